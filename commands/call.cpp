@@ -1,0 +1,7 @@
+#include "commands/commands.h"
+
+namespace zorlek {
+
+void runCall(ToolState& /*state*/) {}
+
+}  // namespace zorlek

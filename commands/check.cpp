@@ -1,0 +1,7 @@
+#include "commands/commands.h"
+
+namespace zorlek {
+
+void runCheck(ToolState& /*state*/) {}
+
+}  // namespace zorlek

@@ -1,0 +1,7 @@
+#include "commands/commands.h"
+
+namespace zorlek {
+
+void runList(ToolState& /*state*/) {}
+
+}  // namespace zorlek

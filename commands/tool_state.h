@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+
+#include "platform/ipc.h"
+
+namespace zorlek {
+
+// The tool's exit statuses, the only values it returns.
+constexpr int32_t EXIT_OK = 0;
+constexpr int32_t EXIT_USAGE = 10;
+constexpr int32_t EXIT_NO_SERVICE_MANAGER = 20;
+
+// The driver's state for one run, shared with the command it dispatches to.
+struct ToolState {
+    // The registry every command works through; non-null while a command runs.
+    sp<ServiceManager> serviceManager;
+    // The argument vector (not owned; element 0 is the program name) and its count.
+    int argc = 0;
+    char** argv = nullptr;
+    // Index of the next argument to read. A command starts with it on its own word and
+    // moves it past what it consumes.
+    int cursor = 1;
+    // Returned from the entry point; commands set it to EXIT_USAGE on errors.
+    int32_t exitStatus = EXIT_OK;
+    // When set at the end of the run, the driver prints the usage text.
+    bool usageRequested = false;
+
+    // True when an argument is left at the cursor.
+    bool hasArg() const { return cursor < argc; }
+    // The argument at the cursor; only when hasArg().
+    const char* arg() const { return argv[cursor]; }
+};
+
+}  // namespace zorlek

@@ -1,0 +1,63 @@
+#include "driver/driver.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "commands/commands.h"
+#include "driver/options.h"
+#include "driver/usage.h"
+#include "platform/text.h"
+
+namespace zorlek {
+namespace {
+
+struct Command {
+    const char* word;
+    void (*run)(ToolState&);
+};
+
+constexpr Command kCommands[] = {
+    {"check", runCheck},
+    {"list", runList},
+    {"call", runCall},
+};
+
+void dispatch(ToolState& state) {
+    for (const Command& command : kCommands) {
+        if (std::strcmp(state.arg(), command.word) == 0) {
+            command.run(state);
+            return;
+        }
+    }
+    aerr << "zorlek: Unknown command " << state.arg() << endl;
+    state.exitStatus = EXIT_USAGE;
+    state.usageRequested = true;
+}
+
+}  // namespace
+
+int32_t runDriver(sp<ServiceManager> serviceManager, int argc, char** argv) {
+    std::fflush(stdout);
+    ToolState state;
+    state.serviceManager = std::move(serviceManager);
+    state.argc = argc;
+    state.argv = argv;
+    if (!state.serviceManager) {
+        aerr << "zorlek: Unable to get default service manager!" << endl;
+        return EXIT_NO_SERVICE_MANAGER;
+    }
+    parseOptions(state);
+    if (!state.hasArg() || state.usageRequested) {
+        printUsage();
+        return state.exitStatus;
+    }
+    dispatch(state);
+    if (state.usageRequested) printUsage();
+    return state.exitStatus;
+}
+
+int32_t runTool(int argc, char** argv) {
+    return runDriver(defaultServiceManager(), argc, argv);
+}
+
+}  // namespace zorlek

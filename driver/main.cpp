@@ -1,0 +1,5 @@
+#include "driver/driver.h"
+
+int main(int argc, char** argv) {
+    return zorlek::runTool(argc, argv);
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+
+#include "platform/ipc/refbase.h"
+#include "platform/ipc/status.h"
+
+namespace zorlek {
+
+class Parcel;
+
+// The code of the interface-descriptor query: '_', 'N', 'T', 'F' packed into 32 bits
+// with '_' in the most significant byte. Every hosted object answers it with status 0
+// and a reply whose first item is its descriptor as a UTF-16 string.
+constexpr uint32_t DESCRIPTOR_QUERY_CODE = 0x5F4E5446;
+
+// Transaction flag: send without waiting for a reply (the reply parcel is left empty).
+constexpr uint32_t FLAG_ONEWAY = 0x1;
+
+// An object that receives transactions: a local object in this process, or a proxy
+// for one hosted by another process.
+class IBinder : public RefBase {
+  public:
+    // Sends one transaction with `code` and the request `data`. With flags 0 the call
+    // waits for the reply and fills `reply` (which may be null to discard it); with
+    // FLAG_ONEWAY it returns once the request is sent. Returns 0 or a negative errno:
+    // -EPIPE peer gone, -ETIMEDOUT no reply in time, -EMSGSIZE a parcel over 1 MiB,
+    // -EBADMSG malformed reply, -EBADRQC a code the object does not handle, or the
+    // object's own failure status. After any failure the reply is empty.
+    virtual status_t sendTransaction(uint32_t code, const Parcel& data, Parcel* reply,
+                                     uint32_t flags) = 0;
+};
+
+}  // namespace zorlek

@@ -1,0 +1,185 @@
+#include "platform/ipc/parcel.h"
+
+#include <cstring>
+
+#include "platform/ipc/ibinder.h"
+#include "platform/text/text_output.h"
+
+namespace zorlek {
+namespace {
+
+void storeLe32(uint8_t* at, uint32_t value) {
+    at[0] = static_cast<uint8_t>(value);
+    at[1] = static_cast<uint8_t>(value >> 8);
+    at[2] = static_cast<uint8_t>(value >> 16);
+    at[3] = static_cast<uint8_t>(value >> 24);
+}
+
+uint32_t loadLe32(const uint8_t* at) {
+    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
+           static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
+}
+
+constexpr size_t padded(size_t n) {
+    return (n + 3) & ~size_t{3};
+}
+
+constexpr char kHex[] = "0123456789abcdef";
+
+char* putHex32(char* at, uint32_t value) {
+    for (int shift = 28; shift >= 0; shift -= 4) *at++ = kHex[(value >> shift) & 0xF];
+    return at;
+}
+
+}  // namespace
+
+uint8_t* Parcel::grow(size_t n) {
+    size_t add = padded(n);
+    if (add > kMaxParcelSize - bytes_.size()) return nullptr;
+    size_t old = bytes_.size();
+    bytes_.resize(old + add, 0);
+    return bytes_.data() + old;
+}
+
+status_t Parcel::writeInt32(int32_t value) {
+    uint8_t* at = grow(4);
+    if (at == nullptr) return -EMSGSIZE;
+    storeLe32(at, static_cast<uint32_t>(value));
+    return OK;
+}
+
+status_t Parcel::writeString16(const String16& text) {
+    size_t units = text.size();
+    if (units > (kMaxParcelSize - 4) / 2 - 1) return -EMSGSIZE;
+    uint8_t* at = grow(4 + (units + 1) * 2);
+    if (at == nullptr) return -EMSGSIZE;
+    storeLe32(at, static_cast<uint32_t>(units));
+    at += 4;
+    for (size_t i = 0; i < units; ++i) {
+        at[2 * i] = static_cast<uint8_t>(text[i]);
+        at[2 * i + 1] = static_cast<uint8_t>(text[i] >> 8);
+    }
+    // The terminating unit and the padding are already zero.
+    return OK;
+}
+
+status_t Parcel::writeNullString16() {
+    return writeInt32(-1);
+}
+
+status_t Parcel::writeStrongBinder(const sp<IBinder>& object) {
+    if (object) return -EINVAL;
+    uint8_t* at = grow(8);
+    if (at == nullptr) return -EMSGSIZE;
+    return OK;
+}
+
+status_t Parcel::writeInterfaceToken(const String16& descriptor) {
+    return writeString16(descriptor);
+}
+
+status_t Parcel::readInt32(int32_t* out) {
+    if (dataAvail() < 4) return dataAvail() == 0 ? -ENODATA : -EBADMSG;
+    *out = static_cast<int32_t>(loadLe32(bytes_.data() + readPos_));
+    readPos_ += 4;
+    return OK;
+}
+
+status_t Parcel::readString16(String16* out) {
+    size_t avail = dataAvail();
+    if (avail < 4) return avail == 0 ? -ENODATA : -EBADMSG;
+    const uint8_t* at = bytes_.data() + readPos_;
+    int32_t length = static_cast<int32_t>(loadLe32(at));
+    if (length == -1) {
+        *out = String16();
+        readPos_ += 4;
+        return OK;
+    }
+    // Compare against what is there before computing sizes from an untrusted length.
+    if (length < 0 || static_cast<size_t>(length) >= avail / 2) return -EBADMSG;
+    size_t units = static_cast<size_t>(length);
+    size_t itemSize = padded(4 + (units + 1) * 2);
+    if (itemSize > avail) return -EBADMSG;
+    const uint8_t* text = at + 4;
+    if (text[units * 2] != 0 || text[units * 2 + 1] != 0) return -EBADMSG;
+    std::u16string decoded(units, u'\0');
+    for (size_t i = 0; i < units; ++i) {
+        decoded[i] = static_cast<char16_t>(text[2 * i] | text[2 * i + 1] << 8);
+    }
+    *out = String16(std::move(decoded));
+    readPos_ += itemSize;
+    return OK;
+}
+
+String16 Parcel::readString16() {
+    String16 text;
+    if (readString16(&text) != OK) return String16();
+    return text;
+}
+
+status_t Parcel::readStrongBinder(sp<IBinder>* out) {
+    if (dataAvail() < 8) return dataAvail() == 0 ? -ENODATA : -EBADMSG;
+    const uint8_t* at = bytes_.data() + readPos_;
+    if (loadLe32(at) != 0 || loadLe32(at + 4) != 0) return -EBADMSG;
+    *out = nullptr;
+    readPos_ += 8;
+    return OK;
+}
+
+bool Parcel::enforceInterface(const String16& descriptor) {
+    size_t start = readPos_;
+    String16 token;
+    if (readString16(&token) == OK && token == descriptor) return true;
+    readPos_ = start;
+    return false;
+}
+
+status_t Parcel::setData(const uint8_t* bytes, size_t size) {
+    readPos_ = 0;
+    if (size > kMaxParcelSize) {
+        bytes_.clear();
+        return -EMSGSIZE;
+    }
+    bytes_.assign(bytes, bytes + size);
+    return OK;
+}
+
+uint8_t* Parcel::resizeForReceive(size_t size) {
+    readPos_ = 0;
+    bytes_.resize(size);
+    return bytes_.data();
+}
+
+void Parcel::clear() {
+    bytes_.clear();
+    readPos_ = 0;
+}
+
+void Parcel::print(TextOutput& out, uint32_t /*flags*/) const {
+    out << "Parcel(" << static_cast<uint32_t>(bytes_.size()) << " bytes)";
+    // One line: "\n  " + 8 offset digits + ": " + 35 hex columns + "  " + 16 text bytes.
+    char line[3 + 8 + 2 + 35 + 2 + 16];
+    for (size_t offset = 0; offset < bytes_.size(); offset += 16) {
+        size_t count = bytes_.size() - offset < 16 ? bytes_.size() - offset : 16;
+        const uint8_t* chunk = bytes_.data() + offset;
+        char* at = line;
+        std::memcpy(at, "\n  ", 3);
+        at = putHex32(at + 3, static_cast<uint32_t>(offset));
+        *at++ = ':';
+        *at++ = ' ';
+        char* hexStart = at;
+        for (size_t word = 0; word + 4 <= count; word += 4) {
+            if (word != 0) *at++ = ' ';
+            at = putHex32(at, loadLe32(chunk + word));
+        }
+        while (at < hexStart + 35) *at++ = ' ';
+        *at++ = ' ';
+        *at++ = ' ';
+        for (size_t i = 0; i < count; ++i) {
+            *at++ = chunk[i] >= 0x20 && chunk[i] <= 0x7E ? static_cast<char>(chunk[i]) : '.';
+        }
+        out.write(line, static_cast<size_t>(at - line));
+    }
+}
+
+}  // namespace zorlek

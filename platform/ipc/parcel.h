@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "platform/ipc/refbase.h"
+#include "platform/ipc/status.h"
+#include "platform/text/string16.h"
+
+namespace zorlek {
+
+class IBinder;
+class TextOutput;
+
+// An IPC message: items written one after another and read back in the same order.
+//
+// Encoding: every item is little-endian and 4-byte aligned, so the size is always a
+// multiple of 4 for parcels built by writes.
+//   32-bit integer    its 4 bytes
+//   UTF-16 string     int32 length in units (-1 = null string), the units, one 0 unit,
+//                     zero padding to a multiple of 4
+//   object reference  int32 kind, int32 value; a null reference is 0, 0
+//   interface token   as the UTF-16 string of the descriptor
+// Reads are bounds-checked: a read past the end or of a malformed item fails with
+// -EBADMSG (or -ENODATA at the very end) and leaves the read position unchanged. The
+// parcel owns its bytes; it is a value that may be copied and moved.
+class Parcel {
+  public:
+    Parcel() = default;
+
+    // Appends one item each. Writes fail only with -EMSGSIZE, when the parcel would
+    // pass kMaxParcelSize; nothing is appended then.
+    status_t writeInt32(int32_t value);
+    status_t writeString16(const String16& text);
+    // Writes a null string (length -1).
+    status_t writeNullString16();
+    // Writes an object reference. Only null references can travel in a parcel here: a
+    // non-null one is refused with -EINVAL and nothing is written.
+    status_t writeStrongBinder(const sp<IBinder>& object);
+    // Marks the request as addressed to `descriptor`; the first write of a request.
+    status_t writeInterfaceToken(const String16& descriptor);
+
+    // Reads the next 32-bit integer.
+    status_t readInt32(int32_t* out);
+    // Reads the next UTF-16 string; a null string reads as the empty string.
+    status_t readString16(String16* out);
+    // As above, returning the string; any failure gives the empty string.
+    String16 readString16();
+    // Reads an object reference; a null reference gives null, any other is -EBADMSG.
+    status_t readStrongBinder(sp<IBinder>* out);
+    // Reads an interface token and checks that it names `descriptor`. False when it
+    // does not or cannot be read.
+    bool enforceInterface(const String16& descriptor);
+
+    // The bytes written or received.
+    const uint8_t* data() const { return bytes_.data(); }
+    size_t dataSize() const { return bytes_.size(); }
+    // Where the next read starts; a position past the end is clamped to the end.
+    size_t dataPosition() const { return readPos_; }
+    void setDataPosition(size_t pos) { readPos_ = pos < bytes_.size() ? pos : bytes_.size(); }
+    // Bytes left to read.
+    size_t dataAvail() const { return bytes_.size() - readPos_; }
+
+    // Replaces the contents with a copy of `size` bytes and rewinds. -EMSGSIZE (and
+    // the parcel left empty) when `size` passes kMaxParcelSize.
+    status_t setData(const uint8_t* bytes, size_t size);
+    // Makes the parcel exactly `size` bytes long (new bytes are zero), rewinds, and
+    // returns its buffer so a transport can receive straight into it. `size` must not
+    // pass kMaxParcelSize; callers check that first.
+    uint8_t* resizeForReceive(size_t size);
+    // Empties the parcel (keeping its capacity) and rewinds.
+    void clear();
+
+    // Writes the dump: "Parcel(N bytes)", then per 16 bytes "  OFFSET: W W W W  TEXT"
+    // (words as 8 hex digits of their little-endian value, text with '.' for bytes
+    // outside 0x20-0x7E), lines joined by newlines with none at the end. `flags` is
+    // reserved; pass 0.
+    void print(TextOutput& out, uint32_t flags = 0) const;
+
+  private:
+    // Reserves `n` more bytes, padded to a multiple of 4 and zeroed; null on -EMSGSIZE.
+    uint8_t* grow(size_t n);
+
+    std::vector<uint8_t> bytes_;
+    size_t readPos_ = 0;
+};
+
+}  // namespace zorlek

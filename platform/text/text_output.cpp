@@ -1,0 +1,99 @@
+#include "platform/text/text_output.h"
+
+#include <unistd.h>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/text/string8.h"
+
+namespace zorlek {
+
+// Constant-initialised: no start-up cost, and usable from any other static's destructor.
+constinit TextOutput aout(STDOUT_FILENO, nullptr, false);
+constinit TextOutput aerr(STDERR_FILENO, &aout, true);
+
+namespace {
+
+// Writes all of `len` bytes, retrying short writes and EINTR; 0 or -errno.
+int writeAll(int fd, const char* bytes, size_t len) {
+    while (len > 0) {
+        ssize_t n = ::write(fd, bytes, len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -errno;
+        }
+        bytes += n;
+        len -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int TextOutput::flush() {
+    if (used_ == 0) return 0;
+    size_t len = used_;
+    used_ = 0;
+    if (sink_ != nullptr) {
+        sink_->append(buffer_, len);
+        return 0;
+    }
+    if (failed_) return -EIO;
+    int status = writeAll(fd_, buffer_, len);
+    if (status < 0) failed_ = true;
+    return status;
+}
+
+TextOutput& TextOutput::write(const char* bytes, size_t len) {
+    if (partner_ != nullptr) partner_->flush();
+    while (len > 0) {
+        if (used_ == kBufferSize) flush();
+        size_t chunk = kBufferSize - used_;
+        if (chunk > len) chunk = len;
+        std::memcpy(buffer_ + used_, bytes, chunk);
+        used_ += chunk;
+        bytes += chunk;
+        len -= chunk;
+    }
+    if (lineFlushed_ && used_ > 0 && buffer_[used_ - 1] == '\n') flush();
+    return *this;
+}
+
+TextOutput& TextOutput::operator<<(const char* text) {
+    if (text != nullptr) write(text, std::strlen(text));
+    return *this;
+}
+
+TextOutput& TextOutput::operator<<(const String8& text) {
+    return write(text.data(), text.size());
+}
+
+TextOutput& TextOutput::operator<<(uint32_t value) {
+    char digits[10];
+    size_t n = 0;
+    do {
+        digits[sizeof digits - 1 - n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    return write(digits + sizeof digits - n, n);
+}
+
+TextOutput& TextOutput::operator<<(int32_t value) {
+    if (value < 0) {
+        write("-", 1);
+        // Negate in unsigned arithmetic so INT32_MIN does not overflow.
+        return *this << (0u - static_cast<uint32_t>(value));
+    }
+    return *this << static_cast<uint32_t>(value);
+}
+
+void TextOutput::captureInto(String8* sink) {
+    flush();
+    sink_ = sink;
+}
+
+TextOutput& endl(TextOutput& out) {
+    return out.write("\n", 1);
+}
+
+}  // namespace zorlek

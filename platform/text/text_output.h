@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zorlek {
+
+class String8;
+
+// A buffered output stream on a file descriptor, without iostreams.
+//
+// Nothing written is lost: the buffer is written out when it fills, by flush(), and
+// when the process exits normally (the stream's destructor). Partial writes and EINTR
+// are retried; after a write error (EPIPE, EBADF, ...) further output is dropped and
+// failed() reports it. `aerr` writes through at every line end and first flushes
+// `aout`, so an error line never overtakes the output written before it.
+class TextOutput {
+  public:
+    // `fd` is not owned. `partner`, when set, is flushed before this stream writes.
+    constexpr TextOutput(int fd, TextOutput* partner, bool lineFlushed)
+        : fd_(fd), partner_(partner), lineFlushed_(lineFlushed) {}
+    ~TextOutput() { flush(); }
+    TextOutput(const TextOutput&) = delete;
+    TextOutput& operator=(const TextOutput&) = delete;
+
+    // Writes the bytes of a NUL-terminated string (null writes nothing).
+    TextOutput& operator<<(const char* text);
+    // Writes the bytes of an 8-bit string.
+    TextOutput& operator<<(const String8& text);
+    // Writes the number in decimal.
+    TextOutput& operator<<(uint32_t value);
+    TextOutput& operator<<(int32_t value);
+    // Applies a manipulator such as endl.
+    TextOutput& operator<<(TextOutput& (*manipulator)(TextOutput&)) { return manipulator(*this); }
+
+    // Writes `len` bytes.
+    TextOutput& write(const char* bytes, size_t len);
+    // Writes out everything buffered. Returns 0 or a negative errno of the failed write.
+    int flush();
+    // True once a write to the descriptor has failed.
+    bool failed() const { return failed_; }
+
+    // For in-process tests: collect output into `sink` instead of the descriptor;
+    // null restores the descriptor. Buffered output is flushed first.
+    void captureInto(String8* sink);
+
+  private:
+    static constexpr size_t kBufferSize = 8192;
+
+    int fd_;
+    TextOutput* partner_;
+    bool lineFlushed_;
+    bool failed_ = false;
+    String8* sink_ = nullptr;
+    size_t used_ = 0;
+    char buffer_[kBufferSize] = {};
+};
+
+// Writes one newline and nothing else.
+TextOutput& endl(TextOutput& out);
+
+// Standard output and standard error.
+extern TextOutput aout;
+extern TextOutput aerr;
+
+}  // namespace zorlek
