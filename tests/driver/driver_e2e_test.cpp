@@ -1,0 +1,93 @@
+// The built zorlek program against a real registry and against none: standard output,
+// standard error and exit status byte for byte, including the option parser's own
+// diagnostic, which only the real process shows.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/harness.h"
+
+namespace zorlek::test {
+namespace {
+
+const std::string kUsage =
+    "Usage: zorlek [-h|-?]\n"
+    "       zorlek list\n"
+    "       zorlek check SERVICE\n"
+    "       zorlek call SERVICE CODE [i32 INT | s16 STR] ...\n"
+    "Options:\n"
+    "   i32: Write the integer INT into the send parcel.\n"
+    "   s16: Write the UTF-16 string STR into the send parcel.\n";
+const std::string kNoRegistry = "zorlek: Unable to get default service manager!\n";
+
+struct Case {
+    std::vector<std::string> args;
+    std::string out;
+    std::string err;
+    int status;
+};
+
+void expectRun(const RunResult& got, const Case& c) {
+    std::string label;
+    for (const std::string& a : c.args) label += "[" + a + "]";
+    EXPECT_FALSE(got.timedOut) << label;
+    EXPECT_EQ(got.out, c.out) << label;
+    EXPECT_EQ(got.err, c.err) << label;
+    EXPECT_EQ(got.exitCode, c.status) << label;
+}
+
+TEST(DriverE2E, WithoutARegistryEveryRunIsStatus20) {
+    TempDir dir;
+    const Case cases[] = {
+        {{}, "", kNoRegistry, 20},
+        {{"-h"}, "", kNoRegistry, 20},
+        {{"-x", "list"}, "", kNoRegistry, 20},
+        {{"list"}, "", kNoRegistry, 20},
+    };
+    // A missing socket file, and a file that is no socket at all.
+    std::string missing = dir.path() + "/absent/registry.sock";
+    std::string plainFile = dir.path() + "/plain";
+    FILE* f = fopen(plainFile.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    for (const std::string& path : {missing, plainFile}) {
+        for (const Case& c : cases) {
+            std::vector<std::string> argv = {binPath("zorlek")};
+            argv.insert(argv.end(), c.args.begin(), c.args.end());
+            expectRun(runProgram(argv, {"ZORLEK_REGISTRY=" + path}), c);
+        }
+    }
+}
+
+TEST(DriverE2E, WithARegistryOptionsAndCommandWordsBehaveAsDocumented) {
+    Registry registry;
+    ASSERT_TRUE(registry.ready());
+    const std::string program = binPath("zorlek");
+    const Case cases[] = {
+        {{}, kUsage, "", 0},
+        {{"-h"}, kUsage, "", 0},
+        {{"-?"}, kUsage, "", 0},
+        {{"-x", "list"}, kUsage, program + ": invalid option -- 'x'\n", 0},
+        {{"-h", "list"}, kUsage, "", 0},
+        {{"List"}, kUsage, "zorlek: Unknown command List\n", 10},
+        {{"--", "list"}, "Found 0 services:\n", "", 0},
+        {{"list", "more", "words"}, "Found 0 services:\n", "", 0},
+        {{"check"}, kUsage, "zorlek: No service specified for check\n", 10},
+        {{"check", "nosuch", "extra"}, "Service nosuch: not found\n", "", 0},
+    };
+    for (const Case& c : cases) expectRun(registry.zorlek(c.args), c);
+}
+
+TEST(DriverE2E, OutputToAPipeIsCompleteAndOrdered) {
+    Registry registry;
+    ASSERT_TRUE(registry.ready());
+    // Error line and usage text both arrive, on their own streams, whole.
+    RunResult got = registry.zorlek({"Nope"});
+    EXPECT_EQ(got.err, "zorlek: Unknown command Nope\n");
+    EXPECT_EQ(got.out, kUsage);
+    EXPECT_EQ(got.exitCode, 10);
+}
+
+}  // namespace
+}  // namespace zorlek::test

@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+
+#include "platform/text.h"
+
+namespace zorlek {
+namespace {
+
+// A pipe whose read end collects everything a stream wrote to the write end.
+struct Pipe {
+    int fds[2] = {-1, -1};
+    Pipe() { EXPECT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0); }
+    ~Pipe() {
+        close(fds[0]);
+        if (fds[1] >= 0) close(fds[1]);
+    }
+    std::string drain() {
+        std::string text;
+        char buf[4096];
+        for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+            text.append(buf, static_cast<size_t>(n));
+        return text;
+    }
+};
+
+TEST(TextOutput, FormatsStringsNumbersAndEndl) {
+    String8 sink;
+    TextOutput out(-1, nullptr, false);
+    out.captureInto(&sink);
+    out << "n=" << uint32_t{0} << " " << uint32_t{4294967295u} << " " << int32_t{-2147483647 - 1}
+        << " " << int32_t{42} << endl;
+    out << static_cast<const char*>(nullptr) << String8("x") << endl;
+    out.flush();
+    EXPECT_EQ(std::string(sink.c_str()), "n=0 4294967295 -2147483648 42\nx\n");
+}
+
+TEST(TextOutput, BuffersUntilFlushAndLosesNothingBeyondTheBuffer) {
+    Pipe p;
+    std::string expected;
+    {
+        TextOutput out(p.fds[1], nullptr, false);
+        out << "held";
+        EXPECT_EQ(p.drain(), "");
+        // More than the buffer holds in one write, and many small writes across it.
+        std::string big(20000, 'a');
+        out << big.c_str();
+        for (uint32_t i = 0; i < 3000; ++i) out << i << endl;
+        expected = "held" + big;
+        for (uint32_t i = 0; i < 3000; ++i) expected += std::to_string(i) + "\n";
+        // The pipe holds 64 KiB; stay under it so the writes never block.
+        ASSERT_LT(expected.size(), 65536u);
+    }  // the destructor flushes the rest
+    EXPECT_EQ(p.drain(), expected);
+}
+
+TEST(TextOutput, LineFlushedStreamFlushesItsPartnerFirst) {
+    Pipe p;
+    TextOutput out(p.fds[1], nullptr, false);
+    TextOutput err(p.fds[1], &out, true);
+    out << "result line" << endl;
+    err << "error: ";
+    EXPECT_EQ(p.drain(), "result line\n");
+    err << "bad" << endl;
+    EXPECT_EQ(p.drain(), "error: bad\n");
+    out << "usage" << endl;
+    out.flush();
+    EXPECT_EQ(p.drain(), "usage\n");
+}
+
+TEST(TextOutput, WriteFailureIsRecordedAndLaterOutputDropped) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    close(fds[0]);
+    signal(SIGPIPE, SIG_IGN);
+    TextOutput out(fds[1], nullptr, false);
+    out << "lost" << endl;
+    EXPECT_EQ(out.flush(), -EPIPE);
+    EXPECT_TRUE(out.failed());
+    out << "more";
+    EXPECT_NE(out.flush(), 0);
+    close(fds[1]);
+}
+
+}  // namespace
+}  // namespace zorlek
