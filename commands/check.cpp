@@ -1,7 +1,19 @@
 #include "commands/commands.h"
+#include "platform/text.h"
 
 namespace zorlek {
 
-void runCheck(ToolState& /*state*/) {}
+void runCheck(ToolState& state) {
+    ++state.cursor;
+    if (!state.hasArg()) {
+        aerr << "zorlek: No service specified for check" << endl;
+        state.failUsage();
+        return;
+    }
+    const char* service = state.arg();
+    sp<IBinder> object = state.serviceManager->lookupService(String16(service));
+    // The name is echoed as typed, not as the registry saw it after decoding.
+    aout << "Service " << service << (object ? ": found" : ": not found") << endl;
+}
 
 }  // namespace zorlek

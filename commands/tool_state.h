@@ -30,6 +30,11 @@ struct ToolState {
     bool hasArg() const { return cursor < argc; }
     // The argument at the cursor; only when hasArg().
     const char* arg() const { return argv[cursor]; }
+    // Marks a command-line error: status EXIT_USAGE and the usage text after the command.
+    void failUsage() {
+        exitStatus = EXIT_USAGE;
+        usageRequested = true;
+    }
 };
 
 }  // namespace zorlek

@@ -1,0 +1,15 @@
+#pragma once
+
+#include "platform/ipc.h"
+#include "platform/text.h"
+
+namespace zorlek {
+
+// Asks `object` for its interface descriptor with a DESCRIPTOR_QUERY_CODE transaction
+// (empty request, flags 0, waiting for the reply) and returns the reply's first item
+// read as a UTF-16 string. Never fails outward: a null object (nothing is sent then), a
+// non-zero status (whatever the reply holds) or an unreadable reply gives the empty
+// string, which means "no descriptor". The caller's reference is left as it was.
+String16 fetchInterfaceDescriptor(const sp<IBinder>& object);
+
+}  // namespace zorlek

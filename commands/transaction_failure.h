@@ -1,0 +1,13 @@
+#pragma once
+
+#include "platform/ipc.h"
+
+namespace zorlek {
+
+// Writes "zorlek: Transaction failed with status N (TEXT)" and a newline to aerr, N in
+// signed decimal and TEXT strerror(-N); for N > 0 only "... with status N". A status
+// whose negation is not an int (INT32_MIN) reads "Unknown error 2147483648", as
+// strerror words unknown numbers. `status` must not be 0.
+void reportTransactionFailure(status_t status);
+
+}  // namespace zorlek
