@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Builds zorlek, starts a private registry and two echo services in a temporary folder,
+# shows list, check and call against them, and stops everything it started, also when
+# interrupted.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/prerequisites.sh
+zorlek_require_packages "${ZORLEK_BUILD_PACKAGES[@]}"
+
+echo "== building (build/)"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORLEK_TESTS=OFF -DZORLEK_BENCH=OFF >/dev/null
+ninja -C build zorlek zorlek-registry zorlek-echo >/dev/null
+bin=$PWD/build/bin
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/zorlek-demo.XXXXXX")
+pids=()
+cleanup() {
+    local pid
+    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+export ZORLEK_REGISTRY=$tmp/registry.sock
+"$bin/zorlek-registry" 2>"$tmp/registry.log" &
+pids+=($!)
+for _ in $(seq 100); do [ -S "$ZORLEK_REGISTRY" ] && break; sleep 0.05; done
+
+# Starts zorlek-echo with the given arguments and waits for its "ready" line.
+start_echo() {
+    local out=$tmp/echo.$#.$RANDOM
+    mkfifo "$out"
+    "$bin/zorlek-echo" "$@" >"$out" &
+    pids+=($!)
+    read -r -t 10 line <"$out" && [ "$line" = ready ] || { echo "zorlek-echo $* did not start" >&2; exit 1; }
+}
+start_echo --descriptor demo.IGreeter greeter hello
+start_echo --no-descriptor silent
+
+show() {
+    echo
+    echo "\$ zorlek $*"
+    local status=0
+    "$bin/zorlek" "$@" || status=$?
+    echo "(exit status $status)"
+}
+
+show
+show list
+show check greeter
+show check nobody
+show call greeter 3 i32 7 s16 hi
+show call hello 1 null i32 -5
+show call greeter 9 intent action=demo.VIEW launchFlags=16 categories=a,b
+show call greeter 1 i32 99999999999
+show call nobody 1
+echo
+echo "== registry log"
+cat "$tmp/registry.log"

@@ -1,0 +1,25 @@
+# Sourced by the demo and test scripts: makes sure the Debian packages the build needs
+# are there. As root it installs what is missing; otherwise it names it and stops.
+
+zorlek_require_packages() {
+    local missing=()
+    local pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "missing Debian packages: ${missing[*]}" >&2
+        echo "install them with: sudo apt-get install ${missing[*]}" >&2
+        return 1
+    fi
+    echo "installing: ${missing[*]}" >&2
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq >&2 && apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
+
+# What building the programs needs.
+ZORLEK_BUILD_PACKAGES=(cmake ninja-build g++ make)
+# What building and running the tests and benchmarks needs on top.
+ZORLEK_TEST_PACKAGES=(libgtest-dev libbenchmark-dev python3 util-linux)
