@@ -1,0 +1,142 @@
+#include "tests/commands/fakes.h"
+
+#include <cstdio>
+
+#include "driver/driver.h"
+
+namespace zorlek::test {
+
+const char kUsage[] =
+    "Usage: zorlek [-h|-?]\n"
+    "       zorlek list\n"
+    "       zorlek check SERVICE\n"
+    "       zorlek call SERVICE CODE [i32 INT | s16 STR] ...\n"
+    "Options:\n"
+    "   i32: Write the integer INT into the send parcel.\n"
+    "   s16: Write the UTF-16 string STR into the send parcel.\n";
+
+Bytes i32(uint32_t value) {
+    return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+            static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+}
+
+Bytes s16(std::u16string_view text) {
+    Bytes out = i32(static_cast<uint32_t>(text.size()));
+    for (char16_t unit : text) {
+        out.push_back(static_cast<uint8_t>(unit));
+        out.push_back(static_cast<uint8_t>(unit >> 8));
+    }
+    out.push_back(0);
+    out.push_back(0);
+    while (out.size() % 4 != 0) out.push_back(0);
+    return out;
+}
+
+Bytes nullRef() {
+    return cat({i32(0), i32(0)});
+}
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+ObjectScript describedAs(std::u16string_view descriptor) {
+    ObjectScript script;
+    script.queryReply = s16(descriptor);
+    return script;
+}
+
+FakeObject::FakeObject(std::string name, ObjectScript script, Journal* journal)
+    : name_(std::move(name)), script_(std::move(script)), journal_(journal) {
+    ++journal_->liveObjects;
+}
+
+FakeObject::~FakeObject() {
+    --journal_->liveObjects;
+}
+
+status_t FakeObject::sendTransaction(uint32_t code, const Parcel& data, Parcel* reply,
+                                     uint32_t flags) {
+    char codeText[16];
+    std::snprintf(codeText, sizeof codeText, "%x", code);
+    journal_->events.push_back("send " + name_ + " " + codeText);
+    journal_->sent.push_back({name_, code, Bytes(data.data(), data.data() + data.dataSize()), flags});
+    if (script_.onTransaction) script_.onTransaction(code);
+    Bytes answer;
+    status_t status;
+    if (code == DESCRIPTOR_QUERY_CODE) {
+        answer = script_.queryReply;
+        status = script_.queryStatus;
+    } else {
+        answer = script_.callReply.value_or(
+            cat({i32(code), Bytes(data.data(), data.data() + data.dataSize())}));
+        status = script_.callStatus;
+    }
+    // Left in the reply even with a failure status, to show the tool does not trust it.
+    if (reply != nullptr) reply->setData(answer.data(), answer.size());
+    return status;
+}
+
+void FakeRegistry::add(const std::string& name, std::optional<ObjectScript> script) {
+    entries_.push_back({String16(name.c_str()), name, std::move(script)});
+}
+
+sp<IBinder> FakeRegistry::lookupService(const String16& name) {
+    for (const Entry& entry : entries_) {
+        if (entry.name != name) continue;
+        journal_->events.push_back("lookup " + entry.utf8);
+        if (onLookup) onLookup(entry.utf8);
+        if (!entry.script) return nullptr;
+        return sp<IBinder>(new FakeObject(entry.utf8, *entry.script, journal_));
+    }
+    journal_->events.push_back("lookup (unlisted)");
+    return nullptr;
+}
+
+Vector<String16> FakeRegistry::listServiceNames() {
+    ++journal_->listings;
+    Vector<String16> names;
+    for (const Entry& entry : entries_) names.push_back(entry.name);
+    return names;
+}
+
+namespace {
+String8* gOut = nullptr;
+}  // namespace
+
+Outcome runTool(sp<ServiceManager> registry, std::vector<std::string> args) {
+    std::vector<char*> argv;
+    std::string program = "zorlek";
+    argv.push_back(program.data());
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    String8 out, err;
+    gOut = &out;
+    aout.captureInto(&out);
+    aerr.captureInto(&err);
+    int32_t status = runDriver(std::move(registry), static_cast<int>(args.size() + 1), argv.data());
+    aout.captureInto(nullptr);
+    aerr.captureInto(nullptr);
+    gOut = nullptr;
+    return {std::string(out.data(), out.size()), std::string(err.data(), err.size()), status};
+}
+
+std::string outputSoFar() {
+    aout.flush();
+    return gOut == nullptr ? std::string() : std::string(gOut->data(), gOut->size());
+}
+
+std::string hex(const Bytes& bytes) {
+    std::string out;
+    char two[3];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i != 0 && i % 4 == 0) out += ' ';
+        std::snprintf(two, sizeof two, "%02x", bytes[i]);
+        out += two;
+    }
+    return out;
+}
+
+}  // namespace zorlek::test
