@@ -65,11 +65,28 @@ bool writeTypedArguments(ToolState& state, RequestWriter& request) {
     return true;
 }
 
+// Sends the request built so far (unless building it already failed) and prints the
+// reply; a failed transaction is reported after it rather than passed off as success.
+void sendAndPrint(ToolState& state, IBinder& object, uint32_t code, const Parcel& request,
+                  status_t buildStatus) {
+    Parcel reply;
+    // A request too large to build fails as a whole, as the transport would refuse it.
+    status_t status = buildStatus;
+    if (status == OK) status = object.sendTransaction(code, request, &reply, 0);
+    aout << "Result: ";
+    reply.print(aout, 0);
+    aout << endl;
+    if (status != OK) {
+        reportTransactionFailure(status);
+        state.exitStatus = EXIT_USAGE;
+    }
+}
+
 }  // namespace
 
 void runCall(ToolState& state) {
     int service = state.cursor + 1;
-    if (service >= state.argc || service + 1 >= state.argc) {
+    if (service + 1 >= state.argc) {
         aerr << (service >= state.argc ? "zorlek: No service specified for call"
                                        : "zorlek: No code specified for call")
              << endl;
@@ -101,19 +118,7 @@ void runCall(ToolState& state) {
         state.failUsage();
         return;
     }
-    Parcel reply;
-    // A request too large to build fails as a whole, as the transport would refuse it.
-    status_t status = writer.status();
-    if (status == OK) {
-        status = object->sendTransaction(static_cast<uint32_t>(*code), request, &reply, 0);
-    }
-    aout << "Result: ";
-    reply.print(aout, 0);
-    aout << endl;
-    if (status != OK) {
-        reportTransactionFailure(status);
-        state.exitStatus = EXIT_USAGE;
-    }
+    sendAndPrint(state, *object, static_cast<uint32_t>(*code), request, writer.status());
 }
 
 }  // namespace zorlek

@@ -31,7 +31,10 @@ sp<FakeRegistry> checkRegistry(Journal* journal) {
     registry->add("a", describedAs(u"x.IA"));
     registry->add("gone", std::nullopt);
     registry->add("caf\xC3\xA9", describedAs(u"x.IB"));
-    registry->add("a\xEF\xBF\xBD" "b", describedAs(u"x.IC"));
+    registry->add(
+        "a\xEF\xBF\xBD"
+        "b",
+        describedAs(u"x.IC"));
     return registry;
 }
 
@@ -46,10 +49,16 @@ TEST(Check, EveryRow) {
         {{"check", "A"}, "Service A: not found\n", "", 0, {"lookup (unlisted)"}},
         {{"check", "a", "b", "-h", "list"}, "Service a: found\n", "", 0, {"lookup a"}},
         // The lookup uses the UTF-16 form; the echo is the bytes as typed.
-        {{"check", "caf\xC3\xA9"}, "Service caf\xC3\xA9: found\n", "", 0,
-         {"lookup caf\xC3\xA9"}},
-        {{"check", "a\xFF" "b"}, "Service a\xFF" "b: found\n", "", 0,
-         {"lookup a\xEF\xBF\xBD" "b"}},
+        {{"check", "caf\xC3\xA9"}, "Service caf\xC3\xA9: found\n", "", 0, {"lookup caf\xC3\xA9"}},
+        {{"check",
+          "a\xFF"
+          "b"},
+         "Service a\xFF"
+         "b: found\n",
+         "",
+         0,
+         {"lookup a\xEF\xBF\xBD"
+          "b"}},
     };
     for (const Row& row : rows) {
         Journal journal;
@@ -109,12 +118,23 @@ TEST(List, EveryKindOfLine) {
     EXPECT_EQ(got.status, 0);
     // One lookup per name in order, each object asked once, nothing asked of "alpha".
     const std::vector<std::string> events = {
-        "lookup zeta",    "send zeta 5f4e5446",       "lookup alpha",
-        "lookup refuses", "send refuses 5f4e5446",    "lookup hung",
-        "send hung 5f4e5446", "lookup garbled",       "send garbled 5f4e5446",
-        "lookup blank",   "send blank 5f4e5446",      "lookup esc\x1B[2J",
-        "send esc\x1B[2J 5f4e5446", "lookup caf\xC3\xA9", "send caf\xC3\xA9 5f4e5446",
-        "lookup zeta2",   "send zeta2 5f4e5446",
+        "lookup zeta",
+        "send zeta 5f4e5446",
+        "lookup alpha",
+        "lookup refuses",
+        "send refuses 5f4e5446",
+        "lookup hung",
+        "send hung 5f4e5446",
+        "lookup garbled",
+        "send garbled 5f4e5446",
+        "lookup blank",
+        "send blank 5f4e5446",
+        "lookup esc\x1B[2J",
+        "send esc\x1B[2J 5f4e5446",
+        "lookup caf\xC3\xA9",
+        "send caf\xC3\xA9 5f4e5446",
+        "lookup zeta2",
+        "send zeta2 5f4e5446",
     };
     EXPECT_EQ(journal.events, events);
     for (const Sent& sent : journal.sent) {
@@ -144,8 +164,8 @@ TEST(List, LookupBeforeTheLineQueryAfterItsStartObjectsReleasedPerLine) {
     const std::string line1 = "1\tnone: []\n";
     EXPECT_EQ(got.out, header + line0 + line1 + "2\ttwo: [d]\n");
     EXPECT_EQ(atLookup, (std::vector<std::string>{header, header + line0, header + line0 + line1}));
-    EXPECT_EQ(atQuery,
-              (std::vector<std::string>{header + "0\tone: [", header + line0 + line1 + "2\ttwo: ["}));
+    EXPECT_EQ(atQuery, (std::vector<std::string>{header + "0\tone: [",
+                                                 header + line0 + line1 + "2\ttwo: ["}));
     EXPECT_EQ(liveAtLookup, (std::vector<int>{0, 0, 0}));
     EXPECT_EQ(journal.liveObjects, 0);
 }

@@ -62,7 +62,8 @@ status_t FakeObject::sendTransaction(uint32_t code, const Parcel& data, Parcel* 
     char codeText[16];
     std::snprintf(codeText, sizeof codeText, "%x", code);
     journal_->events.push_back("send " + name_ + " " + codeText);
-    journal_->sent.push_back({name_, code, Bytes(data.data(), data.data() + data.dataSize()), flags});
+    journal_->sent.push_back(
+        {name_, code, Bytes(data.data(), data.data() + data.dataSize()), flags});
     if (script_.onTransaction) script_.onTransaction(code);
     Bytes answer;
     status_t status;

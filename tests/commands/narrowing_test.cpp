@@ -51,7 +51,10 @@ TEST(NarrowForDisplay, EachKindOfUnit) {
         {u"\xDBFF\xDFFF", "\xF4\x8F\xBF\xBF"},
         {u"\xD800", "\xEF\xBF\xBD"},
         {u"\xDC00", "\xEF\xBF\xBD"},
-        {u"\xD800" u"a", "\xEF\xBF\xBD" "a"},
+        {u"\xD800"
+         u"a",
+         "\xEF\xBF\xBD"
+         "a"},
         {u"a\xDFFF", "a\xEF\xBF\xBD"},
         {u"\xDC00\xD800", "\xEF\xBF\xBD\xEF\xBF\xBD"},
         {u"\xD800\xD800\xDC00", "\xEF\xBF\xBD\xF0\x90\x80\x80"},
