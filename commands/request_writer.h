@@ -13,6 +13,8 @@ class RequestWriter {
   public:
     explicit RequestWriter(Parcel* parcel) : parcel_(parcel) {}
 
+    // Each appends one item, as the Parcel call of the same name does, unless an
+    // earlier write has failed.
     void writeInterfaceToken(const String16& descriptor) {
         if (status_ == OK) status_ = parcel_->writeInterfaceToken(descriptor);
     }
