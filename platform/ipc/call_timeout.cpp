@@ -1,0 +1,25 @@
+#include "platform/ipc/call_timeout.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace zorlek {
+
+int parseCallTimeoutMs(const char* text) {
+    if (text == nullptr || *text == '\0') return kDefaultCallTimeoutMs;
+    int64_t value = 0;
+    for (const char* at = text; *at != '\0'; ++at) {
+        if (*at < '0' || *at > '9') return kDefaultCallTimeoutMs;
+        value = value * 10 + (*at - '0');
+        // Stop before the accumulator itself could overflow on a long digit string.
+        if (value > INT32_MAX) return kDefaultCallTimeoutMs;
+    }
+    return value >= 1 ? static_cast<int>(value) : kDefaultCallTimeoutMs;
+}
+
+int callTimeoutMs() {
+    static const int timeout = parseCallTimeoutMs(std::getenv("ZORLEK_CALL_TIMEOUT_MS"));
+    return timeout;
+}
+
+}  // namespace zorlek

@@ -1,0 +1,17 @@
+#pragma once
+
+namespace zorlek {
+
+// The wait used when ZORLEK_CALL_TIMEOUT_MS is unset or not a valid value.
+constexpr int kDefaultCallTimeoutMs = 10000;
+
+// Reads a timeout setting: ASCII digits only, giving 1..2147483647. Anything else (null,
+// empty, a sign, spaces, 0, a value out of range) gives kDefaultCallTimeoutMs.
+int parseCallTimeoutMs(const char* text);
+
+// The bound on each wait for a peer (a reply, the registry, a socket that will not take
+// more bytes), in milliseconds: $ZORLEK_CALL_TIMEOUT_MS as parseCallTimeoutMs reads it.
+// The variable is read once per process, at the first call.
+int callTimeoutMs();
+
+}  // namespace zorlek

@@ -1,0 +1,45 @@
+#include "platform/ipc/deadline.h"
+
+#include <poll.h>
+#include <time.h>
+
+namespace zorlek {
+namespace {
+
+int64_t nowNs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+}  // namespace
+
+Deadline Deadline::after(int ms) {
+    Deadline d;
+    d.atNs_ = nowNs() + static_cast<int64_t>(ms) * 1000000;
+    return d;
+}
+
+int Deadline::remainingMs() const {
+    int64_t left = atNs_ - nowNs();
+    if (left <= 0) return 0;
+    // Round up so that a wait never ends just before the deadline and spins.
+    return static_cast<int>((left + 999999) / 1000000);
+}
+
+int64_t monotonicMs() {
+    return nowNs() / 1000000;
+}
+
+status_t waitFor(int fd, short events, const Deadline& deadline) {
+    for (;;) {
+        int left = deadline.remainingMs();
+        if (left == 0) return -ETIMEDOUT;
+        pollfd p{fd, events, 0};
+        int n = ::poll(&p, 1, left);
+        if (n > 0) return OK;
+        if (n < 0 && errno != EINTR) return -errno;
+    }
+}
+
+}  // namespace zorlek

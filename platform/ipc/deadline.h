@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+
+#include "platform/ipc/status.h"
+
+namespace zorlek {
+
+// A point on the monotonic clock by which a wait must end.
+class Deadline {
+  public:
+    // The deadline `ms` milliseconds from now.
+    static Deadline after(int ms);
+    // Milliseconds left, rounded up, 0 once passed; suitable for poll().
+    int remainingMs() const;
+    bool passed() const { return remainingMs() == 0; }
+
+  private:
+    int64_t atNs_ = 0;
+};
+
+// Milliseconds on the monotonic clock.
+int64_t monotonicMs();
+
+// Waits until `fd` reports one of `events` (POLLIN, POLLOUT) or an error/hang-up, or
+// the deadline passes. Returns 0 when ready, -ETIMEDOUT when the deadline passed.
+// Retries after signals.
+status_t waitFor(int fd, short events, const Deadline& deadline);
+
+}  // namespace zorlek

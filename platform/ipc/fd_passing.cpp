@@ -1,0 +1,51 @@
+#include "platform/ipc/fd_passing.h"
+
+#include <cstring>
+
+namespace zorlek {
+
+unique_fd ReceivedFds::takeFirst() {
+    unique_fd first;
+    if (count > 0) first = std::move(fds[0]);
+    closeAll();
+    return first;
+}
+
+void ReceivedFds::closeAll() {
+    for (size_t i = 0; i < count; ++i) fds[i].reset();
+    count = 0;
+}
+
+void prepareReceiveControl(msghdr* message, ControlBuffer* control) {
+    message->msg_control = control->bytes;
+    message->msg_controllen = sizeof(control->bytes);
+}
+
+void collectFds(msghdr* message, ReceivedFds* out) {
+    if (message->msg_controllen == 0) return;
+    for (cmsghdr* c = CMSG_FIRSTHDR(message); c != nullptr; c = CMSG_NXTHDR(message, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+        size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        const unsigned char* data = CMSG_DATA(c);
+        for (size_t i = 0; i < n; ++i) {
+            int fd;
+            std::memcpy(&fd, data + i * sizeof(int), sizeof(int));
+            unique_fd owned(fd);
+            if (out->count < kMaxFdsSeen) out->fds[out->count++] = std::move(owned);
+        }
+    }
+}
+
+void attachFd(msghdr* message, ControlBuffer* control, int fd) {
+    if (fd < 0) return;
+    std::memset(control, 0, sizeof(*control));
+    message->msg_control = control->bytes;
+    message->msg_controllen = CMSG_SPACE(sizeof(int));
+    cmsghdr* c = CMSG_FIRSTHDR(message);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
+}
+
+}  // namespace zorlek

@@ -1,0 +1,41 @@
+// Passing file descriptors with SCM_RIGHTS: the control data of sendmsg and recvmsg.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstddef>
+
+#include "platform/ipc/unique_fd.h"
+
+namespace zorlek {
+
+// How many descriptors one recvmsg looks at. A message carries at most one; the extras
+// seen are closed, and the kernel discards any beyond this room (MSG_CTRUNC).
+constexpr size_t kMaxFdsSeen = 4;
+
+// Control data room for sending one descriptor or receiving kMaxFdsSeen.
+union ControlBuffer {
+    cmsghdr align;
+    char bytes[CMSG_SPACE(sizeof(int) * kMaxFdsSeen)];
+};
+
+// Descriptors taken from received control data, owned until given away.
+struct ReceivedFds {
+    unique_fd fds[kMaxFdsSeen];
+    size_t count = 0;
+
+    // Gives away the first descriptor and closes the rest; -1 when none arrived.
+    unique_fd takeFirst();
+    // Closes all.
+    void closeAll();
+};
+
+// Points `message` at `control` with room for kMaxFdsSeen descriptors.
+void prepareReceiveControl(msghdr* message, ControlBuffer* control);
+// Takes ownership of every descriptor in the control data of a received `message` into
+// `out`; those past its room are closed at once.
+void collectFds(msghdr* message, ReceivedFds* out);
+// Attaches `fd` to `message` (for sendmsg); nothing when `fd` is negative.
+void attachFd(msghdr* message, ControlBuffer* control, int fd);
+
+}  // namespace zorlek

@@ -1,0 +1,39 @@
+// Sending and receiving one whole message on a non-blocking stream socket, for the side
+// that makes a request and then waits for its answer (clients of the registry and of
+// hosted objects). Every wait is bounded.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/ipc/parcel.h"
+#include "platform/ipc/unique_fd.h"
+#include "platform/ipc/wire.h"
+
+namespace zorlek {
+
+// Payload bytes a receive reads together with the header before it knows the size; a
+// message no larger costs one recvmsg.
+constexpr size_t kReceivePrealloc = 4096;
+
+// Sends `header` (its size set to `size`) and `size` payload bytes, with `passFd`
+// attached unless it is negative, in one sendmsg when the socket takes them all. When it
+// does not, waits for room, each wait bounded by `timeoutMs`. Never raises SIGPIPE.
+// Returns 0; -EMSGSIZE when `size` passes kMaxParcelSize (nothing sent); -EPIPE when the
+// peer is gone; -ETIMEDOUT when it took no bytes in time. After a failure part of the
+// message may have been sent, so the connection must not be used again.
+status_t sendMessage(int fd, MessageHeader header, const uint8_t* payload, size_t size, int passFd,
+                     int timeoutMs);
+
+// Receives exactly one message into `header` and `payload` (rewound), waiting at most
+// `timeoutMs` for it to arrive. The header's size is checked against `maxPayload` before
+// any room is made for the payload. A descriptor arriving with a type that carries one
+// goes to `passedFd` (when not null); every other received descriptor is closed.
+// Returns 0; -EPIPE when the peer closed (also mid-message); -ETIMEDOUT; -EMSGSIZE for a
+// declared size over `maxPayload`; -EBADMSG for a size not a multiple of 4 or bytes
+// beyond the message (the peer sent more than one). After a failure `payload` is empty
+// and the connection is out of step: it must not be used again.
+status_t receiveMessage(int fd, MessageHeader* header, Parcel* payload, unique_fd* passedFd,
+                        size_t maxPayload, int timeoutMs);
+
+}  // namespace zorlek

@@ -1,0 +1,131 @@
+#include "platform/ipc/message_reader.h"
+
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cstring>
+
+namespace zorlek {
+namespace {
+
+// More unclaimed descriptor batches than this can only come from a hostile peer.
+constexpr size_t kMaxFdBatches = 8;
+
+}  // namespace
+
+MessageReader::MessageReader(size_t bufferSize, size_t maxPayload)
+    : buffer_(bufferSize < kHeaderSize ? kHeaderSize : bufferSize), maxPayload_(maxPayload) {}
+
+void MessageReader::compact() {
+    if (begin_ == 0) return;
+    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+}
+
+ssize_t MessageReader::fill(int fd) {
+    compact();
+    iovec iov[2];
+    int count = 0;
+    size_t toPayload = 0;
+    if (big_) {
+        toPayload = bigMessage_.header.size - bigGot_;
+        iov[count++] = {bigData_ + bigGot_, toPayload};
+    }
+    // Also read into the buffer, so the start of the next message costs no extra call.
+    if (end_ < buffer_.size()) iov[count++] = {buffer_.data() + end_, buffer_.size() - end_};
+    // Full of messages not yet taken: reading nothing would look like the peer closing.
+    if (count == 0 || (count == 1 && iov[0].iov_len == 0)) return -ENOBUFS;
+    msghdr message{};
+    message.msg_iov = iov;
+    message.msg_iovlen = count;
+    ControlBuffer control;
+    prepareReceiveControl(&message, &control);
+    ssize_t n;
+    do {
+        n = ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return -EAGAIN;
+        if (errno == ECONNRESET || errno == EPIPE) return -EPIPE;
+        return -errno;
+    }
+    FdBatch batch;
+    collectFds(&message, &batch.fds);
+    uint64_t streamStart = big_ ? bigEnd_ - toPayload : bufferStreamPos_ + (end_ - begin_);
+    size_t got = static_cast<size_t>(n);
+    size_t intoPayload = got < toPayload ? got : toPayload;
+    bigGot_ += intoPayload;
+    end_ += got - intoPayload;
+    if (batch.fds.count > 0) {
+        batch.start = streamStart;
+        batch.end = streamStart + got;
+        // Descriptors that came only with the inside of a large payload belong to no
+        // message.
+        if (big_ && batch.end <= bigEnd_) {
+            batch.fds.closeAll();
+        } else {
+            if (fdBatches_.size() >= kMaxFdBatches) return -EBADMSG;
+            fdBatches_.push_back(std::move(batch));
+        }
+    }
+    return n;
+}
+
+void MessageReader::claimFds(uint64_t at, uint32_t type, unique_fd* out) {
+    // Batches that ended before this header were claimed by no earlier message.
+    while (!fdBatches_.empty() && fdBatches_.front().end <= at) fdBatches_.pop_front();
+    if (fdBatches_.empty() || !typeCarriesFd(type)) return;
+    FdBatch& front = fdBatches_.front();
+    if (front.start <= at && at < front.end) {
+        *out = front.fds.takeFirst();
+        fdBatches_.pop_front();
+    }
+}
+
+int MessageReader::next(Message* out) {
+    if (big_) {
+        if (bigGot_ < bigMessage_.header.size) return 0;
+        big_ = false;
+        out->header = bigMessage_.header;
+        out->payload = std::move(bigMessage_.payload);
+        out->payload.setDataPosition(0);
+        out->fd = std::move(bigMessage_.fd);
+        bigMessage_.payload.clear();
+        bigData_ = nullptr;
+        return 1;
+    }
+    size_t avail = end_ - begin_;
+    if (avail < kHeaderSize) return 0;
+    const uint8_t* at = buffer_.data() + begin_;
+    MessageHeader header = decodeHeader(at);
+    status_t status = checkHeader(header, maxPayload_);
+    if (status != OK) return status;
+    size_t total = kHeaderSize + header.size;
+    if (avail < total && total <= buffer_.size()) return 0;  // the rest will fit; wait
+    uint64_t start = bufferStreamPos_;
+    unique_fd fd;
+    claimFds(start, header.type, &fd);
+    if (avail >= total) {
+        out->header = header;
+        out->payload.setData(at + kHeaderSize, header.size);
+        out->fd = std::move(fd);
+        begin_ += total;
+        bufferStreamPos_ += total;
+        return 1;
+    }
+    // Too big for the buffer: move what is here into the payload and receive the rest
+    // straight into it. The size was checked against the limit above.
+    big_ = true;
+    bigMessage_.header = header;
+    bigMessage_.fd = std::move(fd);
+    bigData_ = bigMessage_.payload.resizeForReceive(header.size);
+    bigGot_ = avail - kHeaderSize;
+    std::memcpy(bigData_, at + kHeaderSize, bigGot_);
+    bigEnd_ = start + total;
+    begin_ = end_ = 0;
+    bufferStreamPos_ = bigEnd_;
+    return 0;
+}
+
+}  // namespace zorlek

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "platform/ipc/call_timeout.h"
+#include "platform/ipc/ibinder.h"
+#include "platform/ipc/parcel.h"
+#include "platform/ipc/service_manager.h"
+#include "platform/ipc/unique_fd.h"
+#include "platform/ipc/wire.h"
+#include "platform/text/string8.h"
+
+namespace zorlek {
+
+// The client side of the registry: the ServiceManager that defaultServiceManager()
+// returns. One request at a time over one connection; not for concurrent use from
+// several threads.
+//
+// When a request fails (the registry went away, did not answer within the timeout, or
+// answered nonsense) the connection is closed, and the next request connects afresh
+// (with a new handshake) before giving up.
+class RegistryClient : public ServiceManager {
+  public:
+    // Connects to the registry at `path` and completes the handshake, each wait bounded
+    // by `timeoutMs`. Null when nothing answers there as a registry.
+    static sp<RegistryClient> connect(const char* path, int timeoutMs = callTimeoutMs());
+
+    // The object registered under exactly `name`, as an ObjectProxy over a new private
+    // channel; null when no such name is registered or the registry cannot be asked.
+    sp<IBinder> lookupService(const String16& name) override;
+    // Every registered name in code-unit order, gathered page by page; empty when the
+    // registry cannot be asked (never a partial listing).
+    Vector<String16> listServiceNames() override;
+
+    // As above, telling why nothing came back: 0, -ENOENT (no such name), or the failure
+    // of the connection (-EPIPE, -ETIMEDOUT, -EBADMSG, -ECONNREFUSED, ...).
+    status_t lookup(const String16& name, sp<IBinder>* out);
+    status_t list(Vector<String16>* out);
+
+  private:
+    RegistryClient(String8 path, int timeoutMs, unique_fd connection);
+
+    // Makes sure a handshaken connection exists.
+    status_t ensureConnected();
+    // Sends one request and receives its answer, which must have type `answerType`. Any
+    // failure closes the connection.
+    status_t request(MessageHeader header, const Parcel& payload, uint32_t answerType,
+                     MessageHeader* answer, Parcel* answerPayload, unique_fd* passedFd);
+
+    String8 path_;
+    int timeoutMs_;
+    unique_fd connection_;
+};
+
+// Connects to the registry at `path` and completes the opening handshake. Returns 0 and
+// the connection, or the failure (-ENOENT, -ECONNREFUSED, -ETIMEDOUT, -EPROTO for a
+// peer that is not a registry, ...).
+status_t connectToRegistry(const char* path, int timeoutMs, unique_fd* out);
+
+}  // namespace zorlek

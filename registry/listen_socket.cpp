@@ -1,0 +1,117 @@
+#include "registry/listen_socket.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/ipc/registry_client.h"
+
+namespace zorlek::registry {
+namespace {
+
+status_t fail(String8* error, const char* what, const std::string& path, int errnum) {
+    error->clear();
+    error->append(what).append(path.c_str());
+    if (errnum != 0) error->append(": ").append(std::strerror(errnum));
+    return errnum != 0 ? -errnum : -EEXIST;
+}
+
+// mkdir -p with mode 0755 for every folder it creates.
+status_t makeFolders(const std::string& folder, String8* error) {
+    if (folder.empty()) return OK;
+    struct stat info;
+    if (::stat(folder.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) return OK;
+        return fail(error, "not a folder: ", folder, ENOTDIR);
+    }
+    size_t slash = folder.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) {
+        status_t status = makeFolders(folder.substr(0, slash), error);
+        if (status != OK) return status;
+    }
+    if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+        return fail(error, "cannot create the folder ", folder, errno);
+    }
+    // The umask must not narrow the mode: every local user needs to reach the socket.
+    ::chmod(folder.c_str(), 0755);
+    return OK;
+}
+
+bool fillAddress(const std::string& path, sockaddr_un* address) {
+    *address = sockaddr_un{};
+    address->sun_family = AF_UNIX;
+    if (path.size() >= sizeof(address->sun_path)) return false;
+    std::memcpy(address->sun_path, path.data(), path.size());
+    return true;
+}
+
+}  // namespace
+
+status_t openListeningSocket(const char* pathText, int probeTimeoutMs, unique_fd* out,
+                             SocketIdentity* identity, String8* error) {
+    std::string path(pathText);
+    size_t slash = path.find_last_of('/');
+    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+    if (slash == 0) folder = "/";
+    sockaddr_un address;
+    if (!fillAddress(path, &address))
+        return fail(error, "socket path too long: ", path, ENAMETOOLONG);
+    status_t status = makeFolders(folder, error);
+    if (status != OK) return status;
+
+    struct stat info;
+    if (::lstat(path.c_str(), &info) == 0) {
+        if (!S_ISSOCK(info.st_mode)) return fail(error, "not a socket, left alone: ", path, 0);
+        unique_fd probe;
+        status = connectToRegistry(path.c_str(), probeTimeoutMs, &probe);
+        if (status == OK) return fail(error, "a registry is already running at ", path, 0);
+        if (status != -ECONNREFUSED) {
+            // Something accepted the connection (or the backlog is full): it is alive, so
+            // its socket is not ours to remove.
+            return fail(error, "something is already listening at ", path, 0);
+        }
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+            return fail(error, "cannot remove the stale socket ", path, errno);
+        }
+    }
+
+    // A short temporary name in the same folder, so that rename() is atomic.
+    std::string temporary =
+        (folder == "/" ? std::string() : folder) + "/.zr" + std::to_string(::getpid());
+    sockaddr_un temporaryAddress;
+    if (!fillAddress(temporary, &temporaryAddress)) {
+        return fail(error, "socket path too long: ", path, ENAMETOOLONG);
+    }
+    ::unlink(temporary.c_str());
+    unique_fd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!sock) return fail(error, "cannot create a socket for ", path, errno);
+    if (::bind(sock.get(), reinterpret_cast<sockaddr*>(&temporaryAddress),
+               sizeof(temporaryAddress)) != 0) {
+        return fail(error, "cannot bind ", temporary, errno);
+    }
+    int savedErrno = 0;
+    if (::listen(sock.get(), SOMAXCONN) != 0 || ::chmod(temporary.c_str(), 0666) != 0 ||
+        ::rename(temporary.c_str(), path.c_str()) != 0) {
+        savedErrno = errno;
+        ::unlink(temporary.c_str());
+        return fail(error, "cannot set up the socket ", path, savedErrno);
+    }
+    if (::stat(path.c_str(), &info) != 0) return fail(error, "cannot stat ", path, errno);
+    identity->device = info.st_dev;
+    identity->inode = info.st_ino;
+    *out = std::move(sock);
+    return OK;
+}
+
+void removeOwnSocket(const char* path, const SocketIdentity& identity) {
+    struct stat info;
+    if (::lstat(path, &info) != 0) return;
+    if (info.st_dev == identity.device && info.st_ino == identity.inode) ::unlink(path);
+}
+
+}  // namespace zorlek::registry

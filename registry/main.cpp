@@ -1,0 +1,101 @@
+// zorlek-registry: the registry daemon. Runs in the foreground until SIGTERM or SIGINT.
+
+#include <getopt.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "platform/ipc/call_timeout.h"
+#include "platform/ipc/registry_path.h"
+#include "platform/text.h"
+#include "registry/listen_socket.h"
+#include "registry/server.h"
+
+namespace {
+
+using namespace zorlek;
+
+registry::RegistryServer* gServer = nullptr;
+
+void onStopSignal(int) {
+    if (gServer != nullptr) gServer->stop();
+}
+
+void printUsage(TextOutput& out) {
+    out << "Usage: zorlek-registry [-h] [--allow-any-user]\n"
+           "Holds the names of the system's services and hands out their objects.\n"
+           "Listens on $ZORLEK_REGISTRY, or on /run/zorlek/registry.sock when that is unset.\n"
+           "  --allow-any-user  let every user register names (default: root and the\n"
+           "                    registry's own user only)\n"
+           "  -h, --help        print this text\n";
+}
+
+// Many clients and services at once each hold a descriptor here.
+void raiseDescriptorLimit() {
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    static const option kOptions[] = {
+        {"allow-any-user", no_argument, nullptr, 'a'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    registry::ServerOptions options;
+    options.registryUid = geteuid();
+    int opt;
+    while ((opt = getopt_long(argc, argv, "+h", kOptions, nullptr)) != -1) {
+        if (opt == 'a') {
+            options.allowAnyUser = true;
+        } else if (opt == 'h') {
+            printUsage(aout);
+            return 0;
+        } else {
+            printUsage(aerr);
+            return 2;
+        }
+    }
+    if (optind < argc) {
+        aerr << "zorlek-registry: unexpected argument: " << argv[optind] << endl;
+        printUsage(aerr);
+        return 2;
+    }
+
+    // Writing to a closed log pipe must not end the registry.
+    signal(SIGPIPE, SIG_IGN);
+    raiseDescriptorLimit();
+
+    registry::RegistryServer server(options);
+    gServer = &server;
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+
+    const char* path = registryPath();
+    unique_fd listener;
+    registry::SocketIdentity identity;
+    String8 error;
+    int probeMs = callTimeoutMs() < 1000 ? callTimeoutMs() : 1000;
+    if (registry::openListeningSocket(path, probeMs, &listener, &identity, &error) != OK) {
+        aerr << "zorlek-registry: " << error << endl;
+        return 1;
+    }
+    status_t status = server.run(std::move(listener));
+    registry::removeOwnSocket(path, identity);
+    gServer = nullptr;
+    if (status != OK) {
+        aerr << "zorlek-registry: the serving loop failed: " << std::strerror(-status) << endl;
+        return 1;
+    }
+    return 0;
+}

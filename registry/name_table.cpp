@@ -1,0 +1,70 @@
+#include "registry/name_table.h"
+
+#include <algorithm>
+
+namespace zorlek::registry {
+
+status_t validateName(const String16& name) {
+    size_t units = name.size();
+    if (units == 0 || units > 256) return -EINVAL;
+    for (size_t i = 0; i < units; ++i) {
+        char16_t unit = name[i];
+        if (unit < 0x20 || unit == 0x7F) return -EINVAL;
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            // A high surrogate must be followed by a low one; the pair is one character.
+            if (i + 1 == units || name[i + 1] < 0xDC00 || name[i + 1] > 0xDFFF) return -EINVAL;
+            ++i;
+        } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+            return -EINVAL;
+        }
+    }
+    return OK;
+}
+
+bool mayRegister(uid_t peerUid, uid_t registryUid, bool allowAnyUser) {
+    return allowAnyUser || peerUid == 0 || peerUid == registryUid;
+}
+
+size_t listedSize(const String16& name) {
+    return (4 + (name.size() + 1) * 2 + 3) & ~size_t{3};
+}
+
+status_t NameTable::add(const String16& name, ConnectionId owner) {
+    if (validateName(name) != OK) return -EINVAL;
+    auto [where, added] = holders_.emplace(name, owner);
+    if (!added) return -EEXIST;
+    owned_[owner].push_back(name);
+    return OK;
+}
+
+std::optional<ConnectionId> NameTable::holder(const String16& name) const {
+    auto found = holders_.find(name);
+    if (found == holders_.end()) return std::nullopt;
+    return found->second;
+}
+
+std::vector<String16> NameTable::releaseAll(ConnectionId owner) {
+    auto found = owned_.find(owner);
+    if (found == owned_.end()) return {};
+    std::vector<String16> names = std::move(found->second);
+    owned_.erase(found);
+    for (const String16& name : names) holders_.erase(name);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<String16> NameTable::page(const String16* after, size_t budgetBytes, bool* more) const {
+    std::vector<String16> names;
+    auto at = after != nullptr ? holders_.upper_bound(*after) : holders_.begin();
+    size_t used = 4;
+    for (; at != holders_.end(); ++at) {
+        size_t size = listedSize(at->first);
+        if (!names.empty() && used + size > budgetBytes) break;
+        used += size;
+        names.push_back(at->first);
+    }
+    *more = at != holders_.end();
+    return names;
+}
+
+}  // namespace zorlek::registry

@@ -1,0 +1,60 @@
+// The registry's rules, apart from any socket: which names are valid, who holds which
+// name, who may register, and the sorted listing.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "platform/ipc/status.h"
+#include "platform/text/string16.h"
+
+namespace zorlek::registry {
+
+// Identifies one client connection of the registry; never reused within a run.
+using ConnectionId = uint64_t;
+
+// 0 when `name` may be registered: 1 to 256 UTF-16 code units of well-formed UTF-16
+// (every surrogate in a pair), with no unit below 0x20 and no 0x7F. Else -EINVAL.
+status_t validateName(const String16& name);
+
+// True when a process running as `peerUid` may register names with a registry that runs
+// as `registryUid`: root and the registry's own user may, and everyone when
+// `allowAnyUser` is set.
+bool mayRegister(uid_t peerUid, uid_t registryUid, bool allowAnyUser);
+
+// The bytes a name takes in a listing page (as a UTF-16 string item).
+size_t listedSize(const String16& name);
+
+// The names and their holders.
+class NameTable {
+  public:
+    // Gives `name` to `owner`. Returns 0, -EINVAL for an invalid name, or -EEXIST when
+    // the name is held (by any connection, `owner` included).
+    status_t add(const String16& name, ConnectionId owner);
+
+    // The connection holding `name`, if any.
+    std::optional<ConnectionId> holder(const String16& name) const;
+
+    // Frees every name `owner` holds, at once, and returns them in code-unit order.
+    std::vector<String16> releaseAll(ConnectionId owner);
+
+    // The names after `after` (all names when null), in code-unit order, as many as fit
+    // in `budgetBytes` of listedSize() each after a 4-byte count (at least one, when
+    // any is left). `*more` tells whether names remain after the last one returned.
+    std::vector<String16> page(const String16* after, size_t budgetBytes, bool* more) const;
+
+    // The number of names held.
+    size_t size() const { return holders_.size(); }
+
+  private:
+    // Ordered by code units, which is the listing order.
+    std::map<String16, ConnectionId> holders_;
+    std::map<ConnectionId, std::vector<String16>> owned_;
+};
+
+}  // namespace zorlek::registry

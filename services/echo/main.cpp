@@ -1,0 +1,64 @@
+// zorlek-echo: a sample service that answers every transaction with what it was sent.
+
+#include <signal.h>
+
+#include "platform/ipc.h"
+#include "platform/ipc/registry_path.h"
+#include "platform/ipc/service_host.h"
+#include "platform/text.h"
+#include "services/echo/echo_object.h"
+#include "services/echo/echo_options.h"
+
+namespace {
+
+zorlek::ServiceHost* gHost = nullptr;
+
+void onStopSignal(int) {
+    if (gHost != nullptr) gHost->stop();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace zorlek;
+    echo::EchoOptions options;
+    String8 message;
+    int early = echo::parseEchoOptions(argc, argv, &options, &message);
+    if (early >= 0) {
+        (early == 0 ? aout : aerr) << message;
+        if (early != 0 && message.size() > 0) aerr << endl;
+        return early;
+    }
+
+    signal(SIGPIPE, SIG_IGN);
+    ServiceHost host;
+    gHost = &host;
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+
+    status_t status = host.connect();
+    if (status != OK) {
+        aerr << "zorlek-echo: cannot reach the registry at " << registryPath() << ": "
+             << describeHostStatus(status) << endl;
+        return 1;
+    }
+    for (size_t i = 0; i < options.names.size(); ++i) {
+        status = host.addService(options.names[i], make<echo::EchoObject>(options.config));
+        if (status == -EINTR) return 0;  // SIGTERM or SIGINT while registering
+        if (status != OK) {
+            // The names are the last arguments, as typed.
+            const char* typed = argv[static_cast<size_t>(argc) - options.names.size() + i];
+            aerr << "zorlek-echo: cannot register " << typed << ": " << describeHostStatus(status)
+                 << endl;
+            return 1;
+        }
+    }
+    aout << "ready\n";
+    aout.flush();
+    status = host.serve();
+    gHost = nullptr;
+    return status == OK ? 0 : 1;
+}
