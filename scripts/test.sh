@@ -14,7 +14,7 @@ run_suite() {  # build-dir, extra cmake arguments...
     local dir=$1
     shift
     echo "== building in $dir"
-    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null &&
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORLEK_TESTS=ON -DZORLEK_BENCH=ON "$@" >/dev/null &&
         ninja -C "$dir" >/dev/null || { echo "build in $dir failed" >&2; ninja -C "$dir" | tail -40; return 1; }
     echo "== testing in $dir"
     (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 300)
