@@ -20,7 +20,7 @@ std::string dump(const Bytes& data) {
     std::string out = "Parcel(" + std::to_string(data.size()) + " bytes)";
     for (size_t offset = 0; offset < data.size(); offset += 16) {
         size_t count = std::min<size_t>(16, data.size() - offset);
-        char head[16];
+        char head[32];
         std::snprintf(head, sizeof head, "\n  %08zx: ", offset);
         std::string words;
         for (size_t w = 0; w + 4 <= count; w += 4) {
