@@ -53,6 +53,13 @@ std::vector<String16> NameTable::releaseAll(ConnectionId owner) {
     return names;
 }
 
+std::vector<ConnectionId> NameTable::owners() const {
+    std::vector<ConnectionId> ids;
+    ids.reserve(owned_.size());
+    for (const auto& [owner, names] : owned_) ids.push_back(owner);
+    return ids;
+}
+
 std::vector<String16> NameTable::page(const String16* after, size_t budgetBytes, bool* more) const {
     std::vector<String16> names;
     auto at = after != nullptr ? holders_.upper_bound(*after) : holders_.begin();

@@ -316,6 +316,17 @@ void RegistryServer::handleList(Connection& connection, Message& message, bool* 
         *ok = false;
         return;
     }
+    if (after.size() == 0) {
+        // A process that has exited may still have its end-of-stream waiting in the loop;
+        // its names must not outlive it in a listing made after it died.
+        for (ConnectionId owner : names_.owners()) {
+            auto found = connections_.find(owner);
+            if (owner != connection.id &&
+                (found == connections_.end() || peerHungUp(*found->second))) {
+                drop(owner);
+            }
+        }
+    }
     bool more = false;
     std::vector<String16> names =
         names_.page(after.size() > 0 ? &after : nullptr, kListPageBytes, &more);

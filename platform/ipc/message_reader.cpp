@@ -72,13 +72,21 @@ ssize_t MessageReader::fill(int fd) {
     return n;
 }
 
-void MessageReader::claimFds(uint64_t at, uint32_t type, unique_fd* out) {
+void MessageReader::claimFds(uint64_t at, uint64_t end, uint32_t type, unique_fd* out) {
     // Batches that ended before this header were claimed by no earlier message.
     while (!fdBatches_.empty() && fdBatches_.front().end <= at) fdBatches_.pop_front();
-    if (fdBatches_.empty() || !typeCarriesFd(type)) return;
-    FdBatch& front = fdBatches_.front();
-    if (front.start <= at && at < front.end) {
-        *out = front.fds.takeFirst();
+    if (!fdBatches_.empty() && fdBatches_.front().start <= at) {
+        FdBatch& front = fdBatches_.front();
+        if (typeCarriesFd(type)) {
+            *out = front.fds.takeFirst();
+            fdBatches_.pop_front();
+        } else if (end >= front.end) {
+            // No later header can begin in that batch's bytes: nothing will claim it.
+            fdBatches_.pop_front();
+        }
+    }
+    // Batches wholly inside this message's bytes belong to no message either.
+    while (!fdBatches_.empty() && fdBatches_.front().start > at && fdBatches_.front().end <= end) {
         fdBatches_.pop_front();
     }
 }
@@ -105,7 +113,7 @@ int MessageReader::next(Message* out) {
     if (avail < total && total <= buffer_.size()) return 0;  // the rest will fit; wait
     uint64_t start = bufferStreamPos_;
     unique_fd fd;
-    claimFds(start, header.type, &fd);
+    claimFds(start, start + total, header.type, &fd);
     if (avail >= total) {
         out->header = header;
         out->payload.setData(at + kHeaderSize, header.size);

@@ -60,8 +60,8 @@ class MessageReader {
     };
 
     void compact();
-    // Settles the descriptor batches for a header found at stream offset `at`.
-    void claimFds(uint64_t at, uint32_t type, unique_fd* out);
+    // Settles the descriptor batches for a message at stream offsets [at, end).
+    void claimFds(uint64_t at, uint64_t end, uint32_t type, unique_fd* out);
 
     std::vector<uint8_t> buffer_;
     size_t begin_ = 0;  // unparsed bytes are buffer_[begin_, end_)

@@ -1,0 +1,99 @@
+// The owning descriptor type, the timeout setting's reading rule and the registry path
+// rule.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/ipc/call_timeout.h"
+#include "platform/ipc/registry_path.h"
+#include "tests/platform/socket_helpers.h"
+
+namespace zorlek::test {
+namespace {
+
+TEST(UniqueFd, ClosesWhenDestroyedOrReset) {
+    Pipe pipe = makePipe();
+    {
+        unique_fd copy(::dup(pipe.write.get()));
+        pipe.write.reset();
+        EXPECT_FALSE(pipe.allWritersClosed());
+    }
+    EXPECT_TRUE(pipe.allWritersClosed());
+
+    Pipe other = makePipe();
+    unique_fd held(::dup(other.write.get()));
+    other.write.reset();
+    held.reset();
+    EXPECT_FALSE(held.valid());
+    EXPECT_TRUE(other.allWritersClosed());
+}
+
+TEST(UniqueFd, MovesOwnershipAndReleases) {
+    Pipe pipe = makePipe();
+    unique_fd first(::dup(pipe.write.get()));
+    pipe.write.reset();
+    int raw = first.get();
+    unique_fd second(std::move(first));
+    EXPECT_FALSE(first.valid());
+    EXPECT_EQ(second.get(), raw);
+    unique_fd third;
+    third = std::move(second);
+    EXPECT_EQ(third.get(), raw);
+    EXPECT_FALSE(pipe.allWritersClosed());
+    int released = third.release();
+    EXPECT_FALSE(third.valid());
+    EXPECT_FALSE(pipe.allWritersClosed()) << "release does not close";
+    ::close(released);
+    EXPECT_TRUE(pipe.allWritersClosed());
+}
+
+TEST(CallTimeout, ReadsOnlyPlainDigitsInRange) {
+    struct Case {
+        const char* text;
+        int expected;
+    };
+    const Case cases[] = {
+        {nullptr, 10000},
+        {"", 10000},
+        {"1", 1},
+        {"250", 250},
+        {"007", 7},
+        {"2147483647", 2147483647},
+        {"2147483648", 10000},
+        {"99999999999999999999999", 10000},
+        {"0", 10000},
+        {"000", 10000},
+        {"-5", 10000},
+        {"+5", 10000},
+        {" 5", 10000},
+        {"5 ", 10000},
+        {"5ms", 10000},
+        {"0x10", 10000},
+        {"1e3", 10000},
+        {"\xd9\xa5", 10000},  // an Arabic-Indic digit is not ASCII
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(parseCallTimeoutMs(c.text), c.expected) << (c.text ? c.text : "(null)");
+    }
+}
+
+TEST(RegistryPath, EnvironmentWhenSetAndNotEmpty) {
+    const char* saved = std::getenv("ZORLEK_REGISTRY");
+    std::string keep = saved != nullptr ? saved : "";
+    ::unsetenv("ZORLEK_REGISTRY");
+    EXPECT_STREQ(registryPath(), "/run/zorlek/registry.sock");
+    ::setenv("ZORLEK_REGISTRY", "", 1);
+    EXPECT_STREQ(registryPath(), "/run/zorlek/registry.sock");
+    ::setenv("ZORLEK_REGISTRY", "/tmp/x/reg.sock", 1);
+    EXPECT_STREQ(registryPath(), "/tmp/x/reg.sock");
+    if (saved != nullptr) {
+        ::setenv("ZORLEK_REGISTRY", keep.c_str(), 1);
+    } else {
+        ::unsetenv("ZORLEK_REGISTRY");
+    }
+}
+
+}  // namespace
+}  // namespace zorlek::test

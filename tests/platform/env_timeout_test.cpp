@@ -1,0 +1,71 @@
+// The platform's own reading of the environment: ZORLEK_CALL_TIMEOUT_MS bounds the
+// waits of proxies and of defaultServiceManager() and is read once per process, and
+// ZORLEK_REGISTRY names the registry. This program sets both before anything reads them.
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <chrono>
+#include <cstdlib>
+
+#include "platform/ipc/call_timeout.h"
+#include "platform/ipc/object_proxy.h"
+#include "platform/ipc/service_manager.h"
+#include "tests/platform/socket_helpers.h"
+#include "tests/support/harness.h"
+
+namespace zorlek::test {
+namespace {
+
+// Before main, so that nothing can have read the variable first.
+const bool kTimeoutSet = ::setenv("ZORLEK_CALL_TIMEOUT_MS", "120", 1) == 0;
+
+using Clock = std::chrono::steady_clock;
+
+TEST(EnvTimeout, IsReadOnceFromTheEnvironment) {
+    ASSERT_TRUE(kTimeoutSet);
+    EXPECT_EQ(callTimeoutMs(), 120);
+    ::setenv("ZORLEK_CALL_TIMEOUT_MS", "5000", 1);
+    EXPECT_EQ(callTimeoutMs(), 120) << "read once per process";
+    ::setenv("ZORLEK_CALL_TIMEOUT_MS", "120", 1);
+}
+
+TEST(EnvTimeout, BoundsAProxyCall) {
+    SocketPair pair = makeSocketPair();
+    sp<ObjectProxy> proxy = make<ObjectProxy>(std::move(pair.a));
+    auto start = Clock::now();
+    EXPECT_EQ(proxy->sendTransaction(1, Parcel(), nullptr, 0), -ETIMEDOUT);
+    auto took = Clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(115));
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+}
+
+TEST(EnvTimeout, BoundsTheRegistryHandshake) {
+    TempDir dir;
+    std::string path = dir.path() + "/silent.sock";
+    // Something that accepts connections (the kernel does, from the backlog) but never
+    // answers.
+    unique_fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size());
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener.get(), 4), 0);
+    ::setenv("ZORLEK_REGISTRY", path.c_str(), 1);
+    auto start = Clock::now();
+    EXPECT_FALSE(defaultServiceManager());
+    auto took = Clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(115));
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+
+    ::setenv("ZORLEK_REGISTRY", (dir.path() + "/absent.sock").c_str(), 1);
+    start = Clock::now();
+    EXPECT_FALSE(defaultServiceManager());
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(100));
+    ::unsetenv("ZORLEK_REGISTRY");
+}
+
+}  // namespace
+}  // namespace zorlek::test

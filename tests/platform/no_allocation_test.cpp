@@ -1,0 +1,105 @@
+// A declared size over the limit is refused before any room is made for it. This
+// program counts allocations through its own global operator new, so it runs alone.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <thread>
+
+#include "platform/ipc/message_io.h"
+#include "platform/ipc/message_reader.h"
+#include "platform/ipc/object_proxy.h"
+#include "tests/platform/socket_helpers.h"
+
+namespace {
+std::atomic<size_t> gLargest{0};
+}  // namespace
+
+// The replacements below pair malloc with free; GCC, seeing them inlined into code that
+// uses new and delete, takes that for a mismatch.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+void* operator new(size_t size) {
+    size_t seen = gLargest.load();
+    while (size > seen && !gLargest.compare_exchange_weak(seen, size)) {
+    }
+    void* p = std::malloc(size == 0 ? 1 : size);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
+
+namespace zorlek::test {
+namespace {
+
+// Far below the declared sizes used here, and above anything a refusal needs.
+constexpr size_t kSmall = 64 * 1024;
+
+TEST(NoAllocation, TheCounterSeesAPayloadBeingReceived) {
+    // The control: a message within the limit does get its room, and the count shows it.
+    SocketPair pair = makeSocketPair();
+    Bytes payload(128 * 1024, 3);
+    ASSERT_EQ(sendRaw(pair.a.get(), concat({headerBytes(MSG_REPLY, 0, 0, 128 * 1024), payload})),
+              ssize_t(16 + payload.size()));
+    MessageHeader header;
+    Parcel received;
+    gLargest = 0;
+    EXPECT_EQ(receiveMessage(pair.b.get(), &header, &received, nullptr, kMaxParcelSize, 1000), OK);
+    EXPECT_GE(gLargest.load(), payload.size());
+}
+
+TEST(NoAllocation, ReceiveRefusesAnOversizedMessageUnallocated) {
+    for (uint32_t declared : {uint32_t(kMaxParcelSize + 4), 0x7FFFFFFCu, 0xFFFFFFFCu}) {
+        SocketPair pair = makeSocketPair();
+        ASSERT_EQ(
+            sendRaw(pair.a.get(), concat({headerBytes(MSG_REPLY, 0, 0, declared), Bytes(8192, 1)})),
+            ssize_t(16 + 8192));
+        MessageHeader header;
+        Parcel received;
+        gLargest = 0;
+        EXPECT_EQ(receiveMessage(pair.b.get(), &header, &received, nullptr, kMaxParcelSize, 100),
+                  -EMSGSIZE);
+        EXPECT_LT(gLargest.load(), kSmall) << declared;
+    }
+}
+
+TEST(NoAllocation, ProxyRefusesAnOversizedReplyUnallocated) {
+    SocketPair pair = makeSocketPair();
+    sp<ObjectProxy> proxy = make<ObjectProxy>(std::move(pair.a), 2000);
+    int peer = pair.b.get();
+    std::thread fake([peer] {
+        MessageHeader header;
+        Parcel request;
+        receiveMessage(peer, &header, &request, nullptr, kMaxParcelSize, 2000);
+        sendRaw(peer, concat({headerBytes(MSG_REPLY, 1, 0, 0x7FFFFFFC), Bytes(4096, 2)}));
+    });
+    Parcel reply;
+    gLargest = 0;
+    status_t status = proxy->sendTransaction(1, Parcel(), &reply, 0);
+    size_t largest = gLargest.load();
+    fake.join();
+    EXPECT_EQ(status, -EMSGSIZE);
+    EXPECT_LT(largest, kSmall);
+    EXPECT_EQ(reply.dataSize(), 0u);
+}
+
+TEST(NoAllocation, ReaderRefusesAnOversizedMessageUnallocated) {
+    SocketPair pair = makeSocketPair();
+    ASSERT_GT(sendRaw(pair.a.get(), headerBytes(MSG_TRANSACT, 0, 0, 0x7FFFFFFC)), 0);
+    MessageReader reader(4096, kMaxParcelSize);
+    ASSERT_GT(reader.fill(pair.b.get()), 0);
+    Message m;
+    gLargest = 0;
+    EXPECT_EQ(reader.next(&m), -EMSGSIZE);
+    EXPECT_LT(gLargest.load(), kSmall);
+}
+
+}  // namespace
+}  // namespace zorlek::test

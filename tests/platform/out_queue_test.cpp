@@ -1,0 +1,103 @@
+// The event-loop sender: sends at once when the socket has room, keeps in order what it
+// does not take, sends a descriptor with its own message's first byte, and fails cleanly
+// on a closed peer.
+
+#include <gtest/gtest.h>
+
+#include "platform/ipc/message_reader.h"
+#include "platform/ipc/out_queue.h"
+#include "tests/platform/socket_helpers.h"
+
+namespace zorlek::test {
+namespace {
+
+Bytes pattern(size_t size, uint8_t seed) {
+    Bytes out(size);
+    for (size_t i = 0; i < size; ++i) out[i] = static_cast<uint8_t>(i * 31 + seed);
+    return out;
+}
+
+TEST(OutQueue, SendsAtOnceWhenTheSocketHasRoom) {
+    SocketPair pair = makeSocketPair();
+    OutQueue out;
+    Bytes payload = pattern(40, 1);
+    ASSERT_EQ(out.send(pair.a.get(), {MSG_REPLY, 5, -1, 0}, payload.data(), payload.size()), OK);
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(out.queuedBytes(), 0u);
+    EXPECT_EQ(readAvailable(pair.b.get()), concat({headerBytes(MSG_REPLY, 5, -1, 40), payload}));
+}
+
+TEST(OutQueue, KeepsWhatTheSocketDoesNotTakeInOrder) {
+    SocketPair pair = makeSocketPair();
+    OutQueue out;
+    Pipe pipe = makePipe();
+    std::vector<Bytes> payloads;
+    for (int i = 0; i < 6; ++i) payloads.push_back(pattern(300000, static_cast<uint8_t>(i)));
+    for (int i = 0; i < 6; ++i) {
+        unique_fd fd;
+        // The descriptor rides on a message that has to wait in the queue.
+        if (i == 4) fd.reset(::dup(pipe.write.get()));
+        ASSERT_EQ(out.send(pair.a.get(), {MSG_CHANNEL, static_cast<uint32_t>(i), 0, 0},
+                           payloads[i].data(), payloads[i].size(), std::move(fd)),
+                  OK);
+    }
+    pipe.write.reset();
+    EXPECT_FALSE(out.empty());
+    EXPECT_GT(out.queuedBytes(), 0u);
+    EXPECT_LE(out.queuedMessages(), 6u);
+    MessageReader reader(4096, kMaxParcelSize);
+    std::vector<Message> got;
+    for (int rounds = 0; rounds < 100000 && got.size() < 6; ++rounds) {
+        ASSERT_EQ(out.flush(pair.a.get()), OK);
+        pollfd p{pair.b.get(), POLLIN, 0};
+        if (::poll(&p, 1, 100) != 1) continue;
+        ssize_t n = reader.fill(pair.b.get());
+        ASSERT_GT(n, 0);
+        Message m;
+        int r;
+        while ((r = reader.next(&m)) == 1) got.push_back(std::move(m));
+        ASSERT_EQ(r, 0);
+    }
+    ASSERT_EQ(got.size(), 6u);
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(out.queuedBytes(), 0u);
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(got[i].header.code, uint32_t(i));
+        EXPECT_TRUE(bytesOf(got[i].payload.data(), got[i].payload.dataSize()) == payloads[i]) << i;
+        EXPECT_EQ(got[i].fd.valid(), i == 4) << i;
+    }
+    ASSERT_EQ(::write(got[4].fd.get(), "z", 1), 1);
+    char c = 0;
+    EXPECT_EQ(::read(pipe.read.get(), &c, 1), 1);
+}
+
+TEST(OutQueue, AClosedPeerIsEpipeWithoutSignal) {
+    SocketPair pair = makeSocketPair();
+    pair.b.reset();
+    OutQueue out;
+    Bytes payload = pattern(8, 0);
+    EXPECT_EQ(out.send(pair.a.get(), {MSG_REPLY, 0, 0, 0}, payload.data(), payload.size()), -EPIPE);
+}
+
+TEST(OutQueue, APeerThatClosesWhileBytesWaitFailsTheFlush) {
+    SocketPair pair = makeSocketPair();
+    OutQueue out;
+    Bytes payload = pattern(kMaxParcelSize, 0);
+    ASSERT_EQ(out.send(pair.a.get(), {MSG_REPLY, 0, 0, 0}, payload.data(), payload.size()), OK);
+    ASSERT_FALSE(out.empty());
+    pair.b.reset();
+    EXPECT_EQ(out.flush(pair.a.get()), -EPIPE);
+}
+
+TEST(OutQueue, RefusesAPayloadOverTheLimit) {
+    SocketPair pair = makeSocketPair();
+    OutQueue out;
+    Bytes payload(kMaxParcelSize + 4);
+    EXPECT_EQ(out.send(pair.a.get(), {MSG_REPLY, 0, 0, 0}, payload.data(), payload.size()),
+              -EMSGSIZE);
+    EXPECT_TRUE(out.empty());
+    EXPECT_TRUE(readAvailable(pair.b.get(), 20).empty());
+}
+
+}  // namespace
+}  // namespace zorlek::test

@@ -1,0 +1,330 @@
+// RegistryClient against a fake registry played by hand on a real listening socket: the
+// handshake and its failures, lookups that hand over a channel, paged listings and the
+// checks on them, and connecting afresh after a failed request.
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "platform/ipc/message_io.h"
+#include "platform/ipc/registry_client.h"
+#include "tests/platform/socket_helpers.h"
+#include "tests/support/harness.h"
+
+namespace zorlek::test {
+namespace {
+
+constexpr int kShortMs = 150;
+using Clock = std::chrono::steady_clock;
+
+unique_fd listenAt(const std::string& path) {
+    unique_fd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size());
+    if (::bind(sock.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return {};
+    if (::listen(sock.get(), 8) != 0) return {};
+    return sock;
+}
+
+unique_fd acceptWithin(int listener, int timeoutMs) {
+    pollfd p{listener, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) != 1) return {};
+    return unique_fd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+}
+
+struct Incoming {
+    status_t status = -1;
+    MessageHeader header;
+    Parcel payload;
+};
+
+Incoming receive(int fd) {
+    Incoming in;
+    in.status = receiveMessage(fd, &in.header, &in.payload, nullptr, kMaxParcelSize, 2000);
+    return in;
+}
+
+bool answerHello(int fd) {
+    Incoming hello = receive(fd);
+    if (hello.status != OK || hello.header.type != MSG_HELLO ||
+        hello.header.code != kProtocolMagic || hello.header.value != kProtocolVersion) {
+        return false;
+    }
+    return sendMessage(fd, {MSG_HELLO, kProtocolMagic, OK, 0}, nullptr, 0, -1, 2000) == OK;
+}
+
+status_t reply(int fd, uint32_t type, int32_t value, const Parcel& payload = Parcel(),
+               int passFd = -1) {
+    return sendMessage(fd, {type, 0, value, 0}, payload.data(), payload.dataSize(), passFd, 2000);
+}
+
+// A fake registry: accepts connections one after another and runs `script` on each, in a
+// thread that the destructor joins (every wait in it is bounded).
+class FakeRegistry {
+  public:
+    using Script = std::function<void(int fd, int index)>;
+    FakeRegistry(const std::string& path, Script script, int connections = 1)
+        : listener_(listenAt(path)) {
+        thread_ = std::thread([this, script, connections] {
+            for (int i = 0; i < connections; ++i) {
+                unique_fd fd = acceptWithin(listener_.get(), 3000);
+                if (!fd) return;
+                script(fd.get(), i);
+            }
+        });
+    }
+    ~FakeRegistry() { thread_.join(); }
+
+  private:
+    unique_fd listener_;
+    std::thread thread_;
+};
+
+struct ClientFixture : ::testing::Test {
+    TempDir dir;
+    std::string path = dir.path() + "/reg.sock";
+};
+
+TEST_F(ClientFixture, NoSocketMeansNoServiceManager) {
+    auto start = Clock::now();
+    EXPECT_FALSE(RegistryClient::connect(path.c_str(), kShortMs));
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kShortMs));
+}
+
+TEST_F(ClientFixture, AStaleSocketFileMeansNoServiceManager) {
+    { unique_fd gone = listenAt(path); }
+    EXPECT_FALSE(RegistryClient::connect(path.c_str(), kShortMs));
+}
+
+TEST_F(ClientFixture, AWrongHandshakeMeansNoServiceManager) {
+    struct Case {
+        const char* what;
+        MessageHeader answer;
+    };
+    const Case cases[] = {
+        {"wrong magic", {MSG_HELLO, kProtocolMagic + 1, OK, 0}},
+        {"refusal", {MSG_HELLO, kProtocolMagic, -EPROTO, 0}},
+        {"wrong type", {MSG_LIST_REPLY, kProtocolMagic, OK, 0}},
+        {"oversized", {MSG_HELLO, kProtocolMagic, OK, 8}},
+    };
+    for (const Case& c : cases) {
+        ::unlink(path.c_str());
+        FakeRegistry fake(path, [&](int fd, int) {
+            receive(fd);
+            sendRaw(fd, headerBytes(c.answer.type, c.answer.code, c.answer.value, c.answer.size));
+            readAvailable(fd, 300);
+        });
+        EXPECT_FALSE(RegistryClient::connect(path.c_str(), kShortMs)) << c.what;
+    }
+}
+
+TEST_F(ClientFixture, ASilentPeerMeansNoServiceManagerWithinTheBound) {
+    FakeRegistry fake(path, [](int fd, int) { readAvailable(fd, 1000); });
+    auto start = Clock::now();
+    EXPECT_FALSE(RegistryClient::connect(path.c_str(), kShortMs));
+    auto took = Clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(kShortMs - 5));
+    EXPECT_LT(took, std::chrono::milliseconds(900));
+}
+
+TEST_F(ClientFixture, LookupHandsOverAWorkingChannel) {
+    Incoming asked;
+    FakeRegistry fake(path, [&](int fd, int) {
+        if (!answerHello(fd)) return;
+        asked = receive(fd);
+        SocketPair channel = makeSocketPair();
+        reply(fd, MSG_LOOKUP_REPLY, OK, Parcel(), channel.a.get());
+        // Play the hosting process on the other end for one call.
+        Incoming call = receive(channel.b.get());
+        Parcel answer;
+        answer.writeInt32(static_cast<int32_t>(call.header.code));
+        sendMessage(channel.b.get(), {MSG_REPLY, call.header.code, OK, 0}, answer.data(),
+                    answer.dataSize(), -1, 2000);
+    });
+    sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
+    ASSERT_TRUE(client);
+    sp<IBinder> object = client->lookupService(String16("some.name"));
+    ASSERT_TRUE(object);
+    Parcel got;
+    EXPECT_EQ(object->sendTransaction(77, Parcel(), &got, 0), OK);
+    int32_t code = 0;
+    EXPECT_EQ(got.readInt32(&code), OK);
+    EXPECT_EQ(code, 77);
+    EXPECT_EQ(asked.header.type, uint32_t{MSG_LOOKUP});
+    EXPECT_EQ(asked.payload.readString16(), String16("some.name"));
+}
+
+TEST_F(ClientFixture, LookupAnswersThatGiveNoObject) {
+    struct Case {
+        const char* what;
+        int32_t value;
+        bool withFd;
+        status_t expected;
+    };
+    const Case cases[] = {
+        {"not found", -ENOENT, false, -ENOENT},
+        {"registry out of descriptors", -EMFILE, false, -EMFILE},
+        {"success without a channel", OK, false, -EBADMSG},
+        {"a positive status", 3, false, -EBADMSG},
+    };
+    for (const Case& c : cases) {
+        ::unlink(path.c_str());
+        FakeRegistry fake(path, [&](int fd, int) {
+            if (!answerHello(fd)) return;
+            receive(fd);
+            reply(fd, MSG_LOOKUP_REPLY, c.value);
+            readAvailable(fd, 200);
+        });
+        sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
+        ASSERT_TRUE(client) << c.what;
+        sp<IBinder> object;
+        EXPECT_EQ(client->lookup(String16("x"), &object), c.expected) << c.what;
+        EXPECT_FALSE(object) << c.what;
+    }
+}
+
+TEST_F(ClientFixture, NamesNoRegistryCouldHoldAreNotAsked) {
+    size_t bytesAfterHello = 99;
+    {
+        FakeRegistry fake(path, [&](int fd, int) {
+            if (!answerHello(fd)) return;
+            bytesAfterHello = readAvailable(fd, 300).size();
+        });
+        sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
+        ASSERT_TRUE(client);
+        EXPECT_FALSE(client->lookupService(String16("")));
+        EXPECT_FALSE(client->lookupService(String16(std::u16string(257, u'x'))));
+        EXPECT_FALSE(client->lookupService(String16(std::u16string(600000, u'x'))));
+    }
+    EXPECT_EQ(bytesAfterHello, 0u);
+}
+
+Parcel page(const std::vector<std::u16string>& names) {
+    Parcel p;
+    p.writeInt32(static_cast<int32_t>(names.size()));
+    for (const auto& name : names) p.writeString16(String16(name));
+    return p;
+}
+
+TEST_F(ClientFixture, ListingGathersEveryPage) {
+    std::vector<String16> afters;
+    FakeRegistry fake(path, [&](int fd, int) {
+        if (!answerHello(fd)) return;
+        const std::vector<std::vector<std::u16string>> pages = {{u"a", u"b"}, {u"c"}, {u"d", u"e"}};
+        for (size_t i = 0; i < pages.size(); ++i) {
+            Incoming in = receive(fd);
+            if (in.status != OK || in.header.type != MSG_LIST) return;
+            int32_t length = 0;
+            Parcel copy = in.payload;
+            copy.readInt32(&length);
+            afters.push_back(length == -1 ? String16("(null)") : in.payload.readString16());
+            reply(fd, MSG_LIST_REPLY, i + 1 < pages.size() ? 1 : 0, page(pages[i]));
+        }
+    });
+    sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
+    ASSERT_TRUE(client);
+    Vector<String16> names;
+    ASSERT_EQ(client->list(&names), OK);
+    EXPECT_EQ(names, (Vector<String16>{String16("a"), String16("b"), String16("c"), String16("d"),
+                                       String16("e")}));
+    EXPECT_EQ(afters, (std::vector<String16>{String16("(null)"), String16("b"), String16("c")}));
+}
+
+TEST_F(ClientFixture, AMalformedListingGivesNothingAtAll) {
+    struct Case {
+        const char* what;
+        int32_t more;
+        Parcel payload;
+    };
+    Parcel countTooBig;
+    countTooBig.writeInt32(1000);
+    countTooBig.writeString16(String16("a"));
+    Parcel negative;
+    negative.writeInt32(-1);
+    Parcel trailing = page({u"a"});
+    trailing.writeInt32(0);
+    Parcel badString;
+    badString.writeInt32(1);
+    badString.writeInt32(100);
+    badString.writeInt32(0);
+    const Case cases[] = {
+        {"unsorted", 0, page({u"b", u"a"})},
+        {"duplicate", 0, page({u"a", u"a"})},
+        {"empty name", 0, page({u""})},
+        {"count past the payload", 0, countTooBig},
+        {"negative count", 0, negative},
+        {"bytes after the names", 0, trailing},
+        {"string running past the end", 0, badString},
+        {"more promised but nothing given", 1, page({})},
+        {"unknown more flag", 2, page({u"a"})},
+        {"empty payload", 0, Parcel()},
+    };
+    for (const Case& c : cases) {
+        ::unlink(path.c_str());
+        FakeRegistry fake(path, [&](int fd, int) {
+            if (!answerHello(fd)) return;
+            receive(fd);
+            reply(fd, MSG_LIST_REPLY, c.more, c.payload);
+            readAvailable(fd, 200);
+        });
+        sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
+        ASSERT_TRUE(client) << c.what;
+        Vector<String16> names = {String16("stale")};
+        EXPECT_EQ(client->list(&names), -EBADMSG) << c.what;
+        EXPECT_TRUE(names.empty()) << c.what;
+    }
+}
+
+TEST_F(ClientFixture, ALaterPageOutOfOrderGivesNothingAtAll) {
+    FakeRegistry fake(path, [&](int fd, int) {
+        if (!answerHello(fd)) return;
+        receive(fd);
+        reply(fd, MSG_LIST_REPLY, 1, page({u"m", u"n"}));
+        receive(fd);
+        reply(fd, MSG_LIST_REPLY, 0, page({u"a"}));
+        readAvailable(fd, 200);
+    });
+    sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
+    ASSERT_TRUE(client);
+    EXPECT_TRUE(client->listServiceNames().empty());
+}
+
+TEST_F(ClientFixture, ConnectsAfreshAfterAFailedRequest) {
+    FakeRegistry fake(
+        path,
+        [&](int fd, int index) {
+            if (!answerHello(fd)) return;
+            receive(fd);
+            if (index == 0) return;  // hangs up without answering
+            reply(fd, MSG_LIST_REPLY, 0, page({u"after.restart"}));
+        },
+        2);
+    sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
+    ASSERT_TRUE(client);
+    Vector<String16> names;
+    EXPECT_EQ(client->list(&names), -EPIPE);
+    EXPECT_EQ(client->list(&names), OK);
+    EXPECT_EQ(names, Vector<String16>{String16("after.restart")});
+}
+
+TEST_F(ClientFixture, ASilentRegistryTimesOutEachRequest) {
+    FakeRegistry fake(path, [&](int fd, int) {
+        if (!answerHello(fd)) return;
+        readAvailable(fd, 1500);
+    });
+    sp<RegistryClient> client = RegistryClient::connect(path.c_str(), kShortMs);
+    ASSERT_TRUE(client);
+    auto start = Clock::now();
+    sp<IBinder> object;
+    EXPECT_EQ(client->lookup(String16("x"), &object), -ETIMEDOUT);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
+}
+
+}  // namespace
+}  // namespace zorlek::test

@@ -1,0 +1,101 @@
+// Small tools for tests that play the other end of a socket by hand: socket pairs,
+// pipes whose read end tells when every write end is closed, raw sends with descriptors.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <vector>
+
+#include "platform/ipc/unique_fd.h"
+#include "platform/ipc/wire.h"
+
+namespace zorlek::test {
+
+using Bytes = std::vector<uint8_t>;
+
+struct SocketPair {
+    unique_fd a;
+    unique_fd b;
+};
+
+inline SocketPair makeSocketPair() {
+    int fds[2] = {-1, -1};
+    ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
+    return {unique_fd(fds[0]), unique_fd(fds[1])};
+}
+
+// A pipe: passing `write` to a peer and closing our copy lets `read` tell, through
+// allWritersClosed(), whether the peer closed every copy it received.
+struct Pipe {
+    unique_fd read;
+    unique_fd write;
+
+    bool allWritersClosed() const {
+        pollfd p{read.get(), POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
+    }
+};
+
+inline Pipe makePipe() {
+    int fds[2] = {-1, -1};
+    ::pipe2(fds, O_CLOEXEC | O_NONBLOCK);
+    return {unique_fd(fds[0]), unique_fd(fds[1])};
+}
+
+inline Bytes headerBytes(uint32_t type, uint32_t code, int32_t value, uint32_t size) {
+    Bytes out(kHeaderSize);
+    encodeHeader({type, code, value, size}, out.data());
+    return out;
+}
+
+inline Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+// One sendmsg of `bytes` with `fds` attached; the number of bytes sent or -1.
+inline ssize_t sendRaw(int sock, const Bytes& bytes, std::initializer_list<int> fds = {}) {
+    iovec iov{const_cast<uint8_t*>(bytes.data()), bytes.size()};
+    msghdr message{};
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)] = {};
+    if (fds.size() > 0) {
+        message.msg_control = control;
+        message.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
+        cmsghdr* c = CMSG_FIRSTHDR(&message);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+        std::memcpy(CMSG_DATA(c), fds.begin(), sizeof(int) * fds.size());
+    }
+    return ::sendmsg(sock, &message, MSG_NOSIGNAL);
+}
+
+// Reads whatever is waiting on `sock` within `timeoutMs` (until it stays quiet that long).
+inline Bytes readAvailable(int sock, int timeoutMs = 100) {
+    Bytes out;
+    uint8_t buffer[65536];
+    for (;;) {
+        pollfd p{sock, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) != 1) break;
+        ssize_t n = ::recv(sock, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n <= 0) break;
+        out.insert(out.end(), buffer, buffer + n);
+    }
+    return out;
+}
+
+// A parcel's bytes.
+inline Bytes bytesOf(const uint8_t* data, size_t size) {
+    return Bytes(data, data + size);
+}
+
+}  // namespace zorlek::test
