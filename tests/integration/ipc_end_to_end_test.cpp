@@ -1,0 +1,432 @@
+// The IPC platform between real processes: a zorlek-registry on a private socket,
+// zorlek-echo services, and this process as the client. Lookups and calls, every item
+// kind through the echo, the death of a service, held names, who may register, hostile
+// and stuck peers of the registry, hung services, large listings and parcels.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/integration/ipc_support.h"
+
+namespace zorlek::test {
+namespace {
+
+struct Fixture : ::testing::Test {
+    Registry registry;
+    void SetUp() override { ASSERT_TRUE(registry.ready()); }
+};
+
+TEST_F(Fixture, RegisterLookUpAndCall) {
+    auto echo = registry.startEcho({"first", "second"});
+    ASSERT_TRUE(echo);
+    sp<RegistryClient> client = clientOf(registry);
+    ASSERT_TRUE(client);
+    EXPECT_EQ(asUtf8(client->listServiceNames()), (std::vector<std::string>{"first", "second"}));
+    for (const char* name : {"first", "second"}) {
+        sp<IBinder> object = client->lookupService(String16(name));
+        ASSERT_TRUE(object) << name;
+        status_t status;
+        EXPECT_EQ(descriptorOf(object, &status), String16("zorlek.IEcho"));
+        EXPECT_EQ(status, OK);
+    }
+    EXPECT_FALSE(client->lookupService(String16("third")));
+    EXPECT_FALSE(client->lookupService(String16("Firs")));
+}
+
+TEST_F(Fixture, EveryItemKindEchoesBackExactly) {
+    auto echo = registry.startEcho({"echo"});
+    ASSERT_TRUE(echo);
+    sp<IBinder> object = clientOf(registry)->lookupService(String16("echo"));
+    ASSERT_TRUE(object);
+    Parcel request;
+    ASSERT_EQ(request.writeInterfaceToken(String16("x.IEcho")), OK);
+    ASSERT_EQ(request.writeInt32(-7), OK);
+    ASSERT_EQ(request.writeInt32(INT32_MIN), OK);
+    ASSERT_EQ(request.writeString16(String16("h\xC3\xA9llo \xF0\x9F\x98\x80")), OK);
+    ASSERT_EQ(request.writeString16(String16("")), OK);
+    ASSERT_EQ(request.writeNullString16(), OK);
+    ASSERT_EQ(request.writeStrongBinder(nullptr), OK);
+    Parcel reply;
+    ASSERT_EQ(object->sendTransaction(0x01020304, request, &reply, 0), OK);
+    Bytes expected = {0x04, 0x03, 0x02, 0x01};
+    Bytes body = bytesOf(request);
+    expected.insert(expected.end(), body.begin(), body.end());
+    EXPECT_EQ(bytesOf(reply), expected);
+    // And it reads back item by item.
+    int32_t code = 0, value = 0;
+    ASSERT_EQ(reply.readInt32(&code), OK);
+    EXPECT_EQ(code, 0x01020304);
+    EXPECT_TRUE(reply.enforceInterface(String16("x.IEcho")));
+    ASSERT_EQ(reply.readInt32(&value), OK);
+    EXPECT_EQ(value, -7);
+    ASSERT_EQ(reply.readInt32(&value), OK);
+    EXPECT_EQ(value, INT32_MIN);
+    EXPECT_EQ(reply.readString16(), String16("h\xC3\xA9llo \xF0\x9F\x98\x80"));
+    EXPECT_EQ(reply.readString16(), String16(""));
+    EXPECT_EQ(reply.readString16(), String16(""));
+    sp<IBinder> none = make<LocalObject>(String16("placeholder"));
+    ASSERT_EQ(reply.readStrongBinder(&none), OK);
+    EXPECT_FALSE(none);
+    EXPECT_EQ(reply.dataAvail(), 0u);
+}
+
+TEST_F(Fixture, ParcelsUpToTheLimitTravelBothWays) {
+    auto echo = registry.startEcho({"echo"});
+    ASSERT_TRUE(echo);
+    sp<IBinder> object = clientOf(registry)->lookupService(String16("echo"));
+    ASSERT_TRUE(object);
+    // The largest request whose echo (4 more bytes) still fits.
+    Parcel request;
+    uint8_t* at = request.resizeForReceive(kMaxParcelSize - 4);
+    for (size_t i = 0; i < kMaxParcelSize - 4; ++i) at[i] = static_cast<uint8_t>(i);
+    Parcel reply;
+    ASSERT_EQ(object->sendTransaction(9, request, &reply, 0), OK);
+    ASSERT_EQ(reply.dataSize(), kMaxParcelSize);
+    EXPECT_TRUE(std::equal(request.data(), request.data() + request.dataSize(), reply.data() + 4));
+    // One word more and the echo would pass the limit: the service says so, with an
+    // empty reply, and the channel stays in step.
+    request.resizeForReceive(kMaxParcelSize);
+    EXPECT_EQ(object->sendTransaction(9, request, &reply, 0), -EMSGSIZE);
+    EXPECT_EQ(reply.dataSize(), 0u);
+    status_t status;
+    EXPECT_EQ(descriptorOf(object, &status), String16("zorlek.IEcho"));
+    EXPECT_EQ(status, OK);
+    // A request over the limit never leaves this process.
+    request.resizeForReceive(kMaxParcelSize + 4);
+    EXPECT_EQ(object->sendTransaction(9, request, &reply, 0), -EMSGSIZE);
+    EXPECT_EQ(descriptorOf(object, &status), String16("zorlek.IEcho"));
+    EXPECT_EQ(status, OK);
+}
+
+TEST_F(Fixture, OneWayCallsGetNoReplyAndKeepTheChannelInStep) {
+    auto echo = registry.startEcho({"echo"});
+    ASSERT_TRUE(echo);
+    sp<IBinder> object = clientOf(registry)->lookupService(String16("echo"));
+    ASSERT_TRUE(object);
+    Parcel request;
+    request.writeInt32(1);
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(object->sendTransaction(5, request, nullptr, FLAG_ONEWAY), OK);
+    Parcel reply;
+    ASSERT_EQ(object->sendTransaction(6, request, &reply, 0), OK);
+    int32_t code = 0;
+    ASSERT_EQ(reply.readInt32(&code), OK);
+    EXPECT_EQ(code, 6) << "the answer is to this call, not to a one-way one";
+}
+
+TEST_F(Fixture, AServiceThatDiesTakesItsNamesAtOnce) {
+    for (int signal : {SIGTERM, SIGKILL}) {
+        auto echo = registry.startEcho({"a", "b"});
+        auto other = registry.startEcho({"c"});
+        ASSERT_TRUE(echo && other);
+        sp<RegistryClient> client = clientOf(registry);
+        sp<IBinder> held = client->lookupService(String16("a"));
+        ASSERT_TRUE(held);
+        ASSERT_EQ(asUtf8(client->listServiceNames()), (std::vector<std::string>{"a", "b", "c"}));
+        echo->stop(signal);
+        // No waiting: the listing made after the death must not show its names.
+        EXPECT_EQ(asUtf8(client->listServiceNames()), std::vector<std::string>{"c"}) << signal;
+        EXPECT_FALSE(client->lookupService(String16("b"))) << signal;
+        Parcel reply;
+        EXPECT_EQ(held->sendTransaction(1, Parcel(), &reply, 0), -EPIPE) << signal;
+        EXPECT_EQ(reply.dataSize(), 0u);
+        // The freed names can be registered again.
+        auto again = registry.startEcho({"a"});
+        EXPECT_TRUE(again) << signal;
+    }
+}
+
+TEST_F(Fixture, AHeldNameIsRefusedToASecondService) {
+    auto echo = registry.startEcho({"taken"});
+    ASSERT_TRUE(echo);
+    RunResult second = runProgram({binPath("zorlek-echo"), "free", "taken"}, registry.env());
+    EXPECT_FALSE(second.timedOut);
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_EQ(second.out, "") << "never ready";
+    EXPECT_EQ(second.err, "zorlek-echo: cannot register taken: the name is already registered\n");
+    // Its other name went with it, and the holder keeps its own.
+    EXPECT_EQ(listed(registry), std::vector<std::string>{"taken"});
+    // The same process naming one name twice is refused as well.
+    RunResult twice = runProgram({binPath("zorlek-echo"), "x", "x"}, registry.env());
+    EXPECT_EQ(twice.exitCode, 1);
+    EXPECT_EQ(twice.err, "zorlek-echo: cannot register x: the name is already registered\n");
+}
+
+TEST_F(Fixture, InvalidNamesAreRefusedWithAReason) {
+    const std::vector<std::string> names = {"", std::string(257, 'n'), "tab\there", "del\x7f"};
+    for (const std::string& name : names) {
+        RunResult run = runProgram({binPath("zorlek-echo"), name}, registry.env());
+        EXPECT_EQ(run.exitCode, 1) << name;
+        EXPECT_EQ(run.err, "zorlek-echo: cannot register " + name +
+                               ": the name is not valid (1 to 256 UTF-16 code units, no "
+                               "control characters)\n")
+            << name;
+    }
+    auto longest = registry.startEcho({std::string(256, 'n')});
+    EXPECT_TRUE(longest);
+}
+
+std::vector<std::string> asNobody(std::vector<std::string> argv) {
+    std::vector<std::string> out = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                    "--clear-groups"};
+    out.insert(out.end(), argv.begin(), argv.end());
+    return out;
+}
+
+TEST_F(Fixture, OnlyRootAndTheRegistrysUserMayRegister) {
+    if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0) {
+        GTEST_SKIP() << "needs root and setpriv to run a service as another user";
+    }
+    // Let the other user reach the socket; the registry's rules decide the rest.
+    ASSERT_EQ(::chmod(registry.dir().c_str(), 0755), 0);
+    RunResult run = runProgram(asNobody({binPath("zorlek-echo"), "mine"}), registry.env());
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "zorlek-echo: cannot register mine: this user may not register services\n");
+    EXPECT_EQ(listed(registry), std::vector<std::string>{});
+    // Looking up and listing stay open to everyone.
+    auto echo = registry.startEcho({"public"});
+    ASSERT_TRUE(echo);
+    RunResult list = runProgram(asNobody({binPath("zorlek"), "list"}), registry.env());
+    EXPECT_EQ(list.exitCode, 0) << list.err;
+    EXPECT_EQ(list.out, "Found 1 services:\n0\tpublic: [zorlek.IEcho]\n");
+}
+
+TEST(AnyUser, AllowAnyUserOpensRegistering) {
+    if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0) {
+        GTEST_SKIP() << "needs root and setpriv to run a service as another user";
+    }
+    Registry registry({"--allow-any-user"});
+    ASSERT_TRUE(registry.ready());
+    ASSERT_EQ(::chmod(registry.dir().c_str(), 0755), 0);
+    auto echo = Process::start(asNobody({binPath("zorlek-echo"), "by.nobody"}), registry.env());
+    ASSERT_TRUE(echo);
+    ASSERT_TRUE(echo->waitForLine("ready", 10000)) << echo->errText();
+    sp<IBinder> object = clientOf(registry)->lookupService(String16("by.nobody"));
+    ASSERT_TRUE(object);
+    status_t status;
+    EXPECT_EQ(descriptorOf(object, &status), String16("zorlek.IEcho"));
+    EXPECT_EQ(status, OK);
+}
+
+TEST_F(Fixture, GarbageFromOnePeerDropsOnlyThatPeer) {
+    auto echo = registry.startEcho({"echo"});
+    ASSERT_TRUE(echo);
+    Bytes noise(64);
+    for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(i * 37 + 11);
+    Bytes goodHello = header(MSG_HELLO, kProtocolMagic, kProtocolVersion, 0);
+    struct Case {
+        const char* what;
+        bool helloFirst;
+        Bytes bytes;
+    };
+    const Case cases[] = {
+        {"noise instead of the handshake", false, noise},
+        {"a request before the handshake", false, message(MSG_LIST, stringPayload(String16("")))},
+        {"a wrong protocol version", false, header(MSG_HELLO, kProtocolMagic, 99, 0)},
+        {"a second handshake", true, goodHello},
+        {"an unknown type", true, header(77, 0, 0, 0)},
+        {"a reply type", true, header(MSG_REPLY, 0, 0, 0)},
+        {"a request over the size limit", true, header(MSG_LOOKUP, 0, 0, 8192)},
+        {"a size that is not a multiple of 4", true, header(MSG_LOOKUP, 0, 0, 6)},
+        {"a malformed name", true, message(MSG_LOOKUP, Bytes{50, 0, 0, 0, 'a', 0, 0, 0})},
+        {"bytes after the name", true,
+         message(MSG_REGISTER,
+                 [] {
+                     Bytes b = stringPayload(String16("x"));
+                     b.insert(b.end(), 4, 0);
+                     return b;
+                 }())},
+    };
+    for (const Case& c : cases) {
+        RawPeer peer(registry);
+        ASSERT_TRUE(peer.sock.valid());
+        if (c.helloFirst) {
+            ASSERT_TRUE(peer.hello()) << c.what;
+        }
+        ASSERT_TRUE(peer.sendBytes(c.bytes)) << c.what;
+        EXPECT_TRUE(peer.closedByPeer(3000)) << c.what;
+    }
+    sp<IBinder> object = clientOf(registry)->lookupService(String16("echo"));
+    ASSERT_TRUE(object);
+    status_t status;
+    EXPECT_EQ(descriptorOf(object, &status), String16("zorlek.IEcho"));
+}
+
+TEST_F(Fixture, HalfAMessageHoldsNobodyUp) {
+    auto echo = registry.startEcho({"echo"});
+    ASSERT_TRUE(echo);
+    RawPeer stalled(registry);
+    ASSERT_TRUE(stalled.hello());
+    Bytes half = message(MSG_LOOKUP, stringPayload(String16("echo")));
+    half.resize(half.size() / 2);
+    ASSERT_TRUE(stalled.sendBytes(half));
+    RawPeer silent(registry);  // connected, never says anything
+    auto start = Clock::now();
+    for (int i = 0; i < 20; ++i) {
+        sp<RegistryClient> client = clientOf(registry, 1000);
+        ASSERT_TRUE(client);
+        ASSERT_TRUE(client->lookupService(String16("echo")));
+    }
+    EXPECT_LT(msSince(start), 3000);
+    // A peer that vanishes mid-message is simply gone.
+    stalled.sock.reset();
+    EXPECT_EQ(listed(registry), std::vector<std::string>{"echo"});
+}
+
+TEST_F(Fixture, APeerThatStopsReadingHoldsNobodyUp) {
+    auto echo = registry.startEcho(manyNames(200, 256));
+    ASSERT_TRUE(echo);
+    RawPeer greedy(registry);
+    ASSERT_TRUE(greedy.hello());
+    // Listing requests without ever reading an answer (each answer is a 64 KiB page).
+    Bytes request = message(MSG_LIST, [] {
+        Parcel p;
+        p.writeNullString16();
+        return bytesOf(p);
+    }());
+    int sent = 0;
+    while (sent < 20000 &&
+           ::send(greedy.sock.get(), request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
+               static_cast<ssize_t>(request.size())) {
+        ++sent;
+    }
+    EXPECT_GT(sent, 10);
+    auto start = Clock::now();
+    sp<RegistryClient> client = clientOf(registry, 2000);
+    ASSERT_TRUE(client);
+    EXPECT_EQ(client->listServiceNames().size(), 200u);
+    EXPECT_TRUE(client->lookupService(String16(manyNames(1, 256)[0].c_str())));
+    EXPECT_LT(msSince(start), 2000);
+}
+
+TEST_F(Fixture, AHostThatStopsReadingLosesItsNames) {
+    // A hosting process that registers and then never reads: every lookup pushes a
+    // channel to it. The registry gives up on it rather than queue without end.
+    RawPeer host(registry);
+    ASSERT_TRUE(host.hello());
+    ASSERT_TRUE(host.sendBytes(message(MSG_REGISTER, stringPayload(String16("stuck")))));
+    ASSERT_EQ(host.answer().value, OK);
+    sp<RegistryClient> client = clientOf(registry, 2000);
+    ASSERT_TRUE(client);
+    auto start = Clock::now();
+    int lookups = 0;
+    while (lookups < 20000 && client->lookupService(String16("stuck"))) ++lookups;
+    EXPECT_LT(lookups, 20000);
+    EXPECT_GT(lookups, 100);
+    EXPECT_LT(msSince(start), 20000);
+    EXPECT_EQ(asUtf8(client->listServiceNames()), std::vector<std::string>{});
+}
+
+TEST_F(Fixture, AHungServiceTimesOutAndDoesNotHangTheRegistry) {
+    auto answering = registry.startEcho({"hung"});
+    auto all = registry.startEcho({"--hang", "h.all"});
+    auto calls = registry.startEcho({"--hang-calls", "h.calls"});
+    ASSERT_TRUE(answering && all && calls);
+    sp<RegistryClient> client = clientOf(registry, 300);
+    ASSERT_TRUE(client);
+
+    sp<IBinder> object = client->lookupService(String16("h.all"));
+    ASSERT_TRUE(object);
+    Parcel reply;
+    auto start = Clock::now();
+    EXPECT_EQ(object->sendTransaction(DESCRIPTOR_QUERY_CODE, Parcel(), &reply, 0), -ETIMEDOUT);
+    int64_t took = msSince(start);
+    EXPECT_GE(took, 295);
+    EXPECT_LT(took, 3000);
+    EXPECT_EQ(object->sendTransaction(DESCRIPTOR_QUERY_CODE, Parcel(), &reply, 0), -EPIPE);
+
+    object = client->lookupService(String16("h.calls"));
+    ASSERT_TRUE(object);
+    status_t status;
+    EXPECT_EQ(descriptorOf(object, &status), String16("zorlek.IEcho"));
+    EXPECT_EQ(status, OK);
+    start = Clock::now();
+    EXPECT_EQ(object->sendTransaction(1, Parcel(), &reply, 0), -ETIMEDOUT);
+    EXPECT_LT(msSince(start), 3000);
+    EXPECT_EQ(reply.dataSize(), 0u);
+
+    // The registry and the other services are not held up meanwhile.
+    EXPECT_EQ(asUtf8(client->listServiceNames()),
+              (std::vector<std::string>{"h.all", "h.calls", "hung"}));
+    object = client->lookupService(String16("hung"));
+    ASSERT_TRUE(object);
+    EXPECT_EQ(object->sendTransaction(1, Parcel(), &reply, 0), OK);
+}
+
+TEST_F(Fixture, ListingsLargerThanOneParcelComeWhole) {
+    // 2100 names of 256 units take more than 1 MiB as strings.
+    std::vector<std::string> names = manyNames(2100, 256);
+    auto echo = registry.startEcho(names);
+    ASSERT_TRUE(echo);
+    sp<RegistryClient> client = clientOf(registry);
+    Vector<String16> got;
+    ASSERT_EQ(client->list(&got), OK);
+    EXPECT_EQ(asUtf8(got), names) << "all of them, in code-unit order";
+}
+
+TEST_F(Fixture, ManyClientsAtOnce) {
+    auto echo = registry.startEcho({"shared"});
+    ASSERT_TRUE(echo);
+    std::vector<std::thread> threads;
+    std::atomic<int> good{0};
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            sp<RegistryClient> client = clientOf(registry);
+            if (!client) return;
+            for (int i = 0; i < 25; ++i) {
+                sp<IBinder> object = client->lookupService(String16("shared"));
+                if (!object) return;
+                Parcel request, reply;
+                request.writeInt32(t * 1000 + i);
+                if (object->sendTransaction(2, request, &reply, 0) != OK) return;
+                int32_t code = 0, value = 0;
+                if (reply.readInt32(&code) != OK || reply.readInt32(&value) != OK) return;
+                if (code != 2 || value != t * 1000 + i) return;
+            }
+            ++good;
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(good.load(), 8);
+}
+
+TEST_F(Fixture, TheWritingAServiceSampleWorks) {
+    auto adder =
+        Process::start({std::string(ZORLEK_SAMPLES_DIR) + "/zorlek-sample-adder"}, registry.env());
+    ASSERT_TRUE(adder);
+    ASSERT_TRUE(adder->waitForLine("ready", 10000)) << adder->errText();
+    sp<IBinder> object = clientOf(registry)->lookupService(String16("sample.adder"));
+    ASSERT_TRUE(object);
+    status_t status;
+    EXPECT_EQ(descriptorOf(object, &status), String16("sample.IAdder"));
+    struct Case {
+        const char* token;
+        int32_t a, b;
+        status_t status;
+        int32_t sum;
+    };
+    const Case cases[] = {
+        {"sample.IAdder", 40, 2, OK, 42},
+        {"sample.IAdder", -5, 3, OK, -2},
+        {"sample.IAdder", INT32_MAX, 1, -EOVERFLOW, 0},
+        {"other.I", 1, 2, -EBADMSG, 0},
+    };
+    for (const Case& c : cases) {
+        Parcel request, reply;
+        request.writeInterfaceToken(String16(c.token));
+        request.writeInt32(c.a);
+        request.writeInt32(c.b);
+        EXPECT_EQ(object->sendTransaction(1, request, &reply, 0), c.status) << c.a << "+" << c.b;
+        int32_t sum = 0;
+        if (c.status == OK) {
+            ASSERT_EQ(reply.readInt32(&sum), OK);
+            EXPECT_EQ(sum, c.sum);
+        } else {
+            EXPECT_EQ(reply.dataSize(), 0u);
+        }
+    }
+    EXPECT_EQ(adder->stop(SIGTERM), 0);
+}
+
+}  // namespace
+}  // namespace zorlek::test

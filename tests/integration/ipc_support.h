@@ -1,0 +1,145 @@
+// Shared pieces of the tests that run the real registry and services: an in-process
+// client of a test registry, bounded polling, raw connections that play a misbehaving
+// peer, and parcel helpers.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/ipc.h"
+#include "platform/ipc/message_io.h"
+#include "platform/ipc/registry_client.h"
+#include "platform/ipc/unix_connect.h"
+#include "platform/ipc/wire.h"
+#include "tests/support/harness.h"
+
+namespace zorlek::test {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
+
+inline int64_t msSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// A client of `registry`'s socket whose waits are bounded by `timeoutMs`.
+inline sp<RegistryClient> clientOf(const Registry& registry, int timeoutMs = 5000) {
+    return RegistryClient::connect(registry.socketPath().c_str(), timeoutMs);
+}
+
+// Polls `condition` every 10 ms until it holds or `timeoutMs` passes.
+inline bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
+    auto start = Clock::now();
+    for (;;) {
+        if (condition()) return true;
+        if (msSince(start) >= timeoutMs) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+inline std::vector<std::string> asUtf8(const Vector<String16>& names) {
+    std::vector<std::string> out;
+    for (const String16& name : names) {
+        std::string text;
+        for (size_t i = 0; i < name.size(); ++i) text += static_cast<char>(name[i]);
+        out.push_back(text);
+    }
+    return out;
+}
+
+inline std::vector<std::string> listed(const Registry& registry) {
+    sp<RegistryClient> client = clientOf(registry);
+    if (!client) return {"(no registry)"};
+    return asUtf8(client->listServiceNames());
+}
+
+inline Bytes bytesOf(const Parcel& parcel) {
+    return Bytes(parcel.data(), parcel.data() + parcel.dataSize());
+}
+
+inline String16 descriptorOf(const sp<IBinder>& object, status_t* status) {
+    Parcel reply;
+    *status = object->sendTransaction(DESCRIPTOR_QUERY_CODE, Parcel(), &reply, 0);
+    return reply.readString16();
+}
+
+// A connection made by hand to the registry, to send it whatever a test wants.
+struct RawPeer {
+    unique_fd sock;
+
+    explicit RawPeer(const Registry& registry) {
+        connectUnix(registry.socketPath().c_str(), 2000, &sock);
+    }
+    bool sendBytes(const Bytes& bytes) {
+        return ::send(sock.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes.size());
+    }
+    bool hello() {
+        return sendMessage(sock.get(), {MSG_HELLO, kProtocolMagic, kProtocolVersion, 0}, nullptr, 0,
+                           -1, 2000) == OK &&
+               answer().type == MSG_HELLO;
+    }
+    MessageHeader answer(Parcel* payload = nullptr, unique_fd* fd = nullptr) {
+        MessageHeader header;
+        Parcel scratch;
+        if (receiveMessage(sock.get(), &header, payload ? payload : &scratch, fd, kMaxParcelSize,
+                           2000) != OK) {
+            header.type = 0;
+        }
+        return header;
+    }
+    // True when the registry closes this connection within `timeoutMs`.
+    bool closedByPeer(int timeoutMs) {
+        auto start = Clock::now();
+        uint8_t buffer[4096];
+        while (msSince(start) < timeoutMs) {
+            pollfd p{sock.get(), POLLIN, 0};
+            if (::poll(&p, 1, 50) != 1) continue;
+            ssize_t n = ::recv(sock.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
+        }
+        return false;
+    }
+};
+
+inline Bytes header(uint32_t type, uint32_t code, int32_t value, uint32_t size) {
+    Bytes out(kHeaderSize);
+    encodeHeader({type, code, value, size}, out.data());
+    return out;
+}
+
+inline Bytes stringPayload(const String16& text) {
+    Parcel p;
+    p.writeString16(text);
+    return bytesOf(p);
+}
+
+inline Bytes message(uint32_t type, const Bytes& payload) {
+    Bytes out = header(type, 0, 0, static_cast<uint32_t>(payload.size()));
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+// Command-line arguments of `count` distinct names of `units` ASCII units each.
+inline std::vector<std::string> manyNames(int count, size_t units) {
+    std::vector<std::string> names;
+    for (int i = 0; i < count; ++i) {
+        std::string name = "n" + std::to_string(100000 + i);
+        name.resize(units, 'x');
+        names.push_back(name);
+    }
+    return names;
+}
+
+}  // namespace zorlek::test

@@ -1,0 +1,244 @@
+// zorlek-registry as a program: where and how it puts its socket, refusing to start over
+// a live registry, replacing a stale socket, cleaning up on SIGTERM and SIGINT, its log
+// lines, its command line, and services coming back by themselves after a restart.
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <dirent.h>
+#include <fstream>
+
+#include "tests/integration/ipc_support.h"
+
+namespace zorlek::test {
+namespace {
+
+std::unique_ptr<Process> startRegistryAt(const std::string& path,
+                                         std::vector<std::string> args = {}) {
+    std::vector<std::string> argv = {binPath("zorlek-registry")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto process = Process::start(argv, {"ZORLEK_REGISTRY=" + path});
+    if (process && !waitForSocket(path, 10000)) return nullptr;
+    return process;
+}
+
+bool exists(const std::string& path) {
+    struct stat info;
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+mode_t modeOf(const std::string& path) {
+    struct stat info;
+    return ::lstat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
+}
+
+std::vector<std::string> entries(const std::string& folder) {
+    std::vector<std::string> out;
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return out;
+    while (dirent* e = ::readdir(dir)) {
+        std::string name = e->d_name;
+        if (name != "." && name != "..") out.push_back(name);
+    }
+    ::closedir(dir);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+bool answersAsRegistry(const std::string& path) {
+    return static_cast<bool>(RegistryClient::connect(path.c_str(), 2000));
+}
+
+TEST(RegistryProcess, CreatesMissingFoldersAndAnOpenSocket) {
+    TempDir dir;
+    std::string folder = dir.path() + "/run/zorlek";
+    std::string path = folder + "/registry.sock";
+    // Whatever the umask, the folders and the socket get their modes.
+    mode_t saved = ::umask(077);
+    auto registry = startRegistryAt(path);
+    ::umask(saved);
+    ASSERT_TRUE(registry);
+    EXPECT_EQ(modeOf(dir.path() + "/run"), 0755u);
+    EXPECT_EQ(modeOf(folder), 0755u);
+    struct stat info;
+    ASSERT_EQ(::lstat(path.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISSOCK(info.st_mode));
+    EXPECT_EQ(info.st_mode & 0777, 0666u);
+    EXPECT_EQ(entries(folder), std::vector<std::string>{"registry.sock"}) << "no temporary left";
+    EXPECT_TRUE(answersAsRegistry(path));
+    EXPECT_EQ(registry->stop(SIGTERM), 0);
+}
+
+TEST(RegistryProcess, RemovesItsSocketOnTermAndInt) {
+    for (int signal : {SIGTERM, SIGINT}) {
+        TempDir dir;
+        std::string path = dir.path() + "/reg.sock";
+        auto registry = startRegistryAt(path);
+        ASSERT_TRUE(registry);
+        // Clients connected at the time do not keep it from ending.
+        sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
+        ASSERT_TRUE(client);
+        EXPECT_EQ(registry->stop(signal, 5000), 0) << signal;
+        EXPECT_FALSE(exists(path)) << signal;
+        EXPECT_TRUE(client->listServiceNames().empty());
+    }
+}
+
+TEST(RegistryProcess, RefusesToStartOverALiveRegistry) {
+    TempDir dir;
+    std::string path = dir.path() + "/reg.sock";
+    auto first = startRegistryAt(path);
+    ASSERT_TRUE(first);
+    RunResult second = runProgram({binPath("zorlek-registry")}, {"ZORLEK_REGISTRY=" + path});
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_EQ(second.err, "zorlek-registry: a registry is already running at " + path + "\n");
+    EXPECT_TRUE(first->running());
+    EXPECT_TRUE(answersAsRegistry(path)) << "the live one keeps its socket";
+}
+
+TEST(RegistryProcess, RefusesToStartOverSomethingElseListening) {
+    TempDir dir;
+    std::string path = dir.path() + "/reg.sock";
+    unique_fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size());
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener.get(), 4), 0);
+    RunResult run = runProgram({binPath("zorlek-registry")},
+                               {"ZORLEK_REGISTRY=" + path, "ZORLEK_CALL_TIMEOUT_MS=200"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "zorlek-registry: something is already listening at " + path + "\n");
+    EXPECT_TRUE(exists(path));
+}
+
+TEST(RegistryProcess, ReplacesAStaleSocket) {
+    TempDir dir;
+    std::string path = dir.path() + "/reg.sock";
+    {
+        // A socket file whose listener is gone, as a crashed registry leaves it.
+        unique_fd gone(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.c_str(), path.size());
+        ASSERT_EQ(::bind(gone.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    ASSERT_TRUE(exists(path));
+    auto registry = startRegistryAt(path);
+    ASSERT_TRUE(registry);
+    EXPECT_TRUE(answersAsRegistry(path));
+    EXPECT_EQ(registry->stop(SIGTERM), 0);
+    EXPECT_FALSE(exists(path));
+}
+
+TEST(RegistryProcess, LeavesAFileThatIsNotASocketAlone) {
+    TempDir dir;
+    std::string path = dir.path() + "/reg.sock";
+    { std::ofstream(path) << "precious"; }
+    RunResult run = runProgram({binPath("zorlek-registry")}, {"ZORLEK_REGISTRY=" + path});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "zorlek-registry: not a socket, left alone: " + path + "\n");
+    std::ifstream in(path);
+    std::string content;
+    in >> content;
+    EXPECT_EQ(content, "precious");
+}
+
+TEST(RegistryProcess, DoesNotRemoveASocketThatIsNoLongerItsOwn) {
+    TempDir dir;
+    std::string path = dir.path() + "/reg.sock";
+    auto old = startRegistryAt(path);
+    ASSERT_TRUE(old);
+    // Someone removed the old socket and a new registry took the path.
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    auto current = startRegistryAt(path);
+    ASSERT_TRUE(current);
+    EXPECT_EQ(old->stop(SIGTERM), 0);
+    EXPECT_TRUE(answersAsRegistry(path));
+}
+
+TEST(RegistryProcess, LogsEachRegistrationAndRemoval) {
+    Registry registry;
+    ASSERT_TRUE(registry.ready());
+    auto echo = registry.startEcho({"b", "a\xC2\x85"});
+    ASSERT_TRUE(echo);
+    EXPECT_EQ(echo->stop(SIGTERM), 0);
+    std::string pid = std::to_string(echo->pid());
+    EXPECT_TRUE(waitUntil(
+        [&] { return registry.process()->errText().find("removed b") != std::string::npos; },
+        3000));
+    // Control units in names are shown escaped.
+    EXPECT_EQ(registry.process()->errText(), "zorlek-registry: registered b (pid " + pid +
+                                                 ", uid " + std::to_string(::geteuid()) +
+                                                 ")\n"
+                                                 "zorlek-registry: registered a\\x85 (pid " +
+                                                 pid + ", uid " + std::to_string(::geteuid()) +
+                                                 ")\n"
+                                                 "zorlek-registry: removed a\\x85 (pid " +
+                                                 pid +
+                                                 ")\n"
+                                                 "zorlek-registry: removed b (pid " +
+                                                 pid + ")\n");
+}
+
+TEST(RegistryProcess, CommandLine) {
+    TempDir dir;
+    std::vector<std::string> env = {"ZORLEK_REGISTRY=" + dir.path() + "/r.sock"};
+    RunResult help = runProgram({binPath("zorlek-registry"), "-h"}, env);
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.out.rfind("Usage: zorlek-registry [-h] [--allow-any-user]\n", 0), 0u);
+    EXPECT_EQ(help.err, "");
+    RunResult longHelp = runProgram({binPath("zorlek-registry"), "--help"}, env);
+    EXPECT_EQ(longHelp.out, help.out);
+    RunResult bogus = runProgram({binPath("zorlek-registry"), "--bogus"}, env);
+    EXPECT_EQ(bogus.exitCode, 2);
+    EXPECT_EQ(bogus.out, "");
+    EXPECT_NE(bogus.err.find("Usage: zorlek-registry"), std::string::npos);
+    RunResult extra = runProgram({binPath("zorlek-registry"), "extra"}, env);
+    EXPECT_EQ(extra.exitCode, 2);
+    EXPECT_EQ(extra.err.rfind("zorlek-registry: unexpected argument: extra\n", 0), 0u);
+    EXPECT_FALSE(exists(dir.path() + "/r.sock")) << "none of these started a registry";
+}
+
+TEST(RegistryProcess, ServicesComeBackByThemselvesAfterARestart) {
+    TempDir dir;
+    std::string path = dir.path() + "/reg.sock";
+    auto registry = startRegistryAt(path);
+    ASSERT_TRUE(registry);
+    auto echo = Process::start({binPath("zorlek-echo"), "one", "two"}, {"ZORLEK_REGISTRY=" + path});
+    ASSERT_TRUE(echo && echo->waitForLine("ready", 10000));
+    sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
+    sp<IBinder> kept = client->lookupService(String16("one"));
+    ASSERT_TRUE(kept);
+
+    EXPECT_EQ(registry->stop(SIGTERM), 0);
+    // The service outlives its registry, and open channels keep working meanwhile.
+    Parcel reply;
+    EXPECT_EQ(kept->sendTransaction(7, Parcel(), &reply, 0), OK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));  // let its pause grow
+
+    registry = startRegistryAt(path);
+    ASSERT_TRUE(registry);
+    auto start = Clock::now();
+    bool back = waitUntil(
+        [&] {
+            sp<RegistryClient> c = RegistryClient::connect(path.c_str(), 1000);
+            return c && asUtf8(c->listServiceNames()) == std::vector<std::string>{"one", "two"};
+        },
+        3000);
+    EXPECT_TRUE(back);
+    EXPECT_LT(msSince(start), 1000) << "within a second of the new registry";
+    sp<IBinder> again = RegistryClient::connect(path.c_str(), 2000)->lookupService(String16("two"));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->sendTransaction(8, Parcel(), &reply, 0), OK);
+    // "ready" was written once, not again after registering anew.
+    EXPECT_FALSE(echo->waitForLine("never", 200));
+    EXPECT_EQ(echo->outText(), "ready\n");
+    EXPECT_EQ(echo->stop(SIGTERM), 0);
+}
+
+}  // namespace
+}  // namespace zorlek::test

@@ -1,0 +1,191 @@
+// ServiceHost in this process against a real registry: the statuses of connect and
+// addService, serving on its own thread, one-way calls, stopping from a signal handler,
+// and channels that misbehave without holding up the others.
+
+#include <pthread.h>
+#include <signal.h>
+
+#include "tests/integration/ipc_support.h"
+
+namespace zorlek::test {
+namespace {
+
+// Counts its calls; code 1 answers the request's first integer doubled.
+class Doubler : public LocalObject {
+  public:
+    Doubler() : LocalObject(String16("test.IDoubler")) {}
+    status_t onTransact(uint32_t code, Parcel& data, Parcel* reply, uint32_t flags) override {
+        ++calls;
+        if (code != 1) return LocalObject::onTransact(code, data, reply, flags);
+        int32_t value = 0;
+        if (data.readInt32(&value) != OK) return -EBADMSG;
+        return reply->writeInt32(value * 2);
+    }
+    std::atomic<int> calls{0};
+};
+
+struct HostFixture : ::testing::Test {
+    Registry registry;
+    void SetUp() override { ASSERT_TRUE(registry.ready()); }
+};
+
+TEST_F(HostFixture, ConnectAndAddServiceStatuses) {
+    ServiceHost host(2000);
+    sp<Doubler> object = make<Doubler>();
+    EXPECT_EQ(host.addService(String16("early"), object), -ENOTCONN);
+    TempDir nowhere;
+    EXPECT_EQ(host.connect((nowhere.path() + "/none.sock").c_str()), -ENOENT);
+    ASSERT_EQ(host.connect(registry.socketPath().c_str()), OK);
+    EXPECT_EQ(host.addService(String16("d"), nullptr), -EINVAL);
+    EXPECT_EQ(host.addService(String16(""), object), -EINVAL);
+    EXPECT_EQ(host.addService(String16(std::u16string(257, u'x')), object), -EINVAL);
+    EXPECT_EQ(host.addService(String16("bad\x01"), object), -EINVAL) << "refused by the registry";
+    EXPECT_EQ(host.addService(String16("d"), object), OK);
+    EXPECT_TRUE(host.isRegistered(String16("d")));
+    EXPECT_EQ(host.addService(String16("d"), object), -EEXIST);
+    auto echo = registry.startEcho({"held"});
+    ASSERT_TRUE(echo);
+    EXPECT_EQ(host.addService(String16("held"), object), -EEXIST);
+    EXPECT_FALSE(host.isRegistered(String16("held")));
+    // The refusals left the connection usable.
+    EXPECT_EQ(host.addService(String16("d2"), object), OK);
+    EXPECT_EQ(listed(registry), (std::vector<std::string>{"d", "d2", "held"}));
+}
+
+TEST(HostStatusText, NamesEachRefusal) {
+    EXPECT_STREQ(describeHostStatus(-EEXIST), "the name is already registered");
+    EXPECT_STREQ(describeHostStatus(-EPERM), "this user may not register services");
+    EXPECT_STREQ(describeHostStatus(-ECONNREFUSED), "no registry is running");
+    EXPECT_NE(std::string(describeHostStatus(-EINVAL)).find("not valid"), std::string::npos);
+    EXPECT_STRNE(describeHostStatus(-EIO), "");
+}
+
+TEST_F(HostFixture, StopBeforeServeReturnsAtOnce) {
+    ServiceHost host(2000);
+    ASSERT_EQ(host.connect(registry.socketPath().c_str()), OK);
+    host.stop();
+    auto start = Clock::now();
+    EXPECT_EQ(host.serve(), OK);
+    EXPECT_LT(msSince(start), 500);
+}
+
+TEST_F(HostFixture, ServesTwoWayAndOneWayCallsOnItsThread) {
+    ServiceHost host(2000);
+    ASSERT_EQ(host.connect(registry.socketPath().c_str()), OK);
+    sp<Doubler> object = make<Doubler>();
+    ASSERT_EQ(host.addService(String16("doubler"), object), OK);
+    status_t served = -1;
+    std::thread server([&] { served = host.serve(); });
+    sp<IBinder> proxy = clientOf(registry)->lookupService(String16("doubler"));
+    ASSERT_TRUE(proxy);
+    Parcel request, reply;
+    request.writeInt32(21);
+    EXPECT_EQ(proxy->sendTransaction(1, request, &reply, 0), OK);
+    int32_t value = 0;
+    EXPECT_EQ(reply.readInt32(&value), OK);
+    EXPECT_EQ(value, 42);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(proxy->sendTransaction(1, request, nullptr, FLAG_ONEWAY), OK);
+    EXPECT_TRUE(waitUntil([&] { return object->calls.load() == 11; }, 3000));
+    EXPECT_EQ(proxy->sendTransaction(99, request, &reply, 0), -EBADRQC);
+    host.stop();
+    server.join();
+    EXPECT_EQ(served, OK);
+}
+
+ServiceHost* gSignalledHost = nullptr;
+
+TEST_F(HostFixture, StopsFromASignalHandler) {
+    ServiceHost host(2000);
+    ASSERT_EQ(host.connect(registry.socketPath().c_str()), OK);
+    gSignalledHost = &host;
+    struct sigaction action {
+    }, previous{};
+    action.sa_handler = [](int) { gSignalledHost->stop(); };
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+    status_t served = -1;
+    std::thread server([&] { served = host.serve(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Delivered to the serving thread itself, in the middle of its wait.
+    ASSERT_EQ(::pthread_kill(server.native_handle(), SIGUSR1), 0);
+    server.join();
+    EXPECT_EQ(served, OK);
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    gSignalledHost = nullptr;
+}
+
+// The hosting end of a channel, taken straight from the registry by hand.
+unique_fd rawChannel(const Registry& registry, const char* name) {
+    RawPeer peer(registry);
+    if (!peer.hello()) return {};
+    if (!peer.sendBytes(message(MSG_LOOKUP, stringPayload(String16(name))))) return {};
+    unique_fd channel;
+    if (peer.answer(nullptr, &channel).value != OK) return {};
+    return channel;
+}
+
+TEST_F(HostFixture, AChannelSendingGarbageIsDroppedAlone) {
+    auto echo = registry.startEcho({"e"});
+    ASSERT_TRUE(echo);
+    sp<IBinder> good = clientOf(registry)->lookupService(String16("e"));
+    ASSERT_TRUE(good);
+    struct Case {
+        const char* what;
+        Bytes bytes;
+    };
+    const Case cases[] = {
+        {"a reply where a request belongs", header(MSG_REPLY, 1, 0, 0)},
+        {"a size over the limit", header(MSG_TRANSACT, 1, 0, kMaxParcelSize + 4)},
+        {"a size not a multiple of 4", header(MSG_TRANSACT, 1, 0, 2)},
+        {"a registry message", message(MSG_LOOKUP, stringPayload(String16("e")))},
+    };
+    for (const Case& c : cases) {
+        unique_fd channel = rawChannel(registry, "e");
+        ASSERT_TRUE(channel.valid()) << c.what;
+        RawPeer bad{registry};
+        bad.sock = std::move(channel);
+        ASSERT_TRUE(bad.sendBytes(c.bytes)) << c.what;
+        EXPECT_TRUE(bad.closedByPeer(3000)) << c.what;
+    }
+    Parcel reply;
+    EXPECT_EQ(good->sendTransaction(5, Parcel(), &reply, 0), OK);
+    EXPECT_TRUE(echo->running());
+}
+
+TEST_F(HostFixture, AChannelThatStallsOrStopsReadingHoldsNobodyUp) {
+    auto echo = registry.startEcho({"e"});
+    ASSERT_TRUE(echo);
+    // Half of a large request, then nothing.
+    unique_fd half = rawChannel(registry, "e");
+    ASSERT_TRUE(half.valid());
+    Bytes start = header(MSG_TRANSACT, 1, 0, 512 * 1024);
+    start.resize(start.size() + 4096, 7);
+    ASSERT_EQ(::send(half.get(), start.data(), start.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(start.size()));
+    // Requests sent as fast as the socket takes them, replies never read.
+    unique_fd greedy = rawChannel(registry, "e");
+    ASSERT_TRUE(greedy.valid());
+    Bytes request = header(MSG_TRANSACT, 2, 0, 64 * 1024);
+    request.resize(request.size() + 64 * 1024, 1);
+    size_t sent = 0;
+    auto began = Clock::now();
+    while (msSince(began) < 500) {
+        size_t offset = sent % request.size();  // partial sends continue where they stopped
+        ssize_t n = ::send(greedy.get(), request.data() + offset, request.size() - offset,
+                           MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) sent += static_cast<size_t>(n);
+        if (n < 0 && errno != EAGAIN) break;
+        if (n < 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_GT(sent, 2 * 1024 * 1024u) << "the service kept reading for a while";
+    sp<IBinder> good = clientOf(registry, 2000)->lookupService(String16("e"));
+    ASSERT_TRUE(good);
+    auto callStart = Clock::now();
+    Parcel reply;
+    EXPECT_EQ(good->sendTransaction(5, Parcel(), &reply, 0), OK);
+    EXPECT_LT(msSince(callStart), 1000);
+}
+
+}  // namespace
+}  // namespace zorlek::test
