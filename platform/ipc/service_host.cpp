@@ -56,6 +56,7 @@ status_t ServiceHost::connect() {
 
 status_t ServiceHost::connect(const char* path) {
     if (!epoll_ || !stopEvent_) return -EMFILE;
+    if (registry_) return -EISCONN;
     path_ = String8(path);
     unique_fd sock;
     status_t status = connectToRegistry(path, timeoutMs_, &sock);

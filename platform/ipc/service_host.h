@@ -48,7 +48,7 @@ class ServiceHost {
 
     // Connects to the registry at registryPath() (or at `path`) and completes the
     // handshake. Returns 0, or -ENOENT / -ECONNREFUSED (no registry there), -ETIMEDOUT,
-    // -EPROTO (the peer is not a registry), -errno.
+    // -EPROTO (the peer is not a registry), -EISCONN (already connected), -errno.
     status_t connect();
     status_t connect(const char* path);
 

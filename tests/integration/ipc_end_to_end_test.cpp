@@ -208,6 +208,59 @@ TEST(AnyUser, AllowAnyUserOpensRegistering) {
     EXPECT_EQ(status, OK);
 }
 
+TEST_F(Fixture, TheRegistryAnswersEveryRegistrationOnTheWire) {
+    // Requests a hosting process could send, answered with a refusal instead of being
+    // dropped; the connection stays usable after each.
+    RawPeer host(registry);
+    ASSERT_TRUE(host.hello());
+    Parcel nullName;
+    nullName.writeNullString16();
+    struct Case {
+        const char* what;
+        Bytes payload;
+        int32_t expected;
+    };
+    const Case cases[] = {
+        {"a valid name", stringPayload(String16("ok.name")), OK},
+        {"the same name again from the same connection", stringPayload(String16("ok.name")),
+         -EEXIST},
+        {"an empty name", stringPayload(String16("")), -EINVAL},
+        {"a null name", bytesOf(nullName), -EINVAL},
+        {"257 units", stringPayload(String16(std::u16string(257, u'x'))), -EINVAL},
+        {"a lone high surrogate", stringPayload(String16(std::u16string(u"a\xD800"))), -EINVAL},
+        {"a lone low surrogate", stringPayload(String16(std::u16string(u"\xDC00"))), -EINVAL},
+        {"an escape character", stringPayload(String16("\x1b[2J")), -EINVAL},
+        {"a surrogate pair", stringPayload(String16(std::u16string(u"\xD83D\xDE00"))), OK},
+        {"256 units", stringPayload(String16(std::u16string(256, u'y'))), OK},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(host.sendBytes(message(MSG_REGISTER, c.payload))) << c.what;
+        MessageHeader answer = host.answer();
+        EXPECT_EQ(answer.type, uint32_t{MSG_REGISTER_REPLY}) << c.what;
+        EXPECT_EQ(answer.value, c.expected) << c.what;
+    }
+    EXPECT_EQ(listed(registry).size(), 3u);
+    // Requests sent back to back are answered in order.
+    Bytes batch = message(MSG_REGISTER, stringPayload(String16("p1")));
+    for (const char* name : {"p2", "ok.name", "p3"}) {
+        Bytes more = message(MSG_REGISTER, stringPayload(String16(name)));
+        batch.insert(batch.end(), more.begin(), more.end());
+    }
+    ASSERT_TRUE(host.sendBytes(batch));
+    // The answers may arrive together, so they are taken as an event loop takes them.
+    MessageReader reader(4096, kMaxRegistryRequest);
+    std::vector<int32_t> answers;
+    auto start = Clock::now();
+    while (answers.size() < 4 && msSince(start) < 3000) {
+        pollfd p{host.sock.get(), POLLIN, 0};
+        if (::poll(&p, 1, 100) != 1) continue;
+        ASSERT_GT(reader.fill(host.sock.get()), 0);
+        Message m;
+        while (reader.next(&m) == 1) answers.push_back(m.header.value);
+    }
+    EXPECT_EQ(answers, (std::vector<int32_t>{OK, OK, -EEXIST, OK}));
+}
+
 TEST_F(Fixture, GarbageFromOnePeerDropsOnlyThatPeer) {
     auto echo = registry.startEcho({"echo"});
     ASSERT_TRUE(echo);

@@ -19,6 +19,7 @@
 
 #include "platform/ipc.h"
 #include "platform/ipc/message_io.h"
+#include "platform/ipc/message_reader.h"
 #include "platform/ipc/registry_client.h"
 #include "platform/ipc/unix_connect.h"
 #include "platform/ipc/wire.h"
