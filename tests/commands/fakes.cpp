@@ -6,15 +6,6 @@
 
 namespace zorlek::test {
 
-const char kUsage[] =
-    "Usage: zorlek [-h|-?]\n"
-    "       zorlek list\n"
-    "       zorlek check SERVICE\n"
-    "       zorlek call SERVICE CODE [i32 INT | s16 STR] ...\n"
-    "Options:\n"
-    "   i32: Write the integer INT into the send parcel.\n"
-    "   s16: Write the UTF-16 string STR into the send parcel.\n";
-
 Bytes i32(uint32_t value) {
     return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
             static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};

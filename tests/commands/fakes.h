@@ -12,6 +12,7 @@
 
 #include "platform/ipc.h"
 #include "platform/text.h"
+#include "tests/support/usage_text.h"
 
 namespace zorlek::test {
 
@@ -109,9 +110,6 @@ Outcome runTool(sp<ServiceManager> registry, std::vector<std::string> args);
 
 // During runTool: everything written to standard output so far (flushes aout first).
 std::string outputSoFar();
-
-// The usage text the driver prints.
-extern const char kUsage[];
 
 // Readable form of bytes for failure messages.
 std::string hex(const Bytes& bytes);

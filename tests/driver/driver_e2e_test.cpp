@@ -7,18 +7,11 @@
 #include <string>
 
 #include "tests/support/harness.h"
+#include "tests/support/usage_text.h"
 
 namespace zorlek::test {
 namespace {
 
-const std::string kUsage =
-    "Usage: zorlek [-h|-?]\n"
-    "       zorlek list\n"
-    "       zorlek check SERVICE\n"
-    "       zorlek call SERVICE CODE [i32 INT | s16 STR] ...\n"
-    "Options:\n"
-    "   i32: Write the integer INT into the send parcel.\n"
-    "   s16: Write the UTF-16 string STR into the send parcel.\n";
 const std::string kNoRegistry = "zorlek: Unable to get default service manager!\n";
 
 struct Case {

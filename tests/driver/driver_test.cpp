@@ -8,18 +8,12 @@
 
 #include "driver/driver.h"
 #include "platform/text.h"
+#include "tests/support/usage_text.h"
 
 namespace zorlek {
 namespace {
 
-const char kUsage[] =
-    "Usage: zorlek [-h|-?]\n"
-    "       zorlek list\n"
-    "       zorlek check SERVICE\n"
-    "       zorlek call SERVICE CODE [i32 INT | s16 STR] ...\n"
-    "Options:\n"
-    "   i32: Write the integer INT into the send parcel.\n"
-    "   s16: Write the UTF-16 string STR into the send parcel.\n";
+using test::kUsage;
 
 // An empty registry that counts the questions put to it.
 class RecordingRegistry : public ServiceManager {
