@@ -75,7 +75,13 @@ status_t receiveMessage(int fd, MessageHeader* header, Parcel* payload, unique_f
     bool sizeKnown = false;
     ReceivedFds fds;
     std::optional<Deadline> deadline;
-    status_t status = OK;
+    // An answer is rarely there the moment its request has gone out: waiting first saves
+    // the recvmsg that would only say EAGAIN.
+    status_t status = waitBounded(fd, POLLIN, &deadline, timeoutMs);
+    if (status != OK) {
+        payload->clear();
+        return status;
+    }
     for (;;) {
         iovec iov[2];
         int count = 0;
