@@ -3,22 +3,11 @@
 #include <cstring>
 
 #include "platform/ipc/ibinder.h"
+#include "platform/ipc/little_endian.h"
 #include "platform/text/text_output.h"
 
 namespace zorlek {
 namespace {
-
-void storeLe32(uint8_t* at, uint32_t value) {
-    at[0] = static_cast<uint8_t>(value);
-    at[1] = static_cast<uint8_t>(value >> 8);
-    at[2] = static_cast<uint8_t>(value >> 16);
-    at[3] = static_cast<uint8_t>(value >> 24);
-}
-
-uint32_t loadLe32(const uint8_t* at) {
-    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
-           static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
-}
 
 constexpr size_t padded(size_t n) {
     return (n + 3) & ~size_t{3};

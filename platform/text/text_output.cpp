@@ -1,5 +1,6 @@
 #include "platform/text/text_output.h"
 
+#include <poll.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstring>
@@ -14,12 +15,18 @@ constinit TextOutput aerr(STDERR_FILENO, &aout, true);
 
 namespace {
 
-// Writes all of `len` bytes, retrying short writes and EINTR; 0 or -errno.
+// Writes all of `len` bytes, retrying short writes and EINTR; 0 or -errno. A descriptor
+// that someone else made non-blocking (a shared pipe) is waited on rather than given up,
+// so that output is not lost to EAGAIN.
 int writeAll(int fd, const char* bytes, size_t len) {
     while (len > 0) {
         ssize_t n = ::write(fd, bytes, len);
         if (n < 0) {
             if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                pollfd ready = {fd, POLLOUT, 0};
+                if (::poll(&ready, 1, -1) >= 0 || errno == EINTR) continue;
+            }
             return -errno;
         }
         bytes += n;

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <string>
+#include <thread>
 
 #include "platform/text.h"
 
@@ -70,6 +72,35 @@ TEST(TextOutput, LineFlushedStreamFlushesItsPartnerFirst) {
     out << "usage" << endl;
     out.flush();
     EXPECT_EQ(p.drain(), "usage\n");
+}
+
+TEST(TextOutput, ANonBlockingPipeThatFillsUpLosesNothing) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+    ASSERT_GT(fcntl(fds[1], F_SETPIPE_SZ, 4096), 0);
+    std::string expected;
+    for (uint32_t i = 0; i < 20000; ++i) expected += std::to_string(i) + "\n";
+    // The reader starts only after the writer has met a full pipe (EAGAIN).
+    std::thread reader([&] {
+        usleep(50000);
+        std::string got;
+        pollfd pfd = {fds[0], POLLIN, 0};
+        while (got.size() < expected.size() && poll(&pfd, 1, 5000) > 0) {
+            char buf[4096];
+            ssize_t n = read(fds[0], buf, sizeof buf);
+            if (n > 0) got.append(buf, static_cast<size_t>(n));
+        }
+        EXPECT_EQ(got, expected);
+    });
+    {
+        TextOutput out(fds[1], nullptr, false);
+        for (uint32_t i = 0; i < 20000; ++i) out << i << endl;
+        EXPECT_EQ(out.flush(), 0);
+        EXPECT_FALSE(out.failed());
+    }
+    reader.join();
+    close(fds[0]);
+    close(fds[1]);
 }
 
 TEST(TextOutput, WriteFailureIsRecordedAndLaterOutputDropped) {
