@@ -20,6 +20,6 @@ zorlek_require_packages() {
 }
 
 # What building the programs needs.
-ZORLEK_BUILD_PACKAGES=(cmake ninja-build g++ make)
+ZORLEK_BUILD_PACKAGES=(cmake ninja-build g++)
 # What building and running the tests and benchmarks needs on top.
-ZORLEK_TEST_PACKAGES=(libgtest-dev libbenchmark-dev python3 util-linux)
+ZORLEK_TEST_PACKAGES=(libgtest-dev util-linux)
