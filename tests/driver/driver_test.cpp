@@ -8,12 +8,14 @@
 
 #include "driver/driver.h"
 #include "platform/text.h"
-#include "tests/support/usage_text.h"
+#include "tests/commands/fakes.h"
 
 namespace zorlek {
 namespace {
 
 using test::kUsage;
+using test::Outcome;
+using test::runTool;
 
 // An empty registry that counts the questions put to it.
 class RecordingRegistry : public ServiceManager {
@@ -29,27 +31,6 @@ class RecordingRegistry : public ServiceManager {
     int lookups = 0;
     int listings = 0;
 };
-
-struct Outcome {
-    std::string out;
-    std::string err;
-    int32_t status;
-};
-
-Outcome run(sp<ServiceManager> registry, std::vector<std::string> args) {
-    std::vector<char*> argv;
-    std::string program = "zorlek";
-    argv.push_back(program.data());
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    String8 out, err;
-    aout.captureInto(&out);
-    aerr.captureInto(&err);
-    int32_t status = runDriver(std::move(registry), static_cast<int>(args.size() + 1), argv.data());
-    aout.captureInto(nullptr);
-    aerr.captureInto(nullptr);
-    return {std::string(out.data(), out.size()), std::string(err.data(), err.size()), status};
-}
 
 struct Case {
     std::vector<std::string> args;
@@ -83,7 +64,7 @@ TEST(Driver, OptionsDispatchAndStatusesFollowTheTable) {
         std::string label;
         for (const std::string& a : c.args) label += "[" + a + "]";
         sp<RecordingRegistry> registry(new RecordingRegistry());
-        Outcome got = run(registry, c.args);
+        Outcome got = runTool(registry, c.args);
         EXPECT_EQ(got.out, c.out) << label;
         EXPECT_EQ(got.err, c.err) << label;
         EXPECT_EQ(got.status, c.status) << label;
@@ -95,7 +76,7 @@ TEST(Driver, OptionsDispatchAndStatusesFollowTheTable) {
 TEST(Driver, NoRegistryIsStatus20WithOneLineAndNoUsage) {
     for (std::vector<std::string> args :
          {std::vector<std::string>{}, {"-h"}, {"list"}, {"-x"}, {"Nonsense"}}) {
-        Outcome got = run(nullptr, args);
+        Outcome got = runTool(nullptr, args);
         EXPECT_EQ(got.out, "");
         EXPECT_EQ(got.err, "zorlek: Unable to get default service manager!\n");
         EXPECT_EQ(got.status, 20);
@@ -104,8 +85,8 @@ TEST(Driver, NoRegistryIsStatus20WithOneLineAndNoUsage) {
 
 TEST(Driver, ReleasesTheRegistryAtTheEnd) {
     sp<RecordingRegistry> registry(new RecordingRegistry());
-    run(registry, {"list"});
-    run(registry, {"List"});
+    runTool(registry, {"list"});
+    runTool(registry, {"List"});
     EXPECT_EQ(registry->strongCount(), 1);
 }
 
