@@ -106,9 +106,8 @@ int main(int argc, char** argv) {
     // The request and the reply the proxy moves, each with its 16-byte message header.
     size_t size = 16 + request.dataSize();
     double floor = socketPairMicros(count, size);
-    double lookup = medianMicros(count / 10, [&] {
-        return manager->lookupService(String16("bench.echo")) != nullptr;
-    });
+    double lookup = medianMicros(
+        count / 10, [&] { return manager->lookupService(String16("bench.echo")) != nullptr; });
     if (proxy < 0 || floor < 0 || lookup < 0) {
         std::fprintf(stderr, "ipc_bench: a round trip failed\n");
         return 1;
@@ -118,7 +117,6 @@ int main(int argc, char** argv) {
                 1.0);
     std::printf("%-44s %10.1f %8.2f\n", "call through a proxy to zorlek-echo", proxy,
                 proxy / floor);
-    std::printf("%-44s %10.1f %8.2f\n", "lookup (registry + new channel)", lookup,
-                lookup / floor);
+    std::printf("%-44s %10.1f %8.2f\n", "lookup (registry + new channel)", lookup, lookup / floor);
     return 0;
 }

@@ -88,8 +88,8 @@ int main(int argc, char** argv) {
         {"zorlek call i32 s16", {tool, "call", "bench.service0", "1", "i32", "7", "s16", "hi"}, 0},
         {"zorlek list (20 services)", {tool, "list"}, 0},
     };
-    std::printf("%-28s %10s %10s %10s %8s %9s\n", "run", "median us", "p90 us", "min us",
-                "x base", "maxrss kB");
+    std::printf("%-28s %10s %10s %10s %8s %9s\n", "run", "median us", "p90 us", "min us", "x base",
+                "maxrss kB");
     double baseline = 0;
     for (const Row& row : rows) {
         std::vector<Sample> samples(static_cast<size_t>(runs));
