@@ -1,5 +1,7 @@
 #include "registry/listen_socket.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -63,6 +65,16 @@ status_t openListeningSocket(const char* pathText, int probeTimeoutMs, unique_fd
         return fail(error, "socket path too long: ", path, ENAMETOOLONG);
     status_t status = makeFolders(folder, error);
     if (status != OK) return status;
+
+    // Checking for a live registry and renaming the new socket into place must be one
+    // step: otherwise two registries starting together both find the path free and the
+    // second rename silently takes it from the first. The lock is held only for this
+    // short start (the probe below is bounded) and goes with `folderLock`.
+    unique_fd folderLock(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folderLock) return fail(error, "cannot open the folder ", folder, errno);
+    while (::flock(folderLock.get(), LOCK_EX) != 0) {
+        if (errno != EINTR) return fail(error, "cannot lock the folder ", folder, errno);
+    }
 
     struct stat info;
     if (::lstat(path.c_str(), &info) == 0) {

@@ -2,7 +2,9 @@
 // a live registry, replacing a stale socket, cleaning up on SIGTERM and SIGINT, its log
 // lines, its command line, and services coming back by themselves after a restart.
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -97,6 +99,33 @@ TEST(RegistryProcess, RefusesToStartOverALiveRegistry) {
     EXPECT_EQ(second.err, "zorlek-registry: a registry is already running at " + path + "\n");
     EXPECT_TRUE(first->running());
     EXPECT_TRUE(answersAsRegistry(path)) << "the live one keeps its socket";
+}
+
+TEST(RegistryProcess, StartsOneAtATimeInAFolder) {
+    TempDir dir;
+    std::string path = dir.path() + "/reg.sock";
+    // Another registry in the middle of its start holds the folder: this one waits for it
+    // rather than checking the path while the other is about to take it.
+    unique_fd folder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(folder.valid());
+    ASSERT_EQ(::flock(folder.get(), LOCK_EX), 0);
+    auto waiting = Process::start({binPath("zorlek-registry")}, {"ZORLEK_REGISTRY=" + path});
+    ASSERT_TRUE(waiting);
+    EXPECT_FALSE(waitUntil([&] { return exists(path); }, 300));
+    folder.reset();
+    EXPECT_TRUE(waitUntil([&] { return answersAsRegistry(path); }, 5000));
+    // Two started together: exactly one keeps the path, the other says why it stopped.
+    TempDir race;
+    std::string racePath = race.path() + "/reg.sock";
+    auto a = Process::start({binPath("zorlek-registry")}, {"ZORLEK_REGISTRY=" + racePath});
+    auto b = Process::start({binPath("zorlek-registry")}, {"ZORLEK_REGISTRY=" + racePath});
+    ASSERT_TRUE(a && b);
+    ASSERT_TRUE(waitUntil([&] { return !a->running() || !b->running(); }, 5000));
+    Process* loser = a->running() ? b.get() : a.get();
+    EXPECT_EQ(loser->wait(0), 1);
+    EXPECT_EQ(loser->errText(),
+              "zorlek-registry: a registry is already running at " + racePath + "\n");
+    EXPECT_TRUE(answersAsRegistry(racePath));
 }
 
 TEST(RegistryProcess, RefusesToStartOverSomethingElseListening) {
