@@ -69,8 +69,9 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    // Writing to a closed log pipe must not end the registry.
+    // Writing to a closed log pipe must not end the registry, nor a full one stop it.
     signal(SIGPIPE, SIG_IGN);
+    aerr.dropWhenBlocked(true);
     raiseDescriptorLimit();
 
     registry::RegistryServer server(options);

@@ -15,15 +15,28 @@ constinit TextOutput aerr(STDERR_FILENO, &aout, true);
 
 namespace {
 
+bool writableNow(int fd) {
+    pollfd ready = {fd, POLLOUT, 0};
+    while (::poll(&ready, 1, 0) < 0) {
+        if (errno != EINTR) return true;  // let the write itself report the problem
+    }
+    return (ready.revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL)) != 0;
+}
+
 // Writes all of `len` bytes, retrying short writes and EINTR; 0 or -errno. A descriptor
 // that someone else made non-blocking (a shared pipe) is waited on rather than given up,
-// so that output is not lost to EAGAIN.
-int writeAll(int fd, const char* bytes, size_t len) {
+// so that output is not lost to EAGAIN. With `dropped` set, nothing waits: what the
+// descriptor cannot take at once is counted there instead of written.
+int writeAll(int fd, const char* bytes, size_t len, size_t* dropped) {
     while (len > 0) {
+        if (dropped != nullptr && !writableNow(fd)) {
+            *dropped += len;
+            return 0;
+        }
         ssize_t n = ::write(fd, bytes, len);
         if (n < 0) {
             if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && dropped == nullptr) {
                 pollfd ready = {fd, POLLOUT, 0};
                 if (::poll(&ready, 1, -1) >= 0 || errno == EINTR) continue;
             }
@@ -46,7 +59,7 @@ int TextOutput::flush() {
         return 0;
     }
     if (failed_) return -EIO;
-    int status = writeAll(fd_, buffer_, len);
+    int status = writeAll(fd_, buffer_, len, dropWhenBlocked_ ? &droppedBytes_ : nullptr);
     if (status < 0) failed_ = true;
     return status;
 }
@@ -92,6 +105,11 @@ TextOutput& TextOutput::operator<<(int32_t value) {
         return *this << (0u - static_cast<uint32_t>(value));
     }
     return *this << static_cast<uint32_t>(value);
+}
+
+void TextOutput::dropWhenBlocked(bool drop) {
+    flush();
+    dropWhenBlocked_ = drop;
 }
 
 void TextOutput::captureInto(String8* sink) {

@@ -40,6 +40,14 @@ class TextOutput {
     // True once a write to the descriptor has failed.
     bool failed() const { return failed_; }
 
+    // For daemons whose log reader may stall: with `drop` set, output the descriptor
+    // cannot take at once is dropped (and counted) instead of waited for, so a full log
+    // pipe never stops the program. On a line-flushed stream, lines of up to PIPE_BUF
+    // bytes are kept or dropped whole.
+    void dropWhenBlocked(bool drop);
+    // Bytes dropped so far under dropWhenBlocked.
+    size_t droppedBytes() const { return droppedBytes_; }
+
     // For in-process tests: collect output into `sink` instead of the descriptor;
     // null restores the descriptor. Buffered output is flushed first.
     void captureInto(String8* sink);
@@ -51,6 +59,8 @@ class TextOutput {
     TextOutput* partner_;
     bool lineFlushed_;
     bool failed_ = false;
+    bool dropWhenBlocked_ = false;
+    size_t droppedBytes_ = 0;
     String8* sink_ = nullptr;
     size_t used_ = 0;
     char buffer_[kBufferSize] = {};

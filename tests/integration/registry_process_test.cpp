@@ -213,6 +213,36 @@ TEST(RegistryProcess, LogsEachRegistrationAndRemoval) {
                                                  pid + ")\n");
 }
 
+TEST(RegistryProcess, AFullLogPipeDoesNotStopIt) {
+    TempDir dir;
+    std::string path = dir.path() + "/reg.sock";
+    // Standard error is a pipe that nobody reads, full before the registry starts.
+    int log[2];
+    ASSERT_EQ(::pipe2(log, O_CLOEXEC | O_NONBLOCK), 0);
+    unique_fd logRead(log[0]), logWrite(log[1]);
+    ASSERT_GT(::fcntl(logWrite.get(), F_SETPIPE_SZ, 4096), 0);
+    while (::write(logWrite.get(), "........", 8) == 8) {
+    }
+    ASSERT_EQ(::fcntl(logWrite.get(), F_SETFL, 0), 0);  // the registry gets it blocking
+    auto registry =
+        Process::start({binPath("zorlek-registry")}, {"ZORLEK_REGISTRY=" + path}, logWrite.get());
+    ASSERT_TRUE(registry);
+    ASSERT_TRUE(waitUntil([&] { return answersAsRegistry(path); }, 5000));
+    // Every registration and removal wants a log line; none may hold the registry up.
+    std::vector<std::string> names;
+    for (int i = 0; i < 20; ++i) names.push_back("svc" + std::to_string(i));
+    std::vector<std::string> echoArgv = {binPath("zorlek-echo")};
+    echoArgv.insert(echoArgv.end(), names.begin(), names.end());
+    auto echo =
+        Process::start(echoArgv, {"ZORLEK_REGISTRY=" + path, "ZORLEK_CALL_TIMEOUT_MS=2000"});
+    ASSERT_TRUE(echo);
+    EXPECT_TRUE(echo->waitForLine("ready", 5000)) << echo->errText();
+    RunResult check = runProgram({binPath("zorlek"), "check", "svc19"},
+                                {"ZORLEK_REGISTRY=" + path, "ZORLEK_CALL_TIMEOUT_MS=2000"});
+    EXPECT_EQ(check.out, "Service svc19: found\n");
+    EXPECT_EQ(registry->stop(SIGTERM), 0);
+}
+
 TEST(RegistryProcess, CommandLine) {
     TempDir dir;
     std::vector<std::string> env = {"ZORLEK_REGISTRY=" + dir.path() + "/r.sock"};

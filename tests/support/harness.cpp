@@ -176,18 +176,18 @@ RunResult runProgram(const std::vector<std::string>& argv, const EnvChanges& env
     return result;
 }
 
-std::unique_ptr<Process> Process::start(const std::vector<std::string>& argv,
-                                        const EnvChanges& env) {
+std::unique_ptr<Process> Process::start(const std::vector<std::string>& argv, const EnvChanges& env,
+                                        int errFd) {
     std::unique_ptr<Process> process(new Process());
     process->dir_ = std::make_unique<TempDir>();
     int outPipe[2];
     if (process->dir_->path().empty() || pipe2(outPipe, O_CLOEXEC) != 0) return nullptr;
     std::string errPath = process->dir_->path() + "/stderr";
-    int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int errFile = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     int devNull = openDevNull();
-    process->pid_ = spawn(argv, env, devNull, outPipe[1], errFd);
+    process->pid_ = spawn(argv, env, devNull, outPipe[1], errFd >= 0 ? errFd : errFile);
     close(devNull);
-    close(errFd);
+    close(errFile);
     close(outPipe[1]);
     process->outFd_ = outPipe[0];
     if (process->pid_ <= 0) return nullptr;

@@ -53,9 +53,10 @@ RunResult runProgram(const std::vector<std::string>& argv, const EnvChanges& env
 // on a pipe (read by waitForLine) and standard error collected in a file.
 class Process {
   public:
-    // Null when it could not be started at all.
+    // Null when it could not be started at all. With `errFd` given, standard error goes
+    // there instead of to the collected file (errText() is then empty).
     static std::unique_ptr<Process> start(const std::vector<std::string>& argv,
-                                          const EnvChanges& env = {});
+                                          const EnvChanges& env = {}, int errFd = -1);
     ~Process();
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;

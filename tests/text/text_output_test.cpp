@@ -103,6 +103,33 @@ TEST(TextOutput, ANonBlockingPipeThatFillsUpLosesNothing) {
     close(fds[1]);
 }
 
+TEST(TextOutput, DropWhenBlockedNeverWaitsOnAFullPipeAndKeepsWholeLines) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);  // blocking: a plain write would wait forever
+    ASSERT_GT(fcntl(fds[1], F_SETPIPE_SZ, 4096), 0);
+    TextOutput log(fds[1], nullptr, true);
+    log.dropWhenBlocked(true);
+    const std::string line = std::string(99, 'x') + "\n";
+    for (int i = 0; i < 200; ++i) log << line.c_str();  // 20000 bytes into a 4096-byte pipe
+    EXPECT_GT(log.droppedBytes(), 0u);
+    EXPECT_EQ(log.droppedBytes() % line.size(), 0u) << "only whole lines are dropped";
+    EXPECT_FALSE(log.failed());
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    std::string got;
+    char buf[8192];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+        got.append(buf, static_cast<size_t>(n));
+    EXPECT_EQ(got.size() + log.droppedBytes(), 200 * line.size());
+    EXPECT_EQ(got.size() % line.size(), 0u);
+    // Once the reader has caught up, lines flow again.
+    size_t droppedBefore = log.droppedBytes();
+    log << "after" << endl;
+    EXPECT_EQ(log.droppedBytes(), droppedBefore);
+    EXPECT_EQ(read(fds[0], buf, sizeof buf), 6);
+    close(fds[0]);
+    close(fds[1]);
+}
+
 TEST(TextOutput, WriteFailureIsRecordedAndLaterOutputDropped) {
     int fds[2];
     ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
