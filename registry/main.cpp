@@ -51,6 +51,7 @@ int main(int argc, char** argv) {
     };
     registry::ServerOptions options;
     options.registryUid = geteuid();
+    options.handshakeTimeoutMs = callTimeoutMs();
     int opt;
     while ((opt = getopt_long(argc, argv, "+h", kOptions, nullptr)) != -1) {
         if (opt == 'a') {

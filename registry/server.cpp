@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/ipc/deadline.h"
 #include "platform/text.h"
 #include "registry/display_name.h"
 
@@ -69,7 +70,7 @@ status_t RegistryServer::run(unique_fd listener) {
     if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, listener_.get(), &event) != 0) return -errno;
     epoll_event events[64];
     while (!stopRequested_.load()) {
-        int n = ::epoll_wait(epoll_.get(), events, 64, -1);
+        int n = ::epoll_wait(epoll_.get(), events, 64, expireHandshakes());
         if (n < 0) {
             if (errno == EINTR) continue;
             return -errno;
@@ -121,8 +122,24 @@ void RegistryServer::acceptAll() {
             continue;
         }
         connection->events = EPOLLIN;
+        handshakesDue_.emplace_back(monotonicMs() + options_.handshakeTimeoutMs, connection->id);
         connections_.emplace(connection->id, std::move(connection));
     }
+}
+
+int RegistryServer::expireHandshakes() {
+    int64_t now = monotonicMs();
+    while (!handshakesDue_.empty()) {
+        auto [due, id] = handshakesDue_.front();
+        auto found = connections_.find(id);
+        if (found != connections_.end() && !found->second->greeted) {
+            if (due > now) return static_cast<int>(due - now);
+            drop(id);
+        }
+        handshakesDue_.pop_front();
+    }
+    dropped_.clear();
+    return -1;
 }
 
 void RegistryServer::drop(ConnectionId id) {

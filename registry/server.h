@@ -5,8 +5,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/ipc/message_reader.h"
@@ -21,6 +23,9 @@ struct ServerOptions {
     bool allowAnyUser = false;
     // The user the registry runs as.
     uid_t registryUid = 0;
+    // A connection that has not completed the opening handshake this long after it was
+    // accepted is closed, so that idle or half-written connections cannot pile up.
+    int handshakeTimeoutMs = 10000;
 };
 
 // Serves the registry protocol on a listening socket until stop().
@@ -62,6 +67,9 @@ class RegistryServer {
     // True when the peer of `connection` has closed (seen before its EOF is read).
     bool peerHungUp(const Connection& connection) const;
     void drop(ConnectionId id);
+    // Closes the connections whose handshake is overdue; returns the milliseconds until
+    // the next one falls due, or -1 when none waits.
+    int expireHandshakes();
     void updateEvents(Connection& connection);
 
     ServerOptions options_;
@@ -76,6 +84,9 @@ class RegistryServer {
     std::unordered_map<ConnectionId, std::unique_ptr<Connection>> connections_;
     // Connections dropped while an event is handled live until it ends.
     std::vector<std::unique_ptr<Connection>> dropped_;
+    // Connections still owing the handshake, with when it falls due, in accept order
+    // (and so in due order: every connection gets the same time).
+    std::deque<std::pair<int64_t, ConnectionId>> handshakesDue_;
     ConnectionId nextId_ = 2;
     Message scratch_;
 };

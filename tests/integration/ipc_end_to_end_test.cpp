@@ -326,6 +326,22 @@ TEST_F(Fixture, HalfAMessageHoldsNobodyUp) {
     EXPECT_EQ(listed(registry), std::vector<std::string>{"echo"});
 }
 
+TEST(RegistryHandshake, ConnectionsThatNeverCompleteItAreClosedInTime) {
+    Registry registry({}, {"ZORLEK_CALL_TIMEOUT_MS=300"});
+    ASSERT_TRUE(registry.ready());
+    RawPeer silent(registry);
+    RawPeer stalled(registry);
+    Bytes hello = header(MSG_HELLO, kProtocolMagic, kProtocolVersion, 0);
+    hello.resize(8);
+    ASSERT_TRUE(stalled.sendBytes(hello));
+    RawPeer greeted(registry);
+    ASSERT_TRUE(greeted.hello());
+    EXPECT_TRUE(silent.closedByPeer(3000));
+    EXPECT_TRUE(stalled.closedByPeer(3000));
+    // A completed handshake is not timed out, however long the peer then stays quiet.
+    EXPECT_FALSE(greeted.closedByPeer(700));
+}
+
 TEST_F(Fixture, APeerThatStopsReadingHoldsNobodyUp) {
     auto echo = registry.startEcho(manyNames(200, 256));
     ASSERT_TRUE(echo);

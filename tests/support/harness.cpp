@@ -269,11 +269,11 @@ bool waitForSocket(const std::string& path, int timeoutMs) {
     }
 }
 
-Registry::Registry(const std::vector<std::string>& args) {
+Registry::Registry(const std::vector<std::string>& args, const EnvChanges& more) {
     socket_ = dir_.path() + "/registry.sock";
     std::vector<std::string> argv = {binPath("zorlek-registry")};
     argv.insert(argv.end(), args.begin(), args.end());
-    process_ = Process::start(argv, env());
+    process_ = Process::start(argv, env(more));
     ready_ = process_ != nullptr && waitForSocket(socket_, 10000);
 }
 

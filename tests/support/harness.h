@@ -89,8 +89,9 @@ class Process {
 // A zorlek-registry on a socket in its own temporary folder.
 class Registry {
   public:
-    // Starts the registry with `args` and waits until its socket accepts connections.
-    explicit Registry(const std::vector<std::string>& args = {});
+    // Starts the registry with `args` (and the environment changes `more`) and waits
+    // until its socket accepts connections.
+    explicit Registry(const std::vector<std::string>& args = {}, const EnvChanges& more = {});
     ~Registry();
 
     // True once the registry accepts connections.
