@@ -10,8 +10,8 @@
 namespace zorlek {
 
 // Constant-initialised: no start-up cost, and usable from any other static's destructor.
-constinit TextOutput aout(STDOUT_FILENO, nullptr, false);
-constinit TextOutput aerr(STDERR_FILENO, &aout, true);
+constinit TextOutput aout(STDOUT_FILENO, nullptr, TextOutput::Flushing::kEachWriteOnTerminal);
+constinit TextOutput aerr(STDERR_FILENO, &aout, TextOutput::Flushing::kEachLine);
 
 namespace {
 
@@ -75,7 +75,18 @@ TextOutput& TextOutput::write(const char* bytes, size_t len) {
         bytes += chunk;
         len -= chunk;
     }
-    if (lineFlushed_ && used_ > 0 && buffer_[used_ - 1] == '\n') flush();
+    switch (flushing_) {
+        case Flushing::kWhenFull:
+            break;
+        case Flushing::kEachLine:
+            if (used_ > 0 && buffer_[used_ - 1] == '\n') flush();
+            break;
+        case Flushing::kEachWriteOnTerminal:
+            // Asked once, at the first write: a run that never writes never asks.
+            if (terminal_ < 0) terminal_ = ::isatty(fd_) ? 1 : 0;
+            if (terminal_ == 1) flush();
+            break;
+    }
     return *this;
 }
 

@@ -13,12 +13,22 @@ class String8;
 // when the process exits normally (the stream's destructor). Partial writes and EINTR
 // are retried; after a write error (EPIPE, EBADF, ...) further output is dropped and
 // failed() reports it. `aerr` writes through at every line end and first flushes
-// `aout`, so an error line never overtakes the output written before it.
+// `aout`, so an error line never overtakes the output written before it. `aout` holds
+// its output until exit when it goes to a pipe or a file, but shows every write at once
+// on a terminal, so that a person sees a listing line start before a slow service
+// answers; the bytes are the same either way.
 class TextOutput {
   public:
+    // When the stream writes its buffer out, besides when it is full or flushed.
+    enum class Flushing {
+        kWhenFull,             // only then
+        kEachLine,             // after every write that ends a line
+        kEachWriteOnTerminal,  // after every write when the descriptor is a terminal
+    };
+
     // `fd` is not owned. `partner`, when set, is flushed before this stream writes.
-    constexpr TextOutput(int fd, TextOutput* partner, bool lineFlushed)
-        : fd_(fd), partner_(partner), lineFlushed_(lineFlushed) {}
+    constexpr TextOutput(int fd, TextOutput* partner, Flushing flushing)
+        : fd_(fd), partner_(partner), flushing_(flushing) {}
     ~TextOutput() { flush(); }
     TextOutput(const TextOutput&) = delete;
     TextOutput& operator=(const TextOutput&) = delete;
@@ -42,7 +52,7 @@ class TextOutput {
 
     // For daemons whose log reader may stall: with `drop` set, output the descriptor
     // cannot take at once is dropped (and counted) instead of waited for, so a full log
-    // pipe never stops the program. On a line-flushed stream, lines of up to PIPE_BUF
+    // pipe never stops the program. With kEachLine, lines of up to PIPE_BUF
     // bytes are kept or dropped whole.
     void dropWhenBlocked(bool drop);
     // Bytes dropped so far under dropWhenBlocked.
@@ -57,7 +67,9 @@ class TextOutput {
 
     int fd_;
     TextOutput* partner_;
-    bool lineFlushed_;
+    Flushing flushing_;
+    // For kEachWriteOnTerminal: whether fd_ is a terminal; -1 until the first write.
+    int8_t terminal_ = -1;
     bool failed_ = false;
     bool dropWhenBlocked_ = false;
     size_t droppedBytes_ = 0;

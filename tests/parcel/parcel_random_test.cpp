@@ -90,7 +90,7 @@ TEST(ParcelRandom, ReadsOfAnyBytesStayInsideAndNeverMoveOnFailure) {
         }
         // The dump of any bytes is well-formed too: one line, then one per 16 bytes.
         String8 dump;
-        TextOutput out(-1, nullptr, false);
+        TextOutput out(-1, nullptr, TextOutput::Flushing::kWhenFull);
         out.captureInto(&dump);
         parcel.print(out, 0);
         out.flush();

@@ -23,7 +23,7 @@ Parcel parcelOf(const Bytes& bytes) {
 
 std::string dumpOf(const Parcel& p) {
     String8 sink;
-    TextOutput out(-1, nullptr, false);
+    TextOutput out(-1, nullptr, TextOutput::Flushing::kWhenFull);
     out.captureInto(&sink);
     p.print(out, 0);
     out.flush();

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -32,7 +34,7 @@ struct Pipe {
 
 TEST(TextOutput, FormatsStringsNumbersAndEndl) {
     String8 sink;
-    TextOutput out(-1, nullptr, false);
+    TextOutput out(-1, nullptr, TextOutput::Flushing::kWhenFull);
     out.captureInto(&sink);
     out << "n=" << uint32_t{0} << " " << uint32_t{4294967295u} << " " << int32_t{-2147483647 - 1}
         << " " << int32_t{42} << endl;
@@ -45,7 +47,7 @@ TEST(TextOutput, BuffersUntilFlushAndLosesNothingBeyondTheBuffer) {
     Pipe p;
     std::string expected;
     {
-        TextOutput out(p.fds[1], nullptr, false);
+        TextOutput out(p.fds[1], nullptr, TextOutput::Flushing::kWhenFull);
         out << "held";
         EXPECT_EQ(p.drain(), "");
         // More than the buffer holds in one write, and many small writes across it.
@@ -62,8 +64,8 @@ TEST(TextOutput, BuffersUntilFlushAndLosesNothingBeyondTheBuffer) {
 
 TEST(TextOutput, LineFlushedStreamFlushesItsPartnerFirst) {
     Pipe p;
-    TextOutput out(p.fds[1], nullptr, false);
-    TextOutput err(p.fds[1], &out, true);
+    TextOutput out(p.fds[1], nullptr, TextOutput::Flushing::kWhenFull);
+    TextOutput err(p.fds[1], &out, TextOutput::Flushing::kEachLine);
     out << "result line" << endl;
     err << "error: ";
     EXPECT_EQ(p.drain(), "result line\n");
@@ -72,6 +74,35 @@ TEST(TextOutput, LineFlushedStreamFlushesItsPartnerFirst) {
     out << "usage" << endl;
     out.flush();
     EXPECT_EQ(p.drain(), "usage\n");
+}
+
+TEST(TextOutput, ShowsEachWriteAtOnceOnATerminalButHoldsItForAPipe) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    int terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(terminal, 0);
+    termios raw;
+    ASSERT_EQ(tcgetattr(terminal, &raw), 0);
+    cfmakeraw(&raw);
+    ASSERT_EQ(tcsetattr(terminal, TCSANOW, &raw), 0);
+    TextOutput onTerminal(terminal, nullptr, TextOutput::Flushing::kEachWriteOnTerminal);
+    onTerminal << "0\tslow: [";
+    pollfd ready = {master, POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, 2000), 1) << "a partial line reaches the terminal at once";
+    char buf[64];
+    EXPECT_EQ(read(master, buf, sizeof buf), 9);
+    close(terminal);
+    close(master);
+
+    Pipe p;
+    {
+        TextOutput onPipe(p.fds[1], nullptr, TextOutput::Flushing::kEachWriteOnTerminal);
+        onPipe << "0\tslow: [";
+        EXPECT_EQ(p.drain(), "") << "a pipe gets it in one write, later";
+    }
+    EXPECT_EQ(p.drain(), "0\tslow: [");
 }
 
 TEST(TextOutput, ANonBlockingPipeThatFillsUpLosesNothing) {
@@ -93,7 +124,7 @@ TEST(TextOutput, ANonBlockingPipeThatFillsUpLosesNothing) {
         EXPECT_EQ(got, expected);
     });
     {
-        TextOutput out(fds[1], nullptr, false);
+        TextOutput out(fds[1], nullptr, TextOutput::Flushing::kWhenFull);
         for (uint32_t i = 0; i < 20000; ++i) out << i << endl;
         EXPECT_EQ(out.flush(), 0);
         EXPECT_FALSE(out.failed());
@@ -107,7 +138,7 @@ TEST(TextOutput, DropWhenBlockedNeverWaitsOnAFullPipeAndKeepsWholeLines) {
     int fds[2];
     ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);  // blocking: a plain write would wait forever
     ASSERT_GT(fcntl(fds[1], F_SETPIPE_SZ, 4096), 0);
-    TextOutput log(fds[1], nullptr, true);
+    TextOutput log(fds[1], nullptr, TextOutput::Flushing::kEachLine);
     log.dropWhenBlocked(true);
     const std::string line = std::string(99, 'x') + "\n";
     for (int i = 0; i < 200; ++i) log << line.c_str();  // 20000 bytes into a 4096-byte pipe
@@ -135,7 +166,7 @@ TEST(TextOutput, WriteFailureIsRecordedAndLaterOutputDropped) {
     ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
     close(fds[0]);
     signal(SIGPIPE, SIG_IGN);
-    TextOutput out(fds[1], nullptr, false);
+    TextOutput out(fds[1], nullptr, TextOutput::Flushing::kWhenFull);
     out << "lost" << endl;
     EXPECT_EQ(out.flush(), -EPIPE);
     EXPECT_TRUE(out.failed());
