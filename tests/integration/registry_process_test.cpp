@@ -131,12 +131,8 @@ TEST(RegistryProcess, StartsOneAtATimeInAFolder) {
 TEST(RegistryProcess, RefusesToStartOverSomethingElseListening) {
     TempDir dir;
     std::string path = dir.path() + "/reg.sock";
-    unique_fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size());
-    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener.get(), 4), 0);
+    unique_fd listener = bindUnixSocket(path, true);
+    ASSERT_TRUE(listener.valid());
     RunResult run = runProgram({binPath("zorlek-registry")},
                                {"ZORLEK_REGISTRY=" + path, "ZORLEK_CALL_TIMEOUT_MS=200"});
     EXPECT_EQ(run.exitCode, 1);
@@ -149,11 +145,8 @@ TEST(RegistryProcess, ReplacesAStaleSocket) {
     std::string path = dir.path() + "/reg.sock";
     {
         // A socket file whose listener is gone, as a crashed registry leaves it.
-        unique_fd gone(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, path.c_str(), path.size());
-        ASSERT_EQ(::bind(gone.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        unique_fd gone = bindUnixSocket(path, false);
+        ASSERT_TRUE(gone.valid());
     }
     ASSERT_TRUE(exists(path));
     auto registry = startRegistryAt(path);
@@ -238,7 +231,7 @@ TEST(RegistryProcess, AFullLogPipeDoesNotStopIt) {
     ASSERT_TRUE(echo);
     EXPECT_TRUE(echo->waitForLine("ready", 5000)) << echo->errText();
     RunResult check = runProgram({binPath("zorlek"), "check", "svc19"},
-                                {"ZORLEK_REGISTRY=" + path, "ZORLEK_CALL_TIMEOUT_MS=2000"});
+                                 {"ZORLEK_REGISTRY=" + path, "ZORLEK_CALL_TIMEOUT_MS=2000"});
     EXPECT_EQ(check.out, "Service svc19: found\n");
     EXPECT_EQ(registry->stop(SIGTERM), 0);
 }

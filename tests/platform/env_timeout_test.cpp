@@ -47,12 +47,8 @@ TEST(EnvTimeout, BoundsTheRegistryHandshake) {
     std::string path = dir.path() + "/silent.sock";
     // Something that accepts connections (the kernel does, from the backlog) but never
     // answers.
-    unique_fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size());
-    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener.get(), 4), 0);
+    unique_fd listener = bindUnixSocket(path, true);
+    ASSERT_TRUE(listener.valid());
     ::setenv("ZORLEK_REGISTRY", path.c_str(), 1);
     auto start = Clock::now();
     EXPECT_FALSE(defaultServiceManager());

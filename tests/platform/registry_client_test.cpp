@@ -22,16 +22,6 @@ namespace {
 constexpr int kShortMs = 150;
 using Clock = std::chrono::steady_clock;
 
-unique_fd listenAt(const std::string& path) {
-    unique_fd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size());
-    if (::bind(sock.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return {};
-    if (::listen(sock.get(), 8) != 0) return {};
-    return sock;
-}
-
 unique_fd acceptWithin(int listener, int timeoutMs) {
     pollfd p{listener, POLLIN, 0};
     if (::poll(&p, 1, timeoutMs) != 1) return {};
@@ -70,7 +60,7 @@ class FakeRegistry {
   public:
     using Script = std::function<void(int fd, int index)>;
     FakeRegistry(const std::string& path, Script script, int connections = 1)
-        : listener_(listenAt(path)) {
+        : listener_(bindUnixSocket(path, true)) {
         thread_ = std::thread([this, script, connections] {
             for (int i = 0; i < connections; ++i) {
                 unique_fd fd = acceptWithin(listener_.get(), 3000);
@@ -98,7 +88,7 @@ TEST_F(ClientFixture, NoSocketMeansNoServiceManager) {
 }
 
 TEST_F(ClientFixture, AStaleSocketFileMeansNoServiceManager) {
-    { unique_fd gone = listenAt(path); }
+    { unique_fd gone = bindUnixSocket(path, true); }
     EXPECT_FALSE(RegistryClient::connect(path.c_str(), kShortMs));
 }
 

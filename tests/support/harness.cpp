@@ -253,6 +253,19 @@ std::string Process::errText() const {
     return text;
 }
 
+unique_fd bindUnixSocket(const std::string& path, bool listen) {
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) return {};
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    unique_fd sock(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!sock || bind(sock.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        return {};
+    }
+    if (listen && ::listen(sock.get(), 8) != 0) return {};
+    return sock;
+}
+
 bool waitForSocket(const std::string& path, int timeoutMs) {
     int64_t deadline = nowMs() + timeoutMs;
     sockaddr_un addr = {};

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ipc/unique_fd.h"
+
 namespace zorlek::test {
 
 // The path of a built program, e.g. binPath("zorlek").
@@ -118,6 +120,10 @@ class Registry {
     std::unique_ptr<Process> process_;
     bool ready_ = false;
 };
+
+// A Unix stream socket bound at `path`, listening when `listen` is set; invalid when it
+// cannot be made. For standing in for a registry that is silent, stale or not ours.
+unique_fd bindUnixSocket(const std::string& path, bool listen);
 
 // True once something accepts connections on the Unix socket at `path`, polling up to
 // `timeoutMs`.
