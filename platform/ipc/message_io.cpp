@@ -28,10 +28,8 @@ status_t waitBounded(int fd, short events, std::optional<Deadline>* deadline, in
 
 status_t sendMessage(int fd, MessageHeader header, const uint8_t* payload, size_t size, int passFd,
                      int timeoutMs) {
-    if (size > kMaxParcelSize) return -EMSGSIZE;
-    header.size = static_cast<uint32_t>(size);
     uint8_t head[kHeaderSize];
-    encodeHeader(header, head);
+    if (encodeFrameStart(header, size, head) != OK) return -EMSGSIZE;
     size_t total = kHeaderSize + size;
     size_t sent = 0;
     std::optional<Deadline> deadline;

@@ -31,10 +31,8 @@ ssize_t sendSome(int sock, iovec* iov, int count, int fd) {
 
 status_t OutQueue::send(int sock, MessageHeader header, const uint8_t* payload, size_t size,
                         unique_fd fd) {
-    if (size > kMaxParcelSize) return -EMSGSIZE;
-    header.size = static_cast<uint32_t>(size);
     uint8_t head[kHeaderSize];
-    encodeHeader(header, head);
+    if (encodeFrameStart(header, size, head) != OK) return -EMSGSIZE;
     size_t total = kHeaderSize + size;
     size_t sent = 0;
     if (chunks_.empty()) {

@@ -11,6 +11,13 @@ void encodeHeader(const MessageHeader& header, uint8_t out[kHeaderSize]) {
     storeLe32(out + 12, header.size);
 }
 
+status_t encodeFrameStart(MessageHeader header, size_t size, uint8_t out[kHeaderSize]) {
+    if (size > kMaxParcelSize) return -EMSGSIZE;
+    header.size = static_cast<uint32_t>(size);
+    encodeHeader(header, out);
+    return OK;
+}
+
 MessageHeader decodeHeader(const uint8_t in[kHeaderSize]) {
     MessageHeader header;
     header.type = loadLe32(in);

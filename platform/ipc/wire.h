@@ -75,6 +75,9 @@ struct MessageHeader {
 
 // Writes `header` as its 16 wire bytes.
 void encodeHeader(const MessageHeader& header, uint8_t out[kHeaderSize]);
+// Writes the 16 wire bytes that start a message of `header` with a `size`-byte payload;
+// -EMSGSIZE (nothing written) when `size` passes kMaxParcelSize.
+status_t encodeFrameStart(MessageHeader header, size_t size, uint8_t out[kHeaderSize]);
 // Reads 16 wire bytes; performs no checks.
 MessageHeader decodeHeader(const uint8_t in[kHeaderSize]);
 // 0 when `header` may be followed by its payload under a limit of `maxPayload` bytes;
