@@ -4,7 +4,6 @@
 #include "commands/descriptor.h"
 #include "commands/integer.h"
 #include "commands/intent.h"
-#include "commands/request_writer.h"
 #include "commands/transaction_failure.h"
 #include "platform/text.h"
 
@@ -12,7 +11,7 @@ namespace zorlek {
 namespace {
 
 // Reads the value after "i32" (the cursor is on it) and writes it; false on an error.
-bool writeI32Argument(ToolState& state, RequestWriter& request) {
+bool writeI32Argument(ToolState& state, Parcel& request) {
     if (!state.hasArg()) {
         aerr << "zorlek: no integer supplied for 'i32'" << endl;
         return false;
@@ -28,7 +27,7 @@ bool writeI32Argument(ToolState& state, RequestWriter& request) {
 }
 
 // Reads the value after "s16" (the cursor is on it) and writes it; false on an error.
-bool writeS16Argument(ToolState& state, RequestWriter& request) {
+bool writeS16Argument(ToolState& state, Parcel& request) {
     if (!state.hasArg()) {
         aerr << "zorlek: no string supplied for 's16'" << endl;
         return false;
@@ -41,7 +40,7 @@ bool writeS16Argument(ToolState& state, RequestWriter& request) {
 // Writes the typed arguments from the cursor to the end. On the first argument error
 // writes its line and returns false; the whole command line is read before anything is
 // sent, so a wrong argument cancels the call instead of sending half a request.
-bool writeTypedArguments(ToolState& state, RequestWriter& request) {
+bool writeTypedArguments(ToolState& state, Parcel& request) {
     while (state.hasArg()) {
         const char* word = state.arg();
         ++state.cursor;
@@ -51,7 +50,7 @@ bool writeTypedArguments(ToolState& state, RequestWriter& request) {
         } else if (std::strcmp(word, "s16") == 0) {
             ok = writeS16Argument(state, request);
         } else if (std::strcmp(word, "null") == 0) {
-            request.writeNullObject();
+            request.writeStrongBinder(nullptr);
         } else if (std::strcmp(word, "intent") == 0) {
             IntentRecord record;
             ok = readIntentArguments(state, &record);
@@ -65,13 +64,12 @@ bool writeTypedArguments(ToolState& state, RequestWriter& request) {
     return true;
 }
 
-// Sends the request built so far (unless building it already failed) and prints the
-// reply; a failed transaction is reported after it rather than passed off as success.
-void sendAndPrint(ToolState& state, IBinder& object, uint32_t code, const Parcel& request,
-                  status_t buildStatus) {
+// Sends the request (unless building it failed) and prints the reply; a failed
+// transaction is reported after it rather than passed off as success.
+void sendAndPrint(ToolState& state, IBinder& object, uint32_t code, const Parcel& request) {
     Parcel reply;
     // A request too large to build fails as a whole, as the transport would refuse it.
-    status_t status = buildStatus;
+    status_t status = request.status();
     if (status == OK) status = object.sendTransaction(code, request, &reply, 0);
     aout << "Result: ";
     reply.print(aout, 0);
@@ -112,13 +110,12 @@ void runCall(ToolState& state) {
         return;
     }
     Parcel request;
-    RequestWriter writer(&request);
-    writer.writeInterfaceToken(descriptor);
-    if (!writeTypedArguments(state, writer)) {
+    request.writeInterfaceToken(descriptor);
+    if (!writeTypedArguments(state, request)) {
         state.failUsage();
         return;
     }
-    sendAndPrint(state, *object, static_cast<uint32_t>(*code), request, writer.status());
+    sendAndPrint(state, *object, static_cast<uint32_t>(*code), request);
 }
 
 }  // namespace zorlek

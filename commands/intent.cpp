@@ -43,7 +43,7 @@ bool applyPair(IntentRecord* record, std::string_view key, std::optional<std::st
     return true;
 }
 
-void writeOptionalString(RequestWriter& request, std::optional<std::string_view> text) {
+void writeOptionalString(Parcel& request, std::optional<std::string_view> text) {
     if (text) {
         request.writeString16(String16(text->data(), text->size()));
     } else {
@@ -65,7 +65,7 @@ bool readIntentArguments(ToolState& state, IntentRecord* record) {
     return true;
 }
 
-void writeIntentRecord(RequestWriter& request, const IntentRecord& record) {
+void writeIntentRecord(Parcel& request, const IntentRecord& record) {
     writeOptionalString(request, record.action);
     writeOptionalString(request, record.data);
     writeOptionalString(request, record.type);

@@ -5,7 +5,6 @@
 #include <string_view>
 #include <vector>
 
-#include "commands/request_writer.h"
 #include "commands/tool_state.h"
 
 namespace zorlek {
@@ -37,6 +36,6 @@ bool readIntentArguments(ToolState& state, IntentRecord* record);
 // Writes the record's seven items: action, data, type (each a UTF-16 string, or the
 // 32-bit -1 when absent), launchFlags, component (as the texts), the number of
 // categories followed by each category as a UTF-16 string, then the 32-bit -1.
-void writeIntentRecord(RequestWriter& request, const IntentRecord& record);
+void writeIntentRecord(Parcel& request, const IntentRecord& record);
 
 }  // namespace zorlek

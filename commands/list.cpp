@@ -1,6 +1,5 @@
 #include "commands/commands.h"
 #include "commands/descriptor.h"
-#include "commands/narrowing.h"
 #include "platform/text.h"
 
 namespace zorlek {

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 
+#include "platform/transport/wire.h"
+
 namespace zorlek::registry {
 
 status_t validateName(const String16& name) {
     size_t units = name.size();
-    if (units == 0 || units > 256) return -EINVAL;
+    if (units == 0 || units > kMaxNameUnits) return -EINVAL;
     for (size_t i = 0; i < units; ++i) {
         char16_t unit = name[i];
         if (unit < 0x20 || unit == 0x7F) return -EINVAL;

@@ -51,9 +51,6 @@ class NameTable {
     // Every connection that holds at least one name.
     std::vector<ConnectionId> owners() const;
 
-    // The number of names held.
-    size_t size() const { return holders_.size(); }
-
   private:
     // Ordered by code units, which is the listing order.
     std::map<String16, ConnectionId> holders_;

@@ -1,43 +1,31 @@
-// The registry's serving loop: one thread, epoll, non-blocking sockets.
+// The registry's serving loop: the platform's event loop on one thread, a listening
+// socket, and one connection per client.
 #pragma once
 
-#include <sys/types.h>
-
-#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <unordered_map>
 #include <utility>
-#include <vector>
 
-#include "platform/ipc/message_reader.h"
-#include "platform/ipc/out_queue.h"
 #include "platform/ipc/unique_fd.h"
-#include "registry/name_table.h"
+#include "platform/transport/connection.h"
+#include "platform/transport/event_loop.h"
+#include "registry/request_handler.h"
 
 namespace zorlek::registry {
-
-struct ServerOptions {
-    // Lets every user register names, not only root and the registry's own user.
-    bool allowAnyUser = false;
-    // The user the registry runs as.
-    uid_t registryUid = 0;
-    // A connection that has not completed the opening handshake this long after it was
-    // accepted is closed, so that idle or half-written connections cannot pile up.
-    int handshakeTimeoutMs = 10000;
-};
 
 // Serves the registry protocol on a listening socket until stop().
 //
 // No peer can hold up another: all sockets are non-blocking; answers that a peer does
-// not read wait in its own queue; a peer whose queue passes its limit, that sends bytes
-// that are not the protocol, or that closes mid-message is dropped, and its names with
-// it. Writes one line to standard error per registration and per removal.
-class RegistryServer {
+// not read wait in its own queue, and it is not read while much waits; a peer whose queue
+// passes its limit, that sends bytes that are not the protocol, or that closes
+// mid-message is dropped, and its names with it. Writes one line to standard error per
+// registration and per removal.
+class RegistryServer final : private ConnectionOwner, private PeerTransport, private EventSource {
   public:
     explicit RegistryServer(ServerOptions options);
-    ~RegistryServer();
+    ~RegistryServer() override;
     RegistryServer(const RegistryServer&) = delete;
     RegistryServer& operator=(const RegistryServer&) = delete;
 
@@ -46,49 +34,42 @@ class RegistryServer {
     status_t run(unique_fd listener);
 
     // Makes run() return. Async-signal-safe.
-    void stop();
+    void stop() { loop_.stop(); }
 
   private:
-    struct Connection;
+    struct Client {
+        std::unique_ptr<Connection> connection;
+        Peer peer;
+    };
 
-    void acceptAll();
-    void onConnectionEvent(ConnectionId id, uint32_t events);
-    // Handles the complete requests already read, while the answers' queue allows.
-    // False when the connection was dropped.
-    bool processBuffered(Connection& connection);
-    bool handleMessage(Connection& connection, Message& message);
-    void handleRegister(Connection& connection, Message& message, bool* ok);
-    void handleLookup(Connection& connection, Message& message, bool* ok);
-    void handleList(Connection& connection, Message& message, bool* ok);
-    // Sends on `connection`, dropping it when it fails or its queue passes the limits.
-    // False when the connection was dropped.
-    bool sendTo(Connection& connection, MessageHeader header, const Parcel& payload,
-                unique_fd fd = unique_fd());
-    // True when the peer of `connection` has closed (seen before its EOF is read).
-    bool peerHungUp(const Connection& connection) const;
-    void drop(ConnectionId id);
-    // Closes the connections whose handshake is overdue; returns the milliseconds until
-    // the next one falls due, or -1 when none waits.
-    int expireHandshakes();
-    void updateEvents(Connection& connection);
+    // The listener is readable: accepts a batch of waiting connections.
+    void onEvents(uint32_t events) override;
+    void accept(unique_fd sock);
+    // Closes the connections whose handshake is overdue and arms the timer for the next.
+    void expireHandshakes();
+
+    bool onMessage(Connection& connection, Message& message) override;
+    void onClosed(Connection& connection, status_t why) override;
+
+    bool send(ConnectionId to, const MessageHeader& header, const Parcel& payload,
+              unique_fd fd) override;
+    bool hungUp(ConnectionId id) override;
+    void drop(ConnectionId id) override;
+    status_t makeChannel(unique_fd* hostEnd, unique_fd* clientEnd) override;
 
     ServerOptions options_;
-    unique_fd epoll_;
-    unique_fd stopEvent_;
+    EventLoop loop_;
+    RequestHandler handler_;
     unique_fd listener_;
     // Held open so that, out of descriptors, a connection can still be accepted and
     // closed instead of being left to wake the loop for ever.
     unique_fd spare_;
-    std::atomic<bool> stopRequested_{false};
-    NameTable names_;
-    std::unordered_map<ConnectionId, std::unique_ptr<Connection>> connections_;
-    // Connections dropped while an event is handled live until it ends.
-    std::vector<std::unique_ptr<Connection>> dropped_;
+    std::unordered_map<ConnectionId, Client> clients_;
     // Connections still owing the handshake, with when it falls due, in accept order
     // (and so in due order: every connection gets the same time).
     std::deque<std::pair<int64_t, ConnectionId>> handshakesDue_;
-    ConnectionId nextId_ = 2;
-    Message scratch_;
+    Timer handshakeTimer_;
+    ConnectionId nextId_ = 1;
 };
 
 }  // namespace zorlek::registry

@@ -1,6 +1,6 @@
 #include "platform/ipc/object_proxy.h"
 
-#include "platform/ipc/message_io.h"
+#include "platform/transport/message_io.h"
 
 namespace zorlek {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/ipc/ibinder.h"
-#include "platform/ipc/little_endian.h"
+#include "platform/transport/little_endian.h"
 #include "platform/text/text_output.h"
 
 namespace zorlek {
@@ -22,9 +22,19 @@ char* putHex32(char* at, uint32_t value) {
 
 }  // namespace
 
+status_t Parcel::fail(status_t status) {
+    if (status_ == OK) status_ = status;
+    return status;
+}
+
 uint8_t* Parcel::grow(size_t n) {
+    if (status_ != OK) return nullptr;
+    // Compare against the room left before computing a padded size that could wrap.
+    if (n > kMaxParcelSize - bytes_.size() || padded(n) > kMaxParcelSize - bytes_.size()) {
+        fail(-EMSGSIZE);
+        return nullptr;
+    }
     size_t add = padded(n);
-    if (add > kMaxParcelSize - bytes_.size()) return nullptr;
     size_t old = bytes_.size();
     bytes_.resize(old + add, 0);
     return bytes_.data() + old;
@@ -32,16 +42,16 @@ uint8_t* Parcel::grow(size_t n) {
 
 status_t Parcel::writeInt32(int32_t value) {
     uint8_t* at = grow(4);
-    if (at == nullptr) return -EMSGSIZE;
+    if (at == nullptr) return status_;
     storeLe32(at, static_cast<uint32_t>(value));
     return OK;
 }
 
 status_t Parcel::writeString16(const String16& text) {
     size_t units = text.size();
-    if (units > (kMaxParcelSize - 4) / 2 - 1) return -EMSGSIZE;
+    if (units > (kMaxParcelSize - 4) / 2 - 1) return status_ != OK ? status_ : fail(-EMSGSIZE);
     uint8_t* at = grow(4 + (units + 1) * 2);
-    if (at == nullptr) return -EMSGSIZE;
+    if (at == nullptr) return status_;
     storeLe32(at, static_cast<uint32_t>(units));
     at += 4;
     for (size_t i = 0; i < units; ++i) {
@@ -57,14 +67,20 @@ status_t Parcel::writeNullString16() {
 }
 
 status_t Parcel::writeStrongBinder(const sp<IBinder>& object) {
-    if (object) return -EINVAL;
-    uint8_t* at = grow(8);
-    if (at == nullptr) return -EMSGSIZE;
-    return OK;
+    if (status_ != OK) return status_;
+    if (object) return fail(-EINVAL);
+    return grow(8) != nullptr ? OK : status_;
 }
 
 status_t Parcel::writeInterfaceToken(const String16& descriptor) {
     return writeString16(descriptor);
+}
+
+status_t Parcel::write(const void* bytes, size_t size) {
+    uint8_t* at = grow(size);
+    if (at == nullptr) return status_;
+    if (size > 0) std::memcpy(at, bytes, size);
+    return OK;
 }
 
 status_t Parcel::readInt32(int32_t* out) {
@@ -125,6 +141,7 @@ bool Parcel::enforceInterface(const String16& descriptor) {
 
 status_t Parcel::setData(const uint8_t* bytes, size_t size) {
     readPos_ = 0;
+    status_ = OK;
     if (size > kMaxParcelSize) {
         bytes_.clear();
         return -EMSGSIZE;
@@ -133,15 +150,10 @@ status_t Parcel::setData(const uint8_t* bytes, size_t size) {
     return OK;
 }
 
-uint8_t* Parcel::resizeForReceive(size_t size) {
-    readPos_ = 0;
-    bytes_.resize(size);
-    return bytes_.data();
-}
-
 void Parcel::clear() {
     bytes_.clear();
     readPos_ = 0;
+    status_ = OK;
 }
 
 void Parcel::print(TextOutput& out, uint32_t /*flags*/) const {

@@ -22,15 +22,18 @@ class TextOutput;
 //                     zero padding to a multiple of 4
 //   object reference  int32 kind, int32 value; a null reference is 0, 0
 //   interface token   as the UTF-16 string of the descriptor
-// Reads are bounds-checked: a read past the end or of a malformed item fails with
-// -EBADMSG (or -ENODATA at the very end) and leaves the read position unchanged. The
-// parcel owns its bytes; it is a value that may be copied and moved.
+// Writes remember their first failure (status()): once a write has failed, later writes
+// do nothing, so a parcel is either complete or known to be broken, never missing an item
+// in the middle. Reads are bounds-checked: a read past the end or of a malformed item
+// fails with -EBADMSG (or -ENODATA at the very end) and leaves the read position
+// unchanged. The parcel owns its bytes; it is a value that may be copied and moved.
 class Parcel {
   public:
     Parcel() = default;
 
-    // Appends one item each. Writes fail only with -EMSGSIZE, when the parcel would
-    // pass kMaxParcelSize; nothing is appended then.
+    // Appends one item each and returns 0, or the parcel's status() when this or an
+    // earlier write failed (nothing is appended then). A write fails with -EMSGSIZE when
+    // the parcel would pass kMaxParcelSize.
     status_t writeInt32(int32_t value);
     status_t writeString16(const String16& text);
     // Writes a null string (length -1).
@@ -40,6 +43,13 @@ class Parcel {
     status_t writeStrongBinder(const sp<IBinder>& object);
     // Marks the request as addressed to `descriptor`; the first write of a request.
     status_t writeInterfaceToken(const String16& descriptor);
+    // Appends `size` raw bytes (zero-padded to a multiple of 4), such as another parcel's
+    // data.
+    status_t write(const void* bytes, size_t size);
+
+    // 0, or the failure of the first write that failed since the parcel was made,
+    // cleared or given new data. A parcel with a failure must not be sent as complete.
+    status_t status() const { return status_; }
 
     // Reads the next 32-bit integer.
     status_t readInt32(int32_t* out);
@@ -62,14 +72,10 @@ class Parcel {
     // Bytes left to read.
     size_t dataAvail() const { return bytes_.size() - readPos_; }
 
-    // Replaces the contents with a copy of `size` bytes and rewinds. -EMSGSIZE (and
-    // the parcel left empty) when `size` passes kMaxParcelSize.
+    // Replaces the contents with a copy of `size` bytes, rewinds and clears status().
+    // -EMSGSIZE (and the parcel left empty) when `size` passes kMaxParcelSize.
     status_t setData(const uint8_t* bytes, size_t size);
-    // Makes the parcel exactly `size` bytes long (new bytes are zero), rewinds, and
-    // returns its buffer so a transport can receive straight into it. `size` must not
-    // pass kMaxParcelSize; callers check that first.
-    uint8_t* resizeForReceive(size_t size);
-    // Empties the parcel (keeping its capacity) and rewinds.
+    // Empties the parcel (keeping its capacity), rewinds and clears status().
     void clear();
 
     // Writes the dump: "Parcel(N bytes)", then per 16 bytes "  OFFSET: W W W W  TEXT"
@@ -79,11 +85,18 @@ class Parcel {
     void print(TextOutput& out, uint32_t flags = 0) const;
 
   private:
-    // Reserves `n` more bytes, padded to a multiple of 4 and zeroed; null on -EMSGSIZE.
+    // The transport receives straight into a parcel's buffer.
+    friend struct ParcelAccess;
+
+    // Reserves `n` more bytes, padded to a multiple of 4 and zeroed; null (and status()
+    // set) on -EMSGSIZE or after an earlier failure.
     uint8_t* grow(size_t n);
+    // Remembers the first write failure; returns `status`.
+    status_t fail(status_t status);
 
     std::vector<uint8_t> bytes_;
     size_t readPos_ = 0;
+    status_t status_ = OK;
 };
 
 }  // namespace zorlek

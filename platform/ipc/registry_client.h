@@ -5,10 +5,11 @@
 #include "platform/ipc/parcel.h"
 #include "platform/ipc/service_manager.h"
 #include "platform/ipc/unique_fd.h"
-#include "platform/ipc/wire.h"
 #include "platform/text/string8.h"
 
 namespace zorlek {
+
+struct MessageHeader;
 
 // The client side of the registry: the ServiceManager that defaultServiceManager()
 // returns. One request at a time over one connection; not for concurrent use from
@@ -42,7 +43,7 @@ class RegistryClient : public ServiceManager {
     status_t ensureConnected();
     // Sends one request and receives its answer, which must have type `answerType`. Any
     // failure closes the connection.
-    status_t request(MessageHeader header, const Parcel& payload, uint32_t answerType,
+    status_t request(const MessageHeader& header, const Parcel& payload, uint32_t answerType,
                      MessageHeader* answer, Parcel* answerPayload, unique_fd* passedFd);
 
     String8 path_;

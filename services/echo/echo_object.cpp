@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include <cstring>
+#include "platform/hosting/call_context.h"
 
 namespace zorlek::echo {
 
@@ -26,16 +26,10 @@ status_t EchoObject::onTransact(uint32_t code, Parcel& data, Parcel* reply, uint
         return OK;
     }
     if (config_.behaviour == Behaviour::kExitOnCall) _exit(0);
-    size_t size = data.dataSize();
-    if (size > kMaxParcelSize - 4) return -EMSGSIZE;
-    // The code, then the request exactly as it came (its size is a multiple of 4, as
-    // every parcel's is).
-    uint8_t* out = reply->resizeForReceive(4 + size);
-    out[0] = static_cast<uint8_t>(code);
-    out[1] = static_cast<uint8_t>(code >> 8);
-    out[2] = static_cast<uint8_t>(code >> 16);
-    out[3] = static_cast<uint8_t>(code >> 24);
-    if (size > 0) std::memcpy(out + 4, data.data(), size);
+    // The code, then the request exactly as it came. A reply past the size limit fails
+    // to build, and the host answers that failure instead.
+    reply->writeInt32(static_cast<int32_t>(code));
+    reply->write(data.data(), data.dataSize());
     return config_.status;
 }
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "platform/ipc/local_object.h"
+#include "platform/hosting.h"
 
 namespace zorlek::echo {
 

@@ -2,9 +2,7 @@
 
 #include <signal.h>
 
-#include "platform/ipc.h"
-#include "platform/ipc/registry_path.h"
-#include "platform/ipc/service_host.h"
+#include "platform/hosting.h"
 #include "platform/text.h"
 #include "services/echo/echo_object.h"
 #include "services/echo/echo_options.h"

@@ -1,7 +1,7 @@
 // A minimal service: "sample.adder" adds two 32-bit integers (transaction code 1).
 #include <signal.h>
 
-#include "platform/ipc.h"
+#include "platform/hosting.h"
 #include "platform/text.h"
 
 using namespace zorlek;

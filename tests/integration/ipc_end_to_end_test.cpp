@@ -77,7 +77,7 @@ TEST_F(Fixture, ParcelsUpToTheLimitTravelBothWays) {
     ASSERT_TRUE(object);
     // The largest request whose echo (4 more bytes) still fits.
     Parcel request;
-    uint8_t* at = request.resizeForReceive(kMaxParcelSize - 4);
+    uint8_t* at = ParcelAccess::resizeForReceive(request, kMaxParcelSize - 4);
     for (size_t i = 0; i < kMaxParcelSize - 4; ++i) at[i] = static_cast<uint8_t>(i);
     Parcel reply;
     ASSERT_EQ(object->sendTransaction(9, request, &reply, 0), OK);
@@ -85,14 +85,14 @@ TEST_F(Fixture, ParcelsUpToTheLimitTravelBothWays) {
     EXPECT_TRUE(std::equal(request.data(), request.data() + request.dataSize(), reply.data() + 4));
     // One word more and the echo would pass the limit: the service says so, with an
     // empty reply, and the channel stays in step.
-    request.resizeForReceive(kMaxParcelSize);
+    ParcelAccess::resizeForReceive(request, kMaxParcelSize);
     EXPECT_EQ(object->sendTransaction(9, request, &reply, 0), -EMSGSIZE);
     EXPECT_EQ(reply.dataSize(), 0u);
     status_t status;
     EXPECT_EQ(descriptorOf(object, &status), String16("zorlek.IEcho"));
     EXPECT_EQ(status, OK);
     // A request over the limit never leaves this process.
-    request.resizeForReceive(kMaxParcelSize + 4);
+    ParcelAccess::resizeForReceive(request, kMaxParcelSize + 4);
     EXPECT_EQ(object->sendTransaction(9, request, &reply, 0), -EMSGSIZE);
     EXPECT_EQ(descriptorOf(object, &status), String16("zorlek.IEcho"));
     EXPECT_EQ(status, OK);

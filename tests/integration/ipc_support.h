@@ -17,12 +17,14 @@
 #include <thread>
 #include <vector>
 
+#include "platform/hosting.h"
 #include "platform/ipc.h"
-#include "platform/ipc/message_io.h"
-#include "platform/ipc/message_reader.h"
+#include "platform/transport/message_io.h"
+#include "platform/transport/parcel_access.h"
+#include "platform/transport/message_reader.h"
 #include "platform/ipc/registry_client.h"
-#include "platform/ipc/unix_connect.h"
-#include "platform/ipc/wire.h"
+#include "platform/transport/unix_connect.h"
+#include "platform/transport/wire.h"
 #include "tests/support/harness.h"
 
 namespace zorlek::test {

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/ipc/message_io.h"
+#include "platform/transport/message_io.h"
 #include "platform/ipc/parcel.h"
 #include "tests/platform/socket_helpers.h"
 

@@ -4,7 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/ipc/local_object.h"
+#include "platform/hosting/call_context.h"
+#include "platform/hosting/local_object.h"
 #include "tests/platform/socket_helpers.h"
 
 namespace zorlek::test {
@@ -21,7 +22,8 @@ Bytes stringItem(const String16& text) {
 }
 
 // Code 1 sums two integers; code 2 writes something, then fails; code 3 withholds its
-// reply; everything else goes to the base.
+// reply; code 4 ignores a write that passes the size limit; code 5 answers who called;
+// everything else goes to the base.
 class Calculator : public LocalObject {
   public:
     Calculator() : LocalObject(String16("test.ICalculator")) {}
@@ -40,6 +42,14 @@ class Calculator : public LocalObject {
             case 3:
                 withholdReply();
                 return OK;
+            case 4:
+                reply->writeInt32(1);
+                reply->writeString16(String16(std::u16string(kMaxParcelSize / 2, u'x')));
+                reply->writeInt32(2);
+                return OK;
+            case 5:
+                reply->writeInt32(static_cast<int32_t>(callingUid()));
+                return reply->writeInt32(static_cast<int32_t>(callingPid()));
             default:
                 return LocalObject::onTransact(code, data, reply, flags);
         }
@@ -121,9 +131,28 @@ TEST(LocalObject, AWithheldReplyLooksLikeATimeout) {
     Parcel reply;
     EXPECT_EQ(object->sendTransaction(3, Parcel(), &reply, 0), -ETIMEDOUT);
     EXPECT_EQ(reply.dataSize(), 0u);
-    EXPECT_FALSE(object->takeReplyWithheld()) << "the mark is taken by the call";
+    EXPECT_EQ(currentCall(), nullptr) << "the call's context ends with it";
     // The next call is answered normally.
     EXPECT_EQ(object->sendTransaction(DESCRIPTOR_QUERY_CODE, Parcel(), &reply, 0), OK);
+}
+
+TEST(LocalObject, AReplyThatFailedToBuildIsThatFailureNeverAShortReply) {
+    sp<Calculator> object = make<Calculator>();
+    Parcel reply;
+    EXPECT_EQ(object->sendTransaction(4, Parcel(), &reply, 0), -EMSGSIZE);
+    EXPECT_EQ(reply.dataSize(), 0u);
+    EXPECT_EQ(reply.status(), OK);
+}
+
+TEST(LocalObject, ACallFromThisProcessComesFromThisProcess) {
+    sp<Calculator> object = make<Calculator>();
+    Parcel reply;
+    ASSERT_EQ(object->sendTransaction(5, Parcel(), &reply, 0), OK);
+    int32_t uid = -1, pid = -1;
+    ASSERT_EQ(reply.readInt32(&uid), OK);
+    ASSERT_EQ(reply.readInt32(&pid), OK);
+    EXPECT_EQ(uid, static_cast<int32_t>(getuid()));
+    EXPECT_EQ(pid, static_cast<int32_t>(getpid()));
 }
 
 TEST(LocalObject, ReplyMayBeNull) {

@@ -6,7 +6,7 @@
 
 #include <thread>
 
-#include "platform/ipc/message_reader.h"
+#include "platform/transport/message_reader.h"
 #include "tests/platform/socket_helpers.h"
 
 namespace zorlek::test {

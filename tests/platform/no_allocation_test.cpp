@@ -8,8 +8,8 @@
 #include <new>
 #include <thread>
 
-#include "platform/ipc/message_io.h"
-#include "platform/ipc/message_reader.h"
+#include "platform/transport/message_io.h"
+#include "platform/transport/message_reader.h"
 #include "platform/ipc/object_proxy.h"
 #include "tests/platform/socket_helpers.h"
 

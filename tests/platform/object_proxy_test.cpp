@@ -8,7 +8,8 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/ipc/message_io.h"
+#include "platform/transport/parcel_access.h"
+#include "platform/transport/message_io.h"
 #include "platform/ipc/object_proxy.h"
 #include "tests/platform/socket_helpers.h"
 
@@ -204,7 +205,7 @@ TEST_F(ProxyFixture, MalformedRepliesKillTheProxy) {
 
 TEST_F(ProxyFixture, ARequestOverTheLimitSendsNothing) {
     Parcel request;
-    request.resizeForReceive(kMaxParcelSize + 4);
+    ParcelAccess::resizeForReceive(request, kMaxParcelSize + 4);
     Parcel got;
     got.writeInt32(1);
     EXPECT_EQ(proxy->sendTransaction(1, request, &got, 0), -EMSGSIZE);
@@ -215,7 +216,7 @@ TEST_F(ProxyFixture, ARequestOverTheLimitSendsNothing) {
 
 TEST_F(ProxyFixture, ARequestOfExactlyTheLimitTravels) {
     Parcel request;
-    request.resizeForReceive(kMaxParcelSize);
+    ParcelAccess::resizeForReceive(request, kMaxParcelSize);
     Request seen;
     std::thread fake([&] {
         seen = receiveRequest(peer());
@@ -228,7 +229,7 @@ TEST_F(ProxyFixture, ARequestOfExactlyTheLimitTravels) {
 
 TEST_F(ProxyFixture, APeerThatDoesNotReadABigRequestTimesOut) {
     Parcel request;
-    request.resizeForReceive(kMaxParcelSize);
+    ParcelAccess::resizeForReceive(request, kMaxParcelSize);
     auto start = Clock::now();
     EXPECT_EQ(proxy->sendTransaction(1, request, nullptr, 0), -ETIMEDOUT);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(3000));

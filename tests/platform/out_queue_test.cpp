@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/ipc/message_reader.h"
-#include "platform/ipc/out_queue.h"
+#include "platform/transport/message_reader.h"
+#include "platform/transport/out_queue.h"
 #include "tests/platform/socket_helpers.h"
 
 namespace zorlek::test {

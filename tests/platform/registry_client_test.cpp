@@ -11,7 +11,7 @@
 #include <functional>
 #include <thread>
 
-#include "platform/ipc/message_io.h"
+#include "platform/transport/message_io.h"
 #include "platform/ipc/registry_client.h"
 #include "tests/platform/socket_helpers.h"
 #include "tests/support/harness.h"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/ipc/unique_fd.h"
-#include "platform/ipc/wire.h"
+#include "platform/transport/wire.h"
 
 namespace zorlek::test {
 

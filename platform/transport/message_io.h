@@ -8,7 +8,7 @@
 
 #include "platform/ipc/parcel.h"
 #include "platform/ipc/unique_fd.h"
-#include "platform/ipc/wire.h"
+#include "platform/transport/wire.h"
 
 namespace zorlek {
 

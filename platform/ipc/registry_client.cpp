@@ -1,8 +1,9 @@
-#include "platform/ipc/message_io.h"
+#include "platform/transport/message_io.h"
 #include "platform/ipc/object_proxy.h"
 #include "platform/ipc/registry_client.h"
 #include "platform/ipc/registry_path.h"
-#include "platform/ipc/unix_connect.h"
+#include "platform/transport/wire.h"
+#include "platform/transport/unix_connect.h"
 
 namespace zorlek {
 
@@ -39,7 +40,7 @@ status_t RegistryClient::ensureConnected() {
     return connectToRegistry(path_.c_str(), timeoutMs_, &connection_);
 }
 
-status_t RegistryClient::request(MessageHeader header, const Parcel& payload, uint32_t answerType,
+status_t RegistryClient::request(const MessageHeader& header, const Parcel& payload, uint32_t answerType,
                                  MessageHeader* answer, Parcel* answerPayload,
                                  unique_fd* passedFd) {
     status_t status = ensureConnected();

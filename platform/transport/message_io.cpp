@@ -1,4 +1,4 @@
-#include "platform/ipc/message_io.h"
+#include "platform/transport/message_io.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -6,8 +6,9 @@
 
 #include <optional>
 
-#include "platform/ipc/deadline.h"
-#include "platform/ipc/fd_passing.h"
+#include "platform/transport/deadline.h"
+#include "platform/transport/parcel_access.h"
+#include "platform/transport/fd_passing.h"
 
 namespace zorlek {
 namespace {
@@ -67,7 +68,7 @@ status_t receiveMessage(int fd, MessageHeader* header, Parcel* payload, unique_f
     size_t headGot = 0;
     // Until the header says how big the payload is, read at most the preallocated room.
     size_t room = maxPayload < kReceivePrealloc ? maxPayload : kReceivePrealloc;
-    uint8_t* body = payload->resizeForReceive(room);
+    uint8_t* body = ParcelAccess::resizeForReceive(*payload, room);
     size_t bodyGot = 0;
     size_t bodyWant = room;
     bool sizeKnown = false;
@@ -119,7 +120,7 @@ status_t receiveMessage(int fd, MessageHeader* header, Parcel* payload, unique_f
                 status = -EBADMSG;
                 break;
             }
-            if (header->size > room) body = payload->resizeForReceive(header->size);
+            if (header->size > room) body = ParcelAccess::resizeForReceive(*payload, header->size);
             bodyWant = header->size;
             sizeKnown = true;
         }
@@ -130,7 +131,7 @@ status_t receiveMessage(int fd, MessageHeader* header, Parcel* payload, unique_f
         return status;
     }
     // Shrinking keeps the bytes received and does not reallocate.
-    payload->resizeForReceive(header->size);
+    ParcelAccess::resizeForReceive(*payload, header->size);
     if (passedFd != nullptr && typeCarriesFd(header->type)) {
         *passedFd = fds.takeFirst();
     } else {

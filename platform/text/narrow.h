@@ -1,11 +1,12 @@
 #pragma once
 
-#include "platform/text.h"
+#include "platform/text/string16.h"
+#include "platform/text/string8.h"
 
 namespace zorlek {
 
 // Turns UTF-16 text that came from elsewhere (service names, descriptors) into 8-bit
-// text that is safe to write to a terminal. Encodes UTF-8: a surrogate pair gives one
+// text that is safe to write to a terminal: the tool's listing and the registry's log. Encodes UTF-8: a surrogate pair gives one
 // 4-byte sequence and a lone surrogate gives U+FFFD; a 0x0000 unit gives nothing; the
 // control units 0x01-0x1F, 0x7F and 0x80-0x9F give "\xHH" (the unit's value in two
 // uppercase hex digits); every other unit gives its UTF-8 bytes (one byte below 0x80).

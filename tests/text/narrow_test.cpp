@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "commands/narrowing.h"
+#include "platform/text/narrow.h"
 
 namespace zorlek {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/ipc/fd_passing.h"
+#include "platform/transport/fd_passing.h"
 
 #include <cstring>
 

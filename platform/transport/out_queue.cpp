@@ -1,11 +1,11 @@
-#include "platform/ipc/out_queue.h"
+#include "platform/transport/out_queue.h"
 
 #include <sys/socket.h>
 #include <sys/uio.h>
 
 #include <cstring>
 
-#include "platform/ipc/fd_passing.h"
+#include "platform/transport/fd_passing.h"
 
 namespace zorlek {
 namespace {

@@ -1,4 +1,4 @@
-#include "commands/narrowing.h"
+#include "platform/text/narrow.h"
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
-#include "platform/ipc/wire.h"
+#include "platform/transport/wire.h"
 
-#include "platform/ipc/little_endian.h"
+#include "platform/transport/little_endian.h"
 
 namespace zorlek {
 

@@ -13,7 +13,6 @@ class Deadline {
     static Deadline after(int ms);
     // Milliseconds left, rounded up, 0 once passed; suitable for poll().
     int remainingMs() const;
-    bool passed() const { return remainingMs() == 0; }
 
   private:
     int64_t atNs_ = 0;

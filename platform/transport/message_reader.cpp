@@ -1,9 +1,11 @@
-#include "platform/ipc/message_reader.h"
+#include "platform/transport/message_reader.h"
 
 #include <sys/socket.h>
 #include <sys/uio.h>
 
 #include <cstring>
+
+#include "platform/transport/parcel_access.h"
 
 namespace zorlek {
 namespace {
@@ -23,19 +25,26 @@ void MessageReader::compact() {
     begin_ = 0;
 }
 
-ssize_t MessageReader::fill(int fd) {
+int MessageReader::prepareRoom(iovec iov[2], size_t* toPayload) {
     compact();
-    iovec iov[2];
     int count = 0;
-    size_t toPayload = 0;
+    *toPayload = 0;
     if (big_) {
-        toPayload = bigMessage_.header.size - bigGot_;
-        iov[count++] = {bigData_ + bigGot_, toPayload};
+        *toPayload = bigMessage_.header.size - bigGot_;
+        iov[count++] = {bigData_ + bigGot_, *toPayload};
     }
     // Also read into the buffer, so the start of the next message costs no extra call.
     if (end_ < buffer_.size()) iov[count++] = {buffer_.data() + end_, buffer_.size() - end_};
     // Full of messages not yet taken: reading nothing would look like the peer closing.
-    if (count == 0 || (count == 1 && iov[0].iov_len == 0)) return -ENOBUFS;
+    if (count == 0 || (count == 1 && iov[0].iov_len == 0)) return 0;
+    return count;
+}
+
+ssize_t MessageReader::fill(int fd) {
+    iovec iov[2];
+    size_t toPayload;
+    int count = prepareRoom(iov, &toPayload);
+    if (count == 0) return -ENOBUFS;
     msghdr message{};
     message.msg_iov = iov;
     message.msg_iovlen = count;
@@ -52,8 +61,27 @@ ssize_t MessageReader::fill(int fd) {
     }
     FdBatch batch;
     collectFds(&message, &batch.fds);
+    status_t status = received(static_cast<size_t>(n), toPayload, std::move(batch));
+    return status == OK ? n : status;
+}
+
+ssize_t MessageReader::feed(const uint8_t* bytes, size_t size) {
+    iovec iov[2];
+    size_t toPayload;
+    int count = prepareRoom(iov, &toPayload);
+    if (count == 0) return -ENOBUFS;
+    size_t taken = 0;
+    for (int i = 0; i < count && taken < size; ++i) {
+        size_t part = size - taken < iov[i].iov_len ? size - taken : iov[i].iov_len;
+        std::memcpy(iov[i].iov_base, bytes + taken, part);
+        taken += part;
+    }
+    received(taken, toPayload, FdBatch());
+    return static_cast<ssize_t>(taken);
+}
+
+status_t MessageReader::received(size_t got, size_t toPayload, FdBatch batch) {
     uint64_t streamStart = big_ ? bigEnd_ - toPayload : bufferStreamPos_ + (end_ - begin_);
-    size_t got = static_cast<size_t>(n);
     size_t intoPayload = got < toPayload ? got : toPayload;
     bigGot_ += intoPayload;
     end_ += got - intoPayload;
@@ -69,7 +97,7 @@ ssize_t MessageReader::fill(int fd) {
             fdBatches_.push_back(std::move(batch));
         }
     }
-    return n;
+    return OK;
 }
 
 void MessageReader::claimFds(uint64_t at, uint64_t end, uint32_t type, unique_fd* out) {
@@ -127,7 +155,7 @@ int MessageReader::next(Message* out) {
     big_ = true;
     bigMessage_.header = header;
     bigMessage_.fd = std::move(fd);
-    bigData_ = bigMessage_.payload.resizeForReceive(header.size);
+    bigData_ = ParcelAccess::resizeForReceive(bigMessage_.payload, header.size);
     bigGot_ = avail - kHeaderSize;
     std::memcpy(bigData_, at + kHeaderSize, bigGot_);
     bigEnd_ = start + total;

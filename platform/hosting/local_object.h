@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include "platform/ipc/ibinder.h"
 #include "platform/ipc/parcel.h"
 #include "platform/text/string16.h"
@@ -31,25 +33,20 @@ class LocalObject : public IBinder {
     virtual status_t onTransact(uint32_t code, Parcel& data, Parcel* reply, uint32_t flags);
 
     // Calls onTransact in this process with a copy of `data`. `reply` may be null.
-    // After a non-zero status the reply is empty; a withheld reply gives -ETIMEDOUT, as
-    // a remote caller would see it.
+    // After a non-zero status the reply is empty; a reply whose building failed gives
+    // that failure (see Parcel::status()), as a remote caller would see it.
     status_t sendTransaction(uint32_t code, const Parcel& data, Parcel* reply,
                              uint32_t flags) override;
 
-    // For the serving loop: true when the transaction just handled withheld its reply,
-    // and clears that mark.
-    bool takeReplyWithheld();
-
-  protected:
-    // Called from onTransact: send no reply at all to the transaction being handled
-    // (whatever status is returned), so that the caller waits until its timeout (after
-    // which its proxy counts the channel as dead). Meant for services that stand in for
-    // a hung one in tests and demonstrations.
-    void withholdReply() { replyWithheld_ = true; }
+    // Who sent the transaction being handled, for onTransact to decide whom to serve: the
+    // caller's uid and pid as the registry saw them when the caller looked the name up.
+    // A call from this process (sendTransaction on a LocalObject) gives this process's
+    // own; outside onTransact the same.
+    static uid_t callingUid();
+    static pid_t callingPid();
 
   private:
     String16 descriptor_;
-    bool replyWithheld_ = false;
 };
 
 }  // namespace zorlek

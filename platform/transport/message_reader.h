@@ -1,16 +1,17 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <vector>
 
-#include "platform/ipc/fd_passing.h"
+#include "platform/transport/fd_passing.h"
 #include "platform/ipc/parcel.h"
 #include "platform/ipc/unique_fd.h"
-#include "platform/ipc/wire.h"
+#include "platform/transport/wire.h"
 
 namespace zorlek {
 
@@ -44,6 +45,11 @@ class MessageReader {
     // -errno.
     ssize_t fill(int fd);
 
+    // Takes bytes the caller already holds as if they had been received, without
+    // descriptors (for tests and fuzzing). Returns how many were taken (fewer when the
+    // room is short), or -ENOBUFS as fill() does.
+    ssize_t feed(const uint8_t* bytes, size_t size);
+
     // Takes the next complete message into `out`. Returns 1 when one was taken, 0 when
     // more bytes are needed, -EMSGSIZE or -EBADMSG when the bytes are malformed (the
     // connection is then beyond repair).
@@ -51,6 +57,8 @@ class MessageReader {
 
     // True while part of a message is held (a peer that closes now cut it short).
     bool midMessage() const { return big_ || end_ > begin_; }
+    // Bytes held that are not yet handed out as messages.
+    size_t bufferedBytes() const { return (end_ - begin_) + (big_ ? bigGot_ : 0); }
 
   private:
     struct FdBatch {
@@ -60,6 +68,11 @@ class MessageReader {
     };
 
     void compact();
+    // Points `iov` at where the next bytes go; the number of entries (0: no room).
+    // `*toPayload` is how many of them a large message still waits for.
+    int prepareRoom(iovec iov[2], size_t* toPayload);
+    // Accounts for `got` bytes placed where prepareRoom() pointed.
+    status_t received(size_t got, size_t toPayload, FdBatch batch);
     // Settles the descriptor batches for a message at stream offsets [at, end).
     void claimFds(uint64_t at, uint64_t end, uint32_t type, unique_fd* out);
 

@@ -7,7 +7,7 @@
 
 #include "platform/ipc/status.h"
 #include "platform/ipc/unique_fd.h"
-#include "platform/ipc/wire.h"
+#include "platform/transport/wire.h"
 
 namespace zorlek {
 

@@ -1,4 +1,4 @@
-#include "platform/ipc/deadline.h"
+#include "platform/transport/deadline.h"
 
 #include <poll.h>
 #include <time.h>

@@ -1,4 +1,4 @@
-#include "platform/ipc/unix_connect.h"
+#include "platform/transport/unix_connect.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "platform/ipc/deadline.h"
+#include "platform/transport/deadline.h"
 
 namespace zorlek {
 

@@ -1,0 +1,72 @@
+#include "platform/hosting/local_object.h"
+
+#include <unistd.h>
+
+#include "platform/hosting/call_context.h"
+
+namespace zorlek {
+namespace {
+
+thread_local CallContext* tCurrentCall = nullptr;
+
+}  // namespace
+
+CurrentCall::CurrentCall(CallContext* context) : previous_(tCurrentCall) {
+    tCurrentCall = context;
+}
+
+CurrentCall::~CurrentCall() {
+    tCurrentCall = previous_;
+}
+
+CallContext* currentCall() {
+    return tCurrentCall;
+}
+
+void withholdReply() {
+    if (tCurrentCall != nullptr) tCurrentCall->replyWithheld = true;
+}
+
+LocalObject::LocalObject(String16 descriptor) : descriptor_(std::move(descriptor)) {}
+
+status_t LocalObject::onTransact(uint32_t code, Parcel& /*data*/, Parcel* reply,
+                                 uint32_t /*flags*/) {
+    if (code != DESCRIPTOR_QUERY_CODE) return -EBADRQC;
+    return reply->writeString16(descriptor_);
+}
+
+uid_t LocalObject::callingUid() {
+    return tCurrentCall != nullptr ? tCurrentCall->uid : ::getuid();
+}
+
+pid_t LocalObject::callingPid() {
+    return tCurrentCall != nullptr ? tCurrentCall->pid : ::getpid();
+}
+
+status_t LocalObject::sendTransaction(uint32_t code, const Parcel& data, Parcel* reply,
+                                      uint32_t flags) {
+    // onTransact reads through the parcel's position, so it gets its own copy.
+    Parcel request(data);
+    request.setDataPosition(0);
+    Parcel discard;
+    Parcel* into = reply != nullptr ? reply : &discard;
+    into->clear();
+    // A call within this process comes from this process.
+    CallContext context{::getpid(), ::getuid(), ::getgid(), false};
+    status_t status;
+    {
+        CurrentCall current(&context);
+        status = onTransact(code, request, into, flags);
+    }
+    if (context.replyWithheld) status = -ETIMEDOUT;
+    if ((flags & FLAG_ONEWAY) != 0) {
+        into->clear();
+        return OK;
+    }
+    // A reply whose building failed is that failure, never a short success.
+    if (into->status() != OK) status = into->status();
+    if (status != OK) into->clear();
+    return status;
+}
+
+}  // namespace zorlek

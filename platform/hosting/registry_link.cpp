@@ -1,0 +1,181 @@
+#include "platform/hosting/registry_link.h"
+
+#include "platform/ipc/registry_client.h"
+#include "platform/transport/unix_connect.h"
+
+namespace zorlek {
+namespace {
+
+constexpr int kFirstReconnectPauseMs = 10;
+constexpr int kMaxReconnectPauseMs = 250;
+constexpr ConnectionLimits kRegistryLimits = {
+    .readBuffer = kMaxRegistryRequest,
+    .maxPayload = kMaxRegistryRequest,
+    .pauseBytes = 2 * kMaxParcelSize,
+};
+
+}  // namespace
+
+RegistryLink::RegistryLink(EventLoop& loop, ChannelServer& channels, int timeoutMs)
+    : loop_(loop),
+      channels_(channels),
+      timeoutMs_(timeoutMs),
+      reconnectPauseMs_(kFirstReconnectPauseMs),
+      answerDue_(loop, [this] { fail(-ETIMEDOUT); }),
+      reconnectTimer_(loop, [this] { reconnect(); }) {}
+
+RegistryLink::~RegistryLink() = default;
+
+status_t RegistryLink::connect(const char* path) {
+    if (connection_) return -EISCONN;
+    path_ = String8(path);
+    unique_fd sock;
+    status_t status = connectToRegistry(path, timeoutMs_, &sock);
+    if (status != OK) return status;
+    return attach(std::move(sock));
+}
+
+status_t RegistryLink::attach(unique_fd sock) {
+    auto connection = std::make_unique<Connection>(loop_, std::move(sock), owner(), kRegistryLimits);
+    status_t status = connection->start();
+    if (status == OK) connection_ = std::move(connection);
+    return status;
+}
+
+void RegistryLink::fail(status_t why) {
+    if (connection_) connection_->close(why);
+}
+
+void RegistryLink::onClosed(Connection& /*connection*/, status_t why) {
+    loop_.retire(std::move(connection_));
+    helloPending_ = false;
+    for (Pending& pending : pending_) {
+        if (pending.result != nullptr) *pending.result = why;
+    }
+    pending_.clear();
+    for (Entry& entry : entries_) entry.registered = false;
+    answerDue_.disarm();
+    if (serving_ && !reconnectTimer_.armed()) scheduleReconnect();
+}
+
+void RegistryLink::setServing(bool serving) {
+    serving_ = serving;
+    if (serving_ && !connection_ && !reconnectTimer_.armed()) reconnectTimer_.armIn(0);
+}
+
+void RegistryLink::scheduleReconnect() {
+    reconnectTimer_.armIn(reconnectPauseMs_);
+    // The pause grows while tries fail and is reset by a completed handshake.
+    reconnectPauseMs_ = reconnectPauseMs_ * 2 > kMaxReconnectPauseMs ? kMaxReconnectPauseMs
+                                                                    : reconnectPauseMs_ * 2;
+}
+
+void RegistryLink::reconnect() {
+    if (connection_) return;
+    unique_fd sock;
+    // No waiting here: a registry that is not there yet is tried again after a pause.
+    status_t status = path_.size() > 0 ? connectUnix(path_.c_str(), 0, &sock) : -ENOENT;
+    if (status == OK) status = attach(std::move(sock));
+    if (status != OK) return scheduleReconnect();
+    helloPending_ = true;
+    if (connection_->send({MSG_HELLO, kProtocolMagic, kProtocolVersion, 0}, Parcel()) != OK) return;
+    // Requests are answered in order, so every name can be asked for at once.
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        if (sendRegistration(i, nullptr) != OK) return;
+    }
+    awaitAnswers();
+}
+
+status_t RegistryLink::add(const String16& name, const sp<LocalObject>& object,
+                           status_t* result) {
+    if (!connection_) return -ENOTCONN;
+    for (const Entry& entry : entries_) {
+        if (entry.name == name) return -EEXIST;
+    }
+    entries_.push_back({name, object, false});
+    status_t status = sendRegistration(entries_.size() - 1, result);
+    if (status == OK) awaitAnswers();
+    return OK;
+}
+
+status_t RegistryLink::sendRegistration(size_t entry, status_t* result) {
+    pending_.push_back({entry, result});
+    Parcel payload;
+    payload.writeString16(entries_[entry].name);
+    // A failed send closes the connection, which answers every pending wait.
+    return connection_->send({MSG_REGISTER, 0, 0, 0}, payload);
+}
+
+void RegistryLink::settleFailed(status_t* result) {
+    bool lastPending = false;
+    for (Pending& pending : pending_) {
+        if (pending.result == result) pending.result = nullptr;
+        lastPending |= pending.entry + 1 == entries_.size();
+    }
+    // Adds happen one at a time, so the failed one is the last entry.
+    if (!lastPending && !entries_.empty() && !entries_.back().registered) entries_.pop_back();
+}
+
+void RegistryLink::awaitAnswers() {
+    if (connection_ && (helloPending_ || !pending_.empty())) {
+        answerDue_.armIn(timeoutMs_);
+    } else {
+        answerDue_.disarm();
+    }
+}
+
+bool RegistryLink::isRegistered(const String16& name) const {
+    for (const Entry& entry : entries_) {
+        if (entry.name == name) return entry.registered;
+    }
+    return false;
+}
+
+bool RegistryLink::onMessage(Connection& /*connection*/, Message& message) {
+    switch (message.header.type) {
+        case MSG_HELLO:
+            if (!helloPending_ || message.header.code != kProtocolMagic ||
+                message.header.value != OK) {
+                return false;
+            }
+            helloPending_ = false;
+            reconnectPauseMs_ = kFirstReconnectPauseMs;
+            awaitAnswers();
+            return true;
+        case MSG_REGISTER_REPLY: {
+            if (helloPending_ || pending_.empty() || message.payload.dataSize() != 0) return false;
+            Pending pending = pending_.front();
+            pending_.pop_front();
+            status_t status = message.header.value > 0 ? -EBADMSG : message.header.value;
+            if (pending.entry < entries_.size()) entries_[pending.entry].registered = status == OK;
+            if (pending.result != nullptr) *pending.result = status;
+            awaitAnswers();
+            return true;
+        }
+        case MSG_CHANNEL:
+            return handleChannel(message);
+        default:
+            return false;
+    }
+}
+
+bool RegistryLink::handleChannel(Message& message) {
+    String16 name;
+    if (message.payload.readString16(&name) != OK || message.payload.dataAvail() != 0) {
+        return false;
+    }
+    // Out of descriptors, the channel's end was cut off on the way (MSG_CTRUNC): that one
+    // lookup fails, its client sees the channel close, and the registration stays.
+    if (!message.fd) return true;
+    for (const Entry& entry : entries_) {
+        if (entry.name == name) {
+            channels_.adopt(std::move(message.fd), entry.object, CallContext{});
+            return true;
+        }
+    }
+    // A name this host does not (or no longer) serve: the client sees the channel close.
+    message.fd.reset();
+    return true;
+}
+
+}  // namespace zorlek

@@ -1,0 +1,84 @@
+// A hosting process's connection to the registry: the handshake, the registration of
+// every name the process serves, the channels the registry hands over, and connecting
+// again after the registry restarted. Internal to the hosting library.
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "platform/hosting/channel_server.h"
+#include "platform/text/string16.h"
+#include "platform/text/string8.h"
+#include "platform/transport/connection.h"
+
+namespace zorlek {
+
+class RegistryLink final : private ConnectionOwner {
+  public:
+    // Channels the registry hands over go to `channels`; `timeoutMs` bounds each wait for
+    // the registry's answers.
+    RegistryLink(EventLoop& loop, ChannelServer& channels, int timeoutMs);
+    ~RegistryLink();
+    RegistryLink(const RegistryLink&) = delete;
+    RegistryLink& operator=(const RegistryLink&) = delete;
+
+    // Connects to the registry at `path` and completes the handshake, waiting at most
+    // the timeout. 0, -EISCONN when connected, or the failure of connectToRegistry.
+    status_t connect(const char* path);
+    bool connected() const { return connection_ != nullptr; }
+
+    // Adds `name` for `object` and asks the registry for it. `*result` stays positive
+    // until the answer (or the loss of the connection) sets it; null when nobody waits.
+    // Returns -ENOTCONN, -EEXIST for a name this host already serves, or 0.
+    status_t add(const String16& name, const sp<LocalObject>& object, status_t* result);
+    // After a failed add: forgets whoever waits on `result`, and the name itself unless
+    // its answer is still due (the wait was given up), so that the answer finds it.
+    void settleFailed(status_t* result);
+    // Ends the connection with `why` (a registry that stopped answering).
+    void fail(status_t why);
+
+    // While serving, a lost connection is tried again after a growing pause (capped at
+    // 250 ms) and every name is registered anew.
+    void setServing(bool serving);
+
+    // True when `name` was added and the registry currently holds it for this host.
+    bool isRegistered(const String16& name) const;
+
+  private:
+    struct Entry {
+        String16 name;
+        sp<LocalObject> object;
+        bool registered = false;
+    };
+    struct Pending {
+        size_t entry;
+        status_t* result;  // where a waiting add wants the answer; may be null
+    };
+
+    status_t attach(unique_fd sock);
+    status_t sendRegistration(size_t entry, status_t* result);
+    void scheduleReconnect();
+    void reconnect();
+    // Arms the answer timer while an answer is awaited, disarms it otherwise.
+    void awaitAnswers();
+
+    bool onMessage(Connection& connection, Message& message) override;
+    void onClosed(Connection& connection, status_t why) override;
+    bool handleChannel(Message& message);
+
+    EventLoop& loop_;
+    ChannelServer& channels_;
+    int timeoutMs_;
+    int reconnectPauseMs_;
+    bool serving_ = false;
+    String8 path_;
+    std::unique_ptr<Connection> connection_;
+    bool helloPending_ = false;
+    std::deque<Pending> pending_;
+    std::vector<Entry> entries_;
+    Timer answerDue_;  // the registry's oldest awaited answer is overdue
+    Timer reconnectTimer_;
+};
+
+}  // namespace zorlek

@@ -1,0 +1,106 @@
+#include "platform/hosting/service_host.h"
+
+#include <cstring>
+
+#include "platform/hosting/channel_server.h"
+#include "platform/hosting/registry_link.h"
+#include "platform/ipc/registry_path.h"
+#include "platform/transport/deadline.h"
+#include "platform/transport/wire.h"
+
+namespace zorlek {
+
+class ServiceHost::Impl {
+  public:
+    explicit Impl(const HostOptions& hostOptions)
+        : options(hostOptions), channels(loop), link(loop, channels, options.timeoutMs) {}
+
+    HostOptions options;
+    EventLoop loop;
+    ChannelServer channels;
+    RegistryLink link;
+};
+
+ServiceHost::ServiceHost(const HostOptions& options) : impl_(std::make_unique<Impl>(options)) {}
+
+ServiceHost::ServiceHost(int timeoutMs) : ServiceHost(HostOptions{timeoutMs}) {}
+
+ServiceHost::~ServiceHost() = default;
+
+status_t ServiceHost::connect() {
+    return connect(registryPath());
+}
+
+status_t ServiceHost::connect(const char* path) {
+    if (impl_->loop.initStatus() != OK) return impl_->loop.initStatus();
+    return impl_->link.connect(path);
+}
+
+status_t ServiceHost::addService(const String16& name, const sp<LocalObject>& object) {
+    if (!object || name.size() == 0 || name.size() > kMaxNameUnits) return -EINVAL;
+    // Stays positive until the answer (or the loss of the connection) sets it.
+    status_t result = 1;
+    status_t status = impl_->link.add(name, object, &result);
+    if (status != OK) return status;
+    Deadline deadline = Deadline::after(impl_->options.timeoutMs);
+    while (result == 1) {
+        int left = deadline.remainingMs();
+        if (left == 0) {
+            impl_->link.fail(-ETIMEDOUT);
+            break;
+        }
+        status = impl_->loop.runOnce(left);
+        // Stopped, or the loop failed: the answer no longer has anyone waiting for it.
+        if (status != OK && result == 1) result = status;
+    }
+    if (result != OK) impl_->link.settleFailed(&result);
+    return result;
+}
+
+status_t ServiceHost::serve() {
+    if (impl_->loop.initStatus() != OK) return impl_->loop.initStatus();
+    impl_->link.setServing(true);
+    status_t status = impl_->loop.run();
+    impl_->link.setServing(false);
+    return status;
+}
+
+void ServiceHost::stop() {
+    impl_->loop.stop();
+}
+
+bool ServiceHost::isRegistered(const String16& name) const {
+    return impl_->link.isRegistered(name);
+}
+
+const char* describeHostStatus(status_t status) {
+    switch (status) {
+        case OK:
+            return "success";
+        case -EINVAL:
+            return "the name is not valid (1 to 256 UTF-16 code units, no control characters)";
+        case -EEXIST:
+            return "the name is already registered";
+        case -EPERM:
+            return "this user may not register services";
+        case -ENOENT:
+        case -ECONNREFUSED:
+            return "no registry is running";
+        case -EPROTO:
+            return "the peer is not a registry";
+        case -EPIPE:
+            return "the registry closed the connection";
+        case -ETIMEDOUT:
+            return "the registry did not answer in time";
+        case -ENOTCONN:
+            return "not connected to the registry";
+        case -EINTR:
+            return "stopped";
+        case -ENAMETOOLONG:
+            return "the registry's socket path is too long";
+        default:
+            return std::strerror(-status);
+    }
+}
+
+}  // namespace zorlek

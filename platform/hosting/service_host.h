@@ -1,0 +1,81 @@
+#pragma once
+
+#include <memory>
+
+#include "platform/hosting/local_object.h"
+#include "platform/ipc/call_timeout.h"
+#include "platform/ipc/status.h"
+#include "platform/text/string16.h"
+
+namespace zorlek {
+
+// How a ServiceHost waits on the registry.
+struct HostOptions {
+    // Bounds each wait for the registry's answers.
+    int timeoutMs = callTimeoutMs();
+};
+
+// Offers LocalObjects to other processes under registered names, and serves their
+// transactions on one thread.
+//
+//     ServiceHost host;
+//     status_t status = host.connect();                  // to $ZORLEK_REGISTRY
+//     if (status == OK) status = host.addService(String16("my.name"), make<MyObject>());
+//     if (status != OK) { report describeHostStatus(status); exit }
+//     host.serve();                                       // until host.stop()
+//
+// The serving loop watches the registry connection and every private channel that
+// clients opened by looking a name up. It never blocks on one peer: replies that a client
+// does not read wait in that channel's queue (and the channel is not read while much
+// waits), a channel that sends malformed bytes is closed, a closed one is noticed and
+// dropped. One-way calls get no reply. A reply whose building failed (its status() is not
+// 0, e.g. -EMSGSIZE past 1 MiB) is answered with that status and an empty reply.
+//
+// When the registry connection breaks (the registry restarted), serve() connects again
+// with a growing pause between tries (capped at 250 ms) and registers every name anew.
+// A name refused then (taken meanwhile by someone else) stays unregistered.
+//
+// Not thread-safe, except stop(), which may be called from a signal handler.
+class ServiceHost {
+  public:
+    explicit ServiceHost(const HostOptions& options = HostOptions());
+    // `timeoutMs` bounds each wait for the registry's answers.
+    explicit ServiceHost(int timeoutMs);
+    ~ServiceHost();
+    ServiceHost(const ServiceHost&) = delete;
+    ServiceHost& operator=(const ServiceHost&) = delete;
+
+    // Connects to the registry at registryPath() (or at `path`) and completes the
+    // handshake. Returns 0, or -ENOENT / -ECONNREFUSED (no registry there), -ETIMEDOUT,
+    // -EPROTO (the peer is not a registry), -EISCONN (already connected), -errno.
+    status_t connect();
+    status_t connect(const char* path);
+
+    // Registers `object` under `name` and waits (bounded) for the registry's answer,
+    // serving meanwhile. Returns 0; -EINVAL for a name the registry does not accept (or
+    // a null object); -EEXIST when the name is held (also by this host); -EPERM when
+    // this user may not register; -EPIPE / -ETIMEDOUT when the registry is gone or
+    // silent; -ENOTCONN before connect(); -EINTR when stop() came first. Call it before
+    // serve() or between two serve() calls.
+    status_t addService(const String16& name, const sp<LocalObject>& object);
+
+    // Serves until stop(). Returns 0 after stop(), or a negative errno when the loop
+    // itself failed. A stop() that came before serve() makes it return at once.
+    status_t serve();
+
+    // Makes the running (or the next) serve() return. Async-signal-safe.
+    void stop();
+
+    // True when `name` was added and the registry currently holds it for this host.
+    bool isRegistered(const String16& name) const;
+
+  private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// A short English text for a status from ServiceHost (e.g. "the name is already
+// registered" for -EEXIST), for a program's error line.
+const char* describeHostStatus(status_t status);
+
+}  // namespace zorlek

@@ -1,0 +1,109 @@
+#include "platform/transport/connection.h"
+
+#include <poll.h>
+
+namespace zorlek {
+
+Connection::Connection(EventLoop& loop, unique_fd sock, ConnectionOwner& owner,
+                       const ConnectionLimits& limits)
+    : loop_(loop),
+      sock_(std::move(sock)),
+      owner_(owner),
+      pauseBytes_(limits.pauseBytes),
+      reader_(limits.readBuffer, limits.maxPayload) {}
+
+Connection::~Connection() {
+    if (sock_) loop_.unwatch(sock_.get());
+}
+
+status_t Connection::start() {
+    status_t status = loop_.watch(sock_.get(), EPOLLIN, this);
+    if (status == OK) interest_ = EPOLLIN;
+    return status;
+}
+
+status_t Connection::send(const MessageHeader& header, const Parcel& payload, unique_fd fd) {
+    return send(header, payload.data(), payload.dataSize(), std::move(fd));
+}
+
+status_t Connection::send(const MessageHeader& header, const uint8_t* payload, size_t size,
+                          unique_fd fd) {
+    if (closed()) return -EPIPE;
+    status_t status = out_.send(sock_.get(), header, payload, size, std::move(fd));
+    if (status == -EMSGSIZE) return status;
+    if (status != OK) {
+        close(status);
+        return status;
+    }
+    updateInterest();
+    return closed() ? -EPIPE : OK;
+}
+
+void Connection::close(status_t why) {
+    if (closed()) return;
+    loop_.unwatch(sock_.get());
+    sock_.reset();
+    interest_ = 0;
+    owner_.onClosed(*this, why);
+}
+
+bool Connection::peerHungUp() const {
+    if (closed()) return true;
+    pollfd p{sock_.get(), POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+void Connection::updateInterest() {
+    if (closed()) return;
+    uint32_t wanted = 0;
+    if (out_.queuedBytes() < pauseBytes_) wanted |= EPOLLIN;
+    if (!out_.empty()) wanted |= EPOLLOUT;
+    if (wanted == interest_) return;
+    // Left unchanged, a refused change could leave answers unsent for good.
+    status_t status = loop_.change(sock_.get(), wanted, this);
+    if (status != OK) return close(status);
+    interest_ = wanted;
+}
+
+bool Connection::handleBuffered() {
+    while (out_.queuedBytes() < pauseBytes_) {
+        Message& message = owner_.scratch_;
+        int got = reader_.next(&message);
+        if (got == 0) break;
+        if (got < 0) {
+            close(got);
+            return false;
+        }
+        bool understood = owner_.onMessage(*this, message);
+        if (closed()) return false;
+        if (!understood) {
+            close(-EBADMSG);
+            return false;
+        }
+    }
+    return true;
+}
+
+void Connection::onEvents(uint32_t events) {
+    if (closed()) return;
+    if ((events & EPOLLOUT) != 0) {
+        status_t status = out_.flush(sock_.get());
+        if (status != OK) return close(status);
+    }
+    // Requests read earlier may have waited for the queue to drain.
+    if (!handleBuffered()) return;
+    if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
+        if (out_.queuedBytes() < pauseBytes_) {
+            ssize_t n = reader_.fill(sock_.get());
+            if (n == 0) return close(-EPIPE);
+            if (n < 0 && n != -EAGAIN) return close(static_cast<status_t>(n));
+            if (!handleBuffered()) return;
+        } else if ((events & (EPOLLHUP | EPOLLERR)) != 0) {
+            // Not reading while answers wait; a peer that hung up is done anyway.
+            return close(-EPIPE);
+        }
+    }
+    updateInterest();
+}
+
+}  // namespace zorlek

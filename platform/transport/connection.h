@@ -1,0 +1,111 @@
+// The one connection type of the platform: a non-blocking stream socket in the event
+// loop, with its message reader and its queue of unsent messages. Used for every registry
+// connection (in the daemon and in a hosting process) and every private channel a hosting
+// process serves.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/ipc/parcel.h"
+#include "platform/ipc/unique_fd.h"
+#include "platform/transport/event_loop.h"
+#include "platform/transport/message_reader.h"
+#include "platform/transport/out_queue.h"
+
+namespace zorlek {
+
+class Connection;
+
+// Receives what happens on the connections it made.
+class ConnectionOwner {
+  public:
+    // Handles one complete message, in arrival order. Returns false when the message is
+    // not the protocol: the connection is then closed with -EBADMSG. The handler may
+    // send on any connection and close any, this one included.
+    virtual bool onMessage(Connection& connection, Message& message) = 0;
+    // The connection has ended (peer closed, socket failed, malformed bytes, or close()),
+    // with `why`. Called once; the owner retires the connection to the loop here.
+    virtual void onClosed(Connection& connection, status_t why) = 0;
+
+  protected:
+    virtual ~ConnectionOwner() = default;
+
+    // This owner as the connections it makes see it.
+    ConnectionOwner& owner() { return *this; }
+
+  private:
+    friend class Connection;
+    // Every message taken off any of this owner's connections passes through here in
+    // turn, so the connections share one payload buffer.
+    Message scratch_;
+};
+
+struct ConnectionLimits {
+    // The most one receive reads into the connection's buffer; larger payloads are
+    // received straight into their parcel.
+    size_t readBuffer = 16 * 1024;
+    // The largest payload accepted; a larger declared size is malformed.
+    size_t maxPayload = kMaxParcelSize;
+    // While this many bytes wait unsent, the connection is neither read nor are its
+    // requests handled: a peer that does not read its answers stops being served.
+    size_t pauseBytes = 2 * kMaxParcelSize;
+};
+
+class Connection final : public EventSource {
+  public:
+    // Takes `sock` (connected, non-blocking). Nothing is watched before start().
+    Connection(EventLoop& loop, unique_fd sock, ConnectionOwner& owner,
+               const ConnectionLimits& limits);
+    ~Connection() override;
+
+    // Starts watching for requests. 0, or the -errno of the loop (nothing watched then).
+    status_t start();
+
+    // Sends a message (its header's size is set from the payload) with `fd` attached, at
+    // once as far as the socket takes it, the rest queued in order. Returns 0; -EMSGSIZE
+    // for a payload over kMaxParcelSize (nothing sent, the connection stays); -EPIPE
+    // when closed. A failing socket closes the connection and returns its status.
+    status_t send(const MessageHeader& header, const Parcel& payload, unique_fd fd = unique_fd());
+    status_t send(const MessageHeader& header, const uint8_t* payload, size_t size,
+                  unique_fd fd = unique_fd());
+
+    // Ends the connection: stops watching, closes the socket, and tells the owner once
+    // with `why`. Nothing happens on a connection already closed.
+    void close(status_t why);
+    bool closed() const { return !sock_.valid(); }
+
+    // True when the peer has closed its end (also before that end-of-stream is read).
+    bool peerHungUp() const;
+
+    // Bytes and messages waiting to be sent.
+    size_t queuedBytes() const { return out_.queuedBytes(); }
+    size_t queuedMessages() const { return out_.queuedMessages(); }
+    // Bytes read but not yet taken as messages.
+    size_t bufferedBytes() const { return reader_.bufferedBytes(); }
+
+    // The socket (for getsockopt and the like); -1 once closed.
+    int fd() const { return sock_.get(); }
+    // A number the owner gives the connection to find its own record.
+    uint64_t id() const { return id_; }
+    void setId(uint64_t id) { id_ = id; }
+
+    void onEvents(uint32_t events) override;
+
+  private:
+    // Handles the messages already read while the queue allows; false once closed.
+    bool handleBuffered();
+    // Watches for what the connection needs now; closes it when epoll refuses.
+    void updateInterest();
+
+    EventLoop& loop_;
+    unique_fd sock_;
+    ConnectionOwner& owner_;
+    size_t pauseBytes_;
+    MessageReader reader_;
+    OutQueue out_;
+    uint32_t interest_ = 0;
+    uint64_t id_ = 0;
+};
+
+}  // namespace zorlek

@@ -1,0 +1,143 @@
+#include "platform/transport/event_loop.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include "platform/transport/deadline.h"
+
+namespace zorlek {
+namespace {
+
+// Events taken per epoll_wait; more wait for the next round.
+constexpr int kEventBatch = 64;
+
+}  // namespace
+
+Timer::Timer(EventLoop& loop, std::function<void()> fire) : loop_(loop), fire_(std::move(fire)) {}
+
+Timer::~Timer() {
+    disarm();
+}
+
+void Timer::armAt(int64_t atMs) {
+    disarm();
+    at_ = loop_.timers_.emplace(atMs, this);
+    armed_ = true;
+}
+
+void Timer::armIn(int64_t ms) {
+    armAt(monotonicMs() + ms);
+}
+
+void Timer::disarm() {
+    if (!armed_) return;
+    loop_.timers_.erase(at_);
+    armed_ = false;
+}
+
+EventLoop::EventLoop()
+    : epoll_(::epoll_create1(EPOLL_CLOEXEC)), stopEvent_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (!epoll_ || !stopEvent_) {
+        initStatus_ = -errno;
+        return;
+    }
+    // The stop event is the one descriptor without a source: its wake-up is all it does.
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.ptr = nullptr;
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, stopEvent_.get(), &event) != 0) {
+        initStatus_ = -errno;
+    }
+}
+
+EventLoop::~EventLoop() = default;
+
+status_t EventLoop::watch(int fd, uint32_t events, EventSource* source) {
+    epoll_event event{};
+    event.events = events;
+    event.data.ptr = source;
+    return ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) == 0 ? OK : -errno;
+}
+
+status_t EventLoop::change(int fd, uint32_t events, EventSource* source) {
+    epoll_event event{};
+    event.events = events;
+    event.data.ptr = source;
+    return ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &event) == 0 ? OK : -errno;
+}
+
+void EventLoop::unwatch(int fd) {
+    // Fails only for a descriptor that is not watched, which needs nothing more.
+    ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
+}
+
+void EventLoop::retire(std::unique_ptr<EventSource> source) {
+    retired_.push_back(std::move(source));
+}
+
+void EventLoop::stop() {
+    int saved = errno;
+    stopRequested_.store(true, std::memory_order_release);
+    uint64_t one = 1;
+    // Only write(2) here: this runs in signal handlers. The counter cannot overflow in
+    // practice, and a failed write still leaves the flag for the next wake-up.
+    if (::write(stopEvent_.get(), &one, sizeof(one)) < 0) {
+    }
+    errno = saved;
+}
+
+void EventLoop::clearStop() {
+    stopRequested_.store(false, std::memory_order_release);
+    uint64_t count;
+    while (::read(stopEvent_.get(), &count, sizeof(count)) > 0) {
+    }
+}
+
+int EventLoop::waitMs(int limitMs) const {
+    if (timers_.empty()) return limitMs;
+    int64_t left = timers_.begin()->first - monotonicMs();
+    if (left < 0) left = 0;
+    if (limitMs >= 0 && left > limitMs) return limitMs;
+    return left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
+}
+
+void EventLoop::fireDueTimers() {
+    int64_t now = monotonicMs();
+    // A timer may arm itself or others again while it fires; only those due now run.
+    while (!timers_.empty() && timers_.begin()->first <= now) {
+        Timer* timer = timers_.begin()->second;
+        timers_.erase(timers_.begin());
+        timer->armed_ = false;
+        timer->fire_();
+    }
+}
+
+status_t EventLoop::runOnce(int timeoutMs) {
+    if (initStatus_ != OK) return initStatus_;
+    if (stopRequested()) return -EINTR;
+    epoll_event events[kEventBatch];
+    int n = ::epoll_wait(epoll_.get(), events, kEventBatch, waitMs(timeoutMs));
+    if (n < 0) {
+        if (errno != EINTR) return -errno;
+        n = 0;
+    }
+    for (int i = 0; i < n; ++i) {
+        auto* source = static_cast<EventSource*>(events[i].data.ptr);
+        if (source != nullptr) source->onEvents(events[i].events);
+    }
+    fireDueTimers();
+    retired_.clear();
+    return stopRequested() ? -EINTR : OK;
+}
+
+status_t EventLoop::run() {
+    status_t status;
+    do {
+        status = runOnce(-1);
+    } while (status == OK);
+    if (status != -EINTR) return status;
+    clearStop();
+    return OK;
+}
+
+}  // namespace zorlek

@@ -1,0 +1,104 @@
+// The one event loop of the platform: epoll on one thread, for the registry daemon and for
+// every hosting process. Descriptors are watched for a source object that handles their
+// readiness; timers fire at points on the monotonic clock; stop() is safe from a signal
+// handler. Objects that end while an event is handled (a dropped connection) are retired
+// and destroyed only once the whole batch of events has been handled, so no later event of
+// the same batch can reach freed memory.
+#pragma once
+
+#include <sys/epoll.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "platform/ipc/status.h"
+#include "platform/ipc/unique_fd.h"
+
+namespace zorlek {
+
+class EventLoop;
+
+// Something the loop wakes for when a watched descriptor is ready.
+class EventSource {
+  public:
+    virtual ~EventSource() = default;
+    // `events` are epoll's flags (EPOLLIN, EPOLLOUT, EPOLLHUP, EPOLLERR).
+    virtual void onEvents(uint32_t events) = 0;
+};
+
+// A callback at a point on the monotonic clock, armed and disarmed at will. Disarmed on
+// destruction; must not outlive its loop.
+class Timer {
+  public:
+    Timer(EventLoop& loop, std::function<void()> fire);
+    ~Timer();
+    Timer(const Timer&) = delete;
+    Timer& operator=(const Timer&) = delete;
+
+    // Fires once at `atMs` (monotonicMs()); replaces an earlier arming.
+    void armAt(int64_t atMs);
+    // Fires once `ms` milliseconds from now.
+    void armIn(int64_t ms);
+    void disarm();
+    bool armed() const { return armed_; }
+
+  private:
+    friend class EventLoop;
+    EventLoop& loop_;
+    std::function<void()> fire_;
+    bool armed_ = false;
+    std::multimap<int64_t, Timer*>::iterator at_;
+};
+
+class EventLoop {
+  public:
+    EventLoop();
+    ~EventLoop();
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    // 0 once the loop could be made (its epoll and stop descriptors), else the -errno.
+    status_t initStatus() const { return initStatus_; }
+
+    // Starts, changes and ends watching `fd` for `source` (not owned; it must stay alive
+    // while watched, or be retired). Each returns 0 or the -errno of epoll_ctl.
+    status_t watch(int fd, uint32_t events, EventSource* source);
+    status_t change(int fd, uint32_t events, EventSource* source);
+    void unwatch(int fd);
+
+    // Takes `source` (already unwatched) and destroys it once the current batch of
+    // events has been handled.
+    void retire(std::unique_ptr<EventSource> source);
+
+    // Waits at most `timeoutMs` (-1: without a bound) for the first ready descriptor or
+    // due timer, then handles every one that is ready. Returns 0; -EINTR when stop() has
+    // been asked for (the request stays until clearStop()); or the -errno of epoll_wait.
+    status_t runOnce(int timeoutMs);
+    // Runs until stop(); 0 then (the request is cleared), or the -errno of epoll_wait.
+    status_t run();
+
+    // Makes run() return and runOnce() return -EINTR, now or at its next call.
+    // Async-signal-safe.
+    void stop();
+    bool stopRequested() const { return stopRequested_.load(std::memory_order_acquire); }
+    void clearStop();
+
+  private:
+    friend class Timer;
+    // Milliseconds until the earliest timer, capped by `limitMs` (-1: no cap).
+    int waitMs(int limitMs) const;
+    void fireDueTimers();
+
+    status_t initStatus_ = OK;
+    unique_fd epoll_;
+    unique_fd stopEvent_;
+    std::atomic<bool> stopRequested_{false};
+    std::multimap<int64_t, Timer*> timers_;
+    std::vector<std::unique_ptr<EventSource>> retired_;
+};
+
+}  // namespace zorlek

@@ -1,0 +1,109 @@
+#include "registry/request_handler.h"
+
+#include "platform/text.h"
+
+namespace zorlek::registry {
+namespace {
+
+// Reads the one string a request holds; false when the payload is anything else.
+bool readOnlyString(Parcel& payload, String16* out) {
+    return payload.readString16(out) == OK && payload.dataAvail() == 0;
+}
+
+}  // namespace
+
+RequestHandler::RequestHandler(const ServerOptions& options, PeerTransport& transport)
+    : options_(options), transport_(transport) {}
+
+bool RequestHandler::handle(Peer& from, Message& message) {
+    const MessageHeader& header = message.header;
+    if (!from.greeted) {
+        if (header.type != MSG_HELLO || header.code != kProtocolMagic ||
+            header.value != kProtocolVersion || header.size != 0) {
+            return false;
+        }
+        from.greeted = true;
+        transport_.send(from.id, {MSG_HELLO, kProtocolMagic, OK, 0}, Parcel(), unique_fd());
+        return true;
+    }
+    String16 name;
+    if (!readOnlyString(message.payload, &name)) return false;
+    switch (header.type) {
+        case MSG_REGISTER: {
+            status_t status = registerName(from, name);
+            transport_.send(from.id, {MSG_REGISTER_REPLY, 0, status, 0}, Parcel(), unique_fd());
+            return true;
+        }
+        case MSG_LOOKUP:
+            lookup(from, name);
+            return true;
+        case MSG_LIST:
+            list(from, name);
+            return true;
+        default:
+            return false;
+    }
+}
+
+status_t RequestHandler::registerName(Peer& from, const String16& name) {
+    if (!mayRegister(from.uid, options_.registryUid, options_.allowAnyUser)) return -EPERM;
+    if (validateName(name) != OK) return -EINVAL;
+    std::optional<ConnectionId> holder = names_.holder(name);
+    // A holder that has closed, but whose end the loop has not read yet, holds nothing:
+    // dropping it frees its names now.
+    if (holder && *holder != from.id && transport_.hungUp(*holder)) transport_.drop(*holder);
+    status_t status = names_.add(name, from.id);
+    if (status == OK) {
+        aerr << "zorlek-registry: registered " << narrowForDisplay(name) << " (pid "
+             << static_cast<int32_t>(from.pid) << ", uid " << static_cast<uint32_t>(from.uid)
+             << ")" << endl;
+    }
+    return status;
+}
+
+void RequestHandler::lookup(Peer& from, const String16& name) {
+    status_t status = -ENOENT;
+    unique_fd clientEnd;
+    std::optional<ConnectionId> holder = names_.holder(name);
+    if (holder && *holder != from.id && transport_.hungUp(*holder)) {
+        transport_.drop(*holder);
+    } else if (holder) {
+        unique_fd hostEnd;
+        status = transport_.makeChannel(&hostEnd, &clientEnd);
+        if (status == OK) {
+            Parcel payload;
+            payload.writeString16(name);
+            if (!transport_.send(*holder, {MSG_CHANNEL, 0, 0, 0}, payload, std::move(hostEnd))) {
+                status = -ENOENT;
+                clientEnd.reset();
+            }
+        }
+    }
+    transport_.send(from.id, {MSG_LOOKUP_REPLY, 0, status, 0}, Parcel(), std::move(clientEnd));
+}
+
+void RequestHandler::list(Peer& from, const String16& after) {
+    if (after.size() == 0) {
+        // A process that has exited may still have its end-of-stream waiting in the loop;
+        // its names must not outlive it in a listing made after it died.
+        for (ConnectionId owner : names_.owners()) {
+            if (owner != from.id && transport_.hungUp(owner)) transport_.drop(owner);
+        }
+    }
+    bool more = false;
+    std::vector<String16> names =
+        names_.page(after.size() > 0 ? &after : nullptr, kListPageBytes, &more);
+    Parcel payload;
+    payload.writeInt32(static_cast<int32_t>(names.size()));
+    for (const String16& name : names) payload.writeString16(name);
+    transport_.send(from.id, {MSG_LIST_REPLY, 0, more ? 1 : 0, 0}, payload, unique_fd());
+}
+
+void RequestHandler::peerGone(const Peer& peer) {
+    for (const String16& name : names_.releaseAll(peer.id)) {
+        aerr << "zorlek-registry: removed " << narrowForDisplay(name) << " (pid "
+             << static_cast<int32_t>(peer.pid) << ")" << endl;
+    }
+}
+
+}  // namespace zorlek::registry

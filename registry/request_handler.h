@@ -1,0 +1,75 @@
+// The registry's protocol apart from its sockets: what each request from a peer does to
+// the name table, and what is answered. The daemon's server feeds it the messages its
+// connections receive; tests and the fuzzer feed it messages made in memory.
+#pragma once
+
+#include <sys/types.h>
+
+#include "platform/ipc/parcel.h"
+#include "platform/ipc/unique_fd.h"
+#include "platform/transport/message_reader.h"
+#include "platform/transport/wire.h"
+#include "registry/name_table.h"
+
+namespace zorlek::registry {
+
+struct ServerOptions {
+    // Lets every user register names, not only root and the registry's own user.
+    bool allowAnyUser = false;
+    // The user the registry runs as.
+    uid_t registryUid = 0;
+    // A connection that has not completed the opening handshake this long after it was
+    // accepted is closed, so that idle or half-written connections cannot pile up.
+    int handshakeTimeoutMs = 10000;
+};
+
+// One client connection of the registry, as the rules see it.
+struct Peer {
+    ConnectionId id = 0;
+    // Its credentials as the kernel gave them when it connected.
+    pid_t pid = 0;
+    uid_t uid = static_cast<uid_t>(-1);
+    gid_t gid = static_cast<gid_t>(-1);
+    bool greeted = false;
+};
+
+// What the rules need of the transport between them and the peers.
+class PeerTransport {
+  public:
+    // Sends to the peer `to`. False when that peer is gone, also when this send ended it.
+    virtual bool send(ConnectionId to, const MessageHeader& header, const Parcel& payload,
+                      unique_fd fd) = 0;
+    // True when the peer has closed its end, although its end-of-stream waits unread.
+    virtual bool hungUp(ConnectionId id) = 0;
+    // Ends the peer now; its names are freed through RequestHandler::peerGone before this
+    // returns.
+    virtual void drop(ConnectionId id) = 0;
+    // Makes the two connected ends of a new private channel.
+    virtual status_t makeChannel(unique_fd* hostEnd, unique_fd* clientEnd) = 0;
+
+  protected:
+    virtual ~PeerTransport() = default;
+};
+
+class RequestHandler {
+  public:
+    RequestHandler(const ServerOptions& options, PeerTransport& transport);
+
+    // Handles one message from `from`. False when it is not the protocol; the caller
+    // then drops `from`. Writes one log line to standard error per registration.
+    bool handle(Peer& from, Message& message);
+
+    // `peer` is gone: frees every name it held, with one log line each.
+    void peerGone(const Peer& peer);
+
+  private:
+    status_t registerName(Peer& from, const String16& name);
+    void lookup(Peer& from, const String16& name);
+    void list(Peer& from, const String16& after);
+
+    const ServerOptions& options_;
+    PeerTransport& transport_;
+    NameTable names_;
+};
+
+}  // namespace zorlek::registry
