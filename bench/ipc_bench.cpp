@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "harness/harness.h"
 #include "platform/ipc.h"
-#include "tests/support/harness.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/harness.h"
+#include "harness/harness.h"
 
 extern char** environ;
 

@@ -17,12 +17,13 @@ RequestHandler::RequestHandler(const ServerOptions& options, PeerTransport& tran
 
 bool RequestHandler::handle(Peer& from, Message& message) {
     const MessageHeader& header = message.header;
-    if (!from.greeted) {
+    if (from.version == 0) {
         if (header.type != MSG_HELLO || header.code != kProtocolMagic ||
-            header.value != kProtocolVersion || header.size != 0) {
+            header.value < kOldestProtocolVersion || header.value > kProtocolVersion ||
+            header.size != 0) {
             return false;
         }
-        from.greeted = true;
+        from.version = header.value;
         transport_.send(from.id, {MSG_HELLO, kProtocolMagic, OK, 0}, Parcel(), unique_fd());
         return true;
     }
@@ -46,7 +47,8 @@ bool RequestHandler::handle(Peer& from, Message& message) {
 }
 
 status_t RequestHandler::registerName(Peer& from, const String16& name) {
-    if (!mayRegister(from.uid, options_.registryUid, options_.allowAnyUser)) return -EPERM;
+    if (!mayRegister(from.credentials.uid, options_.registryUid, options_.allowAnyUser))
+        return -EPERM;
     if (validateName(name) != OK) return -EINVAL;
     std::optional<ConnectionId> holder = names_.holder(name);
     // A holder that has closed, but whose end the loop has not read yet, holds nothing:
@@ -55,8 +57,8 @@ status_t RequestHandler::registerName(Peer& from, const String16& name) {
     status_t status = names_.add(name, from.id);
     if (status == OK) {
         aerr << "zorlek-registry: registered " << narrowForDisplay(name) << " (pid "
-             << static_cast<int32_t>(from.pid) << ", uid " << static_cast<uint32_t>(from.uid)
-             << ")" << endl;
+             << static_cast<int32_t>(from.credentials.pid) << ", uid "
+             << static_cast<uint32_t>(from.credentials.uid) << ")" << endl;
     }
     return status;
 }
@@ -73,6 +75,14 @@ void RequestHandler::lookup(Peer& from, const String16& name) {
         if (status == OK) {
             Parcel payload;
             payload.writeString16(name);
+            // The service learns who calls it from here: the channel itself only shows
+            // the registry, which made it.
+            const Peer* host = transport_.peer(*holder);
+            if (host != nullptr && host->version >= 2) {
+                payload.writeInt32(from.credentials.pid);
+                payload.writeInt32(static_cast<int32_t>(from.credentials.uid));
+                payload.writeInt32(static_cast<int32_t>(from.credentials.gid));
+            }
             if (!transport_.send(*holder, {MSG_CHANNEL, 0, 0, 0}, payload, std::move(hostEnd))) {
                 status = -ENOENT;
                 clientEnd.reset();
@@ -102,7 +112,7 @@ void RequestHandler::list(Peer& from, const String16& after) {
 void RequestHandler::peerGone(const Peer& peer) {
     for (const String16& name : names_.releaseAll(peer.id)) {
         aerr << "zorlek-registry: removed " << narrowForDisplay(name) << " (pid "
-             << static_cast<int32_t>(peer.pid) << ")" << endl;
+             << static_cast<int32_t>(peer.credentials.pid) << ")" << endl;
     }
 }
 

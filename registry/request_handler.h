@@ -3,6 +3,7 @@
 // connections receive; tests and the fuzzer feed it messages made in memory.
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include "platform/ipc/parcel.h"
@@ -27,10 +28,9 @@ struct ServerOptions {
 struct Peer {
     ConnectionId id = 0;
     // Its credentials as the kernel gave them when it connected.
-    pid_t pid = 0;
-    uid_t uid = static_cast<uid_t>(-1);
-    gid_t gid = static_cast<gid_t>(-1);
-    bool greeted = false;
+    ucred credentials = {0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
+    // The protocol version it greeted with; 0 before the handshake.
+    int32_t version = 0;
 };
 
 // What the rules need of the transport between them and the peers.
@@ -39,6 +39,8 @@ class PeerTransport {
     // Sends to the peer `to`. False when that peer is gone, also when this send ended it.
     virtual bool send(ConnectionId to, const MessageHeader& header, const Parcel& payload,
                       unique_fd fd) = 0;
+    // The peer with `id`; null when it is gone.
+    virtual const Peer* peer(ConnectionId id) = 0;
     // True when the peer has closed its end, although its end-of-stream waits unread.
     virtual bool hungUp(ConnectionId id) = 0;
     // Ends the peer now; its names are freed through RequestHandler::peerGone before this

@@ -70,11 +70,10 @@ void RegistryServer::accept(unique_fd sock) {
     ucred credentials{};
     socklen_t length = sizeof(credentials);
     if (::getsockopt(sock.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0) {
-        client.peer.pid = credentials.pid;
-        client.peer.uid = credentials.uid;
-        client.peer.gid = credentials.gid;
+        client.peer.credentials = credentials;
     }
-    client.connection = std::make_unique<Connection>(loop_, std::move(sock), owner(), kClientLimits);
+    client.connection =
+        std::make_unique<Connection>(loop_, std::move(sock), owner(), kClientLimits);
     client.connection->setId(client.peer.id);
     if (client.connection->start() != OK) return;
     int64_t due = monotonicMs() + options_.handshakeTimeoutMs;
@@ -88,7 +87,7 @@ void RegistryServer::expireHandshakes() {
     while (!handshakesDue_.empty()) {
         auto [due, id] = handshakesDue_.front();
         auto found = clients_.find(id);
-        if (found != clients_.end() && !found->second.peer.greeted) {
+        if (found != clients_.end() && found->second.peer.version == 0) {
             if (due > now) return handshakeTimer_.armAt(due);
             found->second.connection->close(-ETIMEDOUT);
         }
@@ -121,6 +120,11 @@ bool RegistryServer::send(ConnectionId to, const MessageHeader& header, const Pa
         return false;
     }
     return true;
+}
+
+const Peer* RegistryServer::peer(ConnectionId id) {
+    auto found = clients_.find(id);
+    return found != clients_.end() ? &found->second.peer : nullptr;
 }
 
 bool RegistryServer::hungUp(ConnectionId id) {

@@ -53,6 +53,7 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
 
     bool send(ConnectionId to, const MessageHeader& header, const Parcel& payload,
               unique_fd fd) override;
+    const Peer* peer(ConnectionId id) override;
     bool hungUp(ConnectionId id) override;
     void drop(ConnectionId id) override;
     status_t makeChannel(unique_fd* hostEnd, unique_fd* clientEnd) override;

@@ -4,15 +4,13 @@
 // through LocalObject::callingUid() and callingPid().
 #pragma once
 
-#include <sys/types.h>
+#include <sys/socket.h>
 
 namespace zorlek {
 
 struct CallContext {
     // The caller's credentials as the registry saw them when it made the channel.
-    pid_t pid = 0;
-    uid_t uid = static_cast<uid_t>(-1);
-    gid_t gid = static_cast<gid_t>(-1);
+    ucred caller = {0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
     bool replyWithheld = false;
 };
 

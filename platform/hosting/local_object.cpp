@@ -36,11 +36,11 @@ status_t LocalObject::onTransact(uint32_t code, Parcel& /*data*/, Parcel* reply,
 }
 
 uid_t LocalObject::callingUid() {
-    return tCurrentCall != nullptr ? tCurrentCall->uid : ::getuid();
+    return tCurrentCall != nullptr ? tCurrentCall->caller.uid : ::getuid();
 }
 
 pid_t LocalObject::callingPid() {
-    return tCurrentCall != nullptr ? tCurrentCall->pid : ::getpid();
+    return tCurrentCall != nullptr ? tCurrentCall->caller.pid : ::getpid();
 }
 
 status_t LocalObject::sendTransaction(uint32_t code, const Parcel& data, Parcel* reply,
@@ -52,7 +52,7 @@ status_t LocalObject::sendTransaction(uint32_t code, const Parcel& data, Parcel*
     Parcel* into = reply != nullptr ? reply : &discard;
     into->clear();
     // A call within this process comes from this process.
-    CallContext context{::getpid(), ::getuid(), ::getgid(), false};
+    CallContext context{{::getpid(), ::getuid(), ::getgid()}, false};
     status_t status;
     {
         CurrentCall current(&context);

@@ -29,7 +29,9 @@ class LocalObject : public IBinder {
     // success, else a negative errno, or any value the interface defines). For a one-way
     // call (FLAG_ONEWAY in `flags`) the reply is thrown away. The base implementation
     // answers DESCRIPTOR_QUERY_CODE with status 0 and the descriptor as a UTF-16 string,
-    // and every other code with -EBADRQC.
+    // and every other code with -EBADRQC. When a write into `reply` failed (its status()
+    // is not 0, e.g. -EMSGSIZE past 1 MiB), the caller gets that status and an empty
+    // reply, whatever is returned.
     virtual status_t onTransact(uint32_t code, Parcel& data, Parcel* reply, uint32_t flags);
 
     // Calls onTransact in this process with a copy of `data`. `reply` may be null.

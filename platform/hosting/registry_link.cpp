@@ -36,7 +36,8 @@ status_t RegistryLink::connect(const char* path) {
 }
 
 status_t RegistryLink::attach(unique_fd sock) {
-    auto connection = std::make_unique<Connection>(loop_, std::move(sock), owner(), kRegistryLimits);
+    auto connection =
+        std::make_unique<Connection>(loop_, std::move(sock), owner(), kRegistryLimits);
     status_t status = connection->start();
     if (status == OK) connection_ = std::move(connection);
     return status;
@@ -66,8 +67,8 @@ void RegistryLink::setServing(bool serving) {
 void RegistryLink::scheduleReconnect() {
     reconnectTimer_.armIn(reconnectPauseMs_);
     // The pause grows while tries fail and is reset by a completed handshake.
-    reconnectPauseMs_ = reconnectPauseMs_ * 2 > kMaxReconnectPauseMs ? kMaxReconnectPauseMs
-                                                                    : reconnectPauseMs_ * 2;
+    reconnectPauseMs_ =
+        reconnectPauseMs_ * 2 > kMaxReconnectPauseMs ? kMaxReconnectPauseMs : reconnectPauseMs_ * 2;
 }
 
 void RegistryLink::reconnect() {
@@ -86,8 +87,7 @@ void RegistryLink::reconnect() {
     awaitAnswers();
 }
 
-status_t RegistryLink::add(const String16& name, const sp<LocalObject>& object,
-                           status_t* result) {
+status_t RegistryLink::add(const String16& name, const sp<LocalObject>& object, status_t* result) {
     if (!connection_) return -ENOTCONN;
     for (const Entry& entry : entries_) {
         if (entry.name == name) return -EEXIST;
@@ -161,15 +161,23 @@ bool RegistryLink::onMessage(Connection& /*connection*/, Message& message) {
 
 bool RegistryLink::handleChannel(Message& message) {
     String16 name;
-    if (message.payload.readString16(&name) != OK || message.payload.dataAvail() != 0) {
+    CallContext caller;
+    int32_t pid = 0, uid = -1, gid = -1;
+    if (message.payload.readString16(&name) != OK) return false;
+    // The caller's credentials follow the name; a registry of an older version sends
+    // none, and the caller stays unknown (uid -1).
+    if (message.payload.dataAvail() != 0 &&
+        (message.payload.readInt32(&pid) != OK || message.payload.readInt32(&uid) != OK ||
+         message.payload.readInt32(&gid) != OK || message.payload.dataAvail() != 0)) {
         return false;
     }
+    caller.caller = {pid, static_cast<uid_t>(uid), static_cast<gid_t>(gid)};
     // Out of descriptors, the channel's end was cut off on the way (MSG_CTRUNC): that one
     // lookup fails, its client sees the channel close, and the registration stays.
     if (!message.fd) return true;
     for (const Entry& entry : entries_) {
         if (entry.name == name) {
-            channels_.adopt(std::move(message.fd), entry.object, CallContext{});
+            channels_.adopt(std::move(message.fd), entry.object, caller);
             return true;
         }
     }

@@ -19,9 +19,9 @@ constexpr size_t kHeaderSize = 16;
 
 // Message types.
 enum MessageType : uint32_t {
-    // Opening handshake, both ways: code kProtocolMagic, value kProtocolVersion from the
-    // client, value 0 from the registry. Must be the first message on a registry
-    // connection.
+    // Opening handshake, both ways: code kProtocolMagic, value the client's version
+    // (kOldestProtocolVersion..kProtocolVersion) from the client, value 0 from the
+    // registry. Must be the first message on a registry connection.
     MSG_HELLO = 1,
     // Client to registry: payload is the name as a UTF-16 string.
     MSG_REGISTER = 2,
@@ -40,7 +40,8 @@ enum MessageType : uint32_t {
     // else 0. Each page stays within kListPageBytes.
     MSG_LIST_REPLY = 7,
     // Registry to hosting process: the hosting end of a new channel is attached; payload
-    // is the registered name the client looked up.
+    // is the registered name the client looked up, then (to a host that greeted with
+    // version 2 or later) the client's pid, uid and gid as three int32s.
     MSG_CHANNEL = 8,
     // Client to hosting process: code is the transaction code, value its flags, payload
     // the request.
@@ -51,7 +52,10 @@ enum MessageType : uint32_t {
 };
 
 constexpr uint32_t kProtocolMagic = 0x5A524C4B;  // "ZRLK"
-constexpr int32_t kProtocolVersion = 1;
+// Version 2 added the client's credentials to MSG_CHANNEL; a registry still serves
+// version 1 peers as before.
+constexpr int32_t kProtocolVersion = 2;
+constexpr int32_t kOldestProtocolVersion = 1;
 
 // The largest payload the registry accepts from a client; a registry request holds at
 // most one name, so anything bigger is malformed.

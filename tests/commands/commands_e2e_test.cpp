@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <string>
 
+#include "harness/harness.h"
 #include "tests/commands/fakes.h"
-#include "tests/support/harness.h"
 
 namespace zorlek::test {
 namespace {

@@ -6,33 +6,6 @@
 
 namespace zorlek::test {
 
-Bytes i32(uint32_t value) {
-    return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-            static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-}
-
-Bytes s16(std::u16string_view text) {
-    Bytes out = i32(static_cast<uint32_t>(text.size()));
-    for (char16_t unit : text) {
-        out.push_back(static_cast<uint8_t>(unit));
-        out.push_back(static_cast<uint8_t>(unit >> 8));
-    }
-    out.push_back(0);
-    out.push_back(0);
-    while (out.size() % 4 != 0) out.push_back(0);
-    return out;
-}
-
-Bytes nullRef() {
-    return cat({i32(0), i32(0)});
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
 ObjectScript describedAs(std::u16string_view descriptor) {
     ObjectScript script;
     script.queryReply = s16(descriptor);

@@ -12,18 +12,10 @@
 
 #include "platform/ipc.h"
 #include "platform/text.h"
+#include "tests/support/bytes.h"
 #include "tests/support/usage_text.h"
 
 namespace zorlek::test {
-
-using Bytes = std::vector<uint8_t>;
-
-// Parcel items as bytes, written out independently of the parcel code.
-Bytes i32(uint32_t value);
-Bytes s16(std::u16string_view text);
-Bytes nullRef();
-// The concatenation of `parts`.
-Bytes cat(std::initializer_list<Bytes> parts);
 
 // One transaction an object received.
 struct Sent {

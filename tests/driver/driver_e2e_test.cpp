@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "tests/support/harness.h"
+#include "harness/harness.h"
 #include "tests/support/usage_text.h"
 
 namespace zorlek::test {

@@ -17,20 +17,20 @@
 #include <thread>
 #include <vector>
 
+#include "harness/harness.h"
 #include "platform/hosting.h"
 #include "platform/ipc.h"
-#include "platform/transport/message_io.h"
-#include "platform/transport/parcel_access.h"
-#include "platform/transport/message_reader.h"
 #include "platform/ipc/registry_client.h"
+#include "platform/transport/message_io.h"
+#include "platform/transport/message_reader.h"
+#include "platform/transport/parcel_access.h"
 #include "platform/transport/unix_connect.h"
 #include "platform/transport/wire.h"
-#include "tests/support/harness.h"
+#include "tests/support/bytes.h"
 
 namespace zorlek::test {
 
 using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
 
 inline int64_t msSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -65,10 +65,6 @@ inline std::vector<std::string> listed(const Registry& registry) {
     sp<RegistryClient> client = clientOf(registry);
     if (!client) return {"(no registry)"};
     return asUtf8(client->listServiceNames());
-}
-
-inline Bytes bytesOf(const Parcel& parcel) {
-    return Bytes(parcel.data(), parcel.data() + parcel.dataSize());
 }
 
 inline String16 descriptorOf(const sp<IBinder>& object, status_t* status) {
@@ -116,22 +112,8 @@ struct RawPeer {
     }
 };
 
-inline Bytes header(uint32_t type, uint32_t code, int32_t value, uint32_t size) {
-    Bytes out(kHeaderSize);
-    encodeHeader({type, code, value, size}, out.data());
-    return out;
-}
-
 inline Bytes stringPayload(const String16& text) {
-    Parcel p;
-    p.writeString16(text);
-    return bytesOf(p);
-}
-
-inline Bytes message(uint32_t type, const Bytes& payload) {
-    Bytes out = header(type, 0, 0, static_cast<uint32_t>(payload.size()));
-    out.insert(out.end(), payload.begin(), payload.end());
-    return out;
+    return s16(text.view());
 }
 
 // Command-line arguments of `count` distinct names of `units` ASCII units each.

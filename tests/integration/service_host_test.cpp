@@ -4,18 +4,26 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include "tests/integration/ipc_support.h"
 
 namespace zorlek::test {
 namespace {
 
-// Counts its calls; code 1 answers the request's first integer doubled.
+// Counts its calls; code 1 answers the request's first integer doubled; code 2 ignores
+// a reply write that passes the size limit and claims success.
 class Doubler : public LocalObject {
   public:
     Doubler() : LocalObject(String16("test.IDoubler")) {}
     status_t onTransact(uint32_t code, Parcel& data, Parcel* reply, uint32_t flags) override {
         ++calls;
+        if (code == 2) {
+            reply->writeInt32(1);
+            reply->writeString16(String16(std::u16string(kMaxParcelSize / 2, u'x')));
+            reply->writeInt32(2);
+            return OK;
+        }
         if (code != 1) return LocalObject::onTransact(code, data, reply, flags);
         int32_t value = 0;
         if (data.readInt32(&value) != OK) return -EBADMSG;
@@ -88,6 +96,10 @@ TEST_F(HostFixture, ServesTwoWayAndOneWayCallsOnItsThread) {
         EXPECT_EQ(proxy->sendTransaction(1, request, nullptr, FLAG_ONEWAY), OK);
     EXPECT_TRUE(waitUntil([&] { return object->calls.load() == 11; }, 3000));
     EXPECT_EQ(proxy->sendTransaction(99, request, &reply, 0), -EBADRQC);
+    // A reply that outgrew the limit is a failed call, never a short success.
+    EXPECT_EQ(proxy->sendTransaction(2, request, &reply, 0), -EMSGSIZE);
+    EXPECT_EQ(reply.dataSize(), 0u);
+    EXPECT_EQ(proxy->sendTransaction(1, request, &reply, 0), OK) << "the channel stays in step";
     host.stop();
     server.join();
     EXPECT_EQ(served, OK);
@@ -185,6 +197,48 @@ TEST_F(HostFixture, AChannelThatStallsOrStopsReadingHoldsNobodyUp) {
     Parcel reply;
     EXPECT_EQ(good->sendTransaction(5, Parcel(), &reply, 0), OK);
     EXPECT_LT(msSince(callStart), 1000);
+}
+
+}  // namespace
+}  // namespace zorlek::test
+
+namespace zorlek::test {
+namespace {
+
+// Serves root alone: anyone else is refused, and root is told who it is.
+class RootOnly : public LocalObject {
+  public:
+    RootOnly() : LocalObject(String16("test.IRootOnly")) {}
+    status_t onTransact(uint32_t code, Parcel& data, Parcel* reply, uint32_t flags) override {
+        if (code == DESCRIPTOR_QUERY_CODE) return LocalObject::onTransact(code, data, reply, flags);
+        if (callingUid() != 0) return -EACCES;
+        reply->writeInt32(static_cast<int32_t>(callingUid()));
+        return reply->writeInt32(callingPid());
+    }
+};
+
+TEST_F(HostFixture, AServiceKnowsWhoCallsAndRefusesByUid) {
+    if (::getuid() != 0) GTEST_SKIP() << "needs root to call as another user";
+    ServiceHost host(2000);
+    ASSERT_EQ(host.connect(registry.socketPath().c_str()), OK);
+    ASSERT_EQ(host.addService(String16("guarded"), make<RootOnly>()), OK);
+    std::thread server([&] { host.serve(); });
+    sp<IBinder> proxy = clientOf(registry)->lookupService(String16("guarded"));
+    ASSERT_TRUE(proxy);
+    Parcel reply;
+    EXPECT_EQ(proxy->sendTransaction(1, Parcel(), &reply, 0), OK);
+    EXPECT_EQ(bytesOf(reply), cat({i32(0), i32(static_cast<uint32_t>(::getpid()))}));
+    // The same call from an ordinary user, through the tool: the channel shows only the
+    // registry, so the service can refuse this caller only because it was told who it is.
+    ASSERT_EQ(::chmod(registry.dir().c_str(), 0755), 0);
+    RunResult run = runProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                "--clear-groups", binPath("zorlek"), "call", "guarded", "1"},
+                               registry.env());
+    EXPECT_EQ(run.out, "Result: Parcel(0 bytes)\n");
+    EXPECT_EQ(run.err, "zorlek: Transaction failed with status -13 (Permission denied)\n");
+    EXPECT_EQ(run.exitCode, 10);
+    host.stop();
+    server.join();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,10 @@ TEST(ParcelWrite, EachItemKindHasItsExactEncoding) {
         {"interface token",
          [](Parcel& p) { return p.writeInterfaceToken(String16("x")); },
          {1, 0, 0, 0, 'x', 0, 0, 0}},
+        {"raw bytes are padded",
+         [](Parcel& p) { return p.write("abcde", 5); },
+         {'a', 'b', 'c', 'd', 'e', 0, 0, 0}},
+        {"no raw bytes", [](Parcel& p) { return p.write(nullptr, 0); }, {}},
     };
     for (const Case& c : cases) {
         Parcel p;
@@ -76,6 +81,49 @@ TEST(ParcelWrite, NonNullObjectIsRefusedAndWritesNothing) {
     Parcel p;
     EXPECT_EQ(p.writeStrongBinder(sp<IBinder>(new Fixed())), -EINVAL);
     EXPECT_EQ(p.dataSize(), 0u);
+    EXPECT_EQ(p.status(), -EINVAL);
+}
+
+TEST(ParcelWrite, TheFirstFailureStaysAndLaterWritesDoNothing) {
+    // Each row fails one write in the middle of a parcel; whatever is written after it
+    // must not land, so a reader can never take the rest for the missing item.
+    struct Case {
+        const char* name;
+        status_t (*failing)(Parcel&);
+        status_t status;
+    };
+    const Case cases[] = {
+        {"string past the limit",
+         [](Parcel& p) { return p.writeString16(String16(std::u16string(kMaxParcelSize, u'x'))); },
+         -EMSGSIZE},
+        {"raw bytes past the limit",
+         [](Parcel& p) { return p.write(std::string(kMaxParcelSize, 'x').data(), kMaxParcelSize); },
+         -EMSGSIZE},
+        {"raw size that would wrap", [](Parcel& p) { return p.write("x", SIZE_MAX); }, -EMSGSIZE},
+        {"non-null object", [](Parcel& p) { return p.writeStrongBinder(new Fixed()); }, -EINVAL},
+    };
+    for (const Case& c : cases) {
+        Parcel p;
+        ASSERT_EQ(p.writeInt32(1), OK);
+        EXPECT_EQ(c.failing(p), c.status) << c.name;
+        EXPECT_EQ(p.writeInt32(2), c.status) << c.name;
+        EXPECT_EQ(p.writeString16(String16("after")), c.status) << c.name;
+        EXPECT_EQ(p.writeStrongBinder(nullptr), c.status) << c.name;
+        EXPECT_EQ(p.write("abcd", 4), c.status) << c.name;
+        EXPECT_EQ(bytesOf(p), (Bytes{1, 0, 0, 0})) << c.name;
+        EXPECT_EQ(p.status(), c.status) << c.name;
+        // Reads are not writes: what is there still reads back.
+        int32_t value = 0;
+        EXPECT_EQ(p.readInt32(&value), OK) << c.name;
+        // Emptying the parcel, or giving it new data, starts afresh.
+        p.clear();
+        EXPECT_EQ(p.status(), OK) << c.name;
+        EXPECT_EQ(p.writeInt32(3), OK) << c.name;
+        c.failing(p);
+        Bytes fresh{9, 0, 0, 0};
+        EXPECT_EQ(p.setData(fresh.data(), fresh.size()), OK) << c.name;
+        EXPECT_EQ(p.status(), OK) << c.name;
+    }
 }
 
 TEST(ParcelWrite, StopsAtTheSizeLimitWithoutWriting) {
@@ -85,6 +133,7 @@ TEST(ParcelWrite, StopsAtTheSizeLimitWithoutWriting) {
     EXPECT_EQ(p.dataSize(), kMaxParcelSize - 4);
     EXPECT_EQ(p.writeInt32(1), OK);
     EXPECT_EQ(p.dataSize(), kMaxParcelSize);
+    EXPECT_EQ(p.status(), OK);
     EXPECT_EQ(p.writeInt32(2), -EMSGSIZE);
     EXPECT_EQ(p.writeString16(String16("")), -EMSGSIZE);
     EXPECT_EQ(p.dataSize(), kMaxParcelSize);

@@ -10,11 +10,11 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "harness/harness.h"
 #include "platform/ipc/call_timeout.h"
 #include "platform/ipc/object_proxy.h"
 #include "platform/ipc/service_manager.h"
 #include "tests/platform/socket_helpers.h"
-#include "tests/support/harness.h"
 
 namespace zorlek::test {
 namespace {

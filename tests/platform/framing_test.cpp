@@ -8,8 +8,8 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/transport/message_io.h"
 #include "platform/ipc/parcel.h"
+#include "platform/transport/message_io.h"
 #include "tests/platform/socket_helpers.h"
 
 namespace zorlek::test {
@@ -24,7 +24,7 @@ Bytes pattern(size_t size) {
 }
 
 TEST(WireHeader, EncodesFourLittleEndianWords) {
-    Bytes bytes = headerBytes(0x01020304, 0xA0B0C0D0, -2, 16);
+    Bytes bytes = header(0x01020304, 0xA0B0C0D0, -2, 16);
     EXPECT_EQ(bytes, (Bytes{0x04, 0x03, 0x02, 0x01, 0xD0, 0xC0, 0xB0, 0xA0, 0xFE, 0xFF, 0xFF, 0xFF,
                             0x10, 0x00, 0x00, 0x00}));
     MessageHeader back = decodeHeader(bytes.data());
@@ -105,7 +105,7 @@ struct HostileCase {
 };
 
 TEST(MessageIo, ReceiveRefusesHostileBytes) {
-    Bytes fullHeader = headerBytes(MSG_REPLY, 0, 0, 8);
+    Bytes fullHeader = header(MSG_REPLY, 0, 0, 8);
     const HostileCase cases[] = {
         {"nothing, then close", {}, true, -EPIPE},
         {"nothing, peer stays", {}, false, -ETIMEDOUT},
@@ -113,18 +113,16 @@ TEST(MessageIo, ReceiveRefusesHostileBytes) {
          -EPIPE},
         {"7 header bytes, peer stays", Bytes(fullHeader.begin(), fullHeader.begin() + 7), false,
          -ETIMEDOUT},
-        {"header, half the payload, then close", concat({fullHeader, pattern(4)}), true, -EPIPE},
-        {"header, half the payload, peer stays", concat({fullHeader, pattern(4)}), false,
-         -ETIMEDOUT},
-        {"size over the limit", headerBytes(MSG_REPLY, 0, 0, kMaxParcelSize + 4), false, -EMSGSIZE},
-        {"size 0xFFFFFFFF", headerBytes(MSG_REPLY, 0, 0, 0xFFFFFFFF), false, -EMSGSIZE},
-        {"size not a multiple of 4", concat({headerBytes(MSG_REPLY, 0, 0, 6), pattern(8)}), false,
+        {"header, half the payload, then close", cat({fullHeader, pattern(4)}), true, -EPIPE},
+        {"header, half the payload, peer stays", cat({fullHeader, pattern(4)}), false, -ETIMEDOUT},
+        {"size over the limit", header(MSG_REPLY, 0, 0, kMaxParcelSize + 4), false, -EMSGSIZE},
+        {"size 0xFFFFFFFF", header(MSG_REPLY, 0, 0, 0xFFFFFFFF), false, -EMSGSIZE},
+        {"size not a multiple of 4", cat({header(MSG_REPLY, 0, 0, 6), pattern(8)}), false,
          -EBADMSG},
-        {"bytes beyond the message", concat({headerBytes(MSG_REPLY, 0, 0, 4), pattern(12)}), false,
+        {"bytes beyond the message", cat({header(MSG_REPLY, 0, 0, 4), pattern(12)}), false,
          -EBADMSG},
         {"a second message right behind",
-         concat({headerBytes(MSG_REPLY, 0, 0, 0), headerBytes(MSG_REPLY, 1, 0, 0)}), false,
-         -EBADMSG},
+         cat({header(MSG_REPLY, 0, 0, 0), header(MSG_REPLY, 1, 0, 0)}), false, -EBADMSG},
     };
     for (const HostileCase& c : cases) {
         SocketPair pair = makeSocketPair();
@@ -151,7 +149,7 @@ TEST(MessageIo, ReceiveRefusesHostileBytes) {
 
 TEST(MessageIo, ReceiveLimitIsTheCallersLimit) {
     SocketPair pair = makeSocketPair();
-    Bytes bytes = concat({headerBytes(MSG_HELLO, 0, 0, 8), pattern(8)});
+    Bytes bytes = cat({header(MSG_HELLO, 0, 0, 8), pattern(8)});
     ASSERT_EQ(sendRaw(pair.a.get(), bytes), ssize_t(bytes.size()));
     MessageHeader header;
     Parcel received;
@@ -183,7 +181,7 @@ TEST(MessageIo, DescriptorOnAMessageThatCarriesOneIsHandedOut) {
 TEST(MessageIo, DescriptorOnAMessageThatCarriesNoneIsClosed) {
     SocketPair pair = makeSocketPair();
     Pipe pipe = makePipe();
-    ASSERT_EQ(sendRaw(pair.a.get(), headerBytes(MSG_REPLY, 0, 0, 0), {pipe.write.get()}), 16);
+    ASSERT_EQ(sendRaw(pair.a.get(), header(MSG_REPLY, 0, 0, 0), {pipe.write.get()}), 16);
     pipe.write.reset();
     MessageHeader header;
     Parcel received;
@@ -197,7 +195,7 @@ TEST(MessageIo, DescriptorOnAMessageThatCarriesNoneIsClosed) {
 TEST(MessageIo, DescriptorsOnAFailedReceiveAreClosed) {
     SocketPair pair = makeSocketPair();
     Pipe pipe = makePipe();
-    ASSERT_EQ(sendRaw(pair.a.get(), headerBytes(MSG_LOOKUP_REPLY, 0, 0, kMaxParcelSize + 4),
+    ASSERT_EQ(sendRaw(pair.a.get(), header(MSG_LOOKUP_REPLY, 0, 0, kMaxParcelSize + 4),
                       {pipe.write.get()}),
               16);
     pipe.write.reset();
@@ -215,7 +213,7 @@ TEST(MessageIo, ExtraDescriptorsAreClosedAndTheFirstKept) {
     Pipe first = makePipe();
     Pipe second = makePipe();
     Pipe third = makePipe();
-    ASSERT_EQ(sendRaw(pair.a.get(), headerBytes(MSG_LOOKUP_REPLY, 0, 0, 0),
+    ASSERT_EQ(sendRaw(pair.a.get(), header(MSG_LOOKUP_REPLY, 0, 0, 0),
                       {first.write.get(), second.write.get(), third.write.get()}),
               16);
     first.write.reset();
@@ -237,9 +235,8 @@ TEST(MessageIo, MoreDescriptorsThanTheReceiverLooksAtLeakNone) {
     SocketPair pair = makeSocketPair();
     Pipe pipe = makePipe();
     int w = pipe.write.get();
-    ASSERT_EQ(
-        sendRaw(pair.a.get(), headerBytes(MSG_LOOKUP_REPLY, 0, 0, 0), {w, w, w, w, w, w, w, w}),
-        16);
+    ASSERT_EQ(sendRaw(pair.a.get(), header(MSG_LOOKUP_REPLY, 0, 0, 0), {w, w, w, w, w, w, w, w}),
+              16);
     pipe.write.reset();
     MessageHeader header;
     Parcel received;

@@ -19,7 +19,7 @@ Bytes pattern(size_t size, uint8_t seed) {
 }
 
 Bytes message(uint32_t type, uint32_t code, const Bytes& payload) {
-    return concat({headerBytes(type, code, 0, static_cast<uint32_t>(payload.size())), payload});
+    return cat({header(type, code, 0, static_cast<uint32_t>(payload.size())), payload});
 }
 
 // Fills until a message is complete or the peer stops; the message count taken.
@@ -42,8 +42,8 @@ int drain(MessageReader& reader, int fd, std::vector<Message>* out, int fills = 
 
 TEST(MessageReader, TakesSeveralMessagesFromOneRead) {
     SocketPair pair = makeSocketPair();
-    Bytes all = concat({message(MSG_TRANSACT, 1, pattern(8, 1)), message(MSG_TRANSACT, 2, {}),
-                        message(MSG_TRANSACT, 3, pattern(64, 3))});
+    Bytes all = cat({message(MSG_TRANSACT, 1, pattern(8, 1)), message(MSG_TRANSACT, 2, {}),
+                     message(MSG_TRANSACT, 3, pattern(64, 3))});
     ASSERT_EQ(sendRaw(pair.a.get(), all), ssize_t(all.size()));
     MessageReader reader(4096, kMaxParcelSize);
     ASSERT_EQ(reader.fill(pair.b.get()), ssize_t(all.size()));
@@ -81,8 +81,8 @@ TEST(MessageReader, AssemblesAMessageSentByteByByte) {
 TEST(MessageReader, ReceivesPayloadsLargerThanItsBuffer) {
     SocketPair pair = makeSocketPair();
     Bytes big = pattern(kMaxParcelSize, 7);
-    Bytes all = concat({message(MSG_TRANSACT, 1, big), message(MSG_TRANSACT, 2, pattern(16, 2)),
-                        message(MSG_TRANSACT, 3, pattern(3000, 9))});
+    Bytes all = cat({message(MSG_TRANSACT, 1, big), message(MSG_TRANSACT, 2, pattern(16, 2)),
+                     message(MSG_TRANSACT, 3, pattern(3000, 9))});
     std::thread writer([&] {
         size_t sent = 0;
         while (sent < all.size()) {
@@ -112,11 +112,11 @@ TEST(MessageReader, RefusesMalformedHeaders) {
         int expected;
     };
     const Case cases[] = {
-        {"over the reader's limit", headerBytes(MSG_LOOKUP, 0, 0, 4100), 4096, -EMSGSIZE},
-        {"over the parcel limit", headerBytes(MSG_TRANSACT, 0, 0, kMaxParcelSize + 4),
-         kMaxParcelSize, -EMSGSIZE},
-        {"size 0xFFFFFFFC", headerBytes(MSG_TRANSACT, 0, 0, 0xFFFFFFFC), kMaxParcelSize, -EMSGSIZE},
-        {"size not a multiple of 4", headerBytes(MSG_TRANSACT, 0, 0, 5), kMaxParcelSize, -EBADMSG},
+        {"over the reader's limit", header(MSG_LOOKUP, 0, 0, 4100), 4096, -EMSGSIZE},
+        {"over the parcel limit", header(MSG_TRANSACT, 0, 0, kMaxParcelSize + 4), kMaxParcelSize,
+         -EMSGSIZE},
+        {"size 0xFFFFFFFC", header(MSG_TRANSACT, 0, 0, 0xFFFFFFFC), kMaxParcelSize, -EMSGSIZE},
+        {"size not a multiple of 4", header(MSG_TRANSACT, 0, 0, 5), kMaxParcelSize, -EBADMSG},
     };
     for (const Case& c : cases) {
         SocketPair pair = makeSocketPair();
@@ -130,7 +130,7 @@ TEST(MessageReader, RefusesMalformedHeaders) {
 
 TEST(MessageReader, ReportsTheEndAndAnUnfinishedMessage) {
     SocketPair pair = makeSocketPair();
-    Bytes half = headerBytes(MSG_TRANSACT, 0, 0, 8);
+    Bytes half = header(MSG_TRANSACT, 0, 0, 8);
     half.resize(10);
     ASSERT_EQ(sendRaw(pair.a.get(), half), 10);
     pair.a.reset();
@@ -145,7 +145,7 @@ TEST(MessageReader, ReportsTheEndAndAnUnfinishedMessage) {
 TEST(MessageReader, AFullBufferOfUntakenMessagesIsNotAnEnd) {
     SocketPair pair = makeSocketPair();
     Bytes all;
-    for (int i = 0; i < 8; ++i) all = concat({all, message(MSG_TRANSACT, i, {})});
+    for (int i = 0; i < 8; ++i) all = cat({all, message(MSG_TRANSACT, i, {})});
     ASSERT_EQ(sendRaw(pair.a.get(), all), ssize_t(all.size()));
     MessageReader reader(64, kMaxParcelSize);
     ASSERT_EQ(reader.fill(pair.b.get()), 64);
@@ -237,10 +237,9 @@ TEST(MessageReader, DescriptorsInsideALargePayloadAreClosed) {
     SocketPair pair = makeSocketPair();
     Pipe pipe = makePipe();
     Bytes payload = pattern(8192, 1);
-    Bytes head = headerBytes(MSG_CHANNEL, 0, 0, 8192);
+    Bytes head = header(MSG_CHANNEL, 0, 0, 8192);
     MessageReader reader(256, kMaxParcelSize);
-    ASSERT_GT(sendRaw(pair.a.get(), concat({head, Bytes(payload.begin(), payload.begin() + 512)})),
-              0);
+    ASSERT_GT(sendRaw(pair.a.get(), cat({head, Bytes(payload.begin(), payload.begin() + 512)})), 0);
     Message m;
     ASSERT_GT(reader.fill(pair.b.get()), 0);
     ASSERT_EQ(reader.next(&m), 0);
@@ -258,7 +257,7 @@ TEST(MessageReader, DescriptorsInsideALargePayloadAreClosed) {
 TEST(MessageReader, APeerSendingOnlyDescriptorsIsMalformed) {
     SocketPair pair = makeSocketPair();
     Pipe pipe = makePipe();
-    Bytes head = headerBytes(MSG_TRANSACT, 0, 0, 64);
+    Bytes head = header(MSG_TRANSACT, 0, 0, 64);
     MessageReader reader(4096, kMaxParcelSize);
     ssize_t last = 0;
     // One byte at a time, each with a descriptor: no message ever claims them.

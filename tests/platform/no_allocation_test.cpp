@@ -8,9 +8,9 @@
 #include <new>
 #include <thread>
 
+#include "platform/ipc/object_proxy.h"
 #include "platform/transport/message_io.h"
 #include "platform/transport/message_reader.h"
-#include "platform/ipc/object_proxy.h"
 #include "tests/platform/socket_helpers.h"
 
 namespace {
@@ -46,7 +46,7 @@ TEST(NoAllocation, TheCounterSeesAPayloadBeingReceived) {
     // The control: a message within the limit does get its room, and the count shows it.
     SocketPair pair = makeSocketPair();
     Bytes payload(128 * 1024, 3);
-    ASSERT_EQ(sendRaw(pair.a.get(), concat({headerBytes(MSG_REPLY, 0, 0, 128 * 1024), payload})),
+    ASSERT_EQ(sendRaw(pair.a.get(), cat({header(MSG_REPLY, 0, 0, 128 * 1024), payload})),
               ssize_t(16 + payload.size()));
     MessageHeader header;
     Parcel received;
@@ -58,9 +58,8 @@ TEST(NoAllocation, TheCounterSeesAPayloadBeingReceived) {
 TEST(NoAllocation, ReceiveRefusesAnOversizedMessageUnallocated) {
     for (uint32_t declared : {uint32_t(kMaxParcelSize + 4), 0x7FFFFFFCu, 0xFFFFFFFCu}) {
         SocketPair pair = makeSocketPair();
-        ASSERT_EQ(
-            sendRaw(pair.a.get(), concat({headerBytes(MSG_REPLY, 0, 0, declared), Bytes(8192, 1)})),
-            ssize_t(16 + 8192));
+        ASSERT_EQ(sendRaw(pair.a.get(), cat({header(MSG_REPLY, 0, 0, declared), Bytes(8192, 1)})),
+                  ssize_t(16 + 8192));
         MessageHeader header;
         Parcel received;
         gLargest = 0;
@@ -75,10 +74,10 @@ TEST(NoAllocation, ProxyRefusesAnOversizedReplyUnallocated) {
     sp<ObjectProxy> proxy = make<ObjectProxy>(std::move(pair.a), 2000);
     int peer = pair.b.get();
     std::thread fake([peer] {
-        MessageHeader header;
-        Parcel request;
-        receiveMessage(peer, &header, &request, nullptr, kMaxParcelSize, 2000);
-        sendRaw(peer, concat({headerBytes(MSG_REPLY, 1, 0, 0x7FFFFFFC), Bytes(4096, 2)}));
+        MessageHeader request;
+        Parcel payload;
+        receiveMessage(peer, &request, &payload, nullptr, kMaxParcelSize, 2000);
+        sendRaw(peer, cat({header(MSG_REPLY, 1, 0, 0x7FFFFFFC), Bytes(4096, 2)}));
     });
     Parcel reply;
     gLargest = 0;
@@ -92,7 +91,7 @@ TEST(NoAllocation, ProxyRefusesAnOversizedReplyUnallocated) {
 
 TEST(NoAllocation, ReaderRefusesAnOversizedMessageUnallocated) {
     SocketPair pair = makeSocketPair();
-    ASSERT_GT(sendRaw(pair.a.get(), headerBytes(MSG_TRANSACT, 0, 0, 0x7FFFFFFC)), 0);
+    ASSERT_GT(sendRaw(pair.a.get(), header(MSG_TRANSACT, 0, 0, 0x7FFFFFFC)), 0);
     MessageReader reader(4096, kMaxParcelSize);
     ASSERT_GT(reader.fill(pair.b.get()), 0);
     Message m;

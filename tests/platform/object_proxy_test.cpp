@@ -8,9 +8,9 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/transport/parcel_access.h"
-#include "platform/transport/message_io.h"
 #include "platform/ipc/object_proxy.h"
+#include "platform/transport/message_io.h"
+#include "platform/transport/parcel_access.h"
 #include "tests/platform/socket_helpers.h"
 
 namespace zorlek::test {
@@ -153,7 +153,7 @@ TEST_F(ProxyFixture, APeerGoneBeforeTheRequestIsEpipeWithoutSignal) {
 TEST_F(ProxyFixture, AReplyOverTheLimitIsRefused) {
     std::thread fake([&] {
         receiveRequest(peer());
-        sendRaw(peer(), concat({headerBytes(MSG_REPLY, 1, 0, kMaxParcelSize + 4), Bytes(64, 0)}));
+        sendRaw(peer(), cat({header(MSG_REPLY, 1, 0, kMaxParcelSize + 4), Bytes(64, 0)}));
     });
     Parcel got;
     EXPECT_EQ(proxy->sendTransaction(1, Parcel(), &got, 0), -EMSGSIZE);
@@ -181,10 +181,10 @@ TEST_F(ProxyFixture, MalformedRepliesKillTheProxy) {
         Bytes bytes;
     };
     const Case cases[] = {
-        {"wrong type", headerBytes(MSG_TRANSACT, 1, 0, 0)},
-        {"wrong code", headerBytes(MSG_REPLY, 2, 0, 0)},
-        {"size not a multiple of 4", concat({headerBytes(MSG_REPLY, 1, 0, 3), Bytes(4, 0)})},
-        {"two replies", concat({headerBytes(MSG_REPLY, 1, 0, 0), headerBytes(MSG_REPLY, 1, 0, 0)})},
+        {"wrong type", header(MSG_TRANSACT, 1, 0, 0)},
+        {"wrong code", header(MSG_REPLY, 2, 0, 0)},
+        {"size not a multiple of 4", cat({header(MSG_REPLY, 1, 0, 3), Bytes(4, 0)})},
+        {"two replies", cat({header(MSG_REPLY, 1, 0, 0), header(MSG_REPLY, 1, 0, 0)})},
     };
     for (const Case& c : cases) {
         SocketPair fresh = makeSocketPair();

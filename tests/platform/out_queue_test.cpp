@@ -24,7 +24,7 @@ TEST(OutQueue, SendsAtOnceWhenTheSocketHasRoom) {
     ASSERT_EQ(out.send(pair.a.get(), {MSG_REPLY, 5, -1, 0}, payload.data(), payload.size()), OK);
     EXPECT_TRUE(out.empty());
     EXPECT_EQ(out.queuedBytes(), 0u);
-    EXPECT_EQ(readAvailable(pair.b.get()), concat({headerBytes(MSG_REPLY, 5, -1, 40), payload}));
+    EXPECT_EQ(readAvailable(pair.b.get()), cat({header(MSG_REPLY, 5, -1, 40), payload}));
 }
 
 TEST(OutQueue, KeepsWhatTheSocketDoesNotTakeInOrder) {

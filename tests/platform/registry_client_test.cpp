@@ -11,10 +11,10 @@
 #include <functional>
 #include <thread>
 
-#include "platform/transport/message_io.h"
+#include "harness/harness.h"
 #include "platform/ipc/registry_client.h"
+#include "platform/transport/message_io.h"
 #include "tests/platform/socket_helpers.h"
-#include "tests/support/harness.h"
 
 namespace zorlek::test {
 namespace {
@@ -107,7 +107,7 @@ TEST_F(ClientFixture, AWrongHandshakeMeansNoServiceManager) {
         ::unlink(path.c_str());
         FakeRegistry fake(path, [&](int fd, int) {
             receive(fd);
-            sendRaw(fd, headerBytes(c.answer.type, c.answer.code, c.answer.value, c.answer.size));
+            sendRaw(fd, header(c.answer.type, c.answer.code, c.answer.value, c.answer.size));
             readAvailable(fd, 300);
         });
         EXPECT_FALSE(RegistryClient::connect(path.c_str(), kShortMs)) << c.what;

@@ -14,10 +14,9 @@
 
 #include "platform/ipc/unique_fd.h"
 #include "platform/transport/wire.h"
+#include "tests/support/bytes.h"
 
 namespace zorlek::test {
-
-using Bytes = std::vector<uint8_t>;
 
 struct SocketPair {
     unique_fd a;
@@ -46,18 +45,6 @@ inline Pipe makePipe() {
     int fds[2] = {-1, -1};
     ::pipe2(fds, O_CLOEXEC | O_NONBLOCK);
     return {unique_fd(fds[0]), unique_fd(fds[1])};
-}
-
-inline Bytes headerBytes(uint32_t type, uint32_t code, int32_t value, uint32_t size) {
-    Bytes out(kHeaderSize);
-    encodeHeader({type, code, value, size}, out.data());
-    return out;
-}
-
-inline Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
 }
 
 // One sendmsg of `bytes` with `fds` attached; the number of bytes sent or -1.
@@ -91,11 +78,6 @@ inline Bytes readAvailable(int sock, int timeoutMs = 100) {
         out.insert(out.end(), buffer, buffer + n);
     }
     return out;
-}
-
-// A parcel's bytes.
-inline Bytes bytesOf(const uint8_t* data, size_t size) {
-    return Bytes(data, data + size);
 }
 
 }  // namespace zorlek::test

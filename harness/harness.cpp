@@ -1,4 +1,4 @@
-#include "tests/support/harness.h"
+#include "harness/harness.h"
 
 #include <fcntl.h>
 #include <ftw.h>

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# The boundaries of the IPC library, checked on the real sources and the real install:
+# the tool's commands see only the client and text surfaces, never the socket layer; the
+# install holds only the public headers, and they compile on their own.
+# Usage: check_layers.sh SOURCE_DIR BUILD_DIR CXX
+set -u
+src=$1 build=$2 cxx=$3
+fail=0
+forbidden='platform/transport/|platform/hosting/'
+
+for file in "$src"/commands/*.cpp "$src"/commands/*.h; do
+    deps=$("$cxx" -std=c++20 -I"$src" -M -x c++ "$file" 2>&1) || { echo "cannot read $file: $deps"; fail=1; continue; }
+    seen=$(printf '%s\n' "$deps" | tr ' \\' '\n\n' | grep -E "$forbidden" | sort -u)
+    if [ -n "$seen" ]; then
+        echo "${file#$src/} reaches past the client surface:"; printf '  %s\n' $seen; fail=1
+    fi
+done
+
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install "$build" --prefix "$prefix" >/dev/null || { echo "install failed"; exit 1; }
+headers=$(cd "$prefix/include/zorlek" && find . -name '*.h' | sed 's#^\./##' | sort)
+leaked=$(printf '%s\n' "$headers" | grep -E 'transport/|call_context|channel_server|registry_link' )
+if [ -n "$leaked" ]; then echo "internal headers installed:"; printf '  %s\n' $leaked; fail=1; fi
+for chief in platform/ipc.h platform/hosting.h platform/text.h; do
+    printf '%s\n' "$headers" | grep -qx "$chief" || { echo "$chief is not installed"; fail=1; }
+    # Only the installed tree on the include path: a public header that needs an
+    # internal one does not compile here.
+    echo "#include \"$chief\"" | "$cxx" -std=c++20 -fsyntax-only -I"$prefix/include/zorlek" -x c++ - \
+        || { echo "$chief does not compile from the install alone"; fail=1; }
+done
+[ $fail -eq 0 ] && echo "layers hold: $(printf '%s\n' "$headers" | wc -l) public headers"
+exit $fail
