@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 #include "commands/tool_state.h"
 
 namespace zorlek {
@@ -10,8 +12,12 @@ namespace zorlek {
 
 // check SERVICE: prints whether SERVICE is registered.
 void runCheck(ToolState& state);
-// list: prints every registered name with its object's interface descriptor.
+// list: prints every registered name with its object's interface descriptor. A listing
+// the registry cuts short is an error line and EXIT_NO_SERVICE_MANAGER.
 void runList(ToolState& state);
+// The most names `list` has in flight at once (looked up, descriptor asked, answer not
+// yet printed): the bound on the objects, and so the channels, it holds.
+constexpr size_t kListWindow = 64;
 // call SERVICE CODE [typed arguments]: sends one transaction and prints the reply's dump.
 void runCall(ToolState& state);
 

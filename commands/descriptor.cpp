@@ -6,10 +6,12 @@ String16 fetchInterfaceDescriptor(const sp<IBinder>& object) {
     if (!object) return String16();
     Parcel request;
     Parcel reply;
-    if (object->sendTransaction(DESCRIPTOR_QUERY_CODE, request, &reply, 0) != OK) {
-        return String16();
-    }
-    return reply.readString16();
+    status_t status = object->sendTransaction(DESCRIPTOR_QUERY_CODE, request, &reply, 0);
+    return descriptorFromReply(status, reply);
+}
+
+String16 descriptorFromReply(status_t status, Parcel& reply) {
+    return status == OK ? reply.readString16() : String16();
 }
 
 }  // namespace zorlek

@@ -12,4 +12,8 @@ namespace zorlek {
 // string, which means "no descriptor". The caller's reference is left as it was.
 String16 fetchInterfaceDescriptor(const sp<IBinder>& object);
 
+// The descriptor that a descriptor query answered with `status` and `reply` gives, as
+// fetchInterfaceDescriptor reads it: empty for any non-zero status or unreadable reply.
+String16 descriptorFromReply(status_t status, Parcel& reply);
+
 }  // namespace zorlek

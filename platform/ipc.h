@@ -3,6 +3,7 @@
 // below; services include platform/hosting.h as well.
 #pragma once
 
+#include "platform/ipc/call_pipeline.h"
 #include "platform/ipc/call_timeout.h"
 #include "platform/ipc/ibinder.h"
 #include "platform/ipc/object_proxy.h"

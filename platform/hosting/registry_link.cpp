@@ -89,9 +89,7 @@ void RegistryLink::reconnect() {
 
 status_t RegistryLink::add(const String16& name, const sp<LocalObject>& object, status_t* result) {
     if (!connection_) return -ENOTCONN;
-    for (const Entry& entry : entries_) {
-        if (entry.name == name) return -EEXIST;
-    }
+    if (!index_.emplace(name, entries_.size()).second) return -EEXIST;
     entries_.push_back({name, object, false});
     status_t status = sendRegistration(entries_.size() - 1, result);
     if (status == OK) awaitAnswers();
@@ -113,7 +111,10 @@ void RegistryLink::settleFailed(status_t* result) {
         lastPending |= pending.entry + 1 == entries_.size();
     }
     // Adds happen one at a time, so the failed one is the last entry.
-    if (!lastPending && !entries_.empty() && !entries_.back().registered) entries_.pop_back();
+    if (!lastPending && !entries_.empty() && !entries_.back().registered) {
+        index_.erase(entries_.back().name);
+        entries_.pop_back();
+    }
 }
 
 void RegistryLink::awaitAnswers() {
@@ -124,11 +125,14 @@ void RegistryLink::awaitAnswers() {
     }
 }
 
+const RegistryLink::Entry* RegistryLink::find(const String16& name) const {
+    auto found = index_.find(name);
+    return found != index_.end() ? &entries_[found->second] : nullptr;
+}
+
 bool RegistryLink::isRegistered(const String16& name) const {
-    for (const Entry& entry : entries_) {
-        if (entry.name == name) return entry.registered;
-    }
-    return false;
+    const Entry* entry = find(name);
+    return entry != nullptr && entry->registered;
 }
 
 bool RegistryLink::onMessage(Connection& /*connection*/, Message& message) {
@@ -175,14 +179,12 @@ bool RegistryLink::handleChannel(Message& message) {
     // Out of descriptors, the channel's end was cut off on the way (MSG_CTRUNC): that one
     // lookup fails, its client sees the channel close, and the registration stays.
     if (!message.fd) return true;
-    for (const Entry& entry : entries_) {
-        if (entry.name == name) {
-            channels_.adopt(std::move(message.fd), entry.object, caller);
-            return true;
-        }
+    if (const Entry* entry = find(name)) {
+        channels_.adopt(std::move(message.fd), entry->object, caller);
+    } else {
+        // A name this host does not (or no longer) serve: the client sees the channel close.
+        message.fd.reset();
     }
-    // A name this host does not (or no longer) serve: the client sees the channel close.
-    message.fd.reset();
     return true;
 }
 

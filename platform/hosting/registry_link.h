@@ -5,6 +5,8 @@
 
 #include <deque>
 #include <memory>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/hosting/channel_server.h"
@@ -55,6 +57,14 @@ class RegistryLink final : private ConnectionOwner {
         size_t entry;
         status_t* result;  // where a waiting add wants the answer; may be null
     };
+    struct NameHash {
+        size_t operator()(const String16& name) const {
+            return std::hash<std::u16string_view>()(name.view());
+        }
+    };
+
+    // The entry for `name`; null when this host does not serve it.
+    const Entry* find(const String16& name) const;
 
     status_t attach(unique_fd sock);
     status_t sendRegistration(size_t entry, status_t* result);
@@ -77,6 +87,9 @@ class RegistryLink final : private ConnectionOwner {
     bool helloPending_ = false;
     std::deque<Pending> pending_;
     std::vector<Entry> entries_;
+    // Where each name's entry is, so that a channel finds its object at the same cost
+    // however many names the host serves.
+    std::unordered_map<String16, size_t, NameHash> index_;
     Timer answerDue_;  // the registry's oldest awaited answer is overdue
     Timer reconnectTimer_;
 };

@@ -7,6 +7,8 @@
 
 namespace zorlek {
 
+class CallPipeline;
+
 // A client's handle on an object hosted by another process, over a private channel (a
 // connected Unix stream socket) that the registry set up for this proxy alone.
 //
@@ -17,6 +19,8 @@ class ObjectProxy : public IBinder {
   public:
     // Takes ownership of `channel`, a connected Unix stream socket.
     // Every wait (for room to send, for the reply) is bounded by `timeoutMs` on its own.
+    // The wait for a reply happens inside the receive itself, under a receive timeout set
+    // on the channel at its first two-way call, so a call costs one send and one receive.
     explicit ObjectProxy(unique_fd channel, int timeoutMs = callTimeoutMs());
 
     // Sends the transaction over the channel. With flags 0 waits for the reply; with
@@ -32,8 +36,22 @@ class ObjectProxy : public IBinder {
     bool isAlive() const { return channel_.valid(); }
 
   private:
+    // CallPipeline makes many calls at once through the two halves of a call.
+    friend class CallPipeline;
+
+    // Sends the request of a call; 0 or the failure (the proxy then dead).
+    status_t sendRequest(uint32_t code, const Parcel& data, uint32_t flags);
+    // Receives the reply to the call `code` into `into` within `waitMs`: the object's
+    // status, or the failure (the proxy then dead, `into` empty). `readable` says the
+    // caller has just seen the channel readable.
+    status_t receiveReply(uint32_t code, Parcel* into, int waitMs, bool readable);
+    // Ends the proxy after a failure.
+    void die() { channel_.reset(); }
+
     unique_fd channel_;
     int timeoutMs_;
+    // Set once the channel's receive timeout is in place.
+    bool receiveTimeoutSet_ = false;
     // Receives replies the caller does not want, so they still leave the channel whole.
     Parcel discard_;
 };

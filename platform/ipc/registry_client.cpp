@@ -1,11 +1,37 @@
-#include "platform/transport/message_io.h"
-#include "platform/ipc/object_proxy.h"
 #include "platform/ipc/registry_client.h"
+
+#include <fcntl.h>
+#include <poll.h>
+
+#include "platform/ipc/object_proxy.h"
 #include "platform/ipc/registry_path.h"
-#include "platform/transport/wire.h"
+#include "platform/transport/deadline.h"
+#include "platform/transport/message_io.h"
+#include "platform/transport/message_reader.h"
 #include "platform/transport/unix_connect.h"
+#include "platform/transport/wire.h"
 
 namespace zorlek {
+namespace {
+
+// Room for the answers of a batch of lookups: each is a bare header, and one that
+// carries a channel ends a receive anyway.
+constexpr size_t kAnswerBuffer = 1024;
+
+// No registered name is empty or longer than kMaxNameUnits: asking for one would only
+// send the registry an oversized request.
+bool askable(const String16& name) {
+    return name.size() > 0 && name.size() <= kMaxNameUnits;
+}
+
+// Lets a receive wait inside recvmsg, bounded by the socket's receive timeout, rather
+// than in a poll() before it.
+status_t waitInReceive(int fd, int timeoutMs) {
+    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) return -errno;
+    return setReceiveTimeout(fd, timeoutMs);
+}
+
+}  // namespace
 
 status_t connectToRegistry(const char* path, int timeoutMs, unique_fd* out) {
     unique_fd sock;
@@ -29,19 +55,30 @@ status_t connectToRegistry(const char* path, int timeoutMs, unique_fd* out) {
 sp<RegistryClient> RegistryClient::connect(const char* path, int timeoutMs) {
     unique_fd connection;
     if (connectToRegistry(path, timeoutMs, &connection) != OK) return nullptr;
+    if (waitInReceive(connection.get(), timeoutMs) != OK) return nullptr;
     return sp<RegistryClient>(new RegistryClient(String8(path), timeoutMs, std::move(connection)));
 }
 
 RegistryClient::RegistryClient(String8 path, int timeoutMs, unique_fd connection)
     : path_(std::move(path)), timeoutMs_(timeoutMs), connection_(std::move(connection)) {}
 
+RegistryClient::~RegistryClient() = default;
+
 status_t RegistryClient::ensureConnected() {
     if (connection_) return OK;
-    return connectToRegistry(path_.c_str(), timeoutMs_, &connection_);
+    status_t status = connectToRegistry(path_.c_str(), timeoutMs_, &connection_);
+    if (status == OK) status = waitInReceive(connection_.get(), timeoutMs_);
+    if (status != OK) disconnect();
+    return status;
 }
 
-status_t RegistryClient::request(const MessageHeader& header, const Parcel& payload, uint32_t answerType,
-                                 MessageHeader* answer, Parcel* answerPayload,
+void RegistryClient::disconnect() {
+    connection_.reset();
+    reader_.reset();
+}
+
+status_t RegistryClient::request(const MessageHeader& header, const Parcel& payload,
+                                 uint32_t answerType, MessageHeader* answer, Parcel* answerPayload,
                                  unique_fd* passedFd) {
     status_t status = ensureConnected();
     if (status != OK) return status;
@@ -49,23 +86,32 @@ status_t RegistryClient::request(const MessageHeader& header, const Parcel& payl
         sendMessage(connection_.get(), header, payload.data(), payload.dataSize(), -1, timeoutMs_);
     if (status == OK) {
         status = receiveMessage(connection_.get(), answer, answerPayload, passedFd, kMaxParcelSize,
-                                timeoutMs_);
+                                timeoutMs_, FirstWait::kInReceive);
     }
     if (status == OK && answer->type != answerType) status = -EBADMSG;
     if (status != OK) {
         // A registry that failed one request may still send its late answer; a fresh
         // connection keeps later answers in step.
-        connection_.reset();
+        disconnect();
         answerPayload->clear();
     }
     return status;
 }
 
+status_t RegistryClient::takeLookupAnswer(const MessageHeader& answer, size_t payloadSize,
+                                          unique_fd channel, sp<IBinder>* out) {
+    if (answer.value != OK) return answer.value < 0 ? answer.value : -EBADMSG;
+    if (!channel || payloadSize != 0) {
+        disconnect();
+        return -EBADMSG;
+    }
+    *out = sp<IBinder>(new ObjectProxy(std::move(channel), timeoutMs_));
+    return OK;
+}
+
 status_t RegistryClient::lookup(const String16& name, sp<IBinder>* out) {
     *out = nullptr;
-    // No registered name is longer; asking would only send the registry an oversized
-    // request.
-    if (name.size() == 0 || name.size() > kMaxNameUnits) return -ENOENT;
+    if (!askable(name)) return -ENOENT;
     Parcel payload;
     payload.writeString16(name);
     MessageHeader answer;
@@ -74,18 +120,74 @@ status_t RegistryClient::lookup(const String16& name, sp<IBinder>* out) {
     status_t status = request({MSG_LOOKUP, 0, 0, 0}, payload, MSG_LOOKUP_REPLY, &answer,
                               &answerPayload, &channel);
     if (status != OK) return status;
-    if (answer.value != OK) return answer.value < 0 ? answer.value : -EBADMSG;
-    if (!channel || answerPayload.dataSize() != 0) {
-        connection_.reset();
-        return -EBADMSG;
-    }
-    *out = sp<IBinder>(new ObjectProxy(std::move(channel), timeoutMs_));
-    return OK;
+    return takeLookupAnswer(answer, answerPayload.dataSize(), std::move(channel), out);
 }
 
-status_t RegistryClient::list(Vector<String16>* out) {
+void RegistryClient::lookupServices(const String16* names, size_t count, sp<IBinder>* out) {
+    for (size_t done = 0; done < count;) {
+        size_t batch = count - done < kMaxLookupsInFlight ? count - done : kMaxLookupsInFlight;
+        done += lookupBatch(names + done, batch, out + done);
+    }
+}
+
+size_t RegistryClient::lookupBatch(const String16* names, size_t count, sp<IBinder>* out) {
+    for (size_t i = 0; i < count; ++i) out[i] = nullptr;
+    if (ensureConnected() != OK) return count;
+    if (!reader_) reader_ = std::make_unique<MessageReader>(kAnswerBuffer, kMaxRegistryRequest);
+    // Every request goes out before the first answer is awaited: the registry answers in
+    // order. A failure settles the names up to the first one still unanswered, and the
+    // caller asks again for the rest, on a fresh connection.
+    size_t firstAsked = count;
+    Parcel payload;
+    for (size_t i = 0; i < count; ++i) {
+        if (!askable(names[i])) continue;
+        if (firstAsked == count) firstAsked = i;
+        payload.clear();
+        payload.writeString16(names[i]);
+        if (sendMessage(connection_.get(), {MSG_LOOKUP, 0, 0, 0}, payload.data(),
+                        payload.dataSize(), -1, timeoutMs_) != OK) {
+            disconnect();
+            return firstAsked + 1;
+        }
+    }
+    Message answer;
+    for (size_t i = 0; i < count; ++i) {
+        if (!askable(names[i])) continue;
+        status_t status = nextMessage(&answer);
+        if (status == OK && answer.header.type != MSG_LOOKUP_REPLY) status = -EBADMSG;
+        if (status == OK) {
+            takeLookupAnswer(answer.header, answer.payload.dataSize(), std::move(answer.fd),
+                             &out[i]);
+        }
+        if (status != OK || !connection_) {
+            disconnect();
+            return i + 1;
+        }
+    }
+    // Bytes nobody asked for would be taken for the answer to a later request.
+    if (reader_->bufferedBytes() != 0) disconnect();
+    return count;
+}
+
+status_t RegistryClient::nextMessage(Message* out) {
+    for (;;) {
+        int got = reader_->next(out);
+        if (got != 0) return got > 0 ? OK : got;
+        ssize_t n = reader_->fill(connection_.get());
+        if (n == 0) return -EPIPE;
+        if (n == -EAGAIN) {
+            status_t waited = waitFor(connection_.get(), POLLIN, Deadline::after(timeoutMs_));
+            if (waited != OK) return waited;
+        } else if (n < 0) {
+            return static_cast<status_t>(n);
+        }
+    }
+}
+
+status_t RegistryClient::listServiceNames(Vector<String16>* out) {
     out->clear();
     Vector<String16> names;
+    size_t bytes = 0;
     for (;;) {
         Parcel payload;
         if (names.empty()) {
@@ -98,21 +200,23 @@ status_t RegistryClient::list(Vector<String16>* out) {
         status_t status =
             request({MSG_LIST, 0, 0, 0}, payload, MSG_LIST_REPLY, &answer, &page, nullptr);
         if (status != OK) return status;
+        bytes += page.dataSize();
         int32_t count = 0;
         bool wellFormed = page.readInt32(&count) == OK && count >= 0 &&
                           static_cast<size_t>(count) <= page.dataAvail() / 8 &&
                           (answer.value == 0 || (answer.value == 1 && count > 0));
-        for (int32_t i = 0; wellFormed && i < count; ++i) {
+        bool withinBounds = bytes <= kMaxListedBytes;
+        for (int32_t i = 0; wellFormed && withinBounds && i < count; ++i) {
             String16 name;
-            // Each page continues the order, so a registry cannot make the loop go round
-            // for ever or hand out a name twice.
+            // Each page continues the order, so a registry cannot hand out a name twice.
             wellFormed = page.readString16(&name) == OK && name.size() > 0 &&
                          (names.empty() || names.back() < name);
-            if (wellFormed) names.push_back(std::move(name));
+            withinBounds = names.size() < kMaxListedNames;
+            if (wellFormed && withinBounds) names.push_back(std::move(name));
         }
-        if (!wellFormed || page.dataAvail() != 0) {
-            connection_.reset();
-            return -EBADMSG;
+        if (!wellFormed || !withinBounds || page.dataAvail() != 0) {
+            disconnect();
+            return wellFormed && !withinBounds ? -E2BIG : -EBADMSG;
         }
         if (answer.value == 0) break;
     }
@@ -128,7 +232,7 @@ sp<IBinder> RegistryClient::lookupService(const String16& name) {
 
 Vector<String16> RegistryClient::listServiceNames() {
     Vector<String16> names;
-    list(&names);
+    listServiceNames(&names);
     return names;
 }
 

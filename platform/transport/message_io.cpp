@@ -7,8 +7,8 @@
 #include <optional>
 
 #include "platform/transport/deadline.h"
-#include "platform/transport/parcel_access.h"
 #include "platform/transport/fd_passing.h"
+#include "platform/transport/parcel_access.h"
 
 namespace zorlek {
 namespace {
@@ -61,8 +61,13 @@ status_t sendMessage(int fd, MessageHeader header, const uint8_t* payload, size_
     }
 }
 
+status_t setReceiveTimeout(int fd, int timeoutMs) {
+    timeval bound{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound)) == 0 ? OK : -errno;
+}
+
 status_t receiveMessage(int fd, MessageHeader* header, Parcel* payload, unique_fd* passedFd,
-                        size_t maxPayload, int timeoutMs) {
+                        size_t maxPayload, int timeoutMs, FirstWait first) {
     if (passedFd != nullptr) passedFd->reset();
     uint8_t head[kHeaderSize];
     size_t headGot = 0;
@@ -74,12 +79,19 @@ status_t receiveMessage(int fd, MessageHeader* header, Parcel* payload, unique_f
     bool sizeKnown = false;
     ReceivedFds fds;
     std::optional<Deadline> deadline;
-    // An answer is rarely there the moment its request has gone out: waiting first saves
-    // the recvmsg that would only say EAGAIN.
-    status_t status = waitBounded(fd, POLLIN, &deadline, timeoutMs);
-    if (status != OK) {
-        payload->clear();
-        return status;
+    status_t status = OK;
+    // The first recvmsg may block (in the kernel, under the socket's timeout); every later
+    // one only takes what is there, and the waits between them share the one deadline.
+    int dontWait = MSG_DONTWAIT;
+    if (first == FirstWait::kInReceive) {
+        deadline = Deadline::after(timeoutMs);
+        dontWait = 0;
+    } else if (first == FirstWait::kPoll) {
+        status = waitBounded(fd, POLLIN, &deadline, timeoutMs);
+        if (status != OK) {
+            payload->clear();
+            return status;
+        }
     }
     for (;;) {
         iovec iov[2];
@@ -91,7 +103,8 @@ status_t receiveMessage(int fd, MessageHeader* header, Parcel* payload, unique_f
         message.msg_iovlen = count;
         ControlBuffer control;
         prepareReceiveControl(&message, &control);
-        ssize_t n = ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+        ssize_t n = ::recvmsg(fd, &message, dontWait | MSG_CMSG_CLOEXEC);
+        dontWait = MSG_DONTWAIT;
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) {

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 
+#include "commands/commands.h"
 #include "tests/commands/fakes.h"
 
 namespace zorlek::test {
@@ -116,24 +118,25 @@ TEST(List, EveryKindOfLine) {
               "8\tzeta2: [xy]\n");
     EXPECT_EQ(got.err, "");
     EXPECT_EQ(got.status, 0);
-    // One lookup per name in order, each object asked once, nothing asked of "alpha".
+    // The names fit one window: all looked up in order before the first line, then each
+    // object asked once, at its line; nothing asked of "alpha".
     const std::vector<std::string> events = {
         "lookup zeta",
-        "send zeta 5f4e5446",
         "lookup alpha",
         "lookup refuses",
-        "send refuses 5f4e5446",
         "lookup hung",
-        "send hung 5f4e5446",
         "lookup garbled",
-        "send garbled 5f4e5446",
         "lookup blank",
-        "send blank 5f4e5446",
         "lookup esc\x1B[2J",
-        "send esc\x1B[2J 5f4e5446",
         "lookup caf\xC3\xA9",
-        "send caf\xC3\xA9 5f4e5446",
         "lookup zeta2",
+        "send zeta 5f4e5446",
+        "send refuses 5f4e5446",
+        "send hung 5f4e5446",
+        "send garbled 5f4e5446",
+        "send blank 5f4e5446",
+        "send esc\x1B[2J 5f4e5446",
+        "send caf\xC3\xA9 5f4e5446",
         "send zeta2 5f4e5446",
     };
     EXPECT_EQ(journal.events, events);
@@ -143,7 +146,7 @@ TEST(List, EveryKindOfLine) {
     }
 }
 
-TEST(List, LookupBeforeTheLineQueryAfterItsStartObjectsReleasedPerLine) {
+TEST(List, LookupsGoAheadEachQueryAfterItsLineStarts) {
     Journal journal;
     sp<FakeRegistry> registry(new FakeRegistry(&journal));
     std::vector<std::string> atLookup;
@@ -163,16 +166,52 @@ TEST(List, LookupBeforeTheLineQueryAfterItsStartObjectsReleasedPerLine) {
     const std::string line0 = "0\tone: [d]\n";
     const std::string line1 = "1\tnone: []\n";
     EXPECT_EQ(got.out, header + line0 + line1 + "2\ttwo: [d]\n");
-    EXPECT_EQ(atLookup, (std::vector<std::string>{header, header + line0, header + line0 + line1}));
+    EXPECT_EQ(atLookup, (std::vector<std::string>{header, header, header}));
+    // A line is started before its descriptor is asked for, as a terminal shows it.
     EXPECT_EQ(atQuery, (std::vector<std::string>{header + "0\tone: [",
                                                  header + line0 + line1 + "2\ttwo: ["}));
-    EXPECT_EQ(liveAtLookup, (std::vector<int>{0, 0, 0}));
+    EXPECT_EQ(liveAtLookup, (std::vector<int>{0, 1, 1}));
     EXPECT_EQ(journal.liveObjects, 0);
 }
 
-TEST(List, ManyNamesCountAndIndexes) {
+TEST(List, AListingCutShortIsAnError) {
+    const struct {
+        status_t status;
+        std::string why;
+    } rows[] = {
+        {-ETIMEDOUT, "the registry did not answer in time"},
+        {-EPIPE, "the registry closed the connection"},
+        {-EBADMSG, "the registry sent a malformed listing"},
+        {-E2BIG, "the listing passed 1000000 names or 128 MiB"},
+        {-ECONNREFUSED, "Connection refused"},
+    };
+    for (const auto& row : rows) {
+        Journal journal;
+        sp<FakeRegistry> registry(new FakeRegistry(&journal));
+        registry->add("a", describedAs(u"x.IA"));
+        registry->listFailure = row.status;
+        Outcome got = runTool(registry, {"list"});
+        EXPECT_EQ(got.out, "") << row.why;
+        EXPECT_EQ(got.err, "zorlek: Unable to list services: " + row.why + "\n");
+        EXPECT_EQ(got.status, 20) << row.why;
+        EXPECT_TRUE(journal.events.empty()) << row.why;
+    }
+}
+
+TEST(List, ManyNamesCountAndIndexesWithinTheWindow) {
     Journal journal;
     sp<FakeRegistry> registry(new FakeRegistry(&journal));
+    // The objects alive and the lines printed whenever a name is looked up: the lookups
+    // run ahead of the printed lines by at most the window.
+    int mostAlive = 0;
+    size_t mostAhead = 0;
+    size_t lookups = 0;
+    registry->onLookup = [&](const std::string&) {
+        mostAlive = std::max(mostAlive, journal.liveObjects);
+        std::string out = outputSoFar();
+        size_t printed = static_cast<size_t>(std::count(out.begin(), out.end(), '\n')) - 1;
+        mostAhead = std::max(mostAhead, ++lookups - printed);
+    };
     std::string expected = "Found 1200 services:\n";
     for (int i = 0; i < 1200; ++i) {
         std::string name = "s" + std::to_string(i);
@@ -189,6 +228,11 @@ TEST(List, ManyNamesCountAndIndexes) {
     EXPECT_EQ(got.out, expected);
     EXPECT_EQ(got.status, 0);
     EXPECT_EQ(journal.sent.size(), 800u);
+    EXPECT_EQ(lookups, 1200u);
+    EXPECT_LE(mostAlive, static_cast<int>(kListWindow));
+    EXPECT_GT(mostAlive, 1);
+    EXPECT_EQ(mostAhead, kListWindow);
+    EXPECT_EQ(journal.liveObjects, 0);
 }
 
 }  // namespace

@@ -61,10 +61,17 @@ sp<IBinder> FakeRegistry::lookupService(const String16& name) {
 }
 
 Vector<String16> FakeRegistry::listServiceNames() {
-    ++journal_->listings;
     Vector<String16> names;
-    for (const Entry& entry : entries_) names.push_back(entry.name);
+    listServiceNames(&names);
     return names;
+}
+
+status_t FakeRegistry::listServiceNames(Vector<String16>* out) {
+    ++journal_->listings;
+    out->clear();
+    if (listFailure != OK) return listFailure;
+    for (const Entry& entry : entries_) out->push_back(entry.name);
+    return OK;
 }
 
 namespace {

@@ -76,9 +76,12 @@ class FakeRegistry : public ServiceManager {
     void add(const std::string& name, std::optional<ObjectScript> script);
     // Runs at every lookup, before it is answered (with the name, as UTF-8).
     std::function<void(const std::string&)> onLookup;
+    // When not 0, the listing fails with this status (and gives no names).
+    status_t listFailure = OK;
 
     sp<IBinder> lookupService(const String16& name) override;
     Vector<String16> listServiceNames() override;
+    status_t listServiceNames(Vector<String16>* out) override;
 
   private:
     struct Entry {
