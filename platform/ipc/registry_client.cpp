@@ -1,22 +1,16 @@
 #include "platform/ipc/registry_client.h"
 
 #include <fcntl.h>
-#include <poll.h>
 
 #include "platform/ipc/object_proxy.h"
 #include "platform/ipc/registry_path.h"
 #include "platform/transport/deadline.h"
 #include "platform/transport/message_io.h"
-#include "platform/transport/message_reader.h"
 #include "platform/transport/unix_connect.h"
 #include "platform/transport/wire.h"
 
 namespace zorlek {
 namespace {
-
-// Room for the answers of a batch of lookups: each is a bare header, and one that
-// carries a channel ends a receive anyway.
-constexpr size_t kAnswerBuffer = 1024;
 
 // No registered name is empty or longer than kMaxNameUnits: asking for one would only
 // send the registry an oversized request.
@@ -74,7 +68,6 @@ status_t RegistryClient::ensureConnected() {
 
 void RegistryClient::disconnect() {
     connection_.reset();
-    reader_.reset();
 }
 
 status_t RegistryClient::request(const MessageHeader& header, const Parcel& payload,
@@ -133,55 +126,45 @@ void RegistryClient::lookupServices(const String16* names, size_t count, sp<IBin
 size_t RegistryClient::lookupBatch(const String16* names, size_t count, sp<IBinder>* out) {
     for (size_t i = 0; i < count; ++i) out[i] = nullptr;
     if (ensureConnected() != OK) return count;
-    if (!reader_) reader_ = std::make_unique<MessageReader>(kAnswerBuffer, kMaxRegistryRequest);
     // Every request goes out before the first answer is awaited: the registry answers in
     // order. A failure settles the names up to the first one still unanswered, and the
     // caller asks again for the rest, on a fresh connection.
     size_t firstAsked = count;
+    Parcel requests;
     Parcel payload;
     for (size_t i = 0; i < count; ++i) {
         if (!askable(names[i])) continue;
         if (firstAsked == count) firstAsked = i;
         payload.clear();
         payload.writeString16(names[i]);
-        if (sendMessage(connection_.get(), {MSG_LOOKUP, 0, 0, 0}, payload.data(),
-                        payload.dataSize(), -1, timeoutMs_) != OK) {
-            disconnect();
-            return firstAsked + 1;
-        }
+        uint8_t head[kHeaderSize];
+        encodeFrameStart({MSG_LOOKUP, 0, 0, 0}, payload.dataSize(), head);
+        requests.write(head, kHeaderSize);
+        requests.write(payload.data(), payload.dataSize());
     }
-    Message answer;
+    if (firstAsked < count &&
+        sendFrames(connection_.get(), requests.data(), requests.dataSize(), timeoutMs_) != OK) {
+        disconnect();
+        return firstAsked + 1;
+    }
+    // An answer is a bare header, read on its own: the kernel may join an answer that
+    // carries no channel to the next one in a single read, so reading more at once could
+    // not tell whose channel came.
+    MessageHeader answer;
+    Parcel empty;
     for (size_t i = 0; i < count; ++i) {
         if (!askable(names[i])) continue;
-        status_t status = nextMessage(&answer);
-        if (status == OK && answer.header.type != MSG_LOOKUP_REPLY) status = -EBADMSG;
-        if (status == OK) {
-            takeLookupAnswer(answer.header, answer.payload.dataSize(), std::move(answer.fd),
-                             &out[i]);
-        }
+        unique_fd channel;
+        status_t status = receiveMessage(connection_.get(), &answer, &empty, &channel, 0,
+                                         timeoutMs_, FirstWait::kInReceive);
+        if (status == OK && answer.type != MSG_LOOKUP_REPLY) status = -EBADMSG;
+        if (status == OK) takeLookupAnswer(answer, 0, std::move(channel), &out[i]);
         if (status != OK || !connection_) {
             disconnect();
             return i + 1;
         }
     }
-    // Bytes nobody asked for would be taken for the answer to a later request.
-    if (reader_->bufferedBytes() != 0) disconnect();
     return count;
-}
-
-status_t RegistryClient::nextMessage(Message* out) {
-    for (;;) {
-        int got = reader_->next(out);
-        if (got != 0) return got > 0 ? OK : got;
-        ssize_t n = reader_->fill(connection_.get());
-        if (n == 0) return -EPIPE;
-        if (n == -EAGAIN) {
-            status_t waited = waitFor(connection_.get(), POLLIN, Deadline::after(timeoutMs_));
-            if (waited != OK) return waited;
-        } else if (n < 0) {
-            return static_cast<status_t>(n);
-        }
-    }
 }
 
 status_t RegistryClient::listServiceNames(Vector<String16>* out) {

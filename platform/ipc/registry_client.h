@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
 
 #include "platform/ipc/call_timeout.h"
 #include "platform/ipc/ibinder.h"
@@ -13,8 +12,6 @@
 namespace zorlek {
 
 struct MessageHeader;
-struct Message;
-class MessageReader;
 
 // The most names and payload bytes a listing may take; a registry that sends more is
 // taken for a broken one (-E2BIG), so that no registry can make a client hold without end.
@@ -75,15 +72,10 @@ class RegistryClient : public ServiceManager {
     // Looks up up to kMaxLookupsInFlight names at once. Returns how many of them are
     // settled: all of them, or those up to a failed answer.
     size_t lookupBatch(const String16* names, size_t count, sp<IBinder>* out);
-    // Takes the next whole message off the connection for a batch, waiting (bounded) for
-    // its bytes.
-    status_t nextMessage(Message* out);
 
     String8 path_;
     int timeoutMs_;
     unique_fd connection_;
-    // Reads the answers of a batch of lookups; made at the first batch.
-    std::unique_ptr<MessageReader> reader_;
 };
 
 // Connects to the registry at `path` and completes the opening handshake. Returns 0 and

@@ -25,28 +25,25 @@ status_t waitBounded(int fd, short events, std::optional<Deadline>* deadline, in
     return waitFor(fd, events, **deadline);
 }
 
-}  // namespace
-
-status_t sendMessage(int fd, MessageHeader header, const uint8_t* payload, size_t size, int passFd,
-                     int timeoutMs) {
-    uint8_t head[kHeaderSize];
-    if (encodeFrameStart(header, size, head) != OK) return -EMSGSIZE;
-    size_t total = kHeaderSize + size;
+// Sends `headSize` bytes of `head`, then `size` bytes of `body`, with `passFd` attached
+// to the first bytes that go out (none when negative).
+status_t sendAll(int fd, const uint8_t* head, size_t headSize, const uint8_t* body, size_t size,
+                 int passFd, int timeoutMs) {
+    size_t total = headSize + size;
     size_t sent = 0;
     std::optional<Deadline> deadline;
     for (;;) {
         iovec iov[2];
         int count = 0;
-        if (sent < kHeaderSize) iov[count++] = {head + sent, kHeaderSize - sent};
-        size_t bodySent = sent > kHeaderSize ? sent - kHeaderSize : 0;
+        if (sent < headSize) iov[count++] = {const_cast<uint8_t*>(head) + sent, headSize - sent};
+        size_t bodySent = sent > headSize ? sent - headSize : 0;
         if (size > bodySent) {
-            iov[count++] = {const_cast<uint8_t*>(payload) + bodySent, size - bodySent};
+            iov[count++] = {const_cast<uint8_t*>(body) + bodySent, size - bodySent};
         }
         msghdr message{};
         message.msg_iov = iov;
         message.msg_iovlen = count;
         ControlBuffer control;
-        // The descriptor travels with the first bytes that go out.
         if (sent == 0) attachFd(&message, &control, passFd);
         ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
@@ -59,6 +56,19 @@ status_t sendMessage(int fd, MessageHeader header, const uint8_t* payload, size_
         sent += static_cast<size_t>(n);
         if (sent == total) return OK;
     }
+}
+
+}  // namespace
+
+status_t sendMessage(int fd, MessageHeader header, const uint8_t* payload, size_t size, int passFd,
+                     int timeoutMs) {
+    uint8_t head[kHeaderSize];
+    if (encodeFrameStart(header, size, head) != OK) return -EMSGSIZE;
+    return sendAll(fd, head, kHeaderSize, payload, size, passFd, timeoutMs);
+}
+
+status_t sendFrames(int fd, const uint8_t* bytes, size_t size, int timeoutMs) {
+    return sendAll(fd, nullptr, 0, bytes, size, -1, timeoutMs);
 }
 
 status_t setReceiveTimeout(int fd, int timeoutMs) {

@@ -25,6 +25,11 @@ constexpr size_t kReceivePrealloc = 4096;
 status_t sendMessage(int fd, MessageHeader header, const uint8_t* payload, size_t size, int passFd,
                      int timeoutMs);
 
+// Sends `size` bytes that hold whole messages already framed (several requests at once),
+// in one sendmsg when the socket takes them all, with the waits and failures of
+// sendMessage.
+status_t sendFrames(int fd, const uint8_t* bytes, size_t size, int timeoutMs);
+
 // How receiveMessage waits for the first bytes of the message.
 enum class FirstWait {
     // poll() first, then read: an answer is rarely there the moment its request went out.

@@ -14,6 +14,7 @@
 #include "harness/harness.h"
 #include "platform/ipc/registry_client.h"
 #include "platform/transport/message_io.h"
+#include "platform/transport/message_reader.h"
 #include "tests/platform/socket_helpers.h"
 
 namespace zorlek::test {
@@ -195,6 +196,59 @@ TEST_F(ClientFixture, NamesNoRegistryCouldHoldAreNotAsked) {
     EXPECT_EQ(bytesAfterHello, 0u);
 }
 
+TEST_F(ClientFixture, ABatchOfLookupsKeepsEachChannelWithItsAnswer) {
+    // The first connection answers four of six lookups, without a channel and with one in
+    // turn, then hangs up; the names after the failed one are asked again on a new
+    // connection. Each channel holds a reply ready for the client, marked with its answer.
+    std::vector<String16> asked;
+    std::vector<unique_fd> hostEnds;
+    FakeRegistry fake(
+        path,
+        [&](int fd, int index) {
+            if (!answerHello(fd)) return;
+            // The lookups come together: read them as a stream.
+            MessageReader reader(4096, kMaxParcelSize);
+            Message in;
+            for (int i = 0; i < (index == 0 ? 6 : 1); ++i) {
+                while (reader.next(&in) != 1) {
+                    pollfd p{fd, POLLIN, 0};
+                    if (::poll(&p, 1, 2000) != 1 || reader.fill(fd) <= 0) return;
+                }
+                asked.push_back(in.payload.readString16());
+            }
+            for (int i = 0; i < (index == 0 ? 4 : 1); ++i) {
+                int mark = index == 0 ? i : 11;
+                if (mark % 2 == 0) {
+                    reply(fd, MSG_LOOKUP_REPLY, -ENOENT);
+                    continue;
+                }
+                SocketPair channel = makeSocketPair();
+                sendMessage(channel.b.get(), {MSG_REPLY, 1, OK, 0}, i32(mark).data(), 4, -1, 2000);
+                reply(fd, MSG_LOOKUP_REPLY, OK, Parcel(), channel.a.get());
+                hostEnds.push_back(std::move(channel.b));
+            }
+        },
+        2);
+    sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
+    ASSERT_TRUE(client);
+    std::vector<String16> names;
+    for (const char* n : {"n0", "n1", "n2", "n3", "", "n5", "n6"}) names.push_back(String16(n));
+    std::vector<sp<IBinder>> found(names.size());
+    client->lookupServices(names.data(), names.size(), found.data());
+    std::vector<int> marks;
+    for (const sp<IBinder>& object : found) {
+        Parcel got;
+        int32_t mark = -1;
+        if (object && object->sendTransaction(1, Parcel(), &got, 0) == OK) got.readInt32(&mark);
+        marks.push_back(mark);
+    }
+    // n5 failed with the first connection; the empty name is never asked.
+    EXPECT_EQ(marks, (std::vector<int>{-1, 1, -1, 3, -1, -1, 11}));
+    EXPECT_EQ(asked,
+              (std::vector<String16>{String16("n0"), String16("n1"), String16("n2"), String16("n3"),
+                                     String16("n5"), String16("n6"), String16("n6")}));
+}
+
 Parcel page(const std::vector<std::u16string>& names) {
     Parcel p;
     p.writeInt32(static_cast<int32_t>(names.size()));
@@ -268,6 +322,62 @@ TEST_F(ClientFixture, AMalformedListingGivesNothingAtAll) {
         Vector<String16> names = {String16("stale")};
         EXPECT_EQ(client->listServiceNames(&names), -EBADMSG) << c.what;
         EXPECT_TRUE(names.empty()) << c.what;
+    }
+}
+
+TEST_F(ClientFixture, AListingPastItsBoundsGivesNothingAtAll) {
+    // Pages of up to 1 MiB: two-unit names, or one name of half a million units a page.
+    auto smallNames = [](size_t total) {
+        return [total](size_t pageIndex, bool* more) {
+            const size_t perPage = 80000;
+            size_t from = pageIndex * perPage;
+            size_t to = std::min(total, from + perPage);
+            Parcel p;
+            p.writeInt32(static_cast<int32_t>(to - from));
+            for (size_t i = from; i < to; ++i) {
+                char16_t units[2] = {static_cast<char16_t>(0x4E00 + i / 4096),
+                                     static_cast<char16_t>(0x4E00 + i % 4096)};
+                p.writeString16(String16(std::u16string(units, 2)));
+            }
+            *more = to < total;
+            return p;
+        };
+    };
+    auto bigNames = [](size_t pageIndex, bool* more) {
+        std::u16string name(524000, u'x');
+        name[0] = static_cast<char16_t>(0x4E00 + pageIndex);
+        Parcel p;
+        p.writeInt32(1);
+        p.writeString16(String16(name));
+        *more = pageIndex < 200;
+        return p;
+    };
+    const struct {
+        const char* what;
+        std::function<Parcel(size_t, bool*)> page;
+        status_t expected;
+        size_t names;
+    } cases[] = {
+        {"exactly the most names", smallNames(kMaxListedNames), OK, kMaxListedNames},
+        {"one name more", smallNames(kMaxListedNames + 1), -E2BIG, 0},
+        {"more bytes than the bound", bigNames, -E2BIG, 0},
+    };
+    for (const auto& c : cases) {
+        ::unlink(path.c_str());
+        FakeRegistry fake(path, [&](int fd, int) {
+            if (!answerHello(fd)) return;
+            bool more = true;
+            for (size_t i = 0; more; ++i) {
+                if (receive(fd).status != OK) return;
+                Parcel page = c.page(i, &more);
+                if (reply(fd, MSG_LIST_REPLY, more ? 1 : 0, page) != OK) return;
+            }
+        });
+        sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
+        ASSERT_TRUE(client) << c.what;
+        Vector<String16> names;
+        EXPECT_EQ(client->listServiceNames(&names), c.expected) << c.what;
+        EXPECT_EQ(names.size(), c.names) << c.what;
     }
 }
 
