@@ -5,9 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <string>
 
+#include "commands/commands.h"
 #include "harness/harness.h"
 #include "tests/commands/fakes.h"
 
@@ -173,6 +178,82 @@ TEST(CommandsE2E, AHungServiceDoesNotHangTheTool) {
     // A wrong code is refused before anything is asked of the service, without a wait.
     expectRun(registry.zorlek({"call", "hung", "99999999999"}, {}, 3000), kUsage,
               "zorlek: Code out of range: 99999999999\n", 10, "code first");
+}
+
+int openDescriptors() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
+        closedir(dir);
+    }
+    return count;
+}
+
+// The real registry client, seen through: runs `afterListing` once the names are in, and
+// counts the descriptors this process holds after each batch of lookups (the most it
+// holds at any time: replies only let channels go).
+class WatchedRegistry : public ServiceManager {
+  public:
+    WatchedRegistry(sp<ServiceManager> real, std::function<void()> afterListing)
+        : real_(std::move(real)), afterListing_(std::move(afterListing)) {}
+    sp<IBinder> lookupService(const String16& name) override { return real_->lookupService(name); }
+    Vector<String16> listServiceNames() override { return real_->listServiceNames(); }
+    status_t listServiceNames(Vector<String16>* out) override {
+        status_t status = real_->listServiceNames(out);
+        afterListing_();
+        before_ = openDescriptors();
+        return status;
+    }
+    void lookupServices(const String16* names, size_t count, sp<IBinder>* out) override {
+        real_->lookupServices(names, count, out);
+        mostHeld = std::max(mostHeld, openDescriptors() - before_);
+    }
+    int mostHeld = 0;
+
+  private:
+    sp<ServiceManager> real_;
+    std::function<void()> afterListing_;
+    int before_ = 0;
+};
+
+TEST(CommandsE2E, ListOverlapsWithinItsWindowAndPrintsWhatOneAtATimeWould) {
+    Registry registry;
+    ASSERT_TRUE(registry.ready());
+    // Answering names, six silent ones in a row among them, and three whose host is gone
+    // by the time they are looked up.
+    std::vector<std::string> answering, silent, vanishing;
+    for (int i = 0; i < 150; ++i) answering.push_back("n" + std::to_string(1000 + i));
+    for (int i = 0; i < 6; ++i) silent.push_back("n" + std::to_string(1020 + i) + "s");
+    for (int i = 0; i < 3; ++i) vanishing.push_back("n" + std::to_string(1100 + i) + "v");
+    std::vector<std::string> hungArgs = {"--hang"};
+    hungArgs.insert(hungArgs.end(), silent.begin(), silent.end());
+    auto fine = registry.startEcho(answering);
+    auto hung = registry.startEcho(hungArgs);
+    auto doomed = registry.startEcho(vanishing);
+    ASSERT_TRUE(fine && hung && doomed);
+    std::vector<std::pair<std::string, std::string>> lines;
+    for (const auto& n : answering) lines.push_back({n, "zorlek.IEcho"});
+    for (const auto& n : silent) lines.push_back({n, ""});
+    for (const auto& n : vanishing) lines.push_back({n, ""});
+    std::sort(lines.begin(), lines.end());
+    std::string expected = "Found " + std::to_string(lines.size()) + " services:\n";
+    for (size_t i = 0; i < lines.size(); ++i) {
+        expected += std::to_string(i) + "\t" + lines[i].first + ": [" + lines[i].second + "]\n";
+    }
+    const int timeoutMs = 500;
+    sp<WatchedRegistry> watched(
+        new WatchedRegistry(RegistryClient::connect(registry.socketPath().c_str(), timeoutMs),
+                            [&] { doomed->stop(9); }));
+    auto start = std::chrono::steady_clock::now();
+    Outcome got = runTool(watched, {"list"});
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(got.out, expected);
+    EXPECT_EQ(got.err, "");
+    EXPECT_EQ(got.status, 0);
+    EXPECT_LE(watched->mostHeld, static_cast<int>(kListWindow));
+    EXPECT_GT(watched->mostHeld, 1) << "the lookups did not overlap";
+    // One after another, the six silent services would cost six waits.
+    EXPECT_LT(took, std::chrono::milliseconds(5 * timeoutMs));
 }
 
 }  // namespace

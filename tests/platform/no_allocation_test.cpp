@@ -8,6 +8,7 @@
 #include <new>
 #include <thread>
 
+#include "platform/ipc/call_pipeline.h"
 #include "platform/ipc/object_proxy.h"
 #include "platform/transport/message_io.h"
 #include "platform/transport/message_reader.h"
@@ -15,6 +16,7 @@
 
 namespace {
 std::atomic<size_t> gLargest{0};
+std::atomic<size_t> gCount{0};
 }  // namespace
 
 // The replacements below pair malloc with free; GCC, seeing them inlined into code that
@@ -22,6 +24,7 @@ std::atomic<size_t> gLargest{0};
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 void* operator new(size_t size) {
+    ++gCount;
     size_t seen = gLargest.load();
     while (size > seen && !gLargest.compare_exchange_weak(seen, size)) {
     }
@@ -98,6 +101,41 @@ TEST(NoAllocation, ReaderRefusesAnOversizedMessageUnallocated) {
     gLargest = 0;
     EXPECT_EQ(reader.next(&m), -EMSGSIZE);
     EXPECT_LT(gLargest.load(), kSmall);
+}
+
+TEST(NoAllocation, CallsAllocateNothingOnceTheirParcelsHaveRoom) {
+    SocketPair pair = makeSocketPair();
+    sp<ObjectProxy> proxy = make<ObjectProxy>(std::move(pair.a), 2000);
+    int peer = pair.b.get();
+    constexpr int kCalls = 60;
+    std::thread host([peer] {
+        MessageHeader request;
+        Parcel payload;
+        for (int i = 0; i < 2 * kCalls; ++i) {
+            if (receiveMessage(peer, &request, &payload, nullptr, kMaxParcelSize, 2000) != OK)
+                return;
+            sendMessage(peer, {MSG_REPLY, request.code, OK, 0}, payload.data(), payload.dataSize(),
+                        -1, 2000);
+        }
+    });
+    Parcel request;
+    request.writeInt32(7);
+    Parcel reply;
+    CallPipeline pipeline(4);
+    size_t warm = 0;
+    size_t calls = 0;
+    for (int i = 0; i < kCalls; ++i) {
+        // After a few rounds every buffer is in place: the plain call and the pipelined
+        // one take none.
+        if (i == 5) warm = gCount.load();
+        calls += proxy->sendTransaction(1, request, &reply, 0) == OK;
+        pipeline.add(proxy, 2, request);
+        calls += pipeline.takeOldest(&reply) == OK;
+    }
+    size_t allocated = gCount.load() - warm;
+    host.join();
+    EXPECT_EQ(calls, 2u * kCalls);
+    EXPECT_EQ(allocated, 0u);
 }
 
 }  // namespace

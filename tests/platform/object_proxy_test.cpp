@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/ipc/call_pipeline.h"
 #include "platform/ipc/object_proxy.h"
 #include "platform/transport/message_io.h"
 #include "platform/transport/parcel_access.h"
@@ -234,6 +235,89 @@ TEST_F(ProxyFixture, APeerThatDoesNotReadABigRequestTimesOut) {
     EXPECT_EQ(proxy->sendTransaction(1, request, nullptr, 0), -ETIMEDOUT);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(3000));
     EXPECT_FALSE(proxy->isAlive());
+}
+
+// An object in this process that notes when it is called.
+class Noting : public IBinder {
+  public:
+    explicit Noting(std::vector<std::string>* log) : log_(log) {}
+    status_t sendTransaction(uint32_t code, const Parcel&, Parcel* reply, uint32_t) override {
+        log_->push_back("local " + std::to_string(code));
+        return reply->writeInt32(static_cast<int32_t>(code));
+    }
+
+  private:
+    std::vector<std::string>* log_;
+};
+
+TEST(CallPipeline, ResultsComeInTheOrderOfTheCallsWhateverOrderRepliesArrive) {
+    std::vector<SocketPair> pairs(4);
+    for (SocketPair& pair : pairs) pair = makeSocketPair();
+    std::vector<sp<ObjectProxy>> proxies;
+    for (SocketPair& pair : pairs) proxies.push_back(make<ObjectProxy>(std::move(pair.a), 2000));
+    pairs[2].b.reset();  // gone before its call
+    std::vector<std::string> log;
+    CallPipeline pipeline(6);
+    EXPECT_TRUE(pipeline.add(proxies[0], 10, Parcel()));
+    EXPECT_TRUE(pipeline.add(nullptr, 11, Parcel()));
+    EXPECT_TRUE(pipeline.add(proxies[1], 12, Parcel()));
+    EXPECT_TRUE(pipeline.add(make<Noting>(&log), 13, Parcel()));
+    EXPECT_TRUE(pipeline.add(proxies[2], 14, Parcel()));
+    EXPECT_TRUE(pipeline.add(proxies[3], 15, Parcel()));
+    EXPECT_FALSE(pipeline.add(proxies[3], 16, Parcel())) << "full";
+    // The hosts answer last call first; the first waits until the others are in.
+    std::thread hosts([&] {
+        for (int i : {3, 1, 0}) {
+            Request request = receiveRequest(pairs[i].b.get());
+            answer(pairs[i].b.get(), request.header.code, i == 1 ? -EPERM : OK,
+                   i32(100 + request.header.code));
+            if (i == 1) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    struct Result {
+        status_t status;
+        Bytes reply;
+        bool operator==(const Result&) const = default;
+    };
+    std::vector<Result> results;
+    Parcel reply;
+    while (pipeline.size() > 0) {
+        status_t status = pipeline.takeOldest(&reply);
+        results.push_back({status, bytesOf(reply)});
+        // Replies that came ahead of their turn let their proxies go at once.
+        if (results.size() == 1) {
+            EXPECT_EQ(proxies[3]->strongCount(), 1);
+        }
+        if (results.size() == 3) log.push_back("taken 12");
+    }
+    hosts.join();
+    EXPECT_EQ(results, (std::vector<Result>{{OK, i32(110)},
+                                            {-ENOENT, {}},
+                                            {-EPERM, {}},
+                                            {OK, i32(13)},
+                                            {-EPIPE, {}},
+                                            {OK, i32(115)}}));
+    // An object in this process is called at its turn, as one call after another would.
+    EXPECT_EQ(log, (std::vector<std::string>{"taken 12", "local 13"}));
+    EXPECT_EQ(pipeline.takeOldest(&reply), -ENODATA);
+}
+
+TEST(CallPipeline, SilentObjectsTogetherCostOneWait) {
+    constexpr int kSilent = 6;
+    std::vector<SocketPair> pairs(kSilent);
+    std::vector<sp<ObjectProxy>> proxies;
+    CallPipeline pipeline(kSilent);
+    for (SocketPair& pair : pairs) {
+        pair = makeSocketPair();
+        proxies.push_back(make<ObjectProxy>(std::move(pair.a), kShortMs));
+        pipeline.add(proxies.back(), 1, Parcel());
+    }
+    auto start = Clock::now();
+    Parcel reply;
+    for (int i = 0; i < kSilent; ++i) EXPECT_EQ(pipeline.takeOldest(&reply), -ETIMEDOUT);
+    // One after another they would take six waits.
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds((kSilent - 1) * kShortMs));
+    for (const auto& proxy : proxies) EXPECT_FALSE(proxy->isAlive());
 }
 
 }  // namespace
