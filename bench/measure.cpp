@@ -47,7 +47,8 @@ bool runTimed(const Argv& args, Run* out, int status) {
     rusage usage = {};
     if (wait4(pid, &waitStatus, 0, &usage) != pid) return false;
     out->micros = nowMicros() - start;
-    out->maxRssKb = usage.ru_maxrss;
+    out->cpuMicros = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 +
+                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
     return WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == status;
 }
 
@@ -60,8 +61,6 @@ Pair runPaired(const Argv& a, const Argv& b, int runs, int aStatus, int bStatus)
         as.push_back(ra.micros);
         bs.push_back(rb.micros);
         ratios.push_back(ra.micros / rb.micros);
-        pair.aRssKb = std::max(pair.aRssKb, ra.maxRssKb);
-        pair.bRssKb = std::max(pair.bRssKb, rb.maxRssKb);
     }
     pair.a = median(as);
     pair.b = median(bs);
@@ -72,14 +71,15 @@ Pair runPaired(const Argv& a, const Argv& b, int runs, int aStatus, int bStatus)
 
 Pair runAlone(const Argv& a, int runs, int status) {
     Pair pair;
-    std::vector<double> as;
+    std::vector<double> as, cpu;
     for (int i = 0; i < runs; ++i) {
         Run ra;
         if (!runTimed(a, &ra, status)) return pair;
         as.push_back(ra.micros);
-        pair.aRssKb = std::max(pair.aRssKb, ra.maxRssKb);
+        cpu.push_back(ra.cpuMicros);
     }
     pair.a = median(as);
+    pair.aCpu = median(cpu);
     pair.ok = true;
     return pair;
 }
@@ -117,6 +117,25 @@ long residentKb(pid_t pid) {
     }
     std::fclose(file);
     return kb;
+}
+
+double cpuMicros(pid_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    FILE* file = std::fopen(path, "r");
+    if (file == nullptr) return 0;
+    char text[1024];
+    size_t got = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    text[got] = '\0';
+    // The fields after the command name, which is in parentheses and may hold spaces.
+    const char* at = std::strrchr(text, ')');
+    unsigned long user = 0, system = 0;
+    if (at == nullptr || std::sscanf(at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+                                     &user, &system) != 2) {
+        return 0;
+    }
+    return (user + system) * 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 }  // namespace zorlek::bench

@@ -37,7 +37,7 @@ double medianMicros(int count, F round, int batch = 100) {
 // One finished run of a program.
 struct Run {
     double micros = 0;
-    long maxRssKb = 0;
+    double cpuMicros = 0;  // user and system time
 };
 
 // Runs argv (argv[0] a path) with standard output and error on /dev/null and waits for
@@ -50,8 +50,7 @@ struct Pair {
     double a = 0;      // median wall time of A, microseconds
     double b = 0;      // median wall time of B
     double ratio = 0;  // median of the ratios A/B of each turn
-    long aRssKb = 0;   // largest peak resident memory of A, and of B
-    long bRssKb = 0;
+    double aCpu = 0;   // median processor time of A, microseconds
     bool ok = false;
 };
 Pair runPaired(const Argv& a, const Argv& b, int runs, int aStatus = 0, int bStatus = 0);
@@ -69,5 +68,7 @@ int processorsAvailable();
 
 // A process's resident memory in kB (VmRSS); -1 when it cannot be read.
 long residentKb(pid_t pid);
+// The processor time a running process has used so far (user and system), microseconds.
+double cpuMicros(pid_t pid);
 
 }  // namespace zorlek::bench

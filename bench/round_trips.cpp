@@ -7,12 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
 #include "bench/measure.h"
 #include "harness/harness.h"
 #include "platform/ipc.h"
+#include "platform/transport/fd_passing.h"
 
 namespace zorlek::bench {
 namespace {
@@ -39,28 +41,67 @@ pid_t forkChild(F body) {
     return child;
 }
 
+// The floor's far end: a child that answers every `size` bytes it receives with the same
+// bytes; with `handOutChannel`, as a registry answers a lookup: it makes a socket pair for
+// each answer, sends one end with it and closes both.
+class Bouncer {
+  public:
+    Bouncer(size_t size, bool handOutChannel) : buf_(size, 'x') {
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return;
+        child_ = forkChild([&] {
+            close(fds[0]);
+            while (readFully(fds[1], buf_.data(), buf_.size())) {
+                unique_fd channel[2];
+                if (handOutChannel) {
+                    int pair[2];
+                    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) break;
+                    channel[0].reset(pair[0]);
+                    channel[1].reset(pair[1]);
+                }
+                iovec iov{buf_.data(), buf_.size()};
+                msghdr message{};
+                message.msg_iov = &iov;
+                message.msg_iovlen = 1;
+                ControlBuffer control;
+                attachFd(&message, &control, channel[0].get());
+                if (sendmsg(fds[1], &message, 0) != static_cast<ssize_t>(buf_.size())) break;
+            }
+            return 0;
+        });
+        close(fds[1]);
+        fd_ = fds[0];
+    }
+    ~Bouncer() {
+        if (fd_ >= 0) close(fd_);
+        if (child_ > 0) waitpid(child_, nullptr, 0);
+    }
+    // One round trip; a channel that came with the answer is closed at once.
+    bool roundTrip() {
+        if (write(fd_, buf_.data(), buf_.size()) != static_cast<ssize_t>(buf_.size())) return false;
+        iovec iov{buf_.data(), buf_.size()};
+        msghdr message{};
+        message.msg_iov = &iov;
+        message.msg_iovlen = 1;
+        ControlBuffer control;
+        prepareReceiveControl(&message, &control);
+        ssize_t n = recvmsg(fd_, &message, MSG_CMSG_CLOEXEC);
+        ReceivedFds received;
+        collectFds(&message, &received);
+        return n > 0 && readFully(fd_, buf_.data() + n, buf_.size() - static_cast<size_t>(n));
+    }
+
+  private:
+    std::vector<char> buf_;
+    int fd_ = -1;
+    pid_t child_ = -1;
+};
+
 }  // namespace
 
 double socketPairMicros(int count, size_t size) {
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return -1;
-    pid_t child = forkChild([&] {
-        close(fds[0]);
-        std::vector<char> buf(size);
-        while (readFully(fds[1], buf.data(), size)) {
-            if (write(fds[1], buf.data(), size) != static_cast<ssize_t>(size)) break;
-        }
-        return 0;
-    });
-    close(fds[1]);
-    std::vector<char> buf(size, 'x');
-    double micros = medianMicros(count, [&] {
-        return write(fds[0], buf.data(), size) == static_cast<ssize_t>(size) &&
-               readFully(fds[0], buf.data(), size);
-    });
-    close(fds[0]);
-    waitpid(child, nullptr, 0);
-    return micros;
+    Bouncer bouncer(size, false);
+    return medianMicros(count, [&] { return bouncer.roundTrip(); });
 }
 
 RoundTrips measureRoundTrips(int count) {
@@ -69,26 +110,45 @@ RoundTrips measureRoundTrips(int count) {
     if (!registry.ready()) return out;
     auto echo = registry.startEcho({"bench.echo"});
     sp<ServiceManager> manager = RegistryClient::connect(registry.socketPath().c_str());
-    sp<IBinder> object = manager ? manager->lookupService(String16("bench.echo")) : nullptr;
+    const String16 name("bench.echo");
+    sp<IBinder> object = manager ? manager->lookupService(name) : nullptr;
     if (!echo || !object) return out;
     Parcel request;
     request.writeInterfaceToken(String16("zorlek.IEcho"));
     request.writeInt32(7);
     request.writeString16(String16("hello"));
     Parcel reply;
-    out.proxy = medianMicros(count, [&] {
-        return object->sendTransaction(1, request, &reply, 0) == OK &&
-               reply.dataSize() == request.dataSize() + 4;
-    });
     // The request and the reply the proxy moves, each with its 16-byte message header.
-    out.floor = socketPairMicros(count, 16 + request.dataSize());
-    const String16 name("bench.echo");
-    out.lookup = medianMicros(count / 10, [&] { return manager->lookupService(name) != nullptr; });
+    Bouncer bouncer(16 + request.dataSize(), false);
+    // A lookup's request: its header and the name; its answer is a header.
+    Parcel lookupRequest;
+    lookupRequest.writeString16(name);
+    Bouncer channels(16 + lookupRequest.dataSize(), true);
+    // Batches of each in turn, so that all meet the same load.
+    std::vector<double> floor, proxy, lookup, lookupFloor;
+    for (int done = 0; done < count; done += 100) {
+        floor.push_back(medianMicros(100, [&] { return bouncer.roundTrip(); }));
+        lookupFloor.push_back(medianMicros(
+            10, [&] { return channels.roundTrip(); }, 10));
+        proxy.push_back(medianMicros(100, [&] {
+            return object->sendTransaction(1, request, &reply, 0) == OK &&
+                   reply.dataSize() == request.dataSize() + 4;
+        }));
+        lookup.push_back(medianMicros(
+            10, [&] { return manager->lookupService(name) != nullptr; }, 10));
+    }
+    for (const auto* figures : {&floor, &proxy, &lookup, &lookupFloor}) {
+        if (std::find(figures->begin(), figures->end(), -1.0) != figures->end()) return out;
+    }
+    out.floor = median(floor);
+    out.lookupFloor = median(lookupFloor);
+    out.proxy = median(proxy);
+    out.lookup = median(lookup);
     return out;
 }
 
-double lookupsPerSecond(const std::string& socket, const std::string& name, int clients,
-                        int millis) {
+double lookupsPerSecond(const std::string& socket, const std::string& name, int clients, int millis,
+                        long* failed) {
     int go[2], results[2];
     if (pipe2(go, O_CLOEXEC) != 0) return -1;
     if (pipe2(results, O_CLOEXEC) != 0) return -1;
@@ -99,13 +159,10 @@ double lookupsPerSecond(const std::string& socket, const std::string& name, int 
             const String16 wanted(name.c_str());
             char start;
             if (!client || read(go[0], &start, 1) != 1) return 1;
-            long done = 0;
+            long counts[2] = {0, 0};  // found, not found
             double until = nowMicros() + millis * 1000.0;
-            while (nowMicros() < until) {
-                if (!client->lookupService(wanted)) return 1;
-                ++done;
-            }
-            return write(results[1], &done, sizeof done) == sizeof done ? 0 : 1;
+            while (nowMicros() < until) ++counts[client->lookupService(wanted) ? 0 : 1];
+            return write(results[1], counts, sizeof counts) == sizeof counts ? 0 : 1;
         }));
     }
     close(go[0]);
@@ -114,11 +171,13 @@ double lookupsPerSecond(const std::string& socket, const std::string& name, int 
     usleep(200 * 1000);
     std::vector<char> starts(static_cast<size_t>(clients), 'g');
     bool ok = write(go[1], starts.data(), starts.size()) == static_cast<ssize_t>(starts.size());
-    long total = 0;
+    long found = 0;
+    *failed = 0;
     for (int i = 0; i < clients && ok; ++i) {
-        long done = 0;
-        ok = readFully(results[0], &done, sizeof done);
-        total += done;
+        long counts[2] = {0, 0};
+        ok = readFully(results[0], counts, sizeof counts);
+        found += counts[0];
+        *failed += counts[1];
     }
     close(go[1]);
     close(results[0]);
@@ -127,7 +186,7 @@ double lookupsPerSecond(const std::string& socket, const std::string& name, int 
         waitpid(child, &status, 0);
         ok = ok && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
-    return ok ? total * 1000.0 / millis : -1;
+    return ok ? found * 1000.0 / millis : -1;
 }
 
 }  // namespace zorlek::bench

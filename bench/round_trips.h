@@ -10,6 +10,9 @@ struct RoundTrips {
     double floor = -1;   // socket pair, the proxy call's bytes each way, microseconds
     double proxy = -1;   // a call through an object proxy to zorlek-echo
     double lookup = -1;  // a registry lookup, the channel let go after it
+    // The kernel's part of a lookup alone: a socket-pair round trip whose answer carries
+    // one end of a new socket pair, made and closed by the answering process.
+    double lookupFloor = -1;
 };
 
 // Starts a registry and a zorlek-echo (which inherit this process's pinning) and measures
@@ -21,10 +24,11 @@ RoundTrips measureRoundTrips(int count);
 // and a child, `count` times, in microseconds.
 double socketPairMicros(int count, size_t size);
 
-// Lookups per second from `clients` processes at once, each looking `name` up in the
-// registry at `socket` over and over for `millis` milliseconds and letting each channel go
-// before the next lookup. Negative when a client failed.
-double lookupsPerSecond(const std::string& socket, const std::string& name, int clients,
-                        int millis);
+// Lookups per second that found `name`, from `clients` processes at once, each looking
+// it up in the registry at `socket` over and over for `millis` milliseconds and letting
+// each channel go before the next lookup; `*failed` counts those that found nothing.
+// Negative when a client could not run.
+double lookupsPerSecond(const std::string& socket, const std::string& name, int clients, int millis,
+                        long* failed);
 
 }  // namespace zorlek::bench

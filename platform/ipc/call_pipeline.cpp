@@ -109,8 +109,7 @@ status_t CallPipeline::takeOldest(Parcel* reply) {
     Slot& s = slot(0);
     if (!s.done && s.proxy == nullptr) {
         // Not a proxy: called now, at its turn, as a call one at a time would.
-        Parcel& into = s.reply;
-        settle(s, s.object->sendTransaction(s.code, s.data, &into, 0));
+        settle(s, s.object->sendTransaction(s.code, s.data, &s.reply, 0));
     }
     waitForOldest();
     heldBytes_ -= s.reply.dataSize();

@@ -14,8 +14,9 @@ status_t ObjectProxy::sendTransaction(uint32_t code, const Parcel& data, Parcel*
     status_t status = sendRequest(code, data, flags);
     if (status != OK || (flags & FLAG_ONEWAY) != 0) return status;
     // Once per channel; without it the wait falls back to poll().
-    if (!receiveTimeoutSet_)
+    if (!receiveTimeoutSet_) {
         receiveTimeoutSet_ = setReceiveTimeout(channel_.get(), timeoutMs_) == OK;
+    }
     return receiveReply(code, into, timeoutMs_, false);
 }
 

@@ -19,10 +19,12 @@ bool askable(const String16& name) {
 }
 
 // Lets a receive wait inside recvmsg, bounded by the socket's receive timeout, rather
-// than in a poll() before it.
-status_t waitInReceive(int fd, int timeoutMs) {
-    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) return -errno;
-    return setReceiveTimeout(fd, timeoutMs);
+// than in a poll() before it. Should either step fail, receives stay safe: a socket
+// without the timeout is left non-blocking, and its receives wait in poll().
+void waitInReceive(int fd, int timeoutMs) {
+    if (setReceiveTimeout(fd, timeoutMs) != OK) return;
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 }
 
 }  // namespace
@@ -49,25 +51,18 @@ status_t connectToRegistry(const char* path, int timeoutMs, unique_fd* out) {
 sp<RegistryClient> RegistryClient::connect(const char* path, int timeoutMs) {
     unique_fd connection;
     if (connectToRegistry(path, timeoutMs, &connection) != OK) return nullptr;
-    if (waitInReceive(connection.get(), timeoutMs) != OK) return nullptr;
+    waitInReceive(connection.get(), timeoutMs);
     return sp<RegistryClient>(new RegistryClient(String8(path), timeoutMs, std::move(connection)));
 }
 
 RegistryClient::RegistryClient(String8 path, int timeoutMs, unique_fd connection)
     : path_(std::move(path)), timeoutMs_(timeoutMs), connection_(std::move(connection)) {}
 
-RegistryClient::~RegistryClient() = default;
-
 status_t RegistryClient::ensureConnected() {
     if (connection_) return OK;
     status_t status = connectToRegistry(path_.c_str(), timeoutMs_, &connection_);
-    if (status == OK) status = waitInReceive(connection_.get(), timeoutMs_);
-    if (status != OK) disconnect();
+    if (status == OK) waitInReceive(connection_.get(), timeoutMs_);
     return status;
-}
-
-void RegistryClient::disconnect() {
-    connection_.reset();
 }
 
 status_t RegistryClient::request(const MessageHeader& header, const Parcel& payload,
@@ -85,7 +80,7 @@ status_t RegistryClient::request(const MessageHeader& header, const Parcel& payl
     if (status != OK) {
         // A registry that failed one request may still send its late answer; a fresh
         // connection keeps later answers in step.
-        disconnect();
+        connection_.reset();
         answerPayload->clear();
     }
     return status;
@@ -95,7 +90,7 @@ status_t RegistryClient::takeLookupAnswer(const MessageHeader& answer, size_t pa
                                           unique_fd channel, sp<IBinder>* out) {
     if (answer.value != OK) return answer.value < 0 ? answer.value : -EBADMSG;
     if (!channel || payloadSize != 0) {
-        disconnect();
+        connection_.reset();
         return -EBADMSG;
     }
     *out = sp<IBinder>(new ObjectProxy(std::move(channel), timeoutMs_));
@@ -144,7 +139,7 @@ size_t RegistryClient::lookupBatch(const String16* names, size_t count, sp<IBind
     }
     if (firstAsked < count &&
         sendFrames(connection_.get(), requests.data(), requests.dataSize(), timeoutMs_) != OK) {
-        disconnect();
+        connection_.reset();
         return firstAsked + 1;
     }
     // An answer is a bare header, read on its own: the kernel may join an answer that
@@ -160,7 +155,7 @@ size_t RegistryClient::lookupBatch(const String16* names, size_t count, sp<IBind
         if (status == OK && answer.type != MSG_LOOKUP_REPLY) status = -EBADMSG;
         if (status == OK) takeLookupAnswer(answer, 0, std::move(channel), &out[i]);
         if (status != OK || !connection_) {
-            disconnect();
+            connection_.reset();
             return i + 1;
         }
     }
@@ -198,7 +193,7 @@ status_t RegistryClient::listServiceNames(Vector<String16>* out) {
             if (wellFormed && withinBounds) names.push_back(std::move(name));
         }
         if (!wellFormed || !withinBounds || page.dataAvail() != 0) {
-            disconnect();
+            connection_.reset();
             return wellFormed && !withinBounds ? -E2BIG : -EBADMSG;
         }
         if (answer.value == 0) break;

@@ -32,7 +32,6 @@ class RegistryClient : public ServiceManager {
     // Connects to the registry at `path` and completes the handshake, each wait bounded
     // by `timeoutMs`. Null when nothing answers there as a registry.
     static sp<RegistryClient> connect(const char* path, int timeoutMs = callTimeoutMs());
-    ~RegistryClient() override;
 
     // The object registered under exactly `name`, as an ObjectProxy over a new private
     // channel; null when no such name is registered or the registry cannot be asked.
@@ -59,8 +58,6 @@ class RegistryClient : public ServiceManager {
 
     // Makes sure a handshaken connection exists.
     status_t ensureConnected();
-    // Closes the connection after a failure; the next request connects afresh.
-    void disconnect();
     // Sends one request and receives its answer, which must have type `answerType`. Any
     // failure closes the connection.
     status_t request(const MessageHeader& header, const Parcel& payload, uint32_t answerType,
