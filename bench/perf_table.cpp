@@ -57,16 +57,6 @@ void host(test::Registry& registry, int from, int to,
     }
 }
 
-struct Listing {
-    double micros;
-    double cpuMicros;
-};
-
-Listing list(int runs) {
-    Pair got = runAlone({test::binPath("zorlek"), "list"}, runs);
-    return {got.ok ? got.a : -1, got.aCpu};
-}
-
 // The peak resident memory of one run of `argv`, in kB, weighed by peak_memory; -1 when
 // the run failed.
 long peakKb(const Argv& argv, const test::EnvChanges& env) {
@@ -79,15 +69,41 @@ long peakKb(const Argv& argv, const test::EnvChanges& env) {
     return status == 0 ? kb : -1;
 }
 
-// The processor time the registry and the hosts have used so far.
-double serverCpu(test::Registry& registry, const std::vector<std::unique_ptr<test::Process>>& hosts,
-                 double* hostsCpu) {
-    *hostsCpu = 0;
-    for (const auto& process : hosts) {
-        if (process) *hostsCpu += cpuMicros(process->pid());
+// A registry holding `names` names, and the `zorlek list` runs against it.
+struct Listed {
+    explicit Listed(int count) : names(count) {}
+    test::Registry registry;
+    std::vector<std::unique_ptr<test::Process>> hosts;
+    int names;
+    std::vector<double> wall, cpu;
+    double serverCpu = 0;  // the registry's and the hosts', over every run
+
+    bool ready() const {
+        for (const auto& process : hosts) {
+            if (!process) return false;
+        }
+        return registry.ready();
     }
-    return cpuMicros(registry.process()->pid());
-}
+    // The processor time the registry and the hosts have used so far.
+    double usedCpu() {
+        double used = cpuMicros(registry.process()->pid());
+        for (const auto& process : hosts) used += cpuMicros(process->pid());
+        return used;
+    }
+    // Runs `zorlek list` against this registry `runs` times.
+    bool list(int runs) {
+        setenv("ZORLEK_REGISTRY", registry.socketPath().c_str(), 1);
+        for (int i = 0; i < runs; ++i) {
+            Run run;
+            double before = usedCpu();
+            if (!runTimed({test::binPath("zorlek"), "list"}, &run)) return false;
+            serverCpu += usedCpu() - before;
+            wall.push_back(run.micros);
+            cpu.push_back(run.cpuMicros);
+        }
+        return true;
+    }
+};
 
 void wholeProcessRows(const std::string& empty) {
     test::Registry registry;
@@ -120,14 +136,16 @@ void busctlRows(DbusPeer& peer, const std::string& tool) {
 }
 
 void listRows(const std::string& empty) {
-    test::Registry registry;
-    if (!registry.ready()) return row("list rows", "no registry", "", -1, "");
-    setenv("ZORLEK_REGISTRY", registry.socketPath().c_str(), 1);
+    // Four registries side by side, listed in turn, so that every size meets the same load.
+    Listed none(0), thousand(1000), tenThousand(10000), hundredThousand(100000);
+    host(thousand.registry, 0, 1000, &thousand.hosts);
+    host(tenThousand.registry, 0, 10000, &tenThousand.hosts);
+    host(hundredThousand.registry, 0, 100000, &hundredThousand.hosts);
+    for (const Listed* listed : {&none, &thousand, &tenThousand, &hundredThousand}) {
+        if (!listed->ready())
+            return row("list rows", "a registry or host did not start", "", -1, "");
+    }
     const std::string tool = test::binPath("zorlek");
-    Listing none = list(21);
-    long registryBaseKb = residentKb(registry.process()->pid());
-    std::vector<std::unique_ptr<test::Process>> hosts;
-    host(registry, 0, 1000, &hosts);
     std::string missing = DbusPeer::missing();
     DbusPeer peer;
     if (!missing.empty()) {
@@ -135,48 +153,48 @@ void listRows(const std::string& empty) {
     } else if (!peer.start(1000)) {
         std::printf("| `busctl` rows | skipped: the D-Bus fixture did not start | | | |\n");
     } else {
+        setenv("ZORLEK_REGISTRY", thousand.registry.socketPath().c_str(), 1);
         busctlRows(peer, tool);
         peer.stop();
     }
-    Listing thousand = list(11);
-    double perName1k = (thousand.micros - none.micros) / 1000;
-    row("`list`, cost per name, 1,000 names", fixed(perName1k, "µs"),
-        "`list` of 0 names: " + fixed(none.micros / 1000, "ms", 2), 1.0, "");
-    host(registry, 1000, 10000, &hosts);
-    double hostsBefore, hostsAfter;
-    double registryBefore = serverCpu(registry, hosts, &hostsBefore);
-    Listing tenThousand = list(5);
-    double registryAfter = serverCpu(registry, hosts, &hostsAfter);
-    double perName10k = (tenThousand.micros - none.micros) / 10000;
-    row("`list`, cost per name, 10,000 names", fixed(perName10k, "µs"), "at 1,000 names",
-        perName10k / perName1k, "");
+    for (int round = 0; round < 3; ++round) {
+        if (!none.list(3) || !thousand.list(3) || !tenThousand.list(1) ||
+            !hundredThousand.list(1)) {
+            return row("list rows", "a listing failed", "", -1, "");
+        }
+    }
+    auto perName = [&](const Listed& listed) {
+        return (median(listed.wall) - median(none.wall)) / listed.names;
+    };
+    double base = perName(thousand);
+    row("`list`, cost per name, 1,000 names", fixed(base, "µs"),
+        "`list` of 0 names: " + fixed(median(none.wall) / 1000, "ms", 2), 1.0, "");
+    for (const Listed* listed : {&tenThousand, &hundredThousand}) {
+        row("`list`, cost per name, " + std::string(listed->names == 10000 ? "10,000" : "100,000") +
+                " names",
+            fixed(perName(*listed), "µs"), "at 1,000 names", perName(*listed) / base,
+            listed->names == 100000 ? "≤ 1.15" : "");
+    }
     // Where the time goes: processor time per name of each party, against the wall time
     // per name (the ratio is how many processors were busy on average).
-    double toolCpu = (tenThousand.cpuMicros - none.cpuMicros) / 10000;
-    double registryCpu = (registryAfter - registryBefore) / 5 / 10000;
-    double hostsCpu = (hostsAfter - hostsBefore) / 5 / 10000;
-    double cpu = toolCpu + registryCpu + hostsCpu;
+    double toolCpu = (median(tenThousand.cpu) - median(none.cpu)) / 10000;
+    double serverCpu = tenThousand.serverCpu / static_cast<double>(tenThousand.wall.size()) / 10000;
     row("`list`, processor time per name at 10,000 names (tool " + fixed(toolCpu, "µs") +
-            ", registry " + fixed(registryCpu, "µs") + ", hosts " + fixed(hostsCpu, "µs") + ")",
-        fixed(cpu, "µs"), "wall time per name: " + fixed(perName10k, "µs"), cpu / perName10k, "");
-    host(registry, 10000, 100000, &hosts);
-    for (const auto& process : hosts) {
-        if (!process) return row("100,000 names", "a host did not get ready", "", -1, "");
-    }
-    Listing hundredThousand = list(3);
-    double perName100k = (hundredThousand.micros - none.micros) / 100000;
-    row("`list`, cost per name, 100,000 names", fixed(perName100k, "µs"), "at 1,000 names",
-        perName100k / perName1k, "≤ 1.15");
-    long toolKb = peakKb({tool, "list"}, registry.env());
+            ", registry and host " + fixed(serverCpu, "µs") + ")",
+        fixed(toolCpu + serverCpu, "µs"),
+        "wall time per name: " + fixed(perName(tenThousand), "µs"),
+        (toolCpu + serverCpu) / perName(tenThousand), "");
+    long toolKb = peakKb({tool, "list"}, hundredThousand.registry.env());
     long emptyKb = peakKb({empty}, {});
     row("`list` of 100,000 names, the tool's peak resident memory", fixed(toolKb / 1024.0, "MiB"),
         "empty C++ program: " + fixed(emptyKb / 1024.0, "MiB"),
         toolKb > 0 && emptyKb > 0 ? static_cast<double>(toolKb) / emptyKb : -1, "≤ 16 MiB");
-    long registryKb = residentKb(registry.process()->pid());
+    long namesKb = residentKb(hundredThousand.registry.process()->pid()) -
+                   residentKb(none.registry.process()->pid());
     // Each name is held as its UTF-16 code units: 15 of them here.
-    double perName = (registryKb - registryBaseKb) * 1024.0 / 100000 - 30;
-    row("registry memory per name at 100,000 names, beyond the name", fixed(perName, "B", 0),
-        "the name: 30 B", perName / 30, "≤ 200 B");
+    double perNameBytes = namesKb * 1024.0 / 100000 - 30;
+    row("registry memory per name at 100,000 names, beyond the name", fixed(perNameBytes, "B", 0),
+        "the name: 30 B", perNameBytes / 30, "≤ 200 B");
 }
 
 void roundTripRows(const char* cores, std::initializer_list<int> cpus, int count) {
