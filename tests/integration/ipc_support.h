@@ -80,6 +80,8 @@ struct RawPeer {
     explicit RawPeer(const Registry& registry) {
         connectUnix(registry.socketPath().c_str(), 2000, &sock);
     }
+    // Any other connected socket, such as a channel to a service.
+    explicit RawPeer(unique_fd connected) : sock(std::move(connected)) {}
     bool sendBytes(const Bytes& bytes) {
         return ::send(sock.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
                static_cast<ssize_t>(bytes.size());
