@@ -52,7 +52,7 @@ inline std::string echoCall(const sp<IBinder>& object, Random& random, size_t wo
     uint32_t code = random.next();
     if (code == DESCRIPTOR_QUERY_CODE) ++code;
     Parcel request;
-    uint8_t* at = request.resizeForReceive(words * 4);
+    uint8_t* at = ParcelAccess::resizeForReceive(request, words * 4);
     for (size_t i = 0; i < words * 4; ++i) at[i] = static_cast<uint8_t>(random.next());
     Parcel reply;
     status_t status = object->sendTransaction(code, request, &reply, 0);

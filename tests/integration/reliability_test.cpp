@@ -132,7 +132,7 @@ TEST_F(Reliability, AServiceKilledMidCallFailsItsCallersAtOnce) {
         callers.emplace_back([&, i] {
             Parcel request, reply;
             // One caller is in the middle of a large request.
-            request.resizeForReceive(i == 0 ? kMaxParcelSize - 4 : 4 * i);
+            ParcelAccess::resizeForReceive(request, i == 0 ? kMaxParcelSize - 4 : 4 * i);
             ++sent;
             statuses[i] = waiting[i]->sendTransaction(1, request, &reply, 0);
             replySizes[i] = reply.dataSize();
