@@ -13,7 +13,7 @@ namespace zorlek {
 class ServiceHost::Impl {
   public:
     explicit Impl(const HostOptions& hostOptions)
-        : options(hostOptions), channels(loop), link(loop, channels, options.timeoutMs) {}
+        : options(hostOptions), channels(loop, options), link(loop, channels, options) {}
 
     HostOptions options;
     EventLoop loop;
@@ -23,7 +23,11 @@ class ServiceHost::Impl {
 
 ServiceHost::ServiceHost(const HostOptions& options) : impl_(std::make_unique<Impl>(options)) {}
 
-ServiceHost::ServiceHost(int timeoutMs) : ServiceHost(HostOptions{timeoutMs}) {}
+ServiceHost::ServiceHost(int timeoutMs) : ServiceHost([timeoutMs] {
+    HostOptions options;
+    options.timeoutMs = timeoutMs;
+    return options;
+}()) {}
 
 ServiceHost::~ServiceHost() = default;
 
@@ -98,6 +102,12 @@ const char* describeHostStatus(status_t status) {
             return "stopped";
         case -ENAMETOOLONG:
             return "the registry's socket path is too long";
+        case -EUSERS:
+            return "this user holds as many registry connections as it may";
+        case -EMFILE:
+            return "the registry keeps its last descriptors for others";
+        case -EDQUOT:
+            return "this connection holds as many names as it may";
         default:
             return std::strerror(-status);
     }

@@ -19,9 +19,10 @@ status_t connectToRegistry(const char* path, int timeoutMs, unique_fd* out) {
     status = receiveMessage(sock.get(), &answer, &empty, nullptr, 0, timeoutMs);
     if (status == -EMSGSIZE || status == -EBADMSG) return -EPROTO;
     if (status != OK) return status;
-    if (answer.type != MSG_HELLO || answer.code != kProtocolMagic || answer.value != OK) {
-        return -EPROTO;
-    }
+    if (answer.type != MSG_HELLO || answer.code != kProtocolMagic) return -EPROTO;
+    // A registry that will not take this connection says why (too many connections of
+    // this user, or descriptors kept for others).
+    if (answer.value != OK) return answer.value < 0 ? answer.value : -EPROTO;
     *out = std::move(sock);
     return OK;
 }

@@ -190,7 +190,9 @@ TEST_F(HostFixture, AChannelThatStallsOrStopsReadingHoldsNobodyUp) {
         if (n < 0 && errno != EAGAIN) break;
         if (n < 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    EXPECT_GT(sent, 2 * 1024 * 1024u) << "the service kept reading for a while";
+    // The service read until one reply waited unread, then stopped reading this channel:
+    // what it holds for a client that does not read is bounded.
+    EXPECT_GT(sent, 128 * 1024u) << "the service kept reading for a while";
     sp<IBinder> good = clientOf(registry, 2000)->lookupService(String16("e"));
     ASSERT_TRUE(good);
     auto callStart = Clock::now();
