@@ -29,7 +29,14 @@ int main(int argc, char** argv) {
     }
 
     signal(SIGPIPE, SIG_IGN);
-    ServiceHost host;
+    HostOptions hostOptions;
+    // After a registry restart someone else may hold a name first: the host keeps asking
+    // for it, and says so once.
+    hostOptions.onRegistrationRefused = [](const String16& name, status_t status) {
+        aerr << "zorlek-echo: " << narrowForDisplay(name) << " was refused by the registry ("
+             << describeHostStatus(status) << "); asking again until it is free" << endl;
+    };
+    ServiceHost host(hostOptions);
     gHost = &host;
     struct sigaction action {};
     action.sa_handler = onStopSignal;
