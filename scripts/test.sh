@@ -21,7 +21,7 @@ run_suite() {  # build-dir, extra cmake arguments...
 }
 
 # The sanitizer pass first, so that the run ends with the summary of the build as shipped.
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    run_suite build-asan -DZORLEK_SANITIZE=ON || status=1
+CC=clang CXX=clang++ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_suite build-asan -DZORLEK_SANITIZE=ON -DZORLEK_FUZZ=ON || status=1
 run_suite build || status=1
 exit $status
