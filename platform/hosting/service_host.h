@@ -15,6 +15,10 @@ namespace zorlek {
 struct HostOptions {
     // Bounds each wait for the registry's answers.
     int timeoutMs = callTimeoutMs();
+    // How long connect() waits for a registry that is not there yet (no socket, or none
+    // listening), trying again with a growing pause; 0 does not wait. So a service may
+    // start before its registry.
+    int registryWaitMs = callTimeoutMs();
     // Channels served at once: in all (never more than the process's descriptor limit
     // allows, less a reserve), and from one calling user other than root and this
     // process's own user. A channel past either is closed at once (its client's first
@@ -62,8 +66,10 @@ class ServiceHost {
     ServiceHost& operator=(const ServiceHost&) = delete;
 
     // Connects to the registry at registryPath() (or at `path`) and completes the
-    // handshake. Returns 0, or -ENOENT / -ECONNREFUSED (no registry there), -ETIMEDOUT,
-    // -EPROTO (the peer is not a registry), -EISCONN (already connected), -errno.
+    // handshake, waiting up to HostOptions::registryWaitMs for a registry that is not
+    // there yet. Returns 0, or -ENOENT / -ECONNREFUSED (no registry there in time),
+    // -ETIMEDOUT, -EPROTO (the peer is not a registry), -EUSERS / -EMFILE (refused by the
+    // registry), -EISCONN (already connected), -EINTR (stop() came while waiting), -errno.
     status_t connect();
     status_t connect(const char* path);
 

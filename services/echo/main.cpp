@@ -45,6 +45,7 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
 
     status_t status = host.connect();
+    if (status == -EINTR) return 0;  // SIGTERM or SIGINT while waiting for the registry
     if (status != OK) {
         aerr << "zorlek-echo: cannot reach the registry at " << registryPath() << ": "
              << describeHostStatus(status) << endl;

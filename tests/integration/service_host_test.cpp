@@ -42,7 +42,9 @@ TEST_F(HostFixture, ConnectAndAddServiceStatuses) {
     sp<Doubler> object = make<Doubler>();
     EXPECT_EQ(host.addService(String16("early"), object), -ENOTCONN);
     TempDir nowhere;
-    EXPECT_EQ(host.connect((nowhere.path() + "/none.sock").c_str()), -ENOENT);
+    HostOptions impatient;
+    impatient.registryWaitMs = 0;
+    EXPECT_EQ(ServiceHost(impatient).connect((nowhere.path() + "/none.sock").c_str()), -ENOENT);
     ASSERT_EQ(host.connect(registry.socketPath().c_str()), OK);
     EXPECT_EQ(host.addService(String16("d"), nullptr), -EINVAL);
     EXPECT_EQ(host.addService(String16(""), object), -EINVAL);
