@@ -36,6 +36,12 @@ inline int64_t msSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
+// A test with its own registry, ready before the test starts.
+struct Fixture : ::testing::Test {
+    Registry registry;
+    void SetUp() override { ASSERT_TRUE(registry.ready()); }
+};
+
 // A client of `registry`'s socket whose waits are bounded by `timeoutMs`.
 inline sp<RegistryClient> clientOf(const Registry& registry, int timeoutMs = 5000) {
     return RegistryClient::connect(registry.socketPath().c_str(), timeoutMs);
