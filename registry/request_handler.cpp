@@ -61,8 +61,8 @@ status_t RequestHandler::registerName(Peer& from, const String16& name) {
     if (status == OK) {
         ++namesByUser_[uid];
         aerr << "zorlek-registry: registered " << narrowForDisplay(name) << " (pid "
-             << static_cast<int32_t>(from.credentials.pid) << ", uid "
-             << static_cast<uint32_t>(uid) << ")" << endl;
+             << static_cast<int32_t>(from.credentials.pid) << ", uid " << static_cast<uint32_t>(uid)
+             << ")" << endl;
     }
     return status;
 }
@@ -74,13 +74,12 @@ void RequestHandler::lookup(Peer& from, const String16& name) {
     // The requester's own backlog, and the host's backlog of channels not yet delivered,
     // per requesting user and in all: past them the lookup is refused to the one who
     // asked, and the host, busy or not, keeps its names.
+    // A host that has gone fails the channel's send, which drops it and its names: no
+    // check of its socket is needed first.
     uint32_t tag = from.credentials.uid + 1;
-    if (holder && *holder != from.id && transport_.hungUp(*holder)) {
-        transport_.drop(*holder);
-    } else if (holder &&
-               (transport_.pendingFds(from.id, 0) >= options_.maxUnreadLookups ||
-                transport_.pendingFds(*holder, tag) >= options_.maxPendingChannelsPerUser ||
-                transport_.pendingFds(*holder, 0) >= options_.maxPendingChannels)) {
+    if (holder && (transport_.pendingFds(from.id, 0) >= options_.maxUnreadLookups ||
+                   transport_.pendingFds(*holder, tag) >= options_.maxPendingChannelsPerUser ||
+                   transport_.pendingFds(*holder, 0) >= options_.maxPendingChannels)) {
         status = -EAGAIN;
     } else if (holder) {
         unique_fd hostEnd;
