@@ -21,5 +21,5 @@ zorlek_require_packages() {
 
 # What building the programs needs.
 ZORLEK_BUILD_PACKAGES=(cmake ninja-build g++)
-# What building and running the tests and benchmarks needs on top.
-ZORLEK_TEST_PACKAGES=(libgtest-dev util-linux)
+# What building and running the tests and benchmarks needs on top (clang for the sanitizer pass).
+ZORLEK_TEST_PACKAGES=(libgtest-dev util-linux clang libclang-rt-dev)
