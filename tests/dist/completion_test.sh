@@ -5,34 +5,11 @@
 set -u
 bin=$1
 . "$2"
-tmp=$(mktemp -d "${TMPDIR:-/tmp}/zorlek-completion.XXXXXX")
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-    rm -rf "$tmp"
-}
-trap cleanup EXIT
-unset ZORLEK_CALL_TIMEOUT_MS
-export ZORLEK_REGISTRY=$tmp/registry.sock
-"$bin/zorlek-registry" 2>"$tmp/registry.log" &
-pids+=($!)
-for _ in $(seq 200); do [ -S "$ZORLEK_REGISTRY" ] && break; sleep 0.05; done
-
-# Starts zorlek-echo with the given arguments and waits for its "ready" line.
-start_echo() {
-    rm -f "$tmp/ready"
-    mkfifo "$tmp/ready"
-    "$bin/zorlek-echo" "$@" >"$tmp/ready" &
-    pids+=($!)
-    local line=
-    read -r -t 10 line <"$tmp/ready"
-    [ "$line" = ready ] || { echo "zorlek-echo $* did not start" >&2; exit 1; }
-}
+. "$(dirname "$0")/processes.sh"
+start_registry "$bin"
 # Shown as "c1\x85x" by list, which is not its name; "back\x41slash" is its own name.
-start_echo greeter hello 'with space' "c1$(printf '\u0085')x" 'back\x41slash' 'odd: [name'
-start_echo --descriptor 'x: [y' plain
+start_ready "$bin/zorlek-echo" greeter hello 'with space' $'c1\xc2\x85x' 'back\x41slash' 'odd: [name'
+start_ready "$bin/zorlek-echo" --descriptor 'x: [y' plain
 
 failures=0
 # expect WHAT EXPECTED WORD... : completes the last WORD; EXPECTED is the sorted replies,

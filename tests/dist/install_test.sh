@@ -11,15 +11,7 @@
 # the check needs is missing. Every wait is bounded; all that was started is stopped.
 set -u
 build=$1 source=$2 check=$3 arg=${4:-}
-tmp=$(mktemp -d "${TMPDIR:-/tmp}/zorlek-install.XXXXXX")
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-    rm -rf "$tmp"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/processes.sh"
 fail() {
     echo "FAIL: $*"
     exit 1
@@ -51,21 +43,6 @@ verify_units() {
         zorlek-registry.service zorlek-registry.socket || fail "systemd-analyze verify ($prefix)"
 }
 
-# Starts a registry on a private socket and the program PATH, waiting for its "ready".
-serve() {
-    export ZORLEK_REGISTRY=$tmp/registry.sock
-    unset ZORLEK_CALL_TIMEOUT_MS
-    "$build/bin/zorlek-registry" 2>"$tmp/registry.log" &
-    pids+=($!)
-    for _ in $(seq 200); do [ -S "$ZORLEK_REGISTRY" ] && break; sleep 0.05; done
-    mkfifo "$tmp/ready"
-    "$1" >"$tmp/ready" &
-    pids+=($!)
-    local line=
-    read -r -t 10 line <"$tmp/ready"
-    [ "$line" = ready ] || fail "$1 did not get ready"
-}
-
 case $check in
 units)
     need systemd-analyze
@@ -88,7 +65,8 @@ sample)
             { cat "$tmp/sample.log"; fail "find_package build"; }
         cp "$tmp/sample/adder" "$tmp/adder"
     fi
-    serve "$tmp/adder"
+    start_registry "$build/bin"
+    start_ready "$tmp/adder"
     expected=$'Result: Parcel(4 bytes)\n  00000000: 0000002a                             *...'
     got=$("$build/bin/zorlek" call sample.adder 1 i32 2 i32 40)
     [ "$got" = "$expected" ] || fail "the sample answered: $got"
