@@ -69,8 +69,9 @@ status_t openListeningSocket(const char* pathText, int probeTimeoutMs, unique_fd
                              SocketIdentity* identity, String8* error) {
     std::string path(pathText);
     size_t slash = path.find_last_of('/');
-    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
-    if (slash == 0) folder = "/";
+    // The folder keeps its slash only when it is the root ("/sock" lies in "/").
+    std::string folder =
+        slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
     sockaddr_un address;
     if (!fillAddress(path, &address))
         return fail(error, "socket path too long: ", path, ENAMETOOLONG);

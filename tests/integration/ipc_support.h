@@ -128,7 +128,8 @@ inline Bytes stringPayload(const String16& text) {
 inline std::vector<std::string> manyNames(int count, size_t units) {
     std::vector<std::string> names;
     for (int i = 0; i < count; ++i) {
-        std::string name = "n" + std::to_string(100000 + i);
+        std::string name = "n";
+        name += std::to_string(100000 + i);
         name.resize(units, 'x');
         names.push_back(name);
     }
