@@ -18,7 +18,7 @@
 #include <string>
 
 #include "registry/systemd.h"
-#include "tests/support/harness.h"
+#include "harness/harness.h"
 
 namespace zorlek::registry {
 namespace {
