@@ -160,13 +160,6 @@ TEST_F(Fixture, InvalidNamesAreRefusedWithAReason) {
     EXPECT_TRUE(longest);
 }
 
-std::vector<std::string> asNobody(std::vector<std::string> argv) {
-    std::vector<std::string> out = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                                    "--clear-groups"};
-    out.insert(out.end(), argv.begin(), argv.end());
-    return out;
-}
-
 TEST_F(Fixture, OnlyRootAndTheRegistrysUserMayRegister) {
     if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0) {
         GTEST_SKIP() << "needs root and setpriv to run a service as another user";

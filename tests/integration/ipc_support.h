@@ -120,6 +120,31 @@ struct RawPeer {
     }
 };
 
+// A zorlek-registry listening at `path` with `args`, started through `launcher` when one
+// is given (a command that runs the registry in its own place, such as prlimit); null
+// when its socket does not accept connections in time.
+inline std::unique_ptr<Process> startRegistryAt(const std::string& path,
+                                                std::vector<std::string> args = {},
+                                                std::vector<std::string> launcher = {}) {
+    launcher.push_back(binPath("zorlek-registry"));
+    launcher.insert(launcher.end(), args.begin(), args.end());
+    auto process = Process::start(launcher, {"ZORLEK_REGISTRY=" + path});
+    if (process && !waitForSocket(path, 10000)) return nullptr;
+    return process;
+}
+
+// `argv` run as the user `uid` (with the group of the same number, and no other).
+constexpr const char* kSetpriv = "/usr/bin/setpriv";
+inline std::vector<std::string> asUser(uid_t uid, const std::vector<std::string>& argv) {
+    std::vector<std::string> out = {kSetpriv, "--reuid=" + std::to_string(uid),
+                                    "--regid=" + std::to_string(uid), "--clear-groups"};
+    out.insert(out.end(), argv.begin(), argv.end());
+    return out;
+}
+inline std::vector<std::string> asNobody(const std::vector<std::string>& argv) {
+    return asUser(65534, argv);
+}
+
 inline Bytes stringPayload(const String16& text) {
     return s16(text.view());
 }

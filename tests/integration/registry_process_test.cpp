@@ -18,15 +18,6 @@
 namespace zorlek::test {
 namespace {
 
-std::unique_ptr<Process> startRegistryAt(const std::string& path,
-                                         std::vector<std::string> args = {}) {
-    std::vector<std::string> argv = {binPath("zorlek-registry")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    auto process = Process::start(argv, {"ZORLEK_REGISTRY=" + path});
-    if (process && !waitForSocket(path, 10000)) return nullptr;
-    return process;
-}
-
 bool exists(const std::string& path) {
     struct stat info;
     return ::lstat(path.c_str(), &info) == 0;

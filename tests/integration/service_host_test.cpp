@@ -223,9 +223,8 @@ TEST_F(HostFixture, AServiceKnowsWhoCallsAndRefusesByUid) {
     // The same call from an ordinary user, through the tool: the channel shows only the
     // registry, so the service can refuse this caller only because it was told who it is.
     ASSERT_EQ(::chmod(registry.dir().c_str(), 0755), 0);
-    RunResult run = runProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                                "--clear-groups", binPath("zorlek"), "call", "guarded", "3"},
-                               registry.env());
+    RunResult run =
+        runProgram(asNobody({binPath("zorlek"), "call", "guarded", "3"}), registry.env());
     EXPECT_EQ(run.out, "Result: Parcel(0 bytes)\n");
     EXPECT_EQ(run.err, "zorlek: Transaction failed with status -13 (Permission denied)\n");
     EXPECT_EQ(run.exitCode, 10);
