@@ -39,8 +39,10 @@ struct ServerOptions {
     size_t maxPendingChannelsPerUser = 64;
     size_t maxPendingChannels = 1024;
     // Bytes one user's connections may hold (answers not read, requests not handled)
-    // before they are no longer read.
+    // before they are no longer read; root and the registry's own user, whose processes
+    // are many and all share one budget, get the larger one.
     size_t userBudgetBytes = 4 * 1024 * 1024;
+    size_t trustedBudgetBytes = 64 * 1024 * 1024;
 };
 
 // True for the users the registry trusts as it trusts itself: root and its own user.

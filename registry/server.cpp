@@ -1,7 +1,6 @@
 #include "registry/server.h"
 
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -27,7 +26,7 @@ constexpr int kAcceptBatch = 64;
 // stop event, the listener, the spare, a new channel's two ends).
 constexpr size_t kOwnDescriptors = 16;
 // After this many closed connections, memory is given back to the system.
-constexpr size_t kTrimAfterClosed = 256;
+constexpr size_t kTrimAfterClosed = 128;
 
 size_t descriptorLimit() {
     rlimit limit{};
@@ -52,7 +51,7 @@ RegistryServer::RegistryServer(ServerOptions options)
       spare_(::open("/dev/null", O_RDONLY | O_CLOEXEC)),
       descriptorLimit_(descriptorLimit()),
       descriptorReserve_(descriptorLimit_ / 16 > 32 ? descriptorLimit_ / 16 : 32),
-      trimTimer_(loop_, [this] { trimMemory(); }),
+      trimmer_(loop_, kTrimAfterClosed),
       handshakeTimer_(loop_, [this] { expireHandshakes(); }) {}
 
 // Connections end without telling the handler: the names go with the whole table.
@@ -112,8 +111,13 @@ void RegistryServer::accept(unique_fd sock) {
     status_t refused = refusal(credentials);
     if (refused != OK) return refuse(std::move(sock), refused);
     User& user = users_[credentials.uid];
-    if (!user.budget) user.budget = std::make_shared<Budget>(options_.userBudgetBytes);
-    client.connection = std::make_unique<Connection>(loop_, std::move(sock), owner(), kClientLimits);
+    if (!user.budget) {
+        user.budget = std::make_shared<Budget>(trustedUser(credentials.uid, options_)
+                                                   ? options_.trustedBudgetBytes
+                                                   : options_.userBudgetBytes);
+    }
+    client.connection =
+        std::make_unique<Connection>(loop_, std::move(sock), owner(), kClientLimits);
     client.connection->setId(client.peer.id);
     client.connection->setBudget(user.budget);
     if (client.connection->start() != OK) return;
@@ -150,16 +154,7 @@ void RegistryServer::onClosed(Connection& connection, status_t /*why*/) {
     if (user != users_.end() && --user->second.connections == 0) users_.erase(user);
     loop_.retire(std::move(found->second.connection));
     clients_.erase(found);
-    if (++closedSinceTrim_ >= kTrimAfterClosed && !trimTimer_.armed()) trimTimer_.armIn(100);
-}
-
-void RegistryServer::trimMemory() {
-    closedSinceTrim_ = 0;
-#ifdef __GLIBC__
-    // Freed connection buffers are scattered over the heap, where the allocator keeps
-    // them; after a flood this hands the pages back.
-    ::malloc_trim(0);
-#endif
+    trimmer_.closed();
 }
 
 bool RegistryServer::send(ConnectionId to, const MessageHeader& header, const Parcel& payload,

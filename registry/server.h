@@ -12,6 +12,7 @@
 #include "platform/transport/budget.h"
 #include "platform/transport/connection.h"
 #include "platform/transport/event_loop.h"
+#include "platform/transport/memory_trimmer.h"
 #include "registry/request_handler.h"
 
 namespace zorlek::registry {
@@ -53,8 +54,7 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
     void accept(unique_fd sock);
     // Why a connection of `credentials` cannot be taken now (a negative errno), or 0.
     status_t refusal(const ucred& credentials) const;
-    // Gives memory that connections gave back to the system, at most so often.
-    void trimMemory();
+
     // Closes the connections whose handshake is overdue and arms the timer for the next.
     void expireHandshakes();
 
@@ -82,9 +82,7 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
     // users that host names while others flood.
     size_t descriptorLimit_;
     size_t descriptorReserve_;
-    // Connections closed since memory was last given back.
-    size_t closedSinceTrim_ = 0;
-    Timer trimTimer_;
+    MemoryTrimmer trimmer_;
     // Connections still owing the handshake, with when it falls due, in accept order
     // (and so in due order: every connection gets the same time).
     std::deque<std::pair<int64_t, ConnectionId>> handshakesDue_;

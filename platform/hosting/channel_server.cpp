@@ -14,6 +14,8 @@ constexpr ConnectionLimits kChannelLimits = {
     // client that sends but never reads holds at most one reply here.
     .pauseBytes = 1,
 };
+// After this many closed channels, memory is given back to the system.
+constexpr size_t kTrimAfterClosed = 64;
 // Descriptors kept for everything but channels: the registry connection, the loop, and
 // whatever the service itself opens.
 constexpr size_t kReservedDescriptors = 64;
@@ -22,7 +24,7 @@ size_t channelLimit(size_t wanted) {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return wanted;
     size_t room = limit.rlim_cur > kReservedDescriptors * 2 ? limit.rlim_cur - kReservedDescriptors
-                                                           : limit.rlim_cur / 2;
+                                                            : limit.rlim_cur / 2;
     return wanted < room ? wanted : room;
 }
 
@@ -31,8 +33,12 @@ size_t channelLimit(size_t wanted) {
 ChannelServer::ChannelServer(EventLoop& loop, const HostOptions& options)
     : loop_(loop),
       maxChannels_(channelLimit(options.maxChannels)),
-      maxChannelsPerUser_(options.maxChannelsPerUser),
-      userBudgetBytes_(options.userBudgetBytes) {}
+      // One user never takes more than half, so that root and this process's own user
+      // are served while another floods, however few descriptors the process has.
+      maxChannelsPerUser_(options.maxChannelsPerUser < maxChannels_ / 2 ? options.maxChannelsPerUser
+                                                                        : maxChannels_ / 2),
+      userBudgetBytes_(options.userBudgetBytes),
+      trimmer_(loop, kTrimAfterClosed) {}
 
 ChannelServer::~ChannelServer() = default;
 
@@ -48,7 +54,8 @@ void ChannelServer::adopt(unique_fd sock, const sp<LocalObject>& object,
     }
     if (!user.budget) user.budget = std::make_shared<Budget>(userBudgetBytes_);
     Channel channel;
-    channel.connection = std::make_unique<Connection>(loop_, std::move(sock), owner(), kChannelLimits);
+    channel.connection =
+        std::make_unique<Connection>(loop_, std::move(sock), owner(), kChannelLimits);
     channel.object = object;
     channel.caller = caller;
     uint64_t id = nextId_++;
@@ -93,6 +100,7 @@ void ChannelServer::onClosed(Connection& connection, status_t /*why*/) {
     if (user != users_.end() && --user->second.channels == 0) users_.erase(user);
     loop_.retire(std::move(found->second.connection));
     channels_.erase(found);
+    trimmer_.closed();
 }
 
 }  // namespace zorlek

@@ -10,6 +10,7 @@
 #include "platform/hosting/local_object.h"
 #include "platform/hosting/service_host.h"
 #include "platform/transport/connection.h"
+#include "platform/transport/memory_trimmer.h"
 
 namespace zorlek {
 
@@ -52,6 +53,7 @@ class ChannelServer final : private ConnectionOwner {
     std::unordered_map<uid_t, User> users_;
     uint64_t nextId_ = 1;
     Parcel reply_;  // reused for each reply
+    MemoryTrimmer trimmer_;
 };
 
 }  // namespace zorlek

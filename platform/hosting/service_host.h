@@ -21,8 +21,9 @@ struct HostOptions {
     int registryWaitMs = callTimeoutMs();
     // Channels served at once: in all (never more than the process's descriptor limit
     // allows, less a reserve), and from one calling user other than root and this
-    // process's own user. A channel past either is closed at once (its client's first
-    // call fails with -EPIPE); the other channels and every registration stay.
+    // process's own user (never more than half of all). A channel past either is closed
+    // at once (its client's first call fails with -EPIPE); the other channels and every
+    // registration stay.
     size_t maxChannels = 4096;
     size_t maxChannelsPerUser = 256;
     // Bytes one calling user's channels may hold (replies not read, requests still
