@@ -34,6 +34,17 @@ void dispatch(ToolState& state) {
     state.usageRequested = true;
 }
 
+// Standard output that could not take the run's bytes (a full disk) is a failure, not a
+// success with nothing shown. A reader that closed the pipe early wanted no more: that
+// stays quiet.
+int32_t finish(int32_t exitStatus) {
+    aout.flush();
+    int error = aout.error();
+    if (error == 0 || error == EPIPE) return exitStatus;
+    aerr << "zorlek: Unable to write to standard output: " << std::strerror(error) << endl;
+    return exitStatus == EXIT_OK ? EXIT_USAGE : exitStatus;
+}
+
 }  // namespace
 
 int32_t runDriver(sp<ServiceManager> serviceManager, int argc, char** argv) {
@@ -49,11 +60,11 @@ int32_t runDriver(sp<ServiceManager> serviceManager, int argc, char** argv) {
     parseOptions(state);
     if (!state.hasArg() || state.usageRequested) {
         printUsage();
-        return state.exitStatus;
+        return finish(state.exitStatus);
     }
     dispatch(state);
     if (state.usageRequested) printUsage();
-    return state.exitStatus;
+    return finish(state.exitStatus);
 }
 
 int32_t runTool(int argc, char** argv) {

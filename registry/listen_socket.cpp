@@ -36,12 +36,23 @@ status_t makeFolders(const std::string& folder, String8* error) {
         status_t status = makeFolders(folder.substr(0, slash), error);
         if (status != OK) return status;
     }
-    if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
-        return fail(error, "cannot create the folder ", folder, errno);
+    // The umask must not narrow the mode, as every local user needs to reach the socket,
+    // nor widen it. Set for the call rather than changed by path afterwards.
+    mode_t saved = ::umask(022);
+    int made = ::mkdir(folder.c_str(), 0755);
+    int savedErrno = errno;
+    ::umask(saved);
+    if (made != 0 && savedErrno != EEXIST) {
+        return fail(error, "cannot create the folder ", folder, savedErrno);
     }
-    // The umask must not narrow the mode: every local user needs to reach the socket.
-    ::chmod(folder.c_str(), 0755);
     return OK;
+}
+
+// A folder only root and this user can write to: nobody else can swap what lies in it
+// between the checks below and the rename that puts the socket in place.
+bool trustedFolder(const struct stat& info) {
+    return (info.st_uid == 0 || info.st_uid == ::geteuid()) &&
+           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 bool fillAddress(const std::string& path, sockaddr_un* address) {
@@ -58,8 +69,9 @@ status_t openListeningSocket(const char* pathText, int probeTimeoutMs, unique_fd
                              SocketIdentity* identity, String8* error) {
     std::string path(pathText);
     size_t slash = path.find_last_of('/');
-    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
-    if (slash == 0) folder = "/";
+    // The folder keeps its slash only when it is the root ("/sock" lies in "/").
+    std::string folder =
+        slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
     sockaddr_un address;
     if (!fillAddress(path, &address))
         return fail(error, "socket path too long: ", path, ENAMETOOLONG);
@@ -75,8 +87,14 @@ status_t openListeningSocket(const char* pathText, int probeTimeoutMs, unique_fd
     while (::flock(folderLock.get(), LOCK_EX) != 0) {
         if (errno != EINTR) return fail(error, "cannot lock the folder ", folder, errno);
     }
-
     struct stat info;
+    if (::fstat(folderLock.get(), &info) != 0) return fail(error, "cannot stat ", folder, errno);
+    if (!trustedFolder(info)) {
+        fail(error,
+             "refusing a folder that users other than root and this one can write to: ", folder, 0);
+        return -EPERM;
+    }
+
     if (::lstat(path.c_str(), &info) == 0) {
         if (!S_ISSOCK(info.st_mode)) return fail(error, "not a socket, left alone: ", path, 0);
         unique_fd probe;
@@ -102,13 +120,16 @@ status_t openListeningSocket(const char* pathText, int probeTimeoutMs, unique_fd
     ::unlink(temporary.c_str());
     unique_fd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!sock) return fail(error, "cannot create a socket for ", path, errno);
-    if (::bind(sock.get(), reinterpret_cast<sockaddr*>(&temporaryAddress),
-               sizeof(temporaryAddress)) != 0) {
-        return fail(error, "cannot bind ", temporary, errno);
-    }
+    // The socket file is made mode 0666 by bind itself, under this umask: nothing is ever
+    // changed by path, where a swapped-in link could redirect it.
+    mode_t savedMask = ::umask(0111);
+    int bound = ::bind(sock.get(), reinterpret_cast<sockaddr*>(&temporaryAddress),
+                       sizeof(temporaryAddress));
+    int bindErrno = errno;
+    ::umask(savedMask);
+    if (bound != 0) return fail(error, "cannot bind ", temporary, bindErrno);
     int savedErrno = 0;
-    if (::listen(sock.get(), SOMAXCONN) != 0 || ::chmod(temporary.c_str(), 0666) != 0 ||
-        ::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (::listen(sock.get(), SOMAXCONN) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
         savedErrno = errno;
         ::unlink(temporary.c_str());
         return fail(error, "cannot set up the socket ", path, savedErrno);

@@ -16,13 +16,14 @@ struct SocketIdentity {
     ino_t inode = 0;
 };
 
-// Makes the listening socket at `path`: creates the missing folders (mode 0755); holds an
+// Makes the listening socket at `path`: creates the missing folders (mode 0755); refuses
+// (-EPERM) a folder that a user other than root and this one owns or can write to; holds an
 // exclusive lock on the folder while it checks and takes the path, so that of two
 // registries starting at once the second finds the first one live; refuses
 // when a live registry (or anything else) answers at `path` or when `path` is not a
 // socket; removes a stale socket; binds under a temporary name in the same folder,
-// listens, makes it mode 0666 and renames it into place. Returns 0 with the non-blocking
-// socket in `out` and its identity, or a negative errno with a one-line explanation in
+// under a umask that makes it mode 0666, listens, and renames it into place. Returns 0 with the
+// non-blocking socket in `out` and its identity, or a negative errno with a one-line explanation in
 // `error` (without a program prefix).
 status_t openListeningSocket(const char* path, int probeTimeoutMs, unique_fd* out,
                              SocketIdentity* identity, String8* error);

@@ -12,6 +12,7 @@
 #include "platform/text.h"
 #include "registry/listen_socket.h"
 #include "registry/server.h"
+#include "registry/systemd.h"
 
 namespace {
 
@@ -88,12 +89,20 @@ int main(int argc, char** argv) {
     registry::SocketIdentity identity;
     String8 error;
     int probeMs = callTimeoutMs() < 1000 ? callTimeoutMs() : 1000;
-    if (registry::openListeningSocket(path, probeMs, &listener, &identity, &error) != OK) {
+    // A socket handed over by a service manager stays the manager's: it is not removed.
+    if (registry::takeHandedSocket(&listener, &error) != OK) {
         aerr << "zorlek-registry: " << error << endl;
         return 1;
     }
+    bool handed = listener.valid();
+    if (!handed &&
+        registry::openListeningSocket(path, probeMs, &listener, &identity, &error) != OK) {
+        aerr << "zorlek-registry: " << error << endl;
+        return 1;
+    }
+    if (registry::notifyReady(&error) != OK) aerr << "zorlek-registry: " << error << endl;
     status_t status = server.run(std::move(listener));
-    registry::removeOwnSocket(path, identity);
+    if (!handed) registry::removeOwnSocket(path, identity);
     gServer = nullptr;
     if (status != OK) {
         aerr << "zorlek-registry: the serving loop failed: " << std::strerror(-status) << endl;

@@ -55,6 +55,11 @@ std::vector<String16> NameTable::releaseAll(ConnectionId owner) {
     return names;
 }
 
+size_t NameTable::countOf(ConnectionId owner) const {
+    auto found = owned_.find(owner);
+    return found == owned_.end() ? 0 : found->second.size();
+}
+
 std::vector<ConnectionId> NameTable::owners() const {
     std::vector<ConnectionId> ids;
     ids.reserve(owned_.size());

@@ -48,6 +48,9 @@ class NameTable {
     // any is left). `*more` tells whether names remain after the last one returned.
     std::vector<String16> page(const String16* after, size_t budgetBytes, bool* more) const;
 
+    // The number of names `owner` holds.
+    size_t countOf(ConnectionId owner) const;
+
     // Every connection that holds at least one name.
     std::vector<ConnectionId> owners() const;
 

@@ -47,18 +47,22 @@ bool RequestHandler::handle(Peer& from, Message& message) {
 }
 
 status_t RequestHandler::registerName(Peer& from, const String16& name) {
-    if (!mayRegister(from.credentials.uid, options_.registryUid, options_.allowAnyUser))
-        return -EPERM;
+    uid_t uid = from.credentials.uid;
+    if (!mayRegister(uid, options_.registryUid, options_.allowAnyUser)) return -EPERM;
     if (validateName(name) != OK) return -EINVAL;
+    if (!trustedUser(uid, options_) && names_.countOf(from.id) >= options_.maxNamesPerConnection) {
+        return -EDQUOT;
+    }
     std::optional<ConnectionId> holder = names_.holder(name);
     // A holder that has closed, but whose end the loop has not read yet, holds nothing:
     // dropping it frees its names now.
     if (holder && *holder != from.id && transport_.hungUp(*holder)) transport_.drop(*holder);
     status_t status = names_.add(name, from.id);
     if (status == OK) {
+        ++namesByUser_[uid];
         aerr << "zorlek-registry: registered " << narrowForDisplay(name) << " (pid "
-             << static_cast<int32_t>(from.credentials.pid) << ", uid "
-             << static_cast<uint32_t>(from.credentials.uid) << ")" << endl;
+             << static_cast<int32_t>(from.credentials.pid) << ", uid " << static_cast<uint32_t>(uid)
+             << ")" << endl;
     }
     return status;
 }
@@ -67,8 +71,16 @@ void RequestHandler::lookup(Peer& from, const String16& name) {
     status_t status = -ENOENT;
     unique_fd clientEnd;
     std::optional<ConnectionId> holder = names_.holder(name);
-    if (holder && *holder != from.id && transport_.hungUp(*holder)) {
-        transport_.drop(*holder);
+    // The requester's own backlog, and the host's backlog of channels not yet delivered,
+    // per requesting user and in all: past them the lookup is refused to the one who
+    // asked, and the host, busy or not, keeps its names.
+    // A host that has gone fails the channel's send, which drops it and its names: no
+    // check of its socket is needed first.
+    uint32_t tag = from.credentials.uid + 1;
+    if (holder && (transport_.pendingFds(from.id, 0) >= options_.maxUnreadLookups ||
+                   transport_.pendingFds(*holder, tag) >= options_.maxPendingChannelsPerUser ||
+                   transport_.pendingFds(*holder, 0) >= options_.maxPendingChannels)) {
+        status = -EAGAIN;
     } else if (holder) {
         unique_fd hostEnd;
         status = transport_.makeChannel(&hostEnd, &clientEnd);
@@ -83,7 +95,8 @@ void RequestHandler::lookup(Peer& from, const String16& name) {
                 payload.writeInt32(static_cast<int32_t>(from.credentials.uid));
                 payload.writeInt32(static_cast<int32_t>(from.credentials.gid));
             }
-            if (!transport_.send(*holder, {MSG_CHANNEL, 0, 0, 0}, payload, std::move(hostEnd))) {
+            if (!transport_.send(*holder, {MSG_CHANNEL, 0, 0, 0}, payload, std::move(hostEnd),
+                                 tag)) {
                 status = -ENOENT;
                 clientEnd.reset();
             }
@@ -109,8 +122,19 @@ void RequestHandler::list(Peer& from, const String16& after) {
     transport_.send(from.id, {MSG_LIST_REPLY, 0, more ? 1 : 0, 0}, payload, unique_fd());
 }
 
+bool RequestHandler::hostsNames(uid_t uid) const {
+    return namesByUser_.contains(uid);
+}
+
 void RequestHandler::peerGone(const Peer& peer) {
-    for (const String16& name : names_.releaseAll(peer.id)) {
+    std::vector<String16> released = names_.releaseAll(peer.id);
+    if (!released.empty()) {
+        auto owned = namesByUser_.find(peer.credentials.uid);
+        if (owned != namesByUser_.end() && (owned->second -= released.size()) == 0) {
+            namesByUser_.erase(owned);
+        }
+    }
+    for (const String16& name : released) {
         aerr << "zorlek-registry: removed " << narrowForDisplay(name) << " (pid "
              << static_cast<int32_t>(peer.credentials.pid) << ")" << endl;
     }

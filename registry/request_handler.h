@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <unordered_map>
+
 #include "platform/ipc/parcel.h"
 #include "platform/ipc/unique_fd.h"
 #include "platform/transport/message_reader.h"
@@ -14,6 +16,8 @@
 
 namespace zorlek::registry {
 
+// The registry's limits. Every one costs only the party that reaches it: its own
+// request is refused, or its own connections wait.
 struct ServerOptions {
     // Lets every user register names, not only root and the registry's own user.
     bool allowAnyUser = false;
@@ -22,7 +26,29 @@ struct ServerOptions {
     // A connection that has not completed the opening handshake this long after it was
     // accepted is closed, so that idle or half-written connections cannot pile up.
     int handshakeTimeoutMs = 10000;
+    // Connections one user other than root and the registry's own may hold at once; more
+    // are refused (-EUSERS) at the handshake.
+    size_t maxConnectionsPerUser = 256;
+    // Names one connection of such a user may hold (-EDQUOT beyond).
+    size_t maxNamesPerConnection = 1024;
+    // Channel ends a connection has not read yet (beyond what its socket holds); a lookup
+    // past it is refused with -EAGAIN.
+    size_t maxUnreadLookups = 64;
+    // Channels waiting to reach one hosting process, from one user and from all users;
+    // a lookup past either is refused with -EAGAIN, and the host keeps its names.
+    size_t maxPendingChannelsPerUser = 64;
+    size_t maxPendingChannels = 1024;
+    // Bytes one user's connections may hold (answers not read, requests not handled)
+    // before they are no longer read; root and the registry's own user, whose processes
+    // are many and all share one budget, get the larger one.
+    size_t userBudgetBytes = 4 * 1024 * 1024;
+    size_t trustedBudgetBytes = 64 * 1024 * 1024;
 };
+
+// True for the users the registry trusts as it trusts itself: root and its own user.
+inline bool trustedUser(uid_t uid, const ServerOptions& options) {
+    return uid == 0 || uid == options.registryUid;
+}
 
 // One client connection of the registry, as the rules see it.
 struct Peer {
@@ -36,9 +62,13 @@ struct Peer {
 // What the rules need of the transport between them and the peers.
 class PeerTransport {
   public:
-    // Sends to the peer `to`. False when that peer is gone, also when this send ended it.
+    // Sends to the peer `to`, counting the message under `tag` while it waits unsent.
+    // False when that peer is gone, also when this send ended it.
     virtual bool send(ConnectionId to, const MessageHeader& header, const Parcel& payload,
-                      unique_fd fd) = 0;
+                      unique_fd fd, uint32_t tag = 0) = 0;
+    // Messages carrying a descriptor that wait unsent to the peer: all of them
+    // (`tag` 0), or those sent under `tag`.
+    virtual size_t pendingFds(ConnectionId id, uint32_t tag) = 0;
     // The peer with `id`; null when it is gone.
     virtual const Peer* peer(ConnectionId id) = 0;
     // True when the peer has closed its end, although its end-of-stream waits unread.
@@ -64,6 +94,9 @@ class RequestHandler {
     // `peer` is gone: frees every name it held, with one log line each.
     void peerGone(const Peer& peer);
 
+    // True when a connection of `uid` holds a name now.
+    bool hostsNames(uid_t uid) const;
+
   private:
     status_t registerName(Peer& from, const String16& name);
     void lookup(Peer& from, const String16& name);
@@ -72,6 +105,7 @@ class RequestHandler {
     const ServerOptions& options_;
     PeerTransport& transport_;
     NameTable names_;
+    std::unordered_map<uid_t, size_t> namesByUser_;
 };
 
 }  // namespace zorlek::registry

@@ -1,6 +1,7 @@
 #include "registry/server.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include "platform/transport/deadline.h"
@@ -9,18 +10,38 @@ namespace zorlek::registry {
 namespace {
 
 constexpr ConnectionLimits kClientLimits = {
-    // A registry request is at most one name; the buffer takes a few at once.
-    .readBuffer = 8192,
+    // One request at most, and freed while the connection idles: an idle connection
+    // costs its bookkeeping only.
+    .readBuffer = kHeaderSize + kMaxRegistryRequest,
     .maxPayload = kMaxRegistryRequest,
-    // A peer whose unread answers pass this is not read from until they drain.
-    .pauseBytes = 256 * 1024,
+    // A peer whose unread answers pass a listing page, or a few hundred messages, is not
+    // read from until they drain.
+    .pauseBytes = 64 * 1024,
+    .pauseMessages = 256,
+    .releaseIdleBuffer = true,
 };
-// A peer whose queue passes these (answers and channels pushed to it that it does not
-// read) is dropped.
-constexpr size_t kMaxQueuedBytes = 4 * 1024 * 1024;
-constexpr size_t kMaxQueuedMessages = 1024;
 // Connections accepted per wake-up, so that a flood cannot starve the others.
 constexpr int kAcceptBatch = 64;
+// Descriptors the registry needs besides its connections (standard streams, epoll, the
+// stop event, the listener, the spare, a new channel's two ends).
+constexpr size_t kOwnDescriptors = 16;
+// After this many closed connections, memory is given back to the system.
+constexpr size_t kTrimAfterClosed = 128;
+
+size_t descriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1024;
+    return static_cast<size_t>(limit.rlim_cur);
+}
+
+// Tells a connection the registry will not take why, in place of the handshake's answer,
+// and closes it. One try: a peer that cannot take 16 bytes at once is not waited for.
+void refuse(unique_fd sock, status_t why) {
+    uint8_t bytes[kHeaderSize];
+    encodeHeader({MSG_HELLO, kProtocolMagic, why, 0}, bytes);
+    if (::send(sock.get(), bytes, sizeof bytes, MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+    }
+}
 
 }  // namespace
 
@@ -28,6 +49,9 @@ RegistryServer::RegistryServer(ServerOptions options)
     : options_(options),
       handler_(options_, *this),
       spare_(::open("/dev/null", O_RDONLY | O_CLOEXEC)),
+      descriptorLimit_(descriptorLimit()),
+      descriptorReserve_(descriptorLimit_ / 16 > 32 ? descriptorLimit_ / 16 : 32),
+      trimmer_(loop_, kTrimAfterClosed),
       handshakeTimer_(loop_, [this] { expireHandshakes(); }) {}
 
 // Connections end without telling the handler: the names go with the whole table.
@@ -64,18 +88,40 @@ void RegistryServer::onEvents(uint32_t /*events*/) {
     }
 }
 
+status_t RegistryServer::refusal(const ucred& credentials) const {
+    if (trustedUser(credentials.uid, options_)) return OK;
+    auto user = users_.find(credentials.uid);
+    if (user != users_.end() && user->second.connections >= options_.maxConnectionsPerUser) {
+        return -EUSERS;
+    }
+    // The last descriptors are for root, the registry's user and those that host names,
+    // so that services keep registering and serving while others flood.
+    bool nearLimit = clients_.size() + kOwnDescriptors + descriptorReserve_ >= descriptorLimit_;
+    if (nearLimit && !handler_.hostsNames(credentials.uid)) return -EMFILE;
+    return OK;
+}
+
 void RegistryServer::accept(unique_fd sock) {
     Client client;
     client.peer.id = nextId_++;
     ucred credentials{};
     socklen_t length = sizeof(credentials);
-    if (::getsockopt(sock.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0) {
-        client.peer.credentials = credentials;
+    if (::getsockopt(sock.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return;
+    client.peer.credentials = credentials;
+    status_t refused = refusal(credentials);
+    if (refused != OK) return refuse(std::move(sock), refused);
+    User& user = users_[credentials.uid];
+    if (!user.budget) {
+        user.budget = std::make_shared<Budget>(trustedUser(credentials.uid, options_)
+                                                   ? options_.trustedBudgetBytes
+                                                   : options_.userBudgetBytes);
     }
     client.connection =
         std::make_unique<Connection>(loop_, std::move(sock), owner(), kClientLimits);
     client.connection->setId(client.peer.id);
+    client.connection->setBudget(user.budget);
     if (client.connection->start() != OK) return;
+    ++user.connections;
     int64_t due = monotonicMs() + options_.handshakeTimeoutMs;
     if (handshakesDue_.empty()) handshakeTimer_.armAt(due);
     handshakesDue_.emplace_back(due, client.peer.id);
@@ -104,22 +150,25 @@ void RegistryServer::onClosed(Connection& connection, status_t /*why*/) {
     auto found = clients_.find(connection.id());
     if (found == clients_.end()) return;
     handler_.peerGone(found->second.peer);
+    auto user = users_.find(found->second.peer.credentials.uid);
+    if (user != users_.end() && --user->second.connections == 0) users_.erase(user);
     loop_.retire(std::move(found->second.connection));
     clients_.erase(found);
+    trimmer_.closed();
 }
 
 bool RegistryServer::send(ConnectionId to, const MessageHeader& header, const Parcel& payload,
-                          unique_fd fd) {
+                          unique_fd fd, uint32_t tag) {
     auto found = clients_.find(to);
     if (found == clients_.end()) return false;
-    Connection& connection = *found->second.connection;
-    if (connection.send(header, payload, std::move(fd)) != OK) return false;
-    if (connection.queuedBytes() > kMaxQueuedBytes ||
-        connection.queuedMessages() > kMaxQueuedMessages) {
-        connection.close(-ENOBUFS);
-        return false;
-    }
-    return true;
+    return found->second.connection->send(header, payload, std::move(fd), tag) == OK;
+}
+
+size_t RegistryServer::pendingFds(ConnectionId id, uint32_t tag) {
+    auto found = clients_.find(id);
+    if (found == clients_.end()) return 0;
+    const Connection& connection = *found->second.connection;
+    return tag == 0 ? connection.queuedFds() : connection.queuedWithTag(tag);
 }
 
 const Peer* RegistryServer::peer(ConnectionId id) {

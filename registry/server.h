@@ -9,8 +9,10 @@
 #include <utility>
 
 #include "platform/ipc/unique_fd.h"
+#include "platform/transport/budget.h"
 #include "platform/transport/connection.h"
 #include "platform/transport/event_loop.h"
+#include "platform/transport/memory_trimmer.h"
 #include "registry/request_handler.h"
 
 namespace zorlek::registry {
@@ -41,18 +43,27 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
         std::unique_ptr<Connection> connection;
         Peer peer;
     };
+    // What one user holds in the registry: connections, and the budget they share.
+    struct User {
+        size_t connections = 0;
+        std::shared_ptr<Budget> budget;
+    };
 
     // The listener is readable: accepts a batch of waiting connections.
     void onEvents(uint32_t events) override;
     void accept(unique_fd sock);
+    // Why a connection of `credentials` cannot be taken now (a negative errno), or 0.
+    status_t refusal(const ucred& credentials) const;
+
     // Closes the connections whose handshake is overdue and arms the timer for the next.
     void expireHandshakes();
 
     bool onMessage(Connection& connection, Message& message) override;
     void onClosed(Connection& connection, status_t why) override;
 
-    bool send(ConnectionId to, const MessageHeader& header, const Parcel& payload,
-              unique_fd fd) override;
+    bool send(ConnectionId to, const MessageHeader& header, const Parcel& payload, unique_fd fd,
+              uint32_t tag) override;
+    size_t pendingFds(ConnectionId id, uint32_t tag) override;
     const Peer* peer(ConnectionId id) override;
     bool hungUp(ConnectionId id) override;
     void drop(ConnectionId id) override;
@@ -66,6 +77,12 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
     // closed instead of being left to wake the loop for ever.
     unique_fd spare_;
     std::unordered_map<ConnectionId, Client> clients_;
+    std::unordered_map<uid_t, User> users_;
+    // The descriptors the registry may open, and those kept for root, its own user and
+    // users that host names while others flood.
+    size_t descriptorLimit_;
+    size_t descriptorReserve_;
+    MemoryTrimmer trimmer_;
     // Connections still owing the handshake, with when it falls due, in accept order
     // (and so in due order: every connection gets the same time).
     std::deque<std::pair<int64_t, ConnectionId>> handshakesDue_;

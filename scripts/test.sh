@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds everything and runs the whole test suite twice: once in build/ as shipped, once
-# in build-asan/ with AddressSanitizer and UndefinedBehaviorSanitizer. Exits non-zero
-# when anything fails; the last lines are the test runner's summary.
+# Builds everything and runs the whole test suite twice, with warnings as errors: once in
+# build-asan/ with clang, AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer,
+# then in build/ with g++ as shipped. Exits non-zero when anything fails; the last lines
+# are the test runner's summary.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 . scripts/prerequisites.sh
@@ -14,14 +15,18 @@ run_suite() {  # build-dir, extra cmake arguments...
     local dir=$1
     shift
     echo "== building in $dir"
-    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORLEK_TESTS=ON -DZORLEK_BENCH=ON "$@" >/dev/null &&
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORLEK_TESTS=ON -DZORLEK_BENCH=ON \
+        -DZORLEK_WERROR=ON "$@" >/dev/null &&
         ninja -C "$dir" >/dev/null || { echo "build in $dir failed" >&2; ninja -C "$dir" | tail -40; return 1; }
     echo "== testing in $dir"
     (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 300)
 }
 
 # The sanitizer pass first, so that the run ends with the summary of the build as shipped.
+# Each pass names its compiler, so that a folder configured earlier with another one is
+# set up afresh rather than mixed. The sanitizer pass builds with clang, and with it the
+# fuzz targets, each run for a few seconds.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    run_suite build-asan -DZORLEK_SANITIZE=ON || status=1
-run_suite build || status=1
+    run_suite build-asan -DZORLEK_SANITIZE=ON -DZORLEK_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ || status=1
+run_suite build -DCMAKE_CXX_COMPILER=g++ || status=1
 exit $status

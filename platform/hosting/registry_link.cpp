@@ -8,6 +8,12 @@ namespace {
 
 constexpr int kFirstReconnectPauseMs = 10;
 constexpr int kMaxReconnectPauseMs = 250;
+constexpr int kFirstRetryPauseMs = 250;
+constexpr int kMaxRetryPauseMs = 5000;
+
+int doubled(int pauseMs, int capMs) {
+    return pauseMs * 2 > capMs ? capMs : pauseMs * 2;
+}
 constexpr ConnectionLimits kRegistryLimits = {
     .readBuffer = kMaxRegistryRequest,
     .maxPayload = kMaxRegistryRequest,
@@ -16,13 +22,15 @@ constexpr ConnectionLimits kRegistryLimits = {
 
 }  // namespace
 
-RegistryLink::RegistryLink(EventLoop& loop, ChannelServer& channels, int timeoutMs)
+RegistryLink::RegistryLink(EventLoop& loop, ChannelServer& channels, const HostOptions& options)
     : loop_(loop),
       channels_(channels),
-      timeoutMs_(timeoutMs),
+      options_(options),
       reconnectPauseMs_(kFirstReconnectPauseMs),
+      retryPauseMs_(kFirstRetryPauseMs),
       answerDue_(loop, [this] { fail(-ETIMEDOUT); }),
-      reconnectTimer_(loop, [this] { reconnect(); }) {}
+      reconnectTimer_(loop, [this] { reconnect(); }),
+      retryTimer_(loop, [this] { retryRefused(); }) {}
 
 RegistryLink::~RegistryLink() = default;
 
@@ -30,7 +38,7 @@ status_t RegistryLink::connect(const char* path) {
     if (connection_) return -EISCONN;
     path_ = String8(path);
     unique_fd sock;
-    status_t status = connectToRegistry(path, timeoutMs_, &sock);
+    status_t status = connectToRegistry(path, options_.timeoutMs, &sock);
     if (status != OK) return status;
     return attach(std::move(sock));
 }
@@ -54,8 +62,12 @@ void RegistryLink::onClosed(Connection& /*connection*/, status_t why) {
         if (pending.result != nullptr) *pending.result = why;
     }
     pending_.clear();
-    for (Entry& entry : entries_) entry.registered = false;
+    for (Entry& entry : entries_) {
+        entry.registered = false;
+        entry.refused = false;
+    }
     answerDue_.disarm();
+    retryTimer_.disarm();
     if (serving_ && !reconnectTimer_.armed()) scheduleReconnect();
 }
 
@@ -67,8 +79,28 @@ void RegistryLink::setServing(bool serving) {
 void RegistryLink::scheduleReconnect() {
     reconnectTimer_.armIn(reconnectPauseMs_);
     // The pause grows while tries fail and is reset by a completed handshake.
-    reconnectPauseMs_ =
-        reconnectPauseMs_ * 2 > kMaxReconnectPauseMs ? kMaxReconnectPauseMs : reconnectPauseMs_ * 2;
+    reconnectPauseMs_ = doubled(reconnectPauseMs_, kMaxReconnectPauseMs);
+}
+
+void RegistryLink::refusedAgain(Entry& entry, status_t status) {
+    entry.refused = true;
+    if (!entry.refusalTold && options_.onRegistrationRefused) {
+        options_.onRegistrationRefused(entry.name, status);
+    }
+    entry.refusalTold = true;
+    if (retryTimer_.armed()) return;
+    retryTimer_.armIn(retryPauseMs_);
+    retryPauseMs_ = doubled(retryPauseMs_, kMaxRetryPauseMs);
+}
+
+void RegistryLink::retryRefused() {
+    if (!connection_) return;
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        if (!entries_[i].refused) continue;
+        entries_[i].refused = false;
+        if (sendRegistration(i, nullptr) != OK) return;
+    }
+    awaitAnswers();
 }
 
 void RegistryLink::reconnect() {
@@ -119,7 +151,7 @@ void RegistryLink::settleFailed(status_t* result) {
 
 void RegistryLink::awaitAnswers() {
     if (connection_ && (helloPending_ || !pending_.empty())) {
-        answerDue_.armIn(timeoutMs_);
+        answerDue_.armIn(options_.timeoutMs);
     } else {
         answerDue_.disarm();
     }
@@ -151,8 +183,19 @@ bool RegistryLink::onMessage(Connection& /*connection*/, Message& message) {
             Pending pending = pending_.front();
             pending_.pop_front();
             status_t status = message.header.value > 0 ? -EBADMSG : message.header.value;
-            if (pending.entry < entries_.size()) entries_[pending.entry].registered = status == OK;
             if (pending.result != nullptr) *pending.result = status;
+            if (pending.entry < entries_.size()) {
+                Entry& entry = entries_[pending.entry];
+                entry.registered = status == OK;
+                if (status == OK) {
+                    entry.refusalTold = false;
+                    retryPauseMs_ = kFirstRetryPauseMs;
+                } else if (pending.result == nullptr) {
+                    // A name this host held before the registry restarted: it stays this
+                    // host's to ask for until the one who took it meanwhile lets go.
+                    refusedAgain(entry, status);
+                }
+            }
             awaitAnswers();
             return true;
         }

@@ -18,9 +18,9 @@ namespace zorlek {
 
 class RegistryLink final : private ConnectionOwner {
   public:
-    // Channels the registry hands over go to `channels`; `timeoutMs` bounds each wait for
-    // the registry's answers.
-    RegistryLink(EventLoop& loop, ChannelServer& channels, int timeoutMs);
+    // Channels the registry hands over go to `channels`; `options.timeoutMs` bounds each
+    // wait for the registry's answers.
+    RegistryLink(EventLoop& loop, ChannelServer& channels, const HostOptions& options);
     ~RegistryLink();
     RegistryLink(const RegistryLink&) = delete;
     RegistryLink& operator=(const RegistryLink&) = delete;
@@ -41,7 +41,8 @@ class RegistryLink final : private ConnectionOwner {
     void fail(status_t why);
 
     // While serving, a lost connection is tried again after a growing pause (capped at
-    // 250 ms) and every name is registered anew.
+    // 250 ms) and every name is registered anew; a name refused then is asked for again
+    // after a growing pause (capped at 5 s).
     void setServing(bool serving);
 
     // True when `name` was added and the registry currently holds it for this host.
@@ -52,6 +53,9 @@ class RegistryLink final : private ConnectionOwner {
         String16 name;
         sp<LocalObject> object;
         bool registered = false;
+        // Refused when asked for again; told once per run of refusals.
+        bool refused = false;
+        bool refusalTold = false;
     };
     struct Pending {
         size_t entry;
@@ -70,6 +74,9 @@ class RegistryLink final : private ConnectionOwner {
     status_t sendRegistration(size_t entry, status_t* result);
     void scheduleReconnect();
     void reconnect();
+    // Asks again for the names refused at re-registration.
+    void retryRefused();
+    void refusedAgain(Entry& entry, status_t status);
     // Arms the answer timer while an answer is awaited, disarms it otherwise.
     void awaitAnswers();
 
@@ -79,8 +86,9 @@ class RegistryLink final : private ConnectionOwner {
 
     EventLoop& loop_;
     ChannelServer& channels_;
-    int timeoutMs_;
+    const HostOptions& options_;
     int reconnectPauseMs_;
+    int retryPauseMs_;
     bool serving_ = false;
     String8 path_;
     std::unique_ptr<Connection> connection_;
@@ -92,6 +100,7 @@ class RegistryLink final : private ConnectionOwner {
     std::unordered_map<String16, size_t, NameHash> index_;
     Timer answerDue_;  // the registry's oldest awaited answer is overdue
     Timer reconnectTimer_;
+    Timer retryTimer_;
 };
 
 }  // namespace zorlek

@@ -13,7 +13,7 @@ namespace zorlek {
 class ServiceHost::Impl {
   public:
     explicit Impl(const HostOptions& hostOptions)
-        : options(hostOptions), channels(loop), link(loop, channels, options.timeoutMs) {}
+        : options(hostOptions), channels(loop, options), link(loop, channels, options) {}
 
     HostOptions options;
     EventLoop loop;
@@ -23,7 +23,13 @@ class ServiceHost::Impl {
 
 ServiceHost::ServiceHost(const HostOptions& options) : impl_(std::make_unique<Impl>(options)) {}
 
-ServiceHost::ServiceHost(int timeoutMs) : ServiceHost(HostOptions{timeoutMs}) {}
+ServiceHost::ServiceHost(int timeoutMs)
+    : ServiceHost([timeoutMs] {
+          HostOptions options;
+          options.timeoutMs = timeoutMs;
+          options.registryWaitMs = timeoutMs;
+          return options;
+      }()) {}
 
 ServiceHost::~ServiceHost() = default;
 
@@ -33,7 +39,19 @@ status_t ServiceHost::connect() {
 
 status_t ServiceHost::connect(const char* path) {
     if (impl_->loop.initStatus() != OK) return impl_->loop.initStatus();
-    return impl_->link.connect(path);
+    // A registry started after its services is waited for, as after a restart: with a
+    // growing pause between tries, within the bound.
+    Deadline deadline = Deadline::after(impl_->options.registryWaitMs);
+    int pauseMs = 10;
+    for (;;) {
+        status_t status = impl_->link.connect(path);
+        if (status != -ENOENT && status != -ECONNREFUSED) return status;
+        int left = impl_->options.registryWaitMs > 0 ? deadline.remainingMs() : 0;
+        if (left == 0) return status;
+        if (impl_->loop.stopRequested()) return -EINTR;
+        sleepMs(pauseMs < left ? pauseMs : left);
+        pauseMs = pauseMs * 2 > 250 ? 250 : pauseMs * 2;
+    }
 }
 
 status_t ServiceHost::addService(const String16& name, const sp<LocalObject>& object) {
@@ -98,6 +116,12 @@ const char* describeHostStatus(status_t status) {
             return "stopped";
         case -ENAMETOOLONG:
             return "the registry's socket path is too long";
+        case -EUSERS:
+            return "this user holds as many registry connections as it may";
+        case -EMFILE:
+            return "the registry keeps its last descriptors for others";
+        case -EDQUOT:
+            return "this connection holds as many names as it may";
         default:
             return std::strerror(-status);
     }

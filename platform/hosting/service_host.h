@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "platform/hosting/local_object.h"
@@ -9,10 +10,29 @@
 
 namespace zorlek {
 
-// How a ServiceHost waits on the registry.
+// How a ServiceHost waits on the registry, and the bounds of what callers may hold in it.
+// Each bound costs only the caller that reaches it.
 struct HostOptions {
     // Bounds each wait for the registry's answers.
     int timeoutMs = callTimeoutMs();
+    // How long connect() waits for a registry that is not there yet (no socket, or none
+    // listening), trying again with a growing pause; 0 does not wait. So a service may
+    // start before its registry.
+    int registryWaitMs = callTimeoutMs();
+    // Channels served at once: in all (never more than the process's descriptor limit
+    // allows, less a reserve), and from one calling user other than root and this
+    // process's own user (never more than half of all). A channel past either is closed
+    // at once (its client's first call fails with -EPIPE); the other channels and every
+    // registration stay.
+    size_t maxChannels = 4096;
+    size_t maxChannelsPerUser = 256;
+    // Bytes one calling user's channels may hold (replies not read, requests still
+    // arriving) before they are no longer read.
+    size_t userBudgetBytes = 16 * 1024 * 1024;
+    // Called when the registry refuses a name this host held before the registry
+    // restarted (someone else took it meanwhile), with the refusal's status. The host
+    // keeps asking for the name, with a growing pause (up to 5 s), until it gets it back.
+    std::function<void(const String16& name, status_t status)> onRegistrationRefused;
 };
 
 // Offers LocalObjects to other processes under registered names, and serves their
@@ -33,7 +53,8 @@ struct HostOptions {
 //
 // When the registry connection breaks (the registry restarted), serve() connects again
 // with a growing pause between tries (capped at 250 ms) and registers every name anew.
-// A name refused then (taken meanwhile by someone else) stays unregistered.
+// A name refused then (taken meanwhile by someone else) is asked for again and again,
+// with a growing pause, and HostOptions::onRegistrationRefused is told.
 //
 // Not thread-safe, except stop(), which may be called from a signal handler.
 class ServiceHost {
@@ -46,8 +67,10 @@ class ServiceHost {
     ServiceHost& operator=(const ServiceHost&) = delete;
 
     // Connects to the registry at registryPath() (or at `path`) and completes the
-    // handshake. Returns 0, or -ENOENT / -ECONNREFUSED (no registry there), -ETIMEDOUT,
-    // -EPROTO (the peer is not a registry), -EISCONN (already connected), -errno.
+    // handshake, waiting up to HostOptions::registryWaitMs for a registry that is not
+    // there yet. Returns 0, or -ENOENT / -ECONNREFUSED (no registry there in time),
+    // -ETIMEDOUT, -EPROTO (the peer is not a registry), -EUSERS / -EMFILE (refused by the
+    // registry), -EISCONN (already connected), -EINTR (stop() came while waiting), -errno.
     status_t connect();
     status_t connect(const char* path);
 

@@ -4,7 +4,6 @@
 
 #include "platform/ipc/object_proxy.h"
 #include "platform/ipc/registry_path.h"
-#include "platform/transport/deadline.h"
 #include "platform/transport/message_io.h"
 #include "platform/transport/unix_connect.h"
 #include "platform/transport/wire.h"
@@ -34,16 +33,19 @@ status_t connectToRegistry(const char* path, int timeoutMs, unique_fd* out) {
     status_t status = connectUnix(path, timeoutMs, &sock);
     if (status != OK) return status;
     MessageHeader hello{MSG_HELLO, kProtocolMagic, kProtocolVersion, 0};
-    status = sendMessage(sock.get(), hello, nullptr, 0, -1, timeoutMs);
-    if (status != OK) return status;
+    status_t sent = sendMessage(sock.get(), hello, nullptr, 0, -1, timeoutMs);
+    // A registry that will not take this connection says why and closes it, maybe before
+    // the greeting arrived: its answer is still there to read.
+    if (sent != OK && sent != -EPIPE) return sent;
     MessageHeader answer;
     Parcel empty;
     status = receiveMessage(sock.get(), &answer, &empty, nullptr, 0, timeoutMs);
     if (status == -EMSGSIZE || status == -EBADMSG) return -EPROTO;
-    if (status != OK) return status;
-    if (answer.type != MSG_HELLO || answer.code != kProtocolMagic || answer.value != OK) {
-        return -EPROTO;
-    }
+    if (status != OK) return sent != OK ? sent : status;
+    if (answer.type != MSG_HELLO || answer.code != kProtocolMagic) return -EPROTO;
+    // The reason: too many connections of this user, or descriptors kept for others.
+    if (answer.value != OK) return answer.value < 0 ? answer.value : -EPROTO;
+    if (sent != OK) return sent;
     *out = std::move(sock);
     return OK;
 }

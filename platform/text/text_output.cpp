@@ -58,9 +58,9 @@ int TextOutput::flush() {
         sink_->append(buffer_, len);
         return 0;
     }
-    if (failed_) return -EIO;
+    if (error_ != 0) return -error_;
     int status = writeAll(fd_, buffer_, len, dropWhenBlocked_ ? &droppedBytes_ : nullptr);
-    if (status < 0) failed_ = true;
+    if (status < 0) error_ = -status;
     return status;
 }
 

@@ -48,7 +48,9 @@ class TextOutput {
     // Writes out everything buffered. Returns 0 or a negative errno of the failed write.
     int flush();
     // True once a write to the descriptor has failed.
-    bool failed() const { return failed_; }
+    bool failed() const { return error_ != 0; }
+    // The errno of the first failed write (EPIPE, ENOSPC, ...); 0 while none failed.
+    int error() const { return error_; }
 
     // For daemons whose log reader may stall: with `drop` set, output the descriptor
     // cannot take at once is dropped (and counted) instead of waited for, so a full log
@@ -70,7 +72,7 @@ class TextOutput {
     Flushing flushing_;
     // For kEachWriteOnTerminal: whether fd_ is a terminal; -1 until the first write.
     int8_t terminal_ = -1;
-    bool failed_ = false;
+    int error_ = 0;
     bool dropWhenBlocked_ = false;
     size_t droppedBytes_ = 0;
     String8* sink_ = nullptr;

@@ -10,10 +10,16 @@ Connection::Connection(EventLoop& loop, unique_fd sock, ConnectionOwner& owner,
       sock_(std::move(sock)),
       owner_(owner),
       pauseBytes_(limits.pauseBytes),
-      reader_(limits.readBuffer, limits.maxPayload) {}
+      pauseMessages_(limits.pauseMessages),
+      reader_(limits.readBuffer, limits.maxPayload, limits.releaseIdleBuffer) {}
 
 Connection::~Connection() {
     if (sock_) loop_.unwatch(sock_.get());
+    loop_.forget(this);
+    if (budget_) {
+        budget_->forget(this);
+        budget_->recharge(charged_, 0);
+    }
 }
 
 status_t Connection::start() {
@@ -22,19 +28,21 @@ status_t Connection::start() {
     return status;
 }
 
-status_t Connection::send(const MessageHeader& header, const Parcel& payload, unique_fd fd) {
-    return send(header, payload.data(), payload.dataSize(), std::move(fd));
+status_t Connection::send(const MessageHeader& header, const Parcel& payload, unique_fd fd,
+                          uint32_t tag) {
+    return send(header, payload.data(), payload.dataSize(), std::move(fd), tag);
 }
 
 status_t Connection::send(const MessageHeader& header, const uint8_t* payload, size_t size,
-                          unique_fd fd) {
+                          unique_fd fd, uint32_t tag) {
     if (closed()) return -EPIPE;
-    status_t status = out_.send(sock_.get(), header, payload, size, std::move(fd));
+    status_t status = out_.send(sock_.get(), header, payload, size, std::move(fd), tag);
     if (status == -EMSGSIZE) return status;
     if (status != OK) {
         close(status);
         return status;
     }
+    recharge();
     updateInterest();
     return closed() ? -EPIPE : OK;
 }
@@ -44,6 +52,13 @@ void Connection::close(status_t why) {
     loop_.unwatch(sock_.get());
     sock_.reset();
     interest_ = 0;
+    // What it held goes back to the party's budget now, not when it is destroyed.
+    if (budget_) {
+        budget_->forget(this);
+        for (Connection* waiting : budget_->recharge(charged_, 0)) loop_.wake(waiting);
+        charged_ = 0;
+        budget_.reset();
+    }
     owner_.onClosed(*this, why);
 }
 
@@ -53,10 +68,27 @@ bool Connection::peerHungUp() const {
     return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
+bool Connection::paused() const {
+    return out_.queuedBytes() >= pauseBytes_ || out_.queuedMessages() >= pauseMessages_ ||
+           (budget_ && budget_->spent());
+}
+
+void Connection::recharge() {
+    if (!budget_) return;
+    size_t now = out_.queuedBytes() + reader_.heldBytes();
+    if (now == charged_) return;
+    for (Connection* waiting : budget_->recharge(charged_, now)) loop_.wake(waiting);
+    charged_ = now;
+}
+
 void Connection::updateInterest() {
     if (closed()) return;
     uint32_t wanted = 0;
-    if (out_.queuedBytes() < pauseBytes_) wanted |= EPOLLIN;
+    if (!paused()) {
+        wanted |= EPOLLIN;
+    } else if (budget_ && budget_->spent()) {
+        budget_->wait(this);
+    }
     if (!out_.empty()) wanted |= EPOLLOUT;
     if (wanted == interest_) return;
     // Left unchanged, a refused change could leave answers unsent for good.
@@ -66,7 +98,7 @@ void Connection::updateInterest() {
 }
 
 bool Connection::handleBuffered() {
-    while (out_.queuedBytes() < pauseBytes_) {
+    while (!paused()) {
         Message& message = owner_.scratch_;
         int got = reader_.next(&message);
         if (got == 0) break;
@@ -81,6 +113,7 @@ bool Connection::handleBuffered() {
             return false;
         }
     }
+    recharge();
     return true;
 }
 
@@ -89,11 +122,12 @@ void Connection::onEvents(uint32_t events) {
     if ((events & EPOLLOUT) != 0) {
         status_t status = out_.flush(sock_.get());
         if (status != OK) return close(status);
+        recharge();
     }
-    // Requests read earlier may have waited for the queue to drain.
+    // Requests read earlier may have waited for the queue to drain or the budget to free.
     if (!handleBuffered()) return;
     if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
-        if (out_.queuedBytes() < pauseBytes_) {
+        if (!paused()) {
             ssize_t n = reader_.fill(sock_.get());
             if (n == 0) return close(-EPIPE);
             if (n < 0 && n != -EAGAIN) return close(static_cast<status_t>(n));

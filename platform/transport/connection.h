@@ -6,9 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "platform/ipc/parcel.h"
 #include "platform/ipc/unique_fd.h"
+#include "platform/transport/budget.h"
 #include "platform/transport/event_loop.h"
 #include "platform/transport/message_reader.h"
 #include "platform/transport/out_queue.h"
@@ -47,9 +49,13 @@ struct ConnectionLimits {
     size_t readBuffer = 16 * 1024;
     // The largest payload accepted; a larger declared size is malformed.
     size_t maxPayload = kMaxParcelSize;
-    // While this many bytes wait unsent, the connection is neither read nor are its
-    // requests handled: a peer that does not read its answers stops being served.
+    // While this many bytes, or this many messages, wait unsent, the connection is
+    // neither read nor are its requests handled: a peer that does not read its answers
+    // stops being served, and only it.
     size_t pauseBytes = 2 * kMaxParcelSize;
+    size_t pauseMessages = SIZE_MAX;
+    // Free the read buffer whenever it holds nothing (connections mostly idle).
+    bool releaseIdleBuffer = false;
 };
 
 class Connection final : public EventSource {
@@ -59,16 +65,22 @@ class Connection final : public EventSource {
                const ConnectionLimits& limits);
     ~Connection() override;
 
+    // Charges what the connection holds to `budget`, shared with the party's other
+    // connections; the connection is not read while the budget is spent. Before start().
+    void setBudget(std::shared_ptr<Budget> budget) { budget_ = std::move(budget); }
+
     // Starts watching for requests. 0, or the -errno of the loop (nothing watched then).
     status_t start();
 
     // Sends a message (its header's size is set from the payload) with `fd` attached, at
-    // once as far as the socket takes it, the rest queued in order. Returns 0; -EMSGSIZE
-    // for a payload over kMaxParcelSize (nothing sent, the connection stays); -EPIPE
-    // when closed. A failing socket closes the connection and returns its status.
-    status_t send(const MessageHeader& header, const Parcel& payload, unique_fd fd = unique_fd());
+    // once as far as the socket takes it, the rest queued in order and counted under
+    // `tag` (see queuedWithTag). Returns 0; -EMSGSIZE for a payload over kMaxParcelSize
+    // (nothing sent, the connection stays); -EPIPE when closed. A failing socket closes
+    // the connection and returns its status.
+    status_t send(const MessageHeader& header, const Parcel& payload, unique_fd fd = unique_fd(),
+                  uint32_t tag = 0);
     status_t send(const MessageHeader& header, const uint8_t* payload, size_t size,
-                  unique_fd fd = unique_fd());
+                  unique_fd fd = unique_fd(), uint32_t tag = 0);
 
     // Ends the connection: stops watching, closes the socket, and tells the owner once
     // with `why`. Nothing happens on a connection already closed.
@@ -78,9 +90,12 @@ class Connection final : public EventSource {
     // True when the peer has closed its end (also before that end-of-stream is read).
     bool peerHungUp() const;
 
-    // Bytes and messages waiting to be sent.
+    // Bytes and messages waiting to be sent; of those, the ones carrying a descriptor and
+    // the ones sent under `tag`.
     size_t queuedBytes() const { return out_.queuedBytes(); }
     size_t queuedMessages() const { return out_.queuedMessages(); }
+    size_t queuedFds() const { return out_.queuedFds(); }
+    size_t queuedWithTag(uint32_t tag) const { return out_.queuedWithTag(tag); }
     // Bytes read but not yet taken as messages.
     size_t bufferedBytes() const { return reader_.bufferedBytes(); }
 
@@ -93,19 +108,28 @@ class Connection final : public EventSource {
     void onEvents(uint32_t events) override;
 
   private:
-    // Handles the messages already read while the queue allows; false once closed.
+    // True while neither reading nor handling requests: too much unsent, or the budget
+    // spent.
+    bool paused() const;
+    // Handles the messages already read while not paused; false once closed.
     bool handleBuffered();
     // Watches for what the connection needs now; closes it when epoll refuses.
     void updateInterest();
+    // Charges the budget with what the connection holds now, waking the connections that
+    // waited for it when that frees it.
+    void recharge();
 
     EventLoop& loop_;
     unique_fd sock_;
     ConnectionOwner& owner_;
     size_t pauseBytes_;
+    size_t pauseMessages_;
     MessageReader reader_;
     OutQueue out_;
     uint32_t interest_ = 0;
     uint64_t id_ = 0;
+    std::shared_ptr<Budget> budget_;
+    size_t charged_ = 0;
 };
 
 }  // namespace zorlek

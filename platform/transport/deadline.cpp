@@ -31,6 +31,12 @@ int64_t monotonicMs() {
     return nowNs() / 1000000;
 }
 
+void sleepMs(int ms) {
+    timespec left{ms / 1000, (ms % 1000) * 1000000L};
+    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
 status_t waitFor(int fd, short events, const Deadline& deadline) {
     for (;;) {
         int left = deadline.remainingMs();

@@ -21,6 +21,9 @@ class Deadline {
 // Milliseconds on the monotonic clock.
 int64_t monotonicMs();
 
+// Sleeps `ms` milliseconds, also across signals.
+void sleepMs(int ms);
+
 // Waits until `fd` reports one of `events` (POLLIN, POLLOUT) or an error/hang-up, or
 // the deadline passes. Returns 0 when ready, -ETIMEDOUT when the deadline passed.
 // Retries after signals.

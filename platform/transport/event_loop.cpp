@@ -3,6 +3,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "platform/transport/deadline.h"
 
 namespace zorlek {
@@ -75,6 +77,22 @@ void EventLoop::retire(std::unique_ptr<EventSource> source) {
     retired_.push_back(std::move(source));
 }
 
+void EventLoop::wake(EventSource* source) {
+    if (std::find(woken_.begin(), woken_.end(), source) == woken_.end()) woken_.push_back(source);
+}
+
+void EventLoop::forget(EventSource* source) {
+    woken_.erase(std::remove(woken_.begin(), woken_.end(), source), woken_.end());
+}
+
+void EventLoop::handleWoken() {
+    // A woken source may wake others; each round takes those woken before it.
+    while (!woken_.empty()) {
+        std::vector<EventSource*> round = std::exchange(woken_, {});
+        for (EventSource* source : round) source->onEvents(0);
+    }
+}
+
 void EventLoop::stop() {
     int saved = errno;
     stopRequested_.store(true, std::memory_order_release);
@@ -94,6 +112,7 @@ void EventLoop::clearStop() {
 }
 
 int EventLoop::waitMs(int limitMs) const {
+    if (!woken_.empty()) return 0;
     if (timers_.empty()) return limitMs;
     int64_t left = timers_.begin()->first - monotonicMs();
     if (left < 0) left = 0;
@@ -125,7 +144,9 @@ status_t EventLoop::runOnce(int timeoutMs) {
         auto* source = static_cast<EventSource*>(events[i].data.ptr);
         if (source != nullptr) source->onEvents(events[i].events);
     }
+    handleWoken();
     fireDueTimers();
+    handleWoken();
     retired_.clear();
     return stopRequested() ? -EINTR : OK;
 }

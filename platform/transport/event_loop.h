@@ -74,6 +74,12 @@ class EventLoop {
     // events has been handled.
     void retire(std::unique_ptr<EventSource> source);
 
+    // Has `source` handle an empty event (onEvents(0)) after the current batch, as if
+    // woken: for work that became possible without its descriptor becoming ready.
+    // forget() takes the request back (a source that goes away first).
+    void wake(EventSource* source);
+    void forget(EventSource* source);
+
     // Waits at most `timeoutMs` (-1: without a bound) for the first ready descriptor or
     // due timer, then handles every one that is ready. Returns 0; -EINTR when stop() has
     // been asked for (the request stays until clearStop()); or the -errno of epoll_wait.
@@ -92,6 +98,7 @@ class EventLoop {
     // Milliseconds until the earliest timer, capped by `limitMs` (-1: no cap).
     int waitMs(int limitMs) const;
     void fireDueTimers();
+    void handleWoken();
 
     status_t initStatus_ = OK;
     unique_fd epoll_;
@@ -99,6 +106,7 @@ class EventLoop {
     std::atomic<bool> stopRequested_{false};
     std::multimap<int64_t, Timer*> timers_;
     std::vector<std::unique_ptr<EventSource>> retired_;
+    std::vector<EventSource*> woken_;
 };
 
 }  // namespace zorlek

@@ -12,15 +12,20 @@ namespace {
 
 // More unclaimed descriptor batches than this can only come from a hostile peer.
 constexpr size_t kMaxFdBatches = 8;
+// A large payload's first room; it doubles as the room fills.
+constexpr size_t kFirstPayloadRoom = 64 * 1024;
 
 }  // namespace
 
-MessageReader::MessageReader(size_t bufferSize, size_t maxPayload)
-    : buffer_(bufferSize < kHeaderSize ? kHeaderSize : bufferSize), maxPayload_(maxPayload) {}
+MessageReader::MessageReader(size_t bufferSize, size_t maxPayload, bool releaseWhenEmpty)
+    : bufferSize_(bufferSize < kHeaderSize ? kHeaderSize : bufferSize),
+      releaseWhenEmpty_(releaseWhenEmpty),
+      maxPayload_(maxPayload) {}
 
 void MessageReader::compact() {
+    if (!buffer_) buffer_ = std::make_unique_for_overwrite<uint8_t[]>(bufferSize_);
     if (begin_ == 0) return;
-    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;
 }
@@ -30,11 +35,22 @@ int MessageReader::prepareRoom(iovec iov[2], size_t* toPayload) {
     int count = 0;
     *toPayload = 0;
     if (big_) {
-        *toPayload = bigMessage_.header.size - bigGot_;
+        if (bigGot_ == bigRoom_) {
+            // Room for as much again, never past the declared size (checked against the
+            // limit when the header came).
+            size_t room = bigRoom_ * 2 < bigMessage_.header.size ? bigRoom_ * 2
+                                                                  : bigMessage_.header.size;
+            bigData_ = ParcelAccess::resizeForReceive(bigMessage_.payload, room);
+            bigRoom_ = room;
+        }
+        *toPayload = bigRoom_ - bigGot_;
         iov[count++] = {bigData_ + bigGot_, *toPayload};
     }
-    // Also read into the buffer, so the start of the next message costs no extra call.
-    if (end_ < buffer_.size()) iov[count++] = {buffer_.data() + end_, buffer_.size() - end_};
+    // Also read into the buffer, so the start of the next message costs no extra call;
+    // only once the payload's room reaches its end, or its bytes would land there.
+    if ((!big_ || bigRoom_ == bigMessage_.header.size) && end_ < bufferSize_) {
+        iov[count++] = {buffer_.get() + end_, bufferSize_ - end_};
+    }
     // Full of messages not yet taken: reading nothing would look like the peer closing.
     if (count == 0 || (count == 1 && iov[0].iov_len == 0)) return 0;
     return count;
@@ -81,7 +97,8 @@ ssize_t MessageReader::feed(const uint8_t* bytes, size_t size) {
 }
 
 status_t MessageReader::received(size_t got, size_t toPayload, FdBatch batch) {
-    uint64_t streamStart = big_ ? bigEnd_ - toPayload : bufferStreamPos_ + (end_ - begin_);
+    uint64_t streamStart =
+        big_ ? bigEnd_ - (bigMessage_.header.size - bigGot_) : bufferStreamPos_ + (end_ - begin_);
     size_t intoPayload = got < toPayload ? got : toPayload;
     bigGot_ += intoPayload;
     end_ += got - intoPayload;
@@ -92,6 +109,8 @@ status_t MessageReader::received(size_t got, size_t toPayload, FdBatch batch) {
         // message.
         if (big_ && batch.end <= bigEnd_) {
             batch.fds.closeAll();
+            // A peer that keeps doing so is not speaking the protocol.
+            if (++strayBatches_ > kMaxFdBatches) return -EBADMSG;
         } else {
             if (fdBatches_.size() >= kMaxFdBatches) return -EBADMSG;
             fdBatches_.push_back(std::move(batch));
@@ -129,16 +148,21 @@ int MessageReader::next(Message* out) {
         out->fd = std::move(bigMessage_.fd);
         bigMessage_.payload.clear();
         bigData_ = nullptr;
+        bigRoom_ = 0;
         return 1;
     }
     size_t avail = end_ - begin_;
+    if (avail == 0 && releaseWhenEmpty_ && buffer_) {
+        buffer_.reset();
+        begin_ = end_ = 0;
+    }
     if (avail < kHeaderSize) return 0;
-    const uint8_t* at = buffer_.data() + begin_;
+    const uint8_t* at = buffer_.get() + begin_;
     MessageHeader header = decodeHeader(at);
     status_t status = checkHeader(header, maxPayload_);
     if (status != OK) return status;
     size_t total = kHeaderSize + header.size;
-    if (avail < total && total <= buffer_.size()) return 0;  // the rest will fit; wait
+    if (avail < total && total <= bufferSize_) return 0;  // the rest will fit; wait
     uint64_t start = bufferStreamPos_;
     unique_fd fd;
     claimFds(start, start + total, header.type, &fd);
@@ -155,8 +179,10 @@ int MessageReader::next(Message* out) {
     big_ = true;
     bigMessage_.header = header;
     bigMessage_.fd = std::move(fd);
-    bigData_ = ParcelAccess::resizeForReceive(bigMessage_.payload, header.size);
     bigGot_ = avail - kHeaderSize;
+    bigRoom_ = bigGot_ > kFirstPayloadRoom ? bigGot_ : kFirstPayloadRoom;
+    if (bigRoom_ > header.size) bigRoom_ = header.size;
+    bigData_ = ParcelAccess::resizeForReceive(bigMessage_.payload, bigRoom_);
     std::memcpy(bigData_, at + kHeaderSize, bigGot_);
     bigEnd_ = start + total;
     begin_ = end_ = 0;

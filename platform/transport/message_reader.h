@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <vector>
 
 #include "platform/transport/fd_passing.h"
@@ -26,7 +27,9 @@ struct Message {
 
 // Takes messages off a non-blocking stream socket for an event loop: each fill() is one
 // recvmsg of whatever is there, and next() hands out the complete messages. A payload
-// larger than the buffer is received straight into its parcel.
+// larger than the buffer is received straight into its parcel, which grows with the bytes
+// that arrive rather than with the size a peer declares. The buffer is allocated at the
+// first fill(), so a connection that never sends costs none.
 //
 // A received descriptor belongs to the message whose header begins in the same recvmsg
 // (the kernel ends a recvmsg after the bytes that carried descriptors, and a sender
@@ -36,7 +39,9 @@ class MessageReader {
   public:
     // `bufferSize` is the most one fill() reads into the buffer (at least kHeaderSize);
     // `maxPayload` is the largest payload accepted (a larger declared size is malformed).
-    MessageReader(size_t bufferSize, size_t maxPayload);
+    // With `releaseWhenEmpty`, the buffer is freed whenever it holds nothing, for
+    // connections that are idle far more than busy.
+    MessageReader(size_t bufferSize, size_t maxPayload, bool releaseWhenEmpty = false);
 
     // One recvmsg. Returns the number of bytes read (> 0), 0 when the peer has closed,
     // -EAGAIN when nothing is there, -EPIPE when the connection was reset, -EBADMSG when
@@ -59,6 +64,8 @@ class MessageReader {
     bool midMessage() const { return big_ || end_ > begin_; }
     // Bytes held that are not yet handed out as messages.
     size_t bufferedBytes() const { return (end_ - begin_) + (big_ ? bigGot_ : 0); }
+    // Memory the reader holds now: its buffer and a large payload being received.
+    size_t heldBytes() const { return (buffer_ ? bufferSize_ : 0) + (big_ ? bigRoom_ : 0); }
 
   private:
     struct FdBatch {
@@ -76,7 +83,9 @@ class MessageReader {
     // Settles the descriptor batches for a message at stream offsets [at, end).
     void claimFds(uint64_t at, uint64_t end, uint32_t type, unique_fd* out);
 
-    std::vector<uint8_t> buffer_;
+    std::unique_ptr<uint8_t[]> buffer_;
+    size_t bufferSize_;
+    bool releaseWhenEmpty_;
     size_t begin_ = 0;  // unparsed bytes are buffer_[begin_, end_)
     size_t end_ = 0;
     uint64_t bufferStreamPos_ = 0;  // stream offset of buffer_[begin_]
@@ -87,9 +96,12 @@ class MessageReader {
     Message bigMessage_;
     uint8_t* bigData_ = nullptr;  // bigMessage_.payload's bytes
     size_t bigGot_ = 0;
+    size_t bigRoom_ = 0;  // the payload's size so far, grown as bytes arrive
     uint64_t bigEnd_ = 0;  // stream offset just past it
 
     std::deque<FdBatch> fdBatches_;
+    // Descriptors that came inside a large payload, where no message can claim them.
+    size_t strayBatches_ = 0;
 };
 
 }  // namespace zorlek

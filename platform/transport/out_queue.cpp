@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/transport/fd_passing.h"
@@ -30,7 +31,7 @@ ssize_t sendSome(int sock, iovec* iov, int count, int fd) {
 }  // namespace
 
 status_t OutQueue::send(int sock, MessageHeader header, const uint8_t* payload, size_t size,
-                        unique_fd fd) {
+                        unique_fd fd, uint32_t tag) {
     uint8_t head[kHeaderSize];
     if (encodeFrameStart(header, size, head) != OK) return -EMSGSIZE;
     size_t total = kHeaderSize + size;
@@ -55,9 +56,41 @@ status_t OutQueue::send(int sock, MessageHeader header, const uint8_t* payload, 
         std::memcpy(at, payload + (sent - kHeaderSize), total - sent);
     }
     chunk.fd = std::move(fd);
+    chunk.tag = tag;
     queuedBytes_ += chunk.bytes.size();
+    if (chunk.fd) ++queuedFds_;
+    if (tag != 0) {
+        auto found = std::find_if(tagged_.begin(), tagged_.end(),
+                                  [tag](const auto& entry) { return entry.first == tag; });
+        if (found == tagged_.end()) {
+            tagged_.emplace_back(tag, 1);
+        } else {
+            ++found->second;
+        }
+    }
     chunks_.push_back(std::move(chunk));
     return OK;
+}
+
+size_t OutQueue::queuedWithTag(uint32_t tag) const {
+    for (const auto& [which, count] : tagged_) {
+        if (which == tag) return count;
+    }
+    return 0;
+}
+
+void OutQueue::popFront() {
+    uint32_t tag = chunks_.front().tag;
+    chunks_.pop_front();
+    if (tag == 0) return;
+    for (size_t i = 0; i < tagged_.size(); ++i) {
+        if (tagged_[i].first != tag) continue;
+        if (--tagged_[i].second == 0) {
+            tagged_[i] = tagged_.back();
+            tagged_.pop_back();
+        }
+        return;
+    }
 }
 
 status_t OutQueue::flush(int sock) {
@@ -67,11 +100,12 @@ status_t OutQueue::flush(int sock) {
         ssize_t n = sendSome(sock, &iov, 1, chunk.fd.get());
         if (n < 0) return static_cast<status_t>(n);
         if (n == 0) return OK;
+        if (chunk.fd) --queuedFds_;
         chunk.fd.reset();
         chunk.offset += static_cast<size_t>(n);
         queuedBytes_ -= static_cast<size_t>(n);
         if (chunk.offset < chunk.bytes.size()) return OK;
-        chunks_.pop_front();
+        popFront();
     }
     return OK;
 }

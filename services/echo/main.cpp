@@ -29,7 +29,14 @@ int main(int argc, char** argv) {
     }
 
     signal(SIGPIPE, SIG_IGN);
-    ServiceHost host;
+    HostOptions hostOptions;
+    // After a registry restart someone else may hold a name first: the host keeps asking
+    // for it, and says so once.
+    hostOptions.onRegistrationRefused = [](const String16& name, status_t status) {
+        aerr << "zorlek-echo: " << narrowForDisplay(name) << " was refused by the registry ("
+             << describeHostStatus(status) << "); asking again until it is free" << endl;
+    };
+    ServiceHost host(hostOptions);
     gHost = &host;
     struct sigaction action {};
     action.sa_handler = onStopSignal;
@@ -38,6 +45,7 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
 
     status_t status = host.connect();
+    if (status == -EINTR) return 0;  // SIGTERM or SIGINT while waiting for the registry
     if (status != OK) {
         aerr << "zorlek-echo: cannot reach the registry at " << registryPath() << ": "
              << describeHostStatus(status) << endl;

@@ -55,7 +55,7 @@ struct Row {
 
 std::string label(const std::vector<std::string>& args) {
     std::string out;
-    for (const std::string& a : args) out += "[" + a.substr(0, 40) + "]";
+    for (const std::string& a : args) out.append("[").append(a, 0, 40).append("]");
     return out;
 }
 

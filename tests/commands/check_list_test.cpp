@@ -214,7 +214,8 @@ TEST(List, ManyNamesCountAndIndexesWithinTheWindow) {
     };
     std::string expected = "Found 1200 services:\n";
     for (int i = 0; i < 1200; ++i) {
-        std::string name = "s" + std::to_string(i);
+        std::string name = "s";
+        name += std::to_string(i);
         // Every third name has no object; indexes still count it.
         if (i % 3 == 1) {
             registry->add(name, std::nullopt);

@@ -40,7 +40,7 @@ struct Row {
 
 std::string label(const std::vector<std::string>& args) {
     std::string out;
-    for (const std::string& a : args) out += "[" + a.substr(0, 40) + "]";
+    for (const std::string& a : args) out.append("[").append(a, 0, 40).append("]");
     return out;
 }
 
@@ -135,15 +135,17 @@ TEST(Intent, Categories) {
     std::string joined;
     std::vector<std::u16string> fortyNames;
     for (int i = 0; i < 40; ++i) {
-        joined += (i == 0 ? "" : ",") + std::string("c") + std::to_string(i);
-        std::string name = "c" + std::to_string(i);
+        std::string name = "c";
+        name += std::to_string(i);
+        joined.append(i == 0 ? "" : ",").append(name);
         fortyNames.emplace_back(name.begin(), name.end());
     }
     std::string many;
     std::vector<std::u16string> manyNames;
     for (int i = 0; i < 3000; ++i) {
-        many += ",,x" + std::to_string(i);
-        std::string name = "x" + std::to_string(i);
+        std::string name = "x";
+        name += std::to_string(i);
+        many.append(",,").append(name);
         manyNames.emplace_back(name.begin(), name.end());
     }
     expectSent({

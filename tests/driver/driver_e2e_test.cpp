@@ -82,5 +82,36 @@ TEST(DriverE2E, OutputToAPipeIsCompleteAndOrdered) {
     EXPECT_EQ(got.exitCode, 10);
 }
 
+TEST(DriverE2E, OutputThatCannotBeWrittenIsAFailureAndAClosedPipeIsNot) {
+    Registry registry;
+    ASSERT_TRUE(registry.ready());
+    auto echo = registry.startEcho({"svc"});
+    ASSERT_TRUE(echo);
+    const std::string program = binPath("zorlek");
+    const std::string full =
+        "zorlek: Unable to write to standard output: No space left on device\n";
+    // Each row: the shell around the tool, what standard error says, the status.
+    const Case cases[] = {
+        {{"exec " + program + " list > /dev/full"}, "", full, 10},
+        {{"exec " + program + " check svc > /dev/full"}, "", full, 10},
+        {{"exec " + program + " call svc 1 i32 7 > /dev/full"}, "", full, 10},
+        {{"exec " + program + " -h > /dev/full"}, "", full, 10},
+        // Already a failure: the output's failure is reported, the status kept.
+        {{"exec " + program + " check > /dev/full"},
+         "",
+         "zorlek: No service specified for check\n" + full,
+         10},
+        // A reader that is gone before the tool writes (with SIGPIPE ignored, so that the
+        // write itself fails): the tool says nothing and keeps its status.
+        {{"trap '' PIPE; { sleep 0.2; exec " + program + " list; } | true; exit ${PIPESTATUS[0]}"},
+         "",
+         "",
+         0},
+    };
+    for (const Case& c : cases) {
+        expectRun(runProgram({"/bin/bash", "-c", c.args[0]}, registry.env()), c);
+    }
+}
+
 }  // namespace
 }  // namespace zorlek::test

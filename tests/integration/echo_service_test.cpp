@@ -202,14 +202,43 @@ TEST_F(EchoFixture, HelpGoesToStandardOutput) {
     EXPECT_EQ(run.err, "");
 }
 
-TEST(EchoWithoutRegistry, ExitsOneWithALine) {
+TEST(EchoWithoutRegistry, WaitsItsTimeoutThenExitsOneWithALine) {
     TempDir dir;
     std::string path = dir.path() + "/none.sock";
-    RunResult run = runProgram({binPath("zorlek-echo"), "n"}, {"ZORLEK_REGISTRY=" + path});
+    auto start = Clock::now();
+    RunResult run = runProgram({binPath("zorlek-echo"), "n"},
+                               {"ZORLEK_REGISTRY=" + path, "ZORLEK_CALL_TIMEOUT_MS=300"});
+    EXPECT_GE(msSince(start), 300) << "it waited for a registry first";
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err,
               "zorlek-echo: cannot reach the registry at " + path + ": no registry is running\n");
+}
+
+TEST(EchoWithoutRegistry, StartedBeforeItsRegistryRegistersOnceItIsUp) {
+    // As the lines of a script would run: services first, the registry a moment later.
+    TempDir dir;
+    std::string path = dir.path() + "/run/reg.sock";
+    auto first =
+        Process::start({binPath("zorlek-echo"), "early", "bird"}, {"ZORLEK_REGISTRY=" + path});
+    auto second = Process::start({binPath("zorlek-echo"), "late"}, {"ZORLEK_REGISTRY=" + path});
+    ASSERT_TRUE(first && second);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto registry = Process::start({binPath("zorlek-registry")}, {"ZORLEK_REGISTRY=" + path});
+    ASSERT_TRUE(registry);
+    EXPECT_TRUE(first->waitForLine("ready", 5000));
+    EXPECT_TRUE(second->waitForLine("ready", 5000));
+    sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
+    ASSERT_TRUE(client);
+    EXPECT_EQ(asUtf8(client->listServiceNames()),
+              (std::vector<std::string>{"bird", "early", "late"}));
+    // Stopped while it still waits for a registry, it ends quietly.
+    auto waiting = Process::start({binPath("zorlek-echo"), "x"},
+                                  {"ZORLEK_REGISTRY=" + dir.path() + "/no.sock"});
+    ASSERT_TRUE(waiting);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(waiting->stop(SIGTERM), 0);
+    EXPECT_EQ(waiting->errText(), "");
 }
 
 }  // namespace

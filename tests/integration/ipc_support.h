@@ -36,6 +36,12 @@ inline int64_t msSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
+// A test with its own registry, ready before the test starts.
+struct Fixture : ::testing::Test {
+    Registry registry;
+    void SetUp() override { ASSERT_TRUE(registry.ready()); }
+};
+
 // A client of `registry`'s socket whose waits are bounded by `timeoutMs`.
 inline sp<RegistryClient> clientOf(const Registry& registry, int timeoutMs = 5000) {
     return RegistryClient::connect(registry.socketPath().c_str(), timeoutMs);
@@ -80,6 +86,8 @@ struct RawPeer {
     explicit RawPeer(const Registry& registry) {
         connectUnix(registry.socketPath().c_str(), 2000, &sock);
     }
+    // Any other connected socket, such as a channel to a service.
+    explicit RawPeer(unique_fd connected) : sock(std::move(connected)) {}
     bool sendBytes(const Bytes& bytes) {
         return ::send(sock.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
                static_cast<ssize_t>(bytes.size());
@@ -112,6 +120,31 @@ struct RawPeer {
     }
 };
 
+// A zorlek-registry listening at `path` with `args`, started through `launcher` when one
+// is given (a command that runs the registry in its own place, such as prlimit); null
+// when its socket does not accept connections in time.
+inline std::unique_ptr<Process> startRegistryAt(const std::string& path,
+                                                std::vector<std::string> args = {},
+                                                std::vector<std::string> launcher = {}) {
+    launcher.push_back(binPath("zorlek-registry"));
+    launcher.insert(launcher.end(), args.begin(), args.end());
+    auto process = Process::start(launcher, {"ZORLEK_REGISTRY=" + path});
+    if (process && !waitForSocket(path, 10000)) return nullptr;
+    return process;
+}
+
+// `argv` run as the user `uid` (with the group of the same number, and no other).
+constexpr const char* kSetpriv = "/usr/bin/setpriv";
+inline std::vector<std::string> asUser(uid_t uid, const std::vector<std::string>& argv) {
+    std::vector<std::string> out = {kSetpriv, "--reuid=" + std::to_string(uid),
+                                    "--regid=" + std::to_string(uid), "--clear-groups"};
+    out.insert(out.end(), argv.begin(), argv.end());
+    return out;
+}
+inline std::vector<std::string> asNobody(const std::vector<std::string>& argv) {
+    return asUser(65534, argv);
+}
+
 inline Bytes stringPayload(const String16& text) {
     return s16(text.view());
 }
@@ -120,7 +153,8 @@ inline Bytes stringPayload(const String16& text) {
 inline std::vector<std::string> manyNames(int count, size_t units) {
     std::vector<std::string> names;
     for (int i = 0; i < count; ++i) {
-        std::string name = "n" + std::to_string(100000 + i);
+        std::string name = "n";
+        name += std::to_string(100000 + i);
         name.resize(units, 'x');
         names.push_back(name);
     }

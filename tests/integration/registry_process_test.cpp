@@ -18,15 +18,6 @@
 namespace zorlek::test {
 namespace {
 
-std::unique_ptr<Process> startRegistryAt(const std::string& path,
-                                         std::vector<std::string> args = {}) {
-    std::vector<std::string> argv = {binPath("zorlek-registry")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    auto process = Process::start(argv, {"ZORLEK_REGISTRY=" + path});
-    if (process && !waitForSocket(path, 10000)) return nullptr;
-    return process;
-}
-
 bool exists(const std::string& path) {
     struct stat info;
     return ::lstat(path.c_str(), &info) == 0;
@@ -290,6 +281,59 @@ TEST(RegistryProcess, ServicesComeBackByThemselvesAfterARestart) {
     EXPECT_FALSE(echo->waitForLine("never", 200));
     EXPECT_EQ(echo->outText(), "ready\n");
     EXPECT_EQ(echo->stop(SIGTERM), 0);
+}
+
+}  // namespace
+}  // namespace zorlek::test
+
+namespace zorlek::test {
+namespace {
+
+TEST(RegistryProcess, RefusesAFolderOthersCanWriteToAndChangesNothingByPath) {
+    // In a folder another user can write to, that user could swap a link in for the
+    // temporary socket between its creation and any change made by path.
+    struct Case {
+        const char* what;
+        mode_t mode;
+        uid_t owner;
+    };
+    const Case cases[] = {
+        {"writable by all", 0777, ::geteuid()},
+        {"sticky and writable by all, as /tmp", 01777, ::geteuid()},
+        {"writable by the group", 0775, ::geteuid()},
+        {"owned by another user", 0755, 65534},
+    };
+    for (const Case& c : cases) {
+        if (c.owner != ::geteuid() && ::geteuid() != 0) continue;
+        TempDir dir;
+        std::string folder = dir.path() + "/shared";
+        ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+        // A file of this user's that a link in the folder points at, named as the
+        // temporary socket would be.
+        std::string victim = dir.path() + "/victim";
+        { std::ofstream(victim) << "mine"; }
+        ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
+        ASSERT_EQ(::symlink(victim.c_str(), (folder + "/.zr-any").c_str()), 0);
+        ASSERT_EQ(::chmod(folder.c_str(), c.mode), 0) << c.what;
+        ASSERT_EQ(::chown(folder.c_str(), c.owner, static_cast<gid_t>(-1)), 0) << c.what;
+        RunResult run = runProgram({binPath("zorlek-registry")},
+                                   {"ZORLEK_REGISTRY=" + folder + "/reg.sock"}, 5000);
+        EXPECT_EQ(run.exitCode, 1) << c.what;
+        EXPECT_EQ(run.err,
+                  "zorlek-registry: refusing a folder that users other than root and this one "
+                  "can write to: " +
+                      folder + "\n")
+            << c.what;
+        EXPECT_FALSE(exists(folder + "/reg.sock")) << c.what;
+        EXPECT_EQ(modeOf(victim), 0600u) << c.what;
+    }
+    // A folder of its own that only it can write to is taken, whatever its mode for reading.
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0711), 0);
+    auto registry = startRegistryAt(dir.path() + "/reg.sock");
+    ASSERT_TRUE(registry);
+    EXPECT_EQ(modeOf(dir.path() + "/reg.sock"), 0666u);
+    EXPECT_EQ(registry->stop(SIGTERM), 0);
 }
 
 }  // namespace

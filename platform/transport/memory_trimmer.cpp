@@ -1,0 +1,27 @@
+#include "platform/transport/memory_trimmer.h"
+
+#include <malloc.h>
+
+namespace zorlek {
+namespace {
+
+// Closings come in bursts: one trim after the burst, not one per closing.
+constexpr int kTrimDelayMs = 100;
+
+}  // namespace
+
+MemoryTrimmer::MemoryTrimmer(EventLoop& loop, size_t afterClosed)
+    : afterClosed_(afterClosed), timer_(loop, [this] { trim(); }) {}
+
+void MemoryTrimmer::closed() {
+    if (++closed_ >= afterClosed_ && !timer_.armed()) timer_.armIn(kTrimDelayMs);
+}
+
+void MemoryTrimmer::trim() {
+    closed_ = 0;
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
+}
+
+}  // namespace zorlek

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Drives the bash completion as bash does (COMP_WORDS, COMP_CWORD, then COMPREPLY) against
+# a real registry and echo services on a private socket; every wait is bounded and all
+# that was started is stopped at the end. Usage: completion_test.sh BIN_DIR COMPLETION_FILE
+set -u
+bin=$1
+. "$2"
+. "$(dirname "$0")/processes.sh"
+start_registry "$bin"
+# Shown as "c1\x85x" by list, which is not its name; "back\x41slash" is its own name.
+start_ready "$bin/zorlek-echo" greeter hello 'with space' $'c1\xc2\x85x' 'back\x41slash' 'odd: [name'
+start_ready "$bin/zorlek-echo" --descriptor 'x: [y' plain
+
+failures=0
+# expect WHAT EXPECTED WORD... : completes the last WORD; EXPECTED is the sorted replies,
+# one a line.
+expect() {
+    local what=$1 expected=$2
+    shift 2
+    COMP_WORDS=("$@")
+    COMP_CWORD=$(($# - 1))
+    COMPREPLY=()
+    _zorlek "$bin/zorlek"
+    local got
+    got=$(printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort | sed '/^$/d')
+    if [ "$got" != "$expected" ]; then
+        printf 'FAIL %s\n  expected: %s\n  got:      %s\n' "$what" "${expected//$'\n'/ }" \
+            "${got//$'\n'/ }"
+        failures=$((failures + 1))
+    fi
+}
+names=$'back\\\\x41slash\ngreeter\nhello\nodd:\\ \\[name\nplain\nwith\\ space'
+keys=$'action=\ncategories=\ncomponent=\ndata=\nlaunchFlags=\ntype='
+expect "command words" $'call\ncheck\nlist' zorlek ''
+expect "command word prefix" $'call\ncheck' zorlek c
+expect "after an option" $'list' zorlek -h l
+expect "live names for check" "$names" zorlek check ''
+expect "live names for call" "$names" zorlek call ''
+expect "name prefix" 'greeter' zorlek check gr
+expect "quoted prefix" 'with\ space' zorlek call 'with\ '
+expect "nothing after check's name" '' zorlek check greeter ''
+expect "nothing for list" '' zorlek list ''
+expect "nothing for CODE" '' zorlek call greeter ''
+expect "argument keywords" $'i32\nintent\nnull\ns16' zorlek call greeter 1 ''
+expect "keywords after values" $'i32\nintent\nnull\ns16' zorlek call greeter 1 i32 5 s16 x null ''
+expect "keyword prefix" $'i32\nintent' zorlek call greeter 1 i
+expect "a value follows i32" '' zorlek call greeter 1 i32 ''
+expect "'intent' as a value of s16" $'i32\nintent\nnull\ns16' zorlek call greeter 1 s16 intent ''
+expect "intent keys" "$keys" zorlek call greeter 1 null intent ''
+expect "intent key prefix" 'launchFlags=' zorlek call greeter 1 intent action=x l
+expect "pieces bash split at '='" 'categories=' zorlek call greeter 1 intent action = x ca
+expect "no key inside a value" '' zorlek call greeter 1 intent action=
+ZORLEK_REGISTRY=$tmp/none expect "no registry, no names" '' zorlek check ''
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures completion checks failed"
+    exit 1
+fi
+echo "all completion checks passed"

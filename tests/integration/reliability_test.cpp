@@ -1,0 +1,282 @@
+// The platform under load and under faults, between real processes: many clients at once,
+// services and the registry killed at the worst moment, services started and killed by
+// the hundred. Each test is bounded in count and time, and checks that nothing was lost:
+// every reply is compared byte for byte, and the registry's memory and descriptors come
+// back to where they were.
+
+#include <signal.h>
+
+#include <cstdio>
+#include <mutex>
+
+#include "tests/integration/reliability_support.h"
+
+namespace zorlek::test {
+namespace {
+
+// Client threads that run until stopped, with what they did: how often, and the first
+// thing that went wrong. The threads are always joined, also when a test fails half-way.
+struct Crowd {
+    std::atomic<int64_t> calls{0};
+    std::atomic<int64_t> failures{0};
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::string first;
+    std::vector<std::thread> threads;
+
+    ~Crowd() { finish(); }
+    // Runs `body(i)` on `count` threads; bodies loop while `running()`.
+    void start(int count, const std::function<void(int)>& body) {
+        for (int i = 0; i < count; ++i) threads.emplace_back(body, i);
+    }
+    bool running() const { return !stop.load(); }
+    void finish() {
+        stop = true;
+        for (std::thread& thread : threads) thread.join();
+        threads.clear();
+    }
+    void fail(const std::string& what) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (failures++ == 0) first = what;
+    }
+    // Looks up one of `names` at random; null, with the failure noted, when that fails.
+    sp<IBinder> lookUpAny(const sp<RegistryClient>& client, const Names& names, Random& random) {
+        const std::string& name = names[random.below(names.size())];
+        sp<IBinder> object = client ? client->lookupService(String16(name.c_str())) : nullptr;
+        if (!object) fail("lookup of " + name + " failed");
+        return object;
+    }
+};
+
+// True when `registry` lists exactly `names`, and each looks up to an object that answers.
+bool everyNameServes(const Registry& registry, const Names& names) {
+    sp<RegistryClient> client = clientOf(registry, 1000);
+    if (!client || asUtf8(client->listServiceNames()) != names) return false;
+    Random random{1};
+    for (const std::string& name : names) {
+        sp<IBinder> object = client->lookupService(String16(name.c_str()));
+        if (!object || !echoCall(object, random, 1).empty()) return false;
+    }
+    return true;
+}
+
+TEST_F(Reliability, LoadOf200ClientsLosesNothing) {
+    ASSERT_TRUE(startServices("load", 4, 3));
+    constexpr int kClients = 200;
+    std::atomic<int64_t> lookups{0};
+    std::atomic<int> idle{0};
+    Crowd crowd;
+    auto start = Clock::now();
+    crowd.start(kClients, [&](int t) {
+        Random random{static_cast<uint64_t>(t)};
+        sp<RegistryClient> client = clientOf(registry);
+        sp<IBinder> object;
+        int64_t mine = 0;
+        while (crowd.running()) {
+            size_t pick = random.below(32);
+            if (!object || pick == 0) {
+                // A new channel, the old one dropped.
+                ++lookups;
+                if (!(object = crowd.lookUpAny(client, names, random))) return;
+            } else if (pick == 1 && client->lookupService(String16("load.absent"))) {
+                return crowd.fail("a name nobody holds was found");
+            } else if (pick == 2 && random.below(16) == 0 &&
+                       asUtf8(client->listServiceNames()) != names) {
+                return crowd.fail("a listing that is not the registered names");
+            }
+            // Mostly small requests, now and then one of up to 16 KiB.
+            size_t words = random.below(16) == 0 ? random.below(4096) : random.below(32);
+            std::string wrong = echoCall(object, random, words);
+            if (!wrong.empty()) return crowd.fail(wrong);
+            ++mine;
+        }
+        crowd.calls += mine;
+        if (mine == 0) ++idle;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(scaled(2400)));
+    crowd.finish();
+    int64_t took = msSince(start);
+    EXPECT_EQ(crowd.failures.load(), 0) << crowd.first;
+    EXPECT_EQ(idle.load(), 0) << "every client was served";
+    EXPECT_GT(crowd.calls.load(), kClients * 10);
+    EXPECT_EQ(listed(registry), names);
+    std::printf("load: %d clients, %lld calls and %lld lookups in %lld ms, %lld failures\n",
+                kClients, static_cast<long long>(crowd.calls.load()),
+                static_cast<long long>(lookups.load()), static_cast<long long>(took),
+                static_cast<long long>(crowd.failures.load()));
+}
+
+TEST_F(Reliability, AServiceKilledMidCallFailsItsCallersAtOnce) {
+    auto hung = registry.startEcho({"--hang-calls", "kill.hung"});
+    auto idle = registry.startEcho({"kill.idle"});
+    auto bystander = registry.startEcho({"kill.other"});
+    ASSERT_TRUE(hung && idle && bystander);
+    // Each wait may last 10 s, so a failure that comes sooner is the death, not a timeout.
+    sp<RegistryClient> client = clientOf(registry, 10000);
+    ASSERT_TRUE(client);
+    constexpr int kCallers = 8;
+    std::vector<sp<IBinder>> waiting, between;
+    Random random{7};
+    for (int i = 0; i < kCallers; ++i) {
+        waiting.push_back(client->lookupService(String16("kill.hung")));
+        between.push_back(client->lookupService(String16("kill.idle")));
+        ASSERT_TRUE(waiting.back() && between.back());
+        ASSERT_EQ(echoCall(between.back(), random, i), "");
+    }
+    std::vector<status_t> statuses(kCallers, 1);
+    std::vector<size_t> replySizes(kCallers, 0);
+    std::vector<Clock::time_point> ended(kCallers);
+    std::atomic<int> sent{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < kCallers; ++i) {
+        callers.emplace_back([&, i] {
+            Parcel request, reply;
+            // One caller is in the middle of a large request.
+            ParcelAccess::resizeForReceive(request, i == 0 ? kMaxParcelSize - 4 : 4 * i);
+            ++sent;
+            statuses[i] = waiting[i]->sendTransaction(1, request, &reply, 0);
+            replySizes[i] = reply.dataSize();
+            ended[i] = Clock::now();
+        });
+    }
+    EXPECT_TRUE(waitUntil([&] { return sent.load() == kCallers; }, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto killed = Clock::now();
+    hung->stop(SIGKILL);
+    idle->stop(SIGKILL);
+    for (std::thread& thread : callers) thread.join();
+    int64_t slowest = 0;
+    for (int i = 0; i < kCallers; ++i) {
+        EXPECT_EQ(statuses[i], -EPIPE) << "caller " << i;
+        EXPECT_EQ(replySizes[i], 0u);
+        slowest = std::max<int64_t>(
+            slowest,
+            std::chrono::duration_cast<std::chrono::milliseconds>(ended[i] - killed).count());
+        // Between calls: the next call fails the same way, at once.
+        auto start = Clock::now();
+        Parcel reply;
+        EXPECT_EQ(between[i]->sendTransaction(2, Parcel(), &reply, 0), -EPIPE) << "caller " << i;
+        EXPECT_LT(msSince(start), 2000);
+    }
+    EXPECT_LT(slowest, 2000);
+    // The registry and the other service lost nothing.
+    EXPECT_EQ(asUtf8(client->listServiceNames()), Names{"kill.other"});
+    sp<IBinder> other = client->lookupService(String16("kill.other"));
+    ASSERT_TRUE(other);
+    EXPECT_EQ(echoCall(other, random, 3), "");
+    std::printf(
+        "kill -9 mid-call: %d waiting callers failed with -EPIPE, the last %lld ms "
+        "after the kill\n",
+        kCallers, static_cast<long long>(slowest));
+}
+
+TEST_F(Reliability, RegistryKilledUnderLoadComesBackWithEveryService) {
+    ASSERT_TRUE(startServices("restart", 4, 2));
+    constexpr int kClients = 50;
+    std::atomic<int64_t> callsWhileDown{0};
+    std::atomic<int> holding{0};
+    std::atomic<bool> down{false};
+    Crowd crowd;
+    crowd.start(kClients, [&](int t) {
+        Random random{static_cast<uint64_t>(1000 + t)};
+        sp<RegistryClient> client = clientOf(registry);
+        // Channels taken before the registry goes, kept through its absence.
+        sp<IBinder> held[2];
+        for (sp<IBinder>& object : held) {
+            if (!(object = crowd.lookUpAny(client, names, random))) return;
+        }
+        ++holding;
+        for (int i = 0; crowd.running(); ++i) {
+            bool wasDown = down.load();
+            std::string wrong = echoCall(held[i % 2], random, random.below(64));
+            if (!wrong.empty()) return crowd.fail(wrong);
+            ++crowd.calls;
+            if (wasDown && down.load()) ++callsWhileDown;
+        }
+    });
+    ASSERT_TRUE(waitUntil([&] { return holding.load() == kClients; }, 10000)) << crowd.first;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+    registry.process()->stop(SIGKILL);
+    down = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    down = false;
+    auto again = Process::start({binPath("zorlek-registry")}, registry.env());
+    bool restarted = again && waitForSocket(registry.socketPath(), 5000);
+    auto start = Clock::now();
+    bool back = restarted && waitUntil([&] { return everyNameServes(registry, names); }, 2000);
+    int64_t backAfter = msSince(start);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    crowd.finish();
+    ASSERT_TRUE(restarted);
+    EXPECT_TRUE(back);
+    EXPECT_LT(backAfter, 2000);
+    EXPECT_EQ(crowd.failures.load(), 0) << crowd.first;
+    EXPECT_GT(callsWhileDown.load(), 0);
+    std::printf(
+        "registry kill -9 under load: %d clients, %lld calls (%lld while it was down), "
+        "%lld failures; every name back %lld ms after the restart\n",
+        kClients, static_cast<long long>(crowd.calls.load()),
+        static_cast<long long>(callsWhileDown.load()),
+        static_cast<long long>(crowd.failures.load()), static_cast<long long>(backAfter));
+}
+
+// Starts and stops zorlek-echo processes on `workers` threads for `ms`: some killed while
+// they start, some once ready with SIGKILL or SIGTERM, some refused a held name. Returns how
+// many were started.
+int churn(Registry& registry, int workers, int ms, const std::string& prefix) {
+    std::atomic<int> started{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int w = 0; w < workers; ++w) {
+        threads.emplace_back([&, w] {
+            for (int i = 0; !stop.load(); ++i) {
+                std::string name = prefix + "." + std::to_string(w) + "." + std::to_string(i);
+                std::vector<std::string> argv = {binPath("zorlek-echo"), name, name + ".b"};
+                if (i % 4 == 3) argv.push_back("keep.a");  // held: refused, exits
+                auto echo = Process::start(argv, registry.env());
+                if (!echo) return;
+                ++started;
+                if (i % 4 != 0) echo->waitForLine("ready", 5000);
+                echo->stop(i % 4 == 2 ? SIGTERM : SIGKILL, 2000);
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    stop = true;
+    for (std::thread& thread : threads) thread.join();
+    return started.load();
+}
+
+TEST_F(Reliability, ChurnOfServicesLeavesTheRegistryFlat) {
+    auto keeper = registry.startEcho({"keep.a", "keep.b"});
+    ASSERT_TRUE(keeper);
+    const Names kept = {"keep.a", "keep.b"};
+    pid_t pid = registry.process()->pid();
+    ASSERT_GT(churn(registry, 4, scaled(300), "warm"), 0);
+    ASSERT_TRUE(waitUntil([&] { return listed(registry) == kept; }, 3000));
+    Footprint baseline = quietFootprintOf(pid);
+
+    auto start = Clock::now();
+    // Under the sanitizers each start costs far more, so they churn a little longer.
+    int started = churn(registry, 4, kSanitized ? 2000 : 3000, "churn");
+    int64_t took = msSince(start);
+    EXPECT_GE(started, kSanitized ? 10 : 100) << "churn worth the name";
+    EXPECT_TRUE(waitUntil([&] { return listed(registry) == kept; }, 3000)) << "only the survivors";
+    Footprint now;
+    EXPECT_TRUE(backTo(pid, baseline, &now))
+        << "before: " << describe(baseline) << "; after: " << describe(now);
+    sp<RegistryClient> client = clientOf(registry);
+    ASSERT_TRUE(client);
+    EXPECT_FALSE(client->lookupService(String16("churn.0.1")));
+    sp<IBinder> object = client->lookupService(String16("keep.b"));
+    ASSERT_TRUE(object);
+    Random random{3};
+    EXPECT_EQ(echoCall(object, random, 5), "");
+    std::printf("churn: %d services started and killed in %lld ms; registry %s before, %s after\n",
+                started, static_cast<long long>(took), describe(baseline).c_str(),
+                describe(now).c_str());
+}
+
+}  // namespace
+}  // namespace zorlek::test
