@@ -29,7 +29,7 @@ const char* listFailure(status_t status) {
 void runList(ToolState& state) {
     ServiceManager& registry = *state.serviceManager;
     Vector<String16> names;
-    status_t status = registry.listServiceNames(&names);
+    status_t status = registry.list(&names);
     if (status != OK) {
         aerr << "zorlek: Unable to list services: " << listFailure(status) << endl;
         state.exitStatus = EXIT_NO_SERVICE_MANAGER;

@@ -164,7 +164,7 @@ size_t RegistryClient::lookupBatch(const String16* names, size_t count, sp<IBind
     return count;
 }
 
-status_t RegistryClient::listServiceNames(Vector<String16>* out) {
+status_t RegistryClient::list(Vector<String16>* out) {
     out->clear();
     Vector<String16> names;
     size_t bytes = 0;
@@ -212,7 +212,7 @@ sp<IBinder> RegistryClient::lookupService(const String16& name) {
 
 Vector<String16> RegistryClient::listServiceNames() {
     Vector<String16> names;
-    listServiceNames(&names);
+    list(&names);
     return names;
 }
 

@@ -43,7 +43,7 @@ class RegistryClient : public ServiceManager {
     // (-EPIPE, -ETIMEDOUT, -ECONNREFUSED, ...); -EBADMSG for a malformed page (names out
     // of order or repeated, a wrong count, bytes left over); -E2BIG past kMaxListedNames
     // names or kMaxListedBytes bytes of pages.
-    status_t listServiceNames(Vector<String16>* out) override;
+    status_t list(Vector<String16>* out) override;
     // Sends the lookups kMaxLookupsInFlight at a time before it waits for their answers,
     // each wait bounded by the timeout. A failed answer ends the batch; the names after it
     // are asked again on a fresh connection, as one lookup after another would be.

@@ -19,10 +19,10 @@ class ServiceManager : public RefBase {
     // asked.
     virtual Vector<String16> listServiceNames() = 0;
 
-    // As above, telling why nothing came back: 0 with every name in `out`, or the failure
-    // with `out` empty (never a partial listing). The base class has no failures to tell:
-    // it gives the names listServiceNames() gives, and 0.
-    virtual status_t listServiceNames(Vector<String16>* out) {
+    // As listServiceNames(), telling why nothing came back: 0 with every name in `out`, or
+    // the failure with `out` empty (never a partial listing). The base class has no
+    // failures to tell: it gives the names listServiceNames() gives, and 0.
+    virtual status_t list(Vector<String16>* out) {
         *out = listServiceNames();
         return OK;
     }

@@ -198,8 +198,8 @@ class WatchedRegistry : public ServiceManager {
         : real_(std::move(real)), afterListing_(std::move(afterListing)) {}
     sp<IBinder> lookupService(const String16& name) override { return real_->lookupService(name); }
     Vector<String16> listServiceNames() override { return real_->listServiceNames(); }
-    status_t listServiceNames(Vector<String16>* out) override {
-        status_t status = real_->listServiceNames(out);
+    status_t list(Vector<String16>* out) override {
+        status_t status = real_->list(out);
         afterListing_();
         before_ = openDescriptors();
         return status;

@@ -62,11 +62,11 @@ sp<IBinder> FakeRegistry::lookupService(const String16& name) {
 
 Vector<String16> FakeRegistry::listServiceNames() {
     Vector<String16> names;
-    listServiceNames(&names);
+    list(&names);
     return names;
 }
 
-status_t FakeRegistry::listServiceNames(Vector<String16>* out) {
+status_t FakeRegistry::list(Vector<String16>* out) {
     ++journal_->listings;
     out->clear();
     if (listFailure != OK) return listFailure;

@@ -81,7 +81,7 @@ class FakeRegistry : public ServiceManager {
 
     sp<IBinder> lookupService(const String16& name) override;
     Vector<String16> listServiceNames() override;
-    status_t listServiceNames(Vector<String16>* out) override;
+    status_t list(Vector<String16>* out) override;
 
   private:
     struct Entry {

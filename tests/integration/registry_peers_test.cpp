@@ -188,7 +188,7 @@ TEST_F(Fixture, ListingsLargerThanOneParcelComeWhole) {
     ASSERT_TRUE(echo);
     sp<RegistryClient> client = clientOf(registry);
     Vector<String16> got;
-    ASSERT_EQ(client->listServiceNames(&got), OK);
+    ASSERT_EQ(client->list(&got), OK);
     EXPECT_EQ(asUtf8(got), names) << "all of them, in code-unit order";
 }
 

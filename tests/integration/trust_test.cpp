@@ -69,7 +69,7 @@ struct Trust : ::testing::Test {
                 sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
                 Vector<String16> names;
                 sp<IBinder> object;
-                status_t status = client ? client->listServiceNames(&names) : -ECONNREFUSED;
+                status_t status = client ? client->list(&names) : -ECONNREFUSED;
                 if (status == OK &&
                     std::count(names.begin(), names.end(), String16(name.c_str())) == 0) {
                     status = -ENOENT;

@@ -274,7 +274,7 @@ TEST_F(ClientFixture, ListingGathersEveryPage) {
     sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
     ASSERT_TRUE(client);
     Vector<String16> names;
-    ASSERT_EQ(client->listServiceNames(&names), OK);
+    ASSERT_EQ(client->list(&names), OK);
     EXPECT_EQ(names, (Vector<String16>{String16("a"), String16("b"), String16("c"), String16("d"),
                                        String16("e")}));
     EXPECT_EQ(afters, (std::vector<String16>{String16("(null)"), String16("b"), String16("c")}));
@@ -320,7 +320,7 @@ TEST_F(ClientFixture, AMalformedListingGivesNothingAtAll) {
         sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
         ASSERT_TRUE(client) << c.what;
         Vector<String16> names = {String16("stale")};
-        EXPECT_EQ(client->listServiceNames(&names), -EBADMSG) << c.what;
+        EXPECT_EQ(client->list(&names), -EBADMSG) << c.what;
         EXPECT_TRUE(names.empty()) << c.what;
     }
 }
@@ -376,7 +376,7 @@ TEST_F(ClientFixture, AListingPastItsBoundsGivesNothingAtAll) {
         sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
         ASSERT_TRUE(client) << c.what;
         Vector<String16> names;
-        EXPECT_EQ(client->listServiceNames(&names), c.expected) << c.what;
+        EXPECT_EQ(client->list(&names), c.expected) << c.what;
         EXPECT_EQ(names.size(), c.names) << c.what;
     }
 }
@@ -408,8 +408,8 @@ TEST_F(ClientFixture, ConnectsAfreshAfterAFailedRequest) {
     sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
     ASSERT_TRUE(client);
     Vector<String16> names;
-    EXPECT_EQ(client->listServiceNames(&names), -EPIPE);
-    EXPECT_EQ(client->listServiceNames(&names), OK);
+    EXPECT_EQ(client->list(&names), -EPIPE);
+    EXPECT_EQ(client->list(&names), OK);
     EXPECT_EQ(names, Vector<String16>{String16("after.restart")});
 }
 
