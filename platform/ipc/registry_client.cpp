@@ -1,9 +1,11 @@
 #include "platform/ipc/registry_client.h"
 
 #include <fcntl.h>
+#include <poll.h>
 
 #include "platform/ipc/object_proxy.h"
 #include "platform/ipc/registry_path.h"
+#include "platform/transport/deadline.h"
 #include "platform/transport/message_io.h"
 #include "platform/transport/unix_connect.h"
 #include "platform/transport/wire.h"
@@ -149,19 +151,38 @@ size_t RegistryClient::lookupBatch(const String16* names, size_t count, sp<IBind
     // not tell whose channel came.
     MessageHeader answer;
     Parcel empty;
+    bool refused[kMaxLookupsInFlight] = {};
     for (size_t i = 0; i < count; ++i) {
         if (!askable(names[i])) continue;
         unique_fd channel;
         status_t status = receiveMessage(connection_.get(), &answer, &empty, &channel, 0,
                                          timeoutMs_, FirstWait::kInReceive);
         if (status == OK && answer.type != MSG_LOOKUP_REPLY) status = -EBADMSG;
-        if (status == OK) takeLookupAnswer(answer, 0, std::move(channel), &out[i]);
+        if (status == OK) {
+            refused[i] = takeLookupAnswer(answer, 0, std::move(channel), &out[i]) == -EAGAIN;
+        }
         if (status != OK || !connection_) {
             connection_.reset();
             return i + 1;
         }
     }
+    // A lookup refused for a backlog (-EAGAIN), perhaps this batch's own, is asked again
+    // alone once the batch is in, as one asked alone would have been served.
+    for (size_t i = 0; i < count; ++i) {
+        if (refused[i]) lookupRefused(names[i], &out[i]);
+    }
     return count;
+}
+
+void RegistryClient::lookupRefused(const String16& name, sp<IBinder>* out) {
+    Deadline deadline = Deadline::after(timeoutMs_);
+    int pauseMs = 1;
+    while (lookup(name, out) == -EAGAIN) {
+        int left = deadline.remainingMs();
+        if (left == 0) return;
+        ::poll(nullptr, 0, pauseMs < left ? pauseMs : left);
+        if (pauseMs < 64) pauseMs *= 2;
+    }
 }
 
 status_t RegistryClient::list(Vector<String16>* out) {

@@ -46,7 +46,8 @@ class RegistryClient : public ServiceManager {
     status_t list(Vector<String16>* out) override;
     // Sends the lookups kMaxLookupsInFlight at a time before it waits for their answers,
     // each wait bounded by the timeout. A failed answer ends the batch; the names after it
-    // are asked again on a fresh connection, as one lookup after another would be.
+    // are asked again on a fresh connection, as one lookup after another would be. A
+    // lookup the registry refused for a backlog (-EAGAIN) is asked again alone.
     void lookupServices(const String16* names, size_t count, sp<IBinder>* out) override;
 
     // As lookupService, telling why nothing came back: 0, -ENOENT (no such name), or the
@@ -69,6 +70,9 @@ class RegistryClient : public ServiceManager {
     // Looks up up to kMaxLookupsInFlight names at once. Returns how many of them are
     // settled: all of them, or those up to a failed answer.
     size_t lookupBatch(const String16* names, size_t count, sp<IBinder>* out);
+    // Looks `name` up alone, again after short pauses while the registry refuses it for a
+    // backlog (-EAGAIN), for at most the timeout.
+    void lookupRefused(const String16& name, sp<IBinder>* out);
 
     String8 path_;
     int timeoutMs_;
