@@ -220,10 +220,11 @@ void throughputRows() {
     double floorMicros = socketPairMicros(20000, 64);
     std::string floor = "socket-pair round trips: " + fixed(1e6 / floorMicros, "/s", 0);
     for (int clients : {1, 4, 16}) {
-        long failed = 0;
-        double rate = lookupsPerSecond(registry.socketPath(), "bench.echo", clients, 1000, &failed);
+        long refused = 0;
+        double rate =
+            lookupsPerSecond(registry.socketPath(), "bench.echo", clients, 1000, &refused);
         std::string measured = fixed(rate, "/s", 0);
-        if (failed > 0) measured += " (" + std::to_string(failed) + " found nothing)";
+        if (refused > 0) measured += " (and " + std::to_string(refused) + " refused: busy host)";
         row("lookups per second, " + std::to_string(clients) + " client" + (clients > 1 ? "s" : ""),
             measured, floor, rate * floorMicros / 1e6, clients == 4 ? "≥ 50,000/s" : "");
     }

@@ -148,7 +148,7 @@ RoundTrips measureRoundTrips(int count) {
 }
 
 double lookupsPerSecond(const std::string& socket, const std::string& name, int clients, int millis,
-                        long* failed) {
+                        long* refused) {
     int go[2], results[2];
     if (pipe2(go, O_CLOEXEC) != 0) return -1;
     if (pipe2(results, O_CLOEXEC) != 0) return -1;
@@ -159,9 +159,14 @@ double lookupsPerSecond(const std::string& socket, const std::string& name, int 
             const String16 wanted(name.c_str());
             char start;
             if (!client || read(go[0], &start, 1) != 1) return 1;
-            long counts[2] = {0, 0};  // found, not found
+            long counts[2] = {0, 0};  // found, refused
             double until = nowMicros() + millis * 1000.0;
-            while (nowMicros() < until) ++counts[client->lookupService(wanted) ? 0 : 1];
+            sp<IBinder> object;
+            while (nowMicros() < until) {
+                status_t status = client->lookup(wanted, &object);
+                if (status != OK && status != -EAGAIN) return 1;
+                ++counts[status == OK ? 0 : 1];
+            }
             return write(results[1], counts, sizeof counts) == sizeof counts ? 0 : 1;
         }));
     }
@@ -172,12 +177,12 @@ double lookupsPerSecond(const std::string& socket, const std::string& name, int 
     std::vector<char> starts(static_cast<size_t>(clients), 'g');
     bool ok = write(go[1], starts.data(), starts.size()) == static_cast<ssize_t>(starts.size());
     long found = 0;
-    *failed = 0;
+    *refused = 0;
     for (int i = 0; i < clients && ok; ++i) {
         long counts[2] = {0, 0};
         ok = readFully(results[0], counts, sizeof counts);
         found += counts[0];
-        *failed += counts[1];
+        *refused += counts[1];
     }
     close(go[1]);
     close(results[0]);

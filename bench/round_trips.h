@@ -26,9 +26,10 @@ double socketPairMicros(int count, size_t size);
 
 // Lookups per second that found `name`, from `clients` processes at once, each looking
 // it up in the registry at `socket` over and over for `millis` milliseconds and letting
-// each channel go before the next lookup; `*failed` counts those that found nothing.
-// Negative when a client could not run.
+// each channel go before the next lookup; `*refused` counts those the registry refused
+// for a backlog (-EAGAIN). Negative when a client could not run or a lookup failed
+// otherwise.
 double lookupsPerSecond(const std::string& socket, const std::string& name, int clients, int millis,
-                        long* failed);
+                        long* refused);
 
 }  // namespace zorlek::bench
