@@ -157,7 +157,7 @@ void listRows(const std::string& empty) {
         busctlRows(peer, tool);
         peer.stop();
     }
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < 5; ++round) {
         if (!none.list(3) || !thousand.list(3) || !tenThousand.list(1) ||
             !hundredThousand.list(1)) {
             return row("list rows", "a listing failed", "", -1, "");
