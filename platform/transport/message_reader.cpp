@@ -38,8 +38,8 @@ int MessageReader::prepareRoom(iovec iov[2], size_t* toPayload) {
         if (bigGot_ == bigRoom_) {
             // Room for as much again, never past the declared size (checked against the
             // limit when the header came).
-            size_t room = bigRoom_ * 2 < bigMessage_.header.size ? bigRoom_ * 2
-                                                                  : bigMessage_.header.size;
+            size_t room =
+                bigRoom_ * 2 < bigMessage_.header.size ? bigRoom_ * 2 : bigMessage_.header.size;
             bigData_ = ParcelAccess::resizeForReceive(bigMessage_.payload, room);
             bigRoom_ = room;
         }
@@ -122,15 +122,13 @@ status_t MessageReader::received(size_t got, size_t toPayload, FdBatch batch) {
 void MessageReader::claimFds(uint64_t at, uint64_t end, uint32_t type, unique_fd* out) {
     // Batches that ended before this header were claimed by no earlier message.
     while (!fdBatches_.empty() && fdBatches_.front().end <= at) fdBatches_.pop_front();
-    if (!fdBatches_.empty() && fdBatches_.front().start <= at) {
-        FdBatch& front = fdBatches_.front();
-        if (typeCarriesFd(type)) {
-            *out = front.fds.takeFirst();
-            fdBatches_.pop_front();
-        } else if (end >= front.end) {
-            // No later header can begin in that batch's bytes: nothing will claim it.
-            fdBatches_.pop_front();
-        }
+    // The kernel ends a recvmsg after the bytes that carried descriptors, but not before
+    // them: one recvmsg may bring a message without descriptors and then the one they
+    // came with. So a batch belongs to the last message that begins in its bytes, the one
+    // whose bytes reach the batch's end.
+    if (!fdBatches_.empty() && fdBatches_.front().start <= at && end >= fdBatches_.front().end) {
+        if (typeCarriesFd(type)) *out = fdBatches_.front().fds.takeFirst();
+        fdBatches_.pop_front();
     }
     // Batches wholly inside this message's bytes belong to no message either.
     while (!fdBatches_.empty() && fdBatches_.front().start > at && fdBatches_.front().end <= end) {

@@ -9,9 +9,9 @@
 #include <memory>
 #include <vector>
 
-#include "platform/transport/fd_passing.h"
 #include "platform/ipc/parcel.h"
 #include "platform/ipc/unique_fd.h"
+#include "platform/transport/fd_passing.h"
 #include "platform/transport/wire.h"
 
 namespace zorlek {
@@ -31,9 +31,9 @@ struct Message {
 // that arrive rather than with the size a peer declares. The buffer is allocated at the
 // first fill(), so a connection that never sends costs none.
 //
-// A received descriptor belongs to the message whose header begins in the same recvmsg
-// (the kernel ends a recvmsg after the bytes that carried descriptors, and a sender
-// attaches one to a message's first bytes). It is handed out only with a type that
+// A received descriptor belongs to the last message whose header begins in the same
+// recvmsg (the kernel ends a recvmsg after the bytes that carried descriptors, and a
+// sender attaches one to a message's first bytes). It is handed out only with a type that
 // carries one; every other descriptor is closed.
 class MessageReader {
   public:
@@ -96,7 +96,7 @@ class MessageReader {
     Message bigMessage_;
     uint8_t* bigData_ = nullptr;  // bigMessage_.payload's bytes
     size_t bigGot_ = 0;
-    size_t bigRoom_ = 0;  // the payload's size so far, grown as bytes arrive
+    size_t bigRoom_ = 0;   // the payload's size so far, grown as bytes arrive
     uint64_t bigEnd_ = 0;  // stream offset just past it
 
     std::deque<FdBatch> fdBatches_;

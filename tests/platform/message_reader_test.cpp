@@ -158,10 +158,14 @@ TEST(MessageReader, ADescriptorGoesToTheMessageItCameWith) {
     SocketPair pair = makeSocketPair();
     Pipe first = makePipe();
     Pipe second = makePipe();
+    Bytes refused = message(MSG_LOOKUP_REPLY, 0, {});
     Bytes channelA = message(MSG_CHANNEL, 1, pattern(8, 1));
     Bytes reply = message(MSG_REGISTER_REPLY, 2, {});
     Bytes channelB = message(MSG_CHANNEL, 3, pattern(8, 3));
-    // Sent as three sends, as a sender that attaches each descriptor to its message does.
+    // Sent as four sends, as a sender that attaches each descriptor to its message does.
+    // One receive takes the first three together: a refused lookup, of a type that may
+    // carry a descriptor but was sent without one, must not take the channel's.
+    ASSERT_GT(sendRaw(pair.a.get(), refused), 0);
     ASSERT_GT(sendRaw(pair.a.get(), reply), 0);
     ASSERT_GT(sendRaw(pair.a.get(), channelA, {first.write.get()}), 0);
     ASSERT_GT(sendRaw(pair.a.get(), channelB, {second.write.get()}), 0);
@@ -169,13 +173,14 @@ TEST(MessageReader, ADescriptorGoesToTheMessageItCameWith) {
     second.write.reset();
     MessageReader reader(4096, kMaxRegistryRequest);
     std::vector<Message> got;
-    ASSERT_EQ(drain(reader, pair.b.get(), &got), 3);
-    EXPECT_FALSE(got[0].fd.valid()) << "the reply carries none";
-    ASSERT_TRUE(got[1].fd.valid());
+    ASSERT_EQ(drain(reader, pair.b.get(), &got), 4);
+    EXPECT_FALSE(got[0].fd.valid()) << "the refused lookup carries none";
+    EXPECT_FALSE(got[1].fd.valid()) << "the reply carries none";
     ASSERT_TRUE(got[2].fd.valid());
+    ASSERT_TRUE(got[3].fd.valid());
     // Each descriptor is the one its own message was sent with.
-    ASSERT_EQ(::write(got[1].fd.get(), "1", 1), 1);
-    ASSERT_EQ(::write(got[2].fd.get(), "2", 1), 1);
+    ASSERT_EQ(::write(got[2].fd.get(), "1", 1), 1);
+    ASSERT_EQ(::write(got[3].fd.get(), "2", 1), 1);
     char c = 0;
     EXPECT_EQ(::read(first.read.get(), &c, 1), 1);
     EXPECT_EQ(c, '1');
