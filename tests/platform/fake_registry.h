@@ -1,0 +1,92 @@
+// A registry played by hand on a real listening socket, for the tests of the registry
+// client: it accepts, answers the handshake, and lets a test answer each request itself.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "harness/harness.h"
+#include "platform/ipc/registry_client.h"
+#include "platform/transport/message_io.h"
+#include "platform/transport/message_reader.h"
+#include "tests/platform/socket_helpers.h"
+
+namespace zorlek::test {
+
+constexpr int kShortMs = 150;
+using Clock = std::chrono::steady_clock;
+
+inline unique_fd acceptWithin(int listener, int timeoutMs) {
+    pollfd p{listener, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) != 1) return {};
+    return unique_fd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+}
+
+struct Incoming {
+    status_t status = -1;
+    MessageHeader header;
+    Parcel payload;
+};
+
+inline Incoming receive(int fd) {
+    Incoming in;
+    in.status = receiveMessage(fd, &in.header, &in.payload, nullptr, kMaxParcelSize, 2000);
+    return in;
+}
+
+inline bool answerHello(int fd) {
+    Incoming hello = receive(fd);
+    if (hello.status != OK || hello.header.type != MSG_HELLO ||
+        hello.header.code != kProtocolMagic || hello.header.value != kProtocolVersion) {
+        return false;
+    }
+    return sendMessage(fd, {MSG_HELLO, kProtocolMagic, OK, 0}, nullptr, 0, -1, 2000) == OK;
+}
+
+inline status_t reply(int fd, uint32_t type, int32_t value, const Parcel& payload = Parcel(),
+                      int passFd = -1) {
+    return sendMessage(fd, {type, 0, value, 0}, payload.data(), payload.dataSize(), passFd, 2000);
+}
+
+// A fake registry: accepts connections one after another and runs `script` on each, in a
+// thread that the destructor joins (every wait in it is bounded).
+class FakeRegistry {
+  public:
+    using Script = std::function<void(int fd, int index)>;
+    FakeRegistry(const std::string& path, Script script, int connections = 1)
+        : listener_(bindUnixSocket(path, true)) {
+        thread_ = std::thread([this, script, connections] {
+            for (int i = 0; i < connections; ++i) {
+                unique_fd fd = acceptWithin(listener_.get(), 3000);
+                if (!fd) return;
+                script(fd.get(), i);
+            }
+        });
+    }
+    ~FakeRegistry() { thread_.join(); }
+
+  private:
+    unique_fd listener_;
+    std::thread thread_;
+};
+
+struct ClientFixture : ::testing::Test {
+    TempDir dir;
+    std::string path = dir.path() + "/reg.sock";
+};
+
+// A listing page holding `names`.
+inline Parcel page(const std::vector<std::u16string>& names) {
+    Parcel p;
+    p.writeInt32(static_cast<int32_t>(names.size()));
+    for (const auto& name : names) p.writeString16(String16(name));
+    return p;
+}
+
+}  // namespace zorlek::test
