@@ -27,9 +27,6 @@ class ChannelServer final : private ConnectionOwner {
     // ends when the client closes it or breaks the protocol.
     void adopt(unique_fd sock, const sp<LocalObject>& object, const CallContext& caller);
 
-    // Channels open now.
-    size_t size() const { return channels_.size(); }
-
   private:
     struct Channel {
         std::unique_ptr<Connection> connection;

@@ -28,7 +28,6 @@ class RegistryLink final : private ConnectionOwner {
     // Connects to the registry at `path` and completes the handshake, waiting at most
     // the timeout. 0, -EISCONN when connected, or the failure of connectToRegistry.
     status_t connect(const char* path);
-    bool connected() const { return connection_ != nullptr; }
 
     // Adds `name` for `object` and asks the registry for it. `*result` stays positive
     // until the answer (or the loss of the connection) sets it; null when nobody waits.

@@ -20,8 +20,6 @@ class Budget {
     Budget& operator=(const Budget&) = delete;
 
     bool spent() const { return used_ >= limit_; }
-    size_t used() const { return used_; }
-    size_t limit() const { return limit_; }
 
   private:
     friend class Connection;

@@ -96,8 +96,6 @@ class Connection final : public EventSource {
     size_t queuedMessages() const { return out_.queuedMessages(); }
     size_t queuedFds() const { return out_.queuedFds(); }
     size_t queuedWithTag(uint32_t tag) const { return out_.queuedWithTag(tag); }
-    // Bytes read but not yet taken as messages.
-    size_t bufferedBytes() const { return reader_.bufferedBytes(); }
 
     // The socket (for getsockopt and the like); -1 once closed.
     int fd() const { return sock_.get(); }

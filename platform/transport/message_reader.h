@@ -62,8 +62,6 @@ class MessageReader {
 
     // True while part of a message is held (a peer that closes now cut it short).
     bool midMessage() const { return big_ || end_ > begin_; }
-    // Bytes held that are not yet handed out as messages.
-    size_t bufferedBytes() const { return (end_ - begin_) + (big_ ? bigGot_ : 0); }
     // Memory the reader holds now: its buffer and a large payload being received.
     size_t heldBytes() const { return (buffer_ ? bufferSize_ : 0) + (big_ ? bigRoom_ : 0); }
 
