@@ -14,6 +14,7 @@
 #include "bench/measure.h"
 #include "harness/harness.h"
 #include "platform/ipc.h"
+#include "platform/ipc/registry_client.h"
 #include "platform/transport/fd_passing.h"
 
 namespace zorlek::bench {
@@ -118,12 +119,12 @@ RoundTrips measureRoundTrips(int count) {
     request.writeInt32(7);
     request.writeString16(String16("hello"));
     Parcel reply;
-    // The request and the reply the proxy moves, each with its 16-byte message header.
-    Bouncer bouncer(16 + request.dataSize(), false);
+    // The request and the reply the proxy moves, each with its message header.
+    Bouncer bouncer(kHeaderSize + request.dataSize(), false);
     // A lookup's request: its header and the name; its answer is a header.
     Parcel lookupRequest;
     lookupRequest.writeString16(name);
-    Bouncer channels(16 + lookupRequest.dataSize(), true);
+    Bouncer channels(kHeaderSize + lookupRequest.dataSize(), true);
     // Batches of each in turn, so that all meet the same load.
     std::vector<double> floor, proxy, lookup, lookupFloor;
     for (int done = 0; done < count; done += 100) {

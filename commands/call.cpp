@@ -4,6 +4,7 @@
 #include "commands/descriptor.h"
 #include "commands/integer.h"
 #include "commands/intent.h"
+#include "commands/registry_failure.h"
 #include "commands/transaction_failure.h"
 #include "platform/text.h"
 
@@ -101,7 +102,15 @@ void runCall(ToolState& state) {
         state.failUsage();
         return;
     }
-    sp<IBinder> object = state.serviceManager->lookupService(String16(serviceName));
+    sp<IBinder> object;
+    status_t found = state.serviceManager->lookup(String16(serviceName), &object);
+    // A registry that could not answer is not a service that does not exist.
+    if (found != OK && found != -ENOENT) {
+        aerr << "zorlek: Unable to look up " << serviceName << ": "
+             << describeRegistryFailure(found, false) << endl;
+        state.exitStatus = EXIT_NO_SERVICE_MANAGER;
+        return;
+    }
     String16 descriptor = fetchInterfaceDescriptor(object);
     state.cursor = service + 2;
     if (!object || descriptor.size() == 0) {

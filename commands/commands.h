@@ -10,14 +10,18 @@ namespace zorlek {
 // word, writes its results to aout and its error lines to aerr, and reports back only
 // through state.exitStatus and state.usageRequested.
 
-// check SERVICE: prints whether SERVICE is registered.
+// check SERVICE: prints whether SERVICE is registered; a registry that cannot answer the
+// lookup is an error line and EXIT_NO_SERVICE_MANAGER.
 void runCheck(ToolState& state);
 // list: prints every registered name with its object's interface descriptor. A listing
-// the registry cuts short is an error line and EXIT_NO_SERVICE_MANAGER.
+// the registry cuts short, or lookups it fails to answer, are an error line (after the
+// lines already printed) and EXIT_NO_SERVICE_MANAGER.
 void runList(ToolState& state);
 // The most names `list` has in flight at once (looked up, descriptor asked, answer not
-// yet printed): the bound on the objects, and so the channels, it holds.
-constexpr size_t kListWindow = 64;
+// yet printed): a bound on memory (about 1 MiB), not on descriptors, for the objects of
+// one host share one channel. Names that never answer within it cost one call timeout
+// together.
+constexpr size_t kListWindow = 8192;
 // call SERVICE CODE [typed arguments]: sends one transaction and prints the reply's dump.
 void runCall(ToolState& state);
 

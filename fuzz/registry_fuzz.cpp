@@ -1,8 +1,9 @@
 // Arbitrary byte streams from a few peers, taken apart by the message reader and handled
 // by the registry's rules, in memory: no socket, and channels made of eventfds. Whatever
-// the bytes, every lookup is answered once, a channel goes only to the name's holder,
-// what is answered as registered is listed, and a peer that breaks the protocol is
-// dropped with all its names.
+// the bytes, every lookup is answered once, with the handle the holder registered and the
+// holder's number; a connection is given a channel to a host once, until it lets it go or
+// the host goes; what is answered as registered is listed; and a peer that breaks the
+// protocol is dropped with all its names.
 //
 // Input: byte 0 chooses the peers' users (bit i set: peer i is root). Then chunks: a byte
 // whose low 2 bits name the peer, bit 2 asks for a valid handshake first, bit 3 says the
@@ -11,8 +12,10 @@
 
 #include <sys/eventfd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "fuzz/check.h"
@@ -34,15 +37,25 @@ struct FuzzPeer {
     // Lookups read from this peer, and answers sent to it.
     size_t lookups = 0;
     size_t lookupReplies = 0;
+    // The name of the lookup being answered.
+    std::u16string lookingUp;
+    // The hosts this peer has been given a channel to.
+    std::set<ConnectionId> introduced;
+};
+
+struct Registered {
+    ConnectionId holder;
+    uint32_t handle;
 };
 
 class MemoryTransport final : public PeerTransport {
   public:
     explicit MemoryTransport(std::vector<FuzzPeer>& peers) : peers_(peers) {}
     RequestHandler* handler = nullptr;
-    // Names answered as registered, with their holder.
-    std::map<std::u16string, ConnectionId> registered;
+    // Names answered as registered, with their holder and handle.
+    std::map<std::u16string, Registered> registered;
     std::u16string lastRegistration;
+    uint32_t lastHandle = 0;
     Parcel lastListing;
 
     bool send(ConnectionId to, const MessageHeader& header, const Parcel& payload, unique_fd fd,
@@ -50,23 +63,36 @@ class MemoryTransport final : public PeerTransport {
         FuzzPeer& peer = peers_.at(to - 1);
         check(!peer.gone, "nothing is sent to a peer that is gone");
         check(payload.dataSize() <= kMaxParcelSize, "answers stay within a parcel");
-        check(fd.valid() == (header.type == MSG_CHANNEL ||
-                             (header.type == MSG_LOOKUP_REPLY && header.value == OK)),
+        check(!fd.valid() || header.type == MSG_CHANNEL ||
+                  (header.type == MSG_LOOKUP_REPLY && header.value == OK),
               "a descriptor goes with a channel and a successful lookup, and only those");
-        if (header.type == MSG_LOOKUP_REPLY) ++peer.lookupReplies;
+        check(header.type != MSG_CHANNEL || fd.valid(), "a channel carries its descriptor");
+        if (header.type == MSG_LOOKUP_REPLY) {
+            ++peer.lookupReplies;
+            if (header.value == OK) answeredLookup(peer, header, fd.valid());
+        }
         if (header.type == MSG_LIST_REPLY) lastListing = payload;
         if (header.type == MSG_REGISTER_REPLY && header.value == OK) {
-            registered[lastRegistration] = to;
+            registered[lastRegistration] = {to, lastHandle};
         }
         if (header.type == MSG_CHANNEL) {
-            Parcel copy(payload);
-            String16 name = copy.readString16();
-            auto holder = registered.find(std::u16string(name.view()));
-            check(holder != registered.end() && holder->second == to,
-                  "a channel goes only to the holder of the name");
+            check(std::any_of(registered.begin(), registered.end(),
+                              [to](const auto& entry) { return entry.second.holder == to; }),
+                  "a channel goes only to a holder of names");
+            check(payload.dataSize() == 12, "a channel carries the caller's credentials");
         }
         return true;
     }
+    void answeredLookup(FuzzPeer& peer, const MessageHeader& header, bool withChannel) {
+        auto found = registered.find(peer.lookingUp);
+        check(found != registered.end(), "only a registered name is found");
+        check(hostOf(header) == found->second.holder && header.object == found->second.handle,
+              "a lookup gives the holder's number and the handle it registered");
+        bool known = peer.introduced.contains(hostOf(header));
+        check(withChannel != known, "a channel comes with the first lookup of a host only");
+        peer.introduced.insert(hostOf(header));
+    }
+    void finish(ConnectionId id) override { gone(peers_.at(id - 1)); }
     size_t pendingFds(ConnectionId, uint32_t) override { return 0; }
     const Peer* peer(ConnectionId id) override {
         FuzzPeer& peer = peers_.at(id - 1);
@@ -87,7 +113,9 @@ class MemoryTransport final : public PeerTransport {
         if (peer.gone) return;
         peer.gone = true;
         handler->peerGone(peer.peer);
-        std::erase_if(registered, [&](const auto& entry) { return entry.second == peer.peer.id; });
+        std::erase_if(registered,
+                      [&](const auto& entry) { return entry.second.holder == peer.peer.id; });
+        for (FuzzPeer& other : peers_) other.introduced.erase(peer.peer.id);
     }
 
   private:
@@ -109,14 +137,24 @@ void feed(FuzzPeer& peer, MemoryTransport& transport, RequestHandler& handler, c
             if (got == 0) break;
             if (got < 0) return transport.gone(peer);
             check(message.payload.dataSize() == message.header.size, "a message is whole");
-            if (message.header.type == MSG_LOOKUP) ++peer.lookups;
+            if (message.header.type == MSG_LOOKUP) {
+                ++peer.lookups;
+                Parcel copy(message.payload);
+                peer.lookingUp = std::u16string(copy.readString16().view());
+            }
             if (message.header.type == MSG_REGISTER) {
                 Parcel copy(message.payload);
                 transport.lastRegistration = std::u16string(copy.readString16().view());
+                transport.lastHandle = message.header.object;
+            }
+            if (message.header.type == MSG_RELEASE && peer.peer.version != 0) {
+                peer.introduced.erase(hostOf(message.header));
             }
             size_t repliesBefore = peer.lookupReplies;
             bool understood = handler.handle(peer.peer, message);
             if (!understood) return transport.gone(peer);
+            // Refused at its handshake: ended by the rules themselves.
+            if (peer.gone) return;
             if (message.header.type == MSG_LOOKUP && peer.peer.version != 0) {
                 check(peer.lookupReplies == repliesBefore + 1, "every lookup is answered once");
             }

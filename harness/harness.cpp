@@ -1,5 +1,7 @@
 #include "harness/harness.h"
 
+#include <dirent.h>
+
 #include <fcntl.h>
 #include <ftw.h>
 #include <poll.h>
@@ -318,6 +320,17 @@ RunResult Registry::zorlek(const std::vector<std::string>& args, const EnvChange
     std::vector<std::string> argv = {binPath("zorlek")};
     argv.insert(argv.end(), args.begin(), args.end());
     return runProgram(argv, env(more), timeoutMs);
+}
+
+int openDescriptors(pid_t pid) {
+    std::string folder = pid == 0 ? "/proc/self/fd" : "/proc/" + std::to_string(pid) + "/fd";
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return -1;
+    int count = 0;
+    while (dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+    ::closedir(dir);
+    // The folder's own descriptor is not one the process holds.
+    return pid == 0 ? count - 1 : count;
 }
 
 }  // namespace zorlek::test

@@ -129,4 +129,7 @@ unique_fd bindUnixSocket(const std::string& path, bool listen);
 // `timeoutMs`.
 bool waitForSocket(const std::string& path, int timeoutMs);
 
+// The descriptors process `pid` has open (this process's when 0); -1 when unreadable.
+int openDescriptors(pid_t pid = 0);
+
 }  // namespace zorlek::test

@@ -31,9 +31,9 @@ size_t listedSize(const String16& name) {
     return (4 + (name.size() + 1) * 2 + 3) & ~size_t{3};
 }
 
-status_t NameTable::add(const String16& name, ConnectionId owner) {
+status_t NameTable::add(const String16& name, ConnectionId owner, uint32_t handle) {
     if (validateName(name) != OK) return -EINVAL;
-    auto [where, added] = holders_.emplace(name, owner);
+    auto [where, added] = holders_.emplace(name, Holder{owner, handle});
     if (!added) return -EEXIST;
     owned_[owner].push_back(name);
     return OK;
@@ -42,7 +42,12 @@ status_t NameTable::add(const String16& name, ConnectionId owner) {
 std::optional<ConnectionId> NameTable::holder(const String16& name) const {
     auto found = holders_.find(name);
     if (found == holders_.end()) return std::nullopt;
-    return found->second;
+    return found->second.owner;
+}
+
+const Holder* NameTable::find(const String16& name) const {
+    auto found = holders_.find(name);
+    return found == holders_.end() ? nullptr : &found->second;
 }
 
 std::vector<String16> NameTable::releaseAll(ConnectionId owner) {

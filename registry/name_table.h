@@ -30,15 +30,24 @@ bool mayRegister(uid_t peerUid, uid_t registryUid, bool allowAnyUser);
 // The bytes a name takes in a listing page (as a UTF-16 string item).
 size_t listedSize(const String16& name);
 
+// Who holds a name: the hosting connection, and its handle for the object.
+struct Holder {
+    ConnectionId owner = 0;
+    uint32_t handle = 0;
+};
+
 // The names and their holders.
 class NameTable {
   public:
-    // Gives `name` to `owner`. Returns 0, -EINVAL for an invalid name, or -EEXIST when
-    // the name is held (by any connection, `owner` included).
-    status_t add(const String16& name, ConnectionId owner);
+    // Gives `name` to `owner`, whose object for it is `handle`. Returns 0, -EINVAL for an
+    // invalid name, or -EEXIST when the name is held (by any connection, `owner`
+    // included).
+    status_t add(const String16& name, ConnectionId owner, uint32_t handle);
 
     // The connection holding `name`, if any.
     std::optional<ConnectionId> holder(const String16& name) const;
+    // Who holds `name`; null when nobody does. Valid until the table next changes.
+    const Holder* find(const String16& name) const;
 
     // Frees every name `owner` holds, at once, and returns them in code-unit order.
     std::vector<String16> releaseAll(ConnectionId owner);
@@ -56,7 +65,7 @@ class NameTable {
 
   private:
     // Ordered by code units, which is the listing order.
-    std::map<String16, ConnectionId> holders_;
+    std::map<String16, Holder> holders_;
     std::map<ConnectionId, std::vector<String16>> owned_;
 };
 

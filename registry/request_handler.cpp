@@ -17,21 +17,18 @@ RequestHandler::RequestHandler(const ServerOptions& options, PeerTransport& tran
 
 bool RequestHandler::handle(Peer& from, Message& message) {
     const MessageHeader& header = message.header;
-    if (from.version == 0) {
-        if (header.type != MSG_HELLO || header.code != kProtocolMagic ||
-            header.value < kOldestProtocolVersion || header.value > kProtocolVersion ||
-            header.size != 0) {
-            return false;
-        }
-        from.version = header.value;
-        transport_.send(from.id, {MSG_HELLO, kProtocolMagic, OK, 0}, Parcel(), unique_fd());
+    if (from.version == 0) return greet(from, header);
+    if (header.type == MSG_RELEASE) {
+        if (header.size != 0) return false;
+        release(from.id, hostOf(header));
         return true;
     }
     String16 name;
     if (!readOnlyString(message.payload, &name)) return false;
     switch (header.type) {
         case MSG_REGISTER: {
-            status_t status = registerName(from, name);
+            if (header.object == 0) return false;
+            status_t status = registerName(from, name, header.object);
             transport_.send(from.id, {MSG_REGISTER_REPLY, 0, status, 0}, Parcel(), unique_fd());
             return true;
         }
@@ -46,7 +43,29 @@ bool RequestHandler::handle(Peer& from, Message& message) {
     }
 }
 
-status_t RequestHandler::registerName(Peer& from, const String16& name) {
+bool RequestHandler::greet(Peer& from, const MessageHeader& hello) {
+    if (hello.type != MSG_HELLO || hello.code != kProtocolMagic || hello.size != 0) return false;
+    if (hello.value != kProtocolVersion) {
+        refuseVersion(from, hello.value);
+        return true;
+    }
+    from.version = hello.value;
+    MessageHeader answer{MSG_HELLO, kProtocolMagic, OK, 0, 0, kProtocolVersion};
+    transport_.send(from.id, answer, Parcel(), unique_fd());
+    return true;
+}
+
+void RequestHandler::refuseVersion(Peer& from, int32_t version) {
+    aerr << "zorlek-registry: refused a peer of protocol version " << version << " (pid "
+         << static_cast<int32_t>(from.credentials.pid) << ", uid "
+         << static_cast<uint32_t>(from.credentials.uid) << "): this registry speaks version "
+         << kProtocolVersion << endl;
+    MessageHeader answer{MSG_HELLO, kProtocolMagic, -EPROTONOSUPPORT, 0, 0, kProtocolVersion};
+    transport_.send(from.id, answer, Parcel(), unique_fd());
+    transport_.finish(from.id);
+}
+
+status_t RequestHandler::registerName(Peer& from, const String16& name, uint32_t handle) {
     uid_t uid = from.credentials.uid;
     if (!mayRegister(uid, options_.registryUid, options_.allowAnyUser)) return -EPERM;
     if (validateName(name) != OK) return -EINVAL;
@@ -57,7 +76,7 @@ status_t RequestHandler::registerName(Peer& from, const String16& name) {
     // A holder that has closed, but whose end the loop has not read yet, holds nothing:
     // dropping it frees its names now.
     if (holder && *holder != from.id && transport_.hungUp(*holder)) transport_.drop(*holder);
-    status_t status = names_.add(name, from.id);
+    status_t status = names_.add(name, from.id, handle);
     if (status == OK) {
         ++namesByUser_[uid];
         aerr << "zorlek-registry: registered " << narrowForDisplay(name) << " (pid "
@@ -68,41 +87,61 @@ status_t RequestHandler::registerName(Peer& from, const String16& name) {
 }
 
 void RequestHandler::lookup(Peer& from, const String16& name) {
-    status_t status = -ENOENT;
+    MessageHeader answer{MSG_LOOKUP_REPLY, 0, -ENOENT, 0};
     unique_fd clientEnd;
-    std::optional<ConnectionId> holder = names_.holder(name);
+    if (const Holder* holder = names_.find(name)) {
+        // A host this connection already reaches is answered with the handle alone: no
+        // channel, no descriptor, no word to the host.
+        ConnectionId host = holder->owner;
+        uint32_t handle = holder->handle;
+        auto known = hostsOf_.find(from.id);
+        bool introduced = known != hostsOf_.end() && known->second.contains(host);
+        answer.value = introduced ? OK : introduce(from, host, &clientEnd);
+        if (answer.value == OK) {
+            setHost(&answer, host);
+            answer.object = handle;
+        }
+    }
+    transport_.send(from.id, answer, Parcel(), std::move(clientEnd));
+}
+
+status_t RequestHandler::introduce(Peer& from, ConnectionId host, unique_fd* clientEnd) {
     // The requester's own backlog, and the host's backlog of channels not yet delivered,
     // per requesting user and in all: past them the lookup is refused to the one who
     // asked, and the host, busy or not, keeps its names.
-    // A host that has gone fails the channel's send, which drops it and its names: no
-    // check of its socket is needed first.
     uint32_t tag = from.credentials.uid + 1;
-    if (holder && (transport_.pendingFds(from.id, 0) >= options_.maxUnreadLookups ||
-                   transport_.pendingFds(*holder, tag) >= options_.maxPendingChannelsPerUser ||
-                   transport_.pendingFds(*holder, 0) >= options_.maxPendingChannels)) {
-        status = -EAGAIN;
-    } else if (holder) {
-        unique_fd hostEnd;
-        status = transport_.makeChannel(&hostEnd, &clientEnd);
-        if (status == OK) {
-            Parcel payload;
-            payload.writeString16(name);
-            // The service learns who calls it from here: the channel itself only shows
-            // the registry, which made it.
-            const Peer* host = transport_.peer(*holder);
-            if (host != nullptr && host->version >= 2) {
-                payload.writeInt32(from.credentials.pid);
-                payload.writeInt32(static_cast<int32_t>(from.credentials.uid));
-                payload.writeInt32(static_cast<int32_t>(from.credentials.gid));
-            }
-            if (!transport_.send(*holder, {MSG_CHANNEL, 0, 0, 0}, payload, std::move(hostEnd),
-                                 tag)) {
-                status = -ENOENT;
-                clientEnd.reset();
-            }
-        }
+    if (transport_.pendingFds(from.id, 0) >= options_.maxUnreadLookups ||
+        transport_.pendingFds(host, tag) >= options_.maxPendingChannelsPerUser ||
+        transport_.pendingFds(host, 0) >= options_.maxPendingChannels) {
+        return -EAGAIN;
     }
-    transport_.send(from.id, {MSG_LOOKUP_REPLY, 0, status, 0}, Parcel(), std::move(clientEnd));
+    unique_fd hostEnd;
+    status_t status = transport_.makeChannel(&hostEnd, clientEnd);
+    if (status != OK) return status;
+    // The host learns who calls it from here: the channel itself only shows the registry,
+    // which made it.
+    Parcel payload;
+    payload.writeInt32(from.credentials.pid);
+    payload.writeInt32(static_cast<int32_t>(from.credentials.uid));
+    payload.writeInt32(static_cast<int32_t>(from.credentials.gid));
+    // A host that has gone fails the send, which drops it and its names.
+    if (!transport_.send(host, {MSG_CHANNEL}, payload, std::move(hostEnd), tag)) {
+        clientEnd->reset();
+        return -ENOENT;
+    }
+    hostsOf_[from.id].insert(host);
+    clientsOf_[host].insert(from.id);
+    return OK;
+}
+
+void RequestHandler::release(ConnectionId client, ConnectionId host) {
+    auto hosts = hostsOf_.find(client);
+    if (hosts == hostsOf_.end() || hosts->second.erase(host) == 0) return;
+    if (hosts->second.empty()) hostsOf_.erase(hosts);
+    auto clients = clientsOf_.find(host);
+    if (clients == clientsOf_.end()) return;
+    clients->second.erase(client);
+    if (clients->second.empty()) clientsOf_.erase(clients);
 }
 
 void RequestHandler::list(Peer& from, const String16& after) {
@@ -127,6 +166,15 @@ bool RequestHandler::hostsNames(uid_t uid) const {
 }
 
 void RequestHandler::peerGone(const Peer& peer) {
+    // Forget the channels both ways: a client's to its hosts, a host's to its clients.
+    if (auto hosts = hostsOf_.find(peer.id); hosts != hostsOf_.end()) {
+        std::vector<ConnectionId> gone(hosts->second.begin(), hosts->second.end());
+        for (ConnectionId host : gone) release(peer.id, host);
+    }
+    if (auto clients = clientsOf_.find(peer.id); clients != clientsOf_.end()) {
+        std::vector<ConnectionId> gone(clients->second.begin(), clients->second.end());
+        for (ConnectionId client : gone) release(client, peer.id);
+    }
     std::vector<String16> released = names_.releaseAll(peer.id);
     if (!released.empty()) {
         auto owned = namesByUser_.find(peer.credentials.uid);

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/ipc/parcel.h"
 #include "platform/ipc/unique_fd.h"
@@ -32,8 +33,9 @@ struct ServerOptions {
     // Names one connection of such a user may hold (-EDQUOT beyond).
     size_t maxNamesPerConnection = 1024;
     // Channel ends a connection has not read yet (beyond what its socket holds); a lookup
-    // past it is refused with -EAGAIN.
-    size_t maxUnreadLookups = 64;
+    // past it is refused with -EAGAIN. A client asks for a batch of 256 lookups at most,
+    // each of which may bring a channel.
+    size_t maxUnreadLookups = 256;
     // Channels waiting to reach one hosting process, from one user and from all users;
     // a lookup past either is refused with -EAGAIN, and the host keeps its names.
     size_t maxPendingChannelsPerUser = 64;
@@ -76,7 +78,9 @@ class PeerTransport {
     // Ends the peer now; its names are freed through RequestHandler::peerGone before this
     // returns.
     virtual void drop(ConnectionId id) = 0;
-    // Makes the two connected ends of a new private channel.
+    // Sends what waits for the peer as far as its socket takes it now, then ends it.
+    virtual void finish(ConnectionId id) = 0;
+    // Makes the two connected ends of a new channel.
     virtual status_t makeChannel(unique_fd* hostEnd, unique_fd* clientEnd) = 0;
 
   protected:
@@ -91,21 +95,33 @@ class RequestHandler {
     // then drops `from`. Writes one log line to standard error per registration.
     bool handle(Peer& from, Message& message);
 
-    // `peer` is gone: frees every name it held, with one log line each.
+    // `peer` is gone: frees every name it held, with one log line each, and forgets the
+    // channels it was given or was the host of.
     void peerGone(const Peer& peer);
+
+    // `from` began its handshake as a peer of protocol `version` does, which this
+    // registry does not speak: tells it so, logs it, and ends it.
+    void refuseVersion(Peer& from, int32_t version);
 
     // True when a connection of `uid` holds a name now.
     bool hostsNames(uid_t uid) const;
 
   private:
-    status_t registerName(Peer& from, const String16& name);
+    bool greet(Peer& from, const MessageHeader& hello);
+    status_t registerName(Peer& from, const String16& name, uint32_t handle);
     void lookup(Peer& from, const String16& name);
+    // Gives `from` a channel to the host `holder`: 0, or why not (the host keeps its names).
+    status_t introduce(Peer& from, ConnectionId host, unique_fd* clientEnd);
+    void release(ConnectionId client, ConnectionId host);
     void list(Peer& from, const String16& after);
 
     const ServerOptions& options_;
     PeerTransport& transport_;
     NameTable names_;
     std::unordered_map<uid_t, size_t> namesByUser_;
+    // The hosts each connection has a channel to, and the other way round.
+    std::unordered_map<ConnectionId, std::unordered_set<ConnectionId>> hostsOf_;
+    std::unordered_map<ConnectionId, std::unordered_set<ConnectionId>> clientsOf_;
 };
 
 }  // namespace zorlek::registry

@@ -14,10 +14,8 @@ constexpr ConnectionLimits kClientLimits = {
     // costs its bookkeeping only.
     .readBuffer = kHeaderSize + kMaxRegistryRequest,
     .maxPayload = kMaxRegistryRequest,
-    // A peer whose unread answers pass a listing page, or a few hundred messages, is not
-    // read from until they drain.
+    // A peer whose unread answers pass a listing page is not read from until they drain.
     .pauseBytes = 64 * 1024,
-    .pauseMessages = 256,
     .releaseIdleBuffer = true,
 };
 // Connections accepted per wake-up, so that a flood cannot starve the others.
@@ -146,6 +144,16 @@ bool RegistryServer::onMessage(Connection& connection, Message& message) {
     return found != clients_.end() && handler_.handle(found->second.peer, message);
 }
 
+void RegistryServer::onPartial(Connection& connection) {
+    auto found = clients_.find(connection.id());
+    if (found == clients_.end() || found->second.peer.version != 0) return;
+    size_t size = 0;
+    const uint8_t* bytes = connection.buffered(&size);
+    // Its handshake is shorter than this protocol's header: it would wait for ever.
+    int32_t version = size >= kOldHeaderSize ? oldHelloVersion(bytes) : 0;
+    if (version != 0) handler_.refuseVersion(found->second.peer, version);
+}
+
 void RegistryServer::onClosed(Connection& connection, status_t /*why*/) {
     auto found = clients_.find(connection.id());
     if (found == clients_.end()) return;
@@ -184,6 +192,11 @@ bool RegistryServer::hungUp(ConnectionId id) {
 void RegistryServer::drop(ConnectionId id) {
     auto found = clients_.find(id);
     if (found != clients_.end()) found->second.connection->close(-EPIPE);
+}
+
+void RegistryServer::finish(ConnectionId id) {
+    auto found = clients_.find(id);
+    if (found != clients_.end()) found->second.connection->finish(-ECONNREFUSED);
 }
 
 status_t RegistryServer::makeChannel(unique_fd* hostEnd, unique_fd* clientEnd) {

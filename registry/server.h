@@ -60,6 +60,8 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
 
     bool onMessage(Connection& connection, Message& message) override;
     void onClosed(Connection& connection, status_t why) override;
+    // Recognises the start of a handshake from a peer older than this protocol.
+    void onPartial(Connection& connection) override;
 
     bool send(ConnectionId to, const MessageHeader& header, const Parcel& payload, unique_fd fd,
               uint32_t tag) override;
@@ -67,6 +69,7 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
     const Peer* peer(ConnectionId id) override;
     bool hungUp(ConnectionId id) override;
     void drop(ConnectionId id) override;
+    void finish(ConnectionId id) override;
     status_t makeChannel(unique_fd* hostEnd, unique_fd* clientEnd) override;
 
     ServerOptions options_;

@@ -9,7 +9,8 @@
 namespace zorlek {
 
 struct CallContext {
-    // The caller's credentials as the registry saw them when it made the channel.
+    // Who sent the call: the process the kernel named with it, or, where it named none,
+    // the one the registry saw look the name up.
     ucred caller = {0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
     bool replyWithheld = false;
 };

@@ -1,18 +1,22 @@
 #include "platform/hosting/channel_server.h"
 
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace zorlek {
 namespace {
 
 constexpr ConnectionLimits kChannelLimits = {
-    // Requests are read into this much buffer; bigger payloads go straight into a parcel.
-    .readBuffer = 4096,
+    // Requests are read into this much buffer, a batch at a time; bigger payloads go
+    // straight into a parcel.
+    .readBuffer = 16 * 1024,
     .maxPayload = kMaxParcelSize,
-    // A reply the socket could not take stops the channel until its client reads: a
-    // client that sends but never reads holds at most one reply here.
-    .pauseBytes = 1,
+    // Replies the socket could not take stop the channel until its client reads: a client
+    // that sends but never reads holds this much here, and one large reply.
+    .pauseBytes = 64 * 1024,
+    // Every call says which process sent it.
+    .senderCredentials = true,
 };
 // After this many closed channels, memory is given back to the system.
 constexpr size_t kTrimAfterClosed = 64;
@@ -30,8 +34,10 @@ size_t channelLimit(size_t wanted) {
 
 }  // namespace
 
-ChannelServer::ChannelServer(EventLoop& loop, const HostOptions& options)
+ChannelServer::ChannelServer(EventLoop& loop, const HostOptions& options,
+                             const ObjectTable& objects)
     : loop_(loop),
+      objects_(objects),
       maxChannels_(channelLimit(options.maxChannels)),
       // One user never takes more than half, so that root and this process's own user
       // are served while another floods, however few descriptors the process has.
@@ -42,9 +48,8 @@ ChannelServer::ChannelServer(EventLoop& loop, const HostOptions& options)
 
 ChannelServer::~ChannelServer() = default;
 
-void ChannelServer::adopt(unique_fd sock, const sp<LocalObject>& object,
-                          const CallContext& caller) {
-    uid_t uid = caller.caller.uid;
+void ChannelServer::adopt(unique_fd sock, const ucred& caller) {
+    uid_t uid = caller.uid;
     User& user = users_[uid];
     bool trusted = uid == 0 || uid == ::getuid();
     if (channels_.size() >= maxChannels_ || (!trusted && user.channels >= maxChannelsPerUser_)) {
@@ -53,10 +58,13 @@ void ChannelServer::adopt(unique_fd sock, const sp<LocalObject>& object,
         return;
     }
     if (!user.budget) user.budget = std::make_shared<Budget>(userBudgetBytes_);
+    // The kernel tells who sent each call: the process that looked the name up may have
+    // handed the channel on, or exited since.
+    int on = 1;
+    ::setsockopt(sock.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof(on));
     Channel channel;
     channel.connection =
         std::make_unique<Connection>(loop_, std::move(sock), owner(), kChannelLimits);
-    channel.object = object;
     channel.caller = caller;
     uint64_t id = nextId_++;
     channel.connection->setId(id);
@@ -71,16 +79,21 @@ void ChannelServer::adopt(unique_fd sock, const sp<LocalObject>& object,
 }
 
 bool ChannelServer::onMessage(Connection& connection, Message& message) {
-    if (message.header.type != MSG_TRANSACT) return false;
+    // A copy: the message's room is reused by whatever the object does meanwhile.
+    const MessageHeader header = message.header;
+    if (header.type != MSG_TRANSACT) return false;
     Channel& channel = channels_.at(connection.id());
-    uint32_t code = message.header.code;
-    uint32_t flags = static_cast<uint32_t>(message.header.value);
+    uint32_t flags = static_cast<uint32_t>(header.value);
     reply_.clear();
-    CallContext context = channel.caller;
-    status_t status;
-    {
+    CallContext context;
+    // The sender the kernel named, or, where it named none, the one the registry saw.
+    context.caller = message.sender.pid != 0 ? message.sender : channel.caller;
+    LocalObject* object = objects_.find(header.object);
+    // A handle the registry never gave out: the call is malformed.
+    status_t status = -EBADMSG;
+    if (object != nullptr) {
         CurrentCall current(&context);
-        status = channel.object->onTransact(code, message.payload, &reply_, flags);
+        status = object->onTransact(header.code, message.payload, &reply_, flags);
     }
     if ((flags & FLAG_ONEWAY) != 0 || context.replyWithheld) return true;
     // A reply whose building failed is never sent, neither as a success nor cut short:
@@ -89,14 +102,14 @@ bool ChannelServer::onMessage(Connection& connection, Message& message) {
         status = reply_.status();
         reply_.clear();
     }
-    connection.send({MSG_REPLY, code, status, 0}, reply_);
+    connection.send({MSG_REPLY, header.code, status, 0, header.serial, header.object}, reply_);
     return true;
 }
 
 void ChannelServer::onClosed(Connection& connection, status_t /*why*/) {
     auto found = channels_.find(connection.id());
     if (found == channels_.end()) return;
-    auto user = users_.find(found->second.caller.caller.uid);
+    auto user = users_.find(found->second.caller.uid);
     if (user != users_.end() && --user->second.channels == 0) users_.erase(user);
     loop_.retire(std::move(found->second.connection));
     channels_.erase(found);

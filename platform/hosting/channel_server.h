@@ -1,6 +1,8 @@
-// The hosting side of private channels: each one a connection on which one client calls
-// one LocalObject. Internal to the hosting library.
+// The hosting side of channels: one connection per client process, on which that client
+// calls any of the host's objects by handle. Internal to the hosting library.
 #pragma once
+
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <memory>
@@ -8,6 +10,7 @@
 
 #include "platform/hosting/call_context.h"
 #include "platform/hosting/local_object.h"
+#include "platform/hosting/object_table.h"
 #include "platform/hosting/service_host.h"
 #include "platform/transport/connection.h"
 #include "platform/transport/memory_trimmer.h"
@@ -16,22 +19,22 @@ namespace zorlek {
 
 class ChannelServer final : private ConnectionOwner {
   public:
-    // The bounds come from `options` (maxChannels, maxChannelsPerUser, userBudgetBytes).
-    ChannelServer(EventLoop& loop, const HostOptions& options);
+    // Serves the objects of `objects` (which outlives this). The bounds come from
+    // `options` (maxChannels, maxChannelsPerUser, userBudgetBytes).
+    ChannelServer(EventLoop& loop, const HostOptions& options, const ObjectTable& objects);
     ~ChannelServer();
     ChannelServer(const ChannelServer&) = delete;
     ChannelServer& operator=(const ChannelServer&) = delete;
 
-    // Serves `object` on `sock`, the hosting end of a channel that the client described
-    // by `caller` opened; closes it at once when that would pass a bound. The channel
-    // ends when the client closes it or breaks the protocol.
-    void adopt(unique_fd sock, const sp<LocalObject>& object, const CallContext& caller);
+    // Serves `sock`, the host's end of a channel to the client that the registry saw as
+    // `caller`; closes it at once when that would pass a bound. The channel ends when the
+    // client closes it or breaks the protocol.
+    void adopt(unique_fd sock, const ucred& caller);
 
   private:
     struct Channel {
         std::unique_ptr<Connection> connection;
-        sp<LocalObject> object;
-        CallContext caller;
+        ucred caller;
     };
     // What one calling user holds: channels, and the budget they share.
     struct User {
@@ -43,6 +46,7 @@ class ChannelServer final : private ConnectionOwner {
     void onClosed(Connection& connection, status_t why) override;
 
     EventLoop& loop_;
+    const ObjectTable& objects_;
     size_t maxChannels_;
     size_t maxChannelsPerUser_;
     size_t userBudgetBytes_;

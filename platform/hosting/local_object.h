@@ -41,9 +41,10 @@ class LocalObject : public IBinder {
                              uint32_t flags) override;
 
     // Who sent the transaction being handled, for onTransact to decide whom to serve: the
-    // caller's uid and pid as the registry saw them when the caller looked the name up.
-    // A call from this process (sendTransaction on a LocalObject) gives this process's
-    // own; outside onTransact the same.
+    // uid and pid of the process that sent this very call, as the kernel reports it with
+    // the message (so a process that inherited or was handed the channel is named, not the
+    // one that looked the name up). A call from this process (sendTransaction on a
+    // LocalObject) gives this process's own; outside onTransact the same.
     static uid_t callingUid();
     static pid_t callingPid();
 

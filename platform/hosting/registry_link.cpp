@@ -22,8 +22,10 @@ constexpr ConnectionLimits kRegistryLimits = {
 
 }  // namespace
 
-RegistryLink::RegistryLink(EventLoop& loop, ChannelServer& channels, const HostOptions& options)
+RegistryLink::RegistryLink(EventLoop& loop, ObjectTable& objects, ChannelServer& channels,
+                           const HostOptions& options)
     : loop_(loop),
+      objects_(objects),
       channels_(channels),
       options_(options),
       reconnectPauseMs_(kFirstReconnectPauseMs),
@@ -122,7 +124,8 @@ void RegistryLink::reconnect() {
 status_t RegistryLink::add(const String16& name, const sp<LocalObject>& object, status_t* result) {
     if (!connection_) return -ENOTCONN;
     if (!index_.emplace(name, entries_.size()).second) return -EEXIST;
-    entries_.push_back({name, object, false});
+    entries_.push_back({name, false});
+    objects_.add(object);
     status_t status = sendRegistration(entries_.size() - 1, result);
     if (status == OK) awaitAnswers();
     return OK;
@@ -133,7 +136,7 @@ status_t RegistryLink::sendRegistration(size_t entry, status_t* result) {
     Parcel payload;
     payload.writeString16(entries_[entry].name);
     // A failed send closes the connection, which answers every pending wait.
-    return connection_->send({MSG_REGISTER, 0, 0, 0}, payload);
+    return connection_->send({MSG_REGISTER, 0, 0, 0, 0, handleOf(entry)}, payload);
 }
 
 void RegistryLink::settleFailed(status_t* result) {
@@ -146,6 +149,7 @@ void RegistryLink::settleFailed(status_t* result) {
     if (!lastPending && !entries_.empty() && !entries_.back().registered) {
         index_.erase(entries_.back().name);
         entries_.pop_back();
+        objects_.removeLast();
     }
 }
 
@@ -171,7 +175,8 @@ bool RegistryLink::onMessage(Connection& /*connection*/, Message& message) {
     switch (message.header.type) {
         case MSG_HELLO:
             if (!helloPending_ || message.header.code != kProtocolMagic ||
-                message.header.value != OK) {
+                message.header.value != OK ||
+                static_cast<int32_t>(message.header.object) != kProtocolVersion) {
                 return false;
             }
             helloPending_ = false;
@@ -187,6 +192,7 @@ bool RegistryLink::onMessage(Connection& /*connection*/, Message& message) {
             if (pending.entry < entries_.size()) {
                 Entry& entry = entries_[pending.entry];
                 entry.registered = status == OK;
+                if (status == OK) objects_.publish(handleOf(pending.entry));
                 if (status == OK) {
                     entry.refusalTold = false;
                     retryPauseMs_ = kFirstRetryPauseMs;
@@ -207,27 +213,15 @@ bool RegistryLink::onMessage(Connection& /*connection*/, Message& message) {
 }
 
 bool RegistryLink::handleChannel(Message& message) {
-    String16 name;
-    CallContext caller;
     int32_t pid = 0, uid = -1, gid = -1;
-    if (message.payload.readString16(&name) != OK) return false;
-    // The caller's credentials follow the name; a registry of an older version sends
-    // none, and the caller stays unknown (uid -1).
-    if (message.payload.dataAvail() != 0 &&
-        (message.payload.readInt32(&pid) != OK || message.payload.readInt32(&uid) != OK ||
-         message.payload.readInt32(&gid) != OK || message.payload.dataAvail() != 0)) {
+    if (message.payload.readInt32(&pid) != OK || message.payload.readInt32(&uid) != OK ||
+        message.payload.readInt32(&gid) != OK || message.payload.dataAvail() != 0) {
         return false;
     }
-    caller.caller = {pid, static_cast<uid_t>(uid), static_cast<gid_t>(gid)};
-    // Out of descriptors, the channel's end was cut off on the way (MSG_CTRUNC): that one
-    // lookup fails, its client sees the channel close, and the registration stays.
+    // Out of descriptors, the channel's end was cut off on the way (MSG_CTRUNC): the
+    // client sees its channel close, and the registration stays.
     if (!message.fd) return true;
-    if (const Entry* entry = find(name)) {
-        channels_.adopt(std::move(message.fd), entry->object, caller);
-    } else {
-        // A name this host does not (or no longer) serve: the client sees the channel close.
-        message.fd.reset();
-    }
+    channels_.adopt(std::move(message.fd), {pid, static_cast<uid_t>(uid), static_cast<gid_t>(gid)});
     return true;
 }
 

@@ -18,9 +18,10 @@ namespace zorlek {
 
 class RegistryLink final : private ConnectionOwner {
   public:
-    // Channels the registry hands over go to `channels`; `options.timeoutMs` bounds each
-    // wait for the registry's answers.
-    RegistryLink(EventLoop& loop, ChannelServer& channels, const HostOptions& options);
+    // Names are registered for the objects of `objects`; channels the registry hands over
+    // go to `channels`; `options.timeoutMs` bounds each wait for the registry's answers.
+    RegistryLink(EventLoop& loop, ObjectTable& objects, ChannelServer& channels,
+                 const HostOptions& options);
     ~RegistryLink();
     RegistryLink(const RegistryLink&) = delete;
     RegistryLink& operator=(const RegistryLink&) = delete;
@@ -48,9 +49,9 @@ class RegistryLink final : private ConnectionOwner {
     bool isRegistered(const String16& name) const;
 
   private:
+    // The i-th name added is for the object with handle i + 1.
     struct Entry {
         String16 name;
-        sp<LocalObject> object;
         bool registered = false;
         // Refused when asked for again; told once per run of refusals.
         bool refused = false;
@@ -68,6 +69,7 @@ class RegistryLink final : private ConnectionOwner {
 
     // The entry for `name`; null when this host does not serve it.
     const Entry* find(const String16& name) const;
+    static uint32_t handleOf(size_t entry) { return static_cast<uint32_t>(entry + 1); }
 
     status_t attach(unique_fd sock);
     status_t sendRegistration(size_t entry, status_t* result);
@@ -84,6 +86,7 @@ class RegistryLink final : private ConnectionOwner {
     bool handleChannel(Message& message);
 
     EventLoop& loop_;
+    ObjectTable& objects_;
     ChannelServer& channels_;
     const HostOptions& options_;
     int reconnectPauseMs_;
@@ -94,8 +97,8 @@ class RegistryLink final : private ConnectionOwner {
     bool helloPending_ = false;
     std::deque<Pending> pending_;
     std::vector<Entry> entries_;
-    // Where each name's entry is, so that a channel finds its object at the same cost
-    // however many names the host serves.
+    // Where each name's entry is, so that adding a name costs the same however many the
+    // host serves.
     std::unordered_map<String16, size_t, NameHash> index_;
     Timer answerDue_;  // the registry's oldest awaited answer is overdue
     Timer reconnectTimer_;

@@ -13,10 +13,13 @@ namespace zorlek {
 class ServiceHost::Impl {
   public:
     explicit Impl(const HostOptions& hostOptions)
-        : options(hostOptions), channels(loop, options), link(loop, channels, options) {}
+        : options(hostOptions),
+          channels(loop, options, objects),
+          link(loop, objects, channels, options) {}
 
     HostOptions options;
     EventLoop loop;
+    ObjectTable objects;
     ChannelServer channels;
     RegistryLink link;
 };
@@ -106,6 +109,9 @@ const char* describeHostStatus(status_t status) {
             return "no registry is running";
         case -EPROTO:
             return "the peer is not a registry";
+        case -EPROTONOSUPPORT:
+            static_assert(kProtocolVersion == 3, "the text names this version");
+            return "the registry speaks another version of the protocol than this program's (3)";
         case -EPIPE:
             return "the registry closed the connection";
         case -ETIMEDOUT:

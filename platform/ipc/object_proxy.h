@@ -1,59 +1,45 @@
+// A client's handle on an object hosted by another process. Internal to the IPC library
+// (clients hold proxies as sp<IBinder>); in-tree tests and the call pipeline use it.
 #pragma once
 
-#include "platform/ipc/call_timeout.h"
+#include <cstdint>
+
 #include "platform/ipc/ibinder.h"
 #include "platform/ipc/parcel.h"
-#include "platform/ipc/unique_fd.h"
+#include "platform/ipc/refbase.h"
 
 namespace zorlek {
 
-class CallPipeline;
+class ClientChannel;
 
-// A client's handle on an object hosted by another process, over a private channel (a
-// connected Unix stream socket) that the registry set up for this proxy alone.
-//
-// One call at a time: sendTransaction is not safe to call from two threads at once.
-// Once the channel breaks, times out or carries a malformed reply, the proxy is dead:
-// the channel is closed and every later call fails with -EPIPE.
+// The object `handle` of one hosting process, reached over the channel to that process
+// that every proxy of one registry connection to it shares. The channel closes when its
+// last proxy goes. Used from one thread at a time, like everything one ServiceManager
+// hands out.
 class ObjectProxy : public IBinder {
   public:
-    // Takes ownership of `channel`, a connected Unix stream socket.
-    // Every wait (for room to send, for the reply) is bounded by `timeoutMs` on its own.
-    // The wait for a reply happens inside the receive itself, under a receive timeout set
-    // on the channel at its first two-way call, so a call costs one send and one receive.
-    explicit ObjectProxy(unique_fd channel, int timeoutMs = callTimeoutMs());
+    ObjectProxy(sp<ClientChannel> channel, uint32_t handle);
+    ~ObjectProxy() override;
 
-    // Sends the transaction over the channel. With flags 0 waits for the reply; with
-    // FLAG_ONEWAY returns 0 once the request is handed to the socket. Returns the
-    // object's status, or -EPIPE (channel gone or proxy dead), -ETIMEDOUT (no reply in
-    // time; the proxy is then dead), -EMSGSIZE (request over 1 MiB, nothing sent; or a
-    // reply over 1 MiB, refused unread, the proxy then dead), -EBADMSG (malformed reply,
-    // proxy dead). `reply` may be null; after any non-zero status it is empty.
+    // Sends the transaction over the channel. With flags 0 waits for the reply (at most
+    // the call timeout); with FLAG_ONEWAY returns 0 once the request is handed to the
+    // socket. Returns the object's status, or -EPIPE (channel gone), -ETIMEDOUT (no reply
+    // in time; the channel stays), -EMSGSIZE (request over 1 MiB, nothing sent; or a reply
+    // over 1 MiB, refused unread, the channel then gone), -EBADMSG (malformed reply, the
+    // channel then gone), or the request's status() when its building failed (nothing
+    // sent). `reply` may be null; after any non-zero status it is empty.
     status_t sendTransaction(uint32_t code, const Parcel& data, Parcel* reply,
                              uint32_t flags) override;
 
-    // False once the proxy is dead.
-    bool isAlive() const { return channel_.valid(); }
+    // False once the channel is gone.
+    bool isAlive() const;
+
+    ClientChannel& channel() const { return *channel_; }
+    uint32_t handle() const { return handle_; }
 
   private:
-    // CallPipeline makes many calls at once through the two halves of a call.
-    friend class CallPipeline;
-
-    // Sends the request of a call; 0 or the failure (the proxy then dead).
-    status_t sendRequest(uint32_t code, const Parcel& data, uint32_t flags);
-    // Receives the reply to the call `code` into `into` within `waitMs`: the object's
-    // status, or the failure (the proxy then dead, `into` empty). `readable` says the
-    // caller has just seen the channel readable.
-    status_t receiveReply(uint32_t code, Parcel* into, int waitMs, bool readable);
-    // Ends the proxy after a failure.
-    void die() { channel_.reset(); }
-
-    unique_fd channel_;
-    int timeoutMs_;
-    // Set once the channel's receive timeout is in place.
-    bool receiveTimeoutSet_ = false;
-    // Receives replies the caller does not want, so they still leave the channel whole.
-    Parcel discard_;
+    sp<ClientChannel> channel_;
+    uint32_t handle_;
 };
 
 }  // namespace zorlek

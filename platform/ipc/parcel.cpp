@@ -1,10 +1,12 @@
 #include "platform/ipc/parcel.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "platform/ipc/ibinder.h"
-#include "platform/transport/little_endian.h"
 #include "platform/text/text_output.h"
+#include "platform/transport/little_endian.h"
 
 namespace zorlek {
 namespace {
@@ -22,6 +24,30 @@ char* putHex32(char* at, uint32_t value) {
 
 }  // namespace
 
+Parcel::Parcel(const Parcel& other) : readPos_(other.readPos_), status_(other.status_) {
+    if (!bytes_.assign(other.bytes_.data(), other.bytes_.size())) {
+        readPos_ = 0;
+        status_ = -ENOMEM;
+    }
+}
+
+Parcel& Parcel::operator=(const Parcel& other) {
+    if (this == &other) return *this;
+    readPos_ = other.readPos_;
+    status_ = other.status_;
+    if (!bytes_.assign(other.bytes_.data(), other.bytes_.size())) {
+        readPos_ = 0;
+        status_ = -ENOMEM;
+    }
+    return *this;
+}
+
+void swap(Parcel& a, Parcel& b) noexcept {
+    a.bytes_.swap(b.bytes_);
+    std::swap(a.readPos_, b.readPos_);
+    std::swap(a.status_, b.status_);
+}
+
 status_t Parcel::fail(status_t status) {
     if (status_ == OK) status_ = status;
     return status;
@@ -34,9 +60,11 @@ uint8_t* Parcel::grow(size_t n) {
         fail(-EMSGSIZE);
         return nullptr;
     }
-    size_t add = padded(n);
     size_t old = bytes_.size();
-    bytes_.resize(old + add, 0);
+    if (!bytes_.resize(old + padded(n))) {
+        fail(-ENOMEM);
+        return nullptr;
+    }
     return bytes_.data() + old;
 }
 
@@ -146,7 +174,7 @@ status_t Parcel::setData(const uint8_t* bytes, size_t size) {
         bytes_.clear();
         return -EMSGSIZE;
     }
-    bytes_.assign(bytes, bytes + size);
+    if (!bytes_.assign(bytes, size)) return -ENOMEM;
     return OK;
 }
 

@@ -2,8 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
+#include "platform/ipc/byte_buffer.h"
 #include "platform/ipc/refbase.h"
 #include "platform/ipc/status.h"
 #include "platform/text/string16.h"
@@ -30,10 +30,17 @@ class TextOutput;
 class Parcel {
   public:
     Parcel() = default;
+    // Copies hold the same bytes; a copy that cannot be given room is empty with status()
+    // -ENOMEM.
+    Parcel(const Parcel& other);
+    Parcel& operator=(const Parcel& other);
+    Parcel(Parcel&& other) noexcept = default;
+    Parcel& operator=(Parcel&& other) noexcept = default;
+    friend void swap(Parcel& a, Parcel& b) noexcept;
 
     // Appends one item each and returns 0, or the parcel's status() when this or an
     // earlier write failed (nothing is appended then). A write fails with -EMSGSIZE when
-    // the parcel would pass kMaxParcelSize.
+    // the parcel would pass kMaxParcelSize, and with -ENOMEM when no room can be had.
     status_t writeInt32(int32_t value);
     status_t writeString16(const String16& text);
     // Writes a null string (length -1).
@@ -73,7 +80,8 @@ class Parcel {
     size_t dataAvail() const { return bytes_.size() - readPos_; }
 
     // Replaces the contents with a copy of `size` bytes, rewinds and clears status().
-    // -EMSGSIZE (and the parcel left empty) when `size` passes kMaxParcelSize.
+    // -EMSGSIZE (and the parcel left empty) when `size` passes kMaxParcelSize; -ENOMEM
+    // (empty) when no room can be had.
     status_t setData(const uint8_t* bytes, size_t size);
     // Empties the parcel (keeping its capacity), rewinds and clears status().
     void clear();
@@ -94,7 +102,7 @@ class Parcel {
     // Remembers the first write failure; returns `status`.
     status_t fail(status_t status);
 
-    std::vector<uint8_t> bytes_;
+    ByteBuffer bytes_;
     size_t readPos_ = 0;
     status_t status_ = OK;
 };

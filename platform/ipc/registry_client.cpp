@@ -1,17 +1,19 @@
 #include "platform/ipc/registry_client.h"
 
-#include <fcntl.h>
 #include <poll.h>
 
 #include "platform/ipc/object_proxy.h"
 #include "platform/ipc/registry_path.h"
 #include "platform/transport/deadline.h"
-#include "platform/transport/message_io.h"
 #include "platform/transport/unix_connect.h"
 #include "platform/transport/wire.h"
 
 namespace zorlek {
 namespace {
+
+// The registry's answers are bare headers, but for listing pages; a page larger than
+// this goes straight into its parcel.
+constexpr size_t kAnswerBuffer = 16 * 1024;
 
 // No registered name is empty or longer than kMaxNameUnits: asking for one would only
 // send the registry an oversized request.
@@ -19,13 +21,12 @@ bool askable(const String16& name) {
     return name.size() > 0 && name.size() <= kMaxNameUnits;
 }
 
-// Lets a receive wait inside recvmsg, bounded by the socket's receive timeout, rather
-// than in a poll() before it. Should either step fail, receives stay safe: a socket
-// without the timeout is left non-blocking, and its receives wait in poll().
-void waitInReceive(int fd, int timeoutMs) {
-    if (setReceiveTimeout(fd, timeoutMs) != OK) return;
-    int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+// Appends one whole message to `frames`.
+void frame(Parcel* frames, const MessageHeader& header, const Parcel& payload) {
+    uint8_t head[kHeaderSize];
+    encodeFrameStart(header, payload.dataSize(), head);
+    frames->write(head, kHeaderSize);
+    frames->write(payload.data(), payload.dataSize());
 }
 
 }  // namespace
@@ -34,70 +35,119 @@ status_t connectToRegistry(const char* path, int timeoutMs, unique_fd* out) {
     unique_fd sock;
     status_t status = connectUnix(path, timeoutMs, &sock);
     if (status != OK) return status;
-    MessageHeader hello{MSG_HELLO, kProtocolMagic, kProtocolVersion, 0};
-    status_t sent = sendMessage(sock.get(), hello, nullptr, 0, -1, timeoutMs);
+    Stream stream(std::move(sock), kHeaderSize, 0);
+    // Whatever follows the answer belongs to whoever takes the socket next.
+    stream.reader().readExactly();
+    Deadline deadline = Deadline::after(timeoutMs);
+    uint8_t hello[kHeaderSize];
+    encodeHeader({MSG_HELLO, kProtocolMagic, kProtocolVersion, 0, 0, 0}, hello);
+    iovec iov{hello, kHeaderSize};
+    status_t sent = stream.sendAll(&iov, 1, -1, deadline);
     // A registry that will not take this connection says why and closes it, maybe before
     // the greeting arrived: its answer is still there to read.
     if (sent != OK && sent != -EPIPE) return sent;
-    MessageHeader answer;
-    Parcel empty;
-    status = receiveMessage(sock.get(), &answer, &empty, nullptr, 0, timeoutMs);
+    Message answer;
+    status = stream.receive(&answer, deadline);
     if (status == -EMSGSIZE || status == -EBADMSG) return -EPROTO;
     if (status != OK) return sent != OK ? sent : status;
-    if (answer.type != MSG_HELLO || answer.code != kProtocolMagic) return -EPROTO;
-    // The reason: too many connections of this user, or descriptors kept for others.
-    if (answer.value != OK) return answer.value < 0 ? answer.value : -EPROTO;
+    if (answer.header.type != MSG_HELLO || answer.header.code != kProtocolMagic) return -EPROTO;
+    // The reason: too many connections of this user, descriptors kept for others, or a
+    // registry that speaks another version of the protocol.
+    if (answer.header.value != OK) return answer.header.value < 0 ? answer.header.value : -EPROTO;
+    if (static_cast<int32_t>(answer.header.object) != kProtocolVersion) return -EPROTONOSUPPORT;
     if (sent != OK) return sent;
-    *out = std::move(sock);
+    *out = stream.release();
     return OK;
 }
 
 sp<RegistryClient> RegistryClient::connect(const char* path, int timeoutMs) {
-    unique_fd connection;
-    if (connectToRegistry(path, timeoutMs, &connection) != OK) return nullptr;
-    waitInReceive(connection.get(), timeoutMs);
+    unique_fd sock;
+    if (connectToRegistry(path, timeoutMs, &sock) != OK) return nullptr;
+    Stream connection(std::move(sock), kAnswerBuffer, kMaxParcelSize);
+    connection.waitInReceive(timeoutMs);
     return sp<RegistryClient>(new RegistryClient(String8(path), timeoutMs, std::move(connection)));
 }
 
-RegistryClient::RegistryClient(String8 path, int timeoutMs, unique_fd connection)
-    : path_(std::move(path)), timeoutMs_(timeoutMs), connection_(std::move(connection)) {}
+RegistryClient::RegistryClient(String8 path, int timeoutMs, Stream connection)
+    : path_(std::move(path)),
+      timeoutMs_(timeoutMs),
+      connection_(std::move(connection)),
+      channels_(make<ChannelDirectory>()) {}
+
+RegistryClient::~RegistryClient() = default;
 
 status_t RegistryClient::ensureConnected() {
-    if (connection_) return OK;
-    status_t status = connectToRegistry(path_.c_str(), timeoutMs_, &connection_);
-    if (status == OK) waitInReceive(connection_.get(), timeoutMs_);
+    if (connection_.valid()) return OK;
+    unique_fd sock;
+    status_t status = connectToRegistry(path_.c_str(), timeoutMs_, &sock);
+    if (status != OK) return status;
+    connection_ = Stream(std::move(sock), kAnswerBuffer, kMaxParcelSize);
+    connection_.waitInReceive(timeoutMs_);
+    // A new connection has introduced no host: each brings a new channel at its first
+    // lookup, while the channels of the old one serve the proxies that hold them.
+    channels_->restart();
+    return OK;
+}
+
+void RegistryClient::disconnect() {
+    connection_.reset();
+}
+
+status_t RegistryClient::sendFrames(const Parcel& frames) {
+    Parcel releases;
+    for (uint64_t host : channels_->takeReleases()) {
+        MessageHeader release{MSG_RELEASE};
+        setHost(&release, host);
+        frame(&releases, release, Parcel());
+    }
+    iovec iov[2] = {{const_cast<uint8_t*>(releases.data()), releases.dataSize()},
+                    {const_cast<uint8_t*>(frames.data()), frames.dataSize()}};
+    status_t status = connection_.sendAll(iov, 2, -1, Deadline::after(timeoutMs_));
+    if (status != OK) disconnect();
     return status;
 }
 
 status_t RegistryClient::request(const MessageHeader& header, const Parcel& payload,
-                                 uint32_t answerType, MessageHeader* answer, Parcel* answerPayload,
-                                 unique_fd* passedFd) {
+                                 uint32_t answerType, Message* answer) {
     status_t status = ensureConnected();
     if (status != OK) return status;
-    status =
-        sendMessage(connection_.get(), header, payload.data(), payload.dataSize(), -1, timeoutMs_);
-    if (status == OK) {
-        status = receiveMessage(connection_.get(), answer, answerPayload, passedFd, kMaxParcelSize,
-                                timeoutMs_, FirstWait::kInReceive);
-    }
-    if (status == OK && answer->type != answerType) status = -EBADMSG;
+    Parcel frames;
+    frame(&frames, header, payload);
+    status = sendFrames(frames);
+    if (status == OK) status = connection_.receive(answer, Deadline::after(timeoutMs_));
+    if (status == OK && answer->header.type != answerType) status = -EBADMSG;
     if (status != OK) {
         // A registry that failed one request may still send its late answer; a fresh
         // connection keeps later answers in step.
-        connection_.reset();
-        answerPayload->clear();
+        disconnect();
+        answer->payload.clear();
     }
     return status;
 }
 
-status_t RegistryClient::takeLookupAnswer(const MessageHeader& answer, size_t payloadSize,
-                                          unique_fd channel, sp<IBinder>* out) {
-    if (answer.value != OK) return answer.value < 0 ? answer.value : -EBADMSG;
-    if (!channel || payloadSize != 0) {
-        connection_.reset();
+status_t RegistryClient::takeLookupAnswer(Message& answer, sp<IBinder>* out) {
+    *out = nullptr;
+    const MessageHeader& header = answer.header;
+    if (header.value < 0) return header.value;
+    if (header.value > 0 || header.object == 0 || answer.payload.dataSize() != 0) {
+        disconnect();
         return -EBADMSG;
     }
-    *out = sp<IBinder>(new ObjectProxy(std::move(channel), timeoutMs_));
+    uint64_t host = hostOf(header);
+    sp<ClientChannel> channel;
+    if (answer.fd) {
+        channel = make<ClientChannel>(std::move(answer.fd), timeoutMs_, channels_, host,
+                                      channels_->generation());
+        channels_->add(host, channel.get());
+    } else {
+        channel = channels_->find(host);
+        // A host this connection was never introduced to: the registry is out of step.
+        if (!channel) {
+            disconnect();
+            return -EBADMSG;
+        }
+    }
+    *out = make<ObjectProxy>(std::move(channel), header.object);
     return OK;
 }
 
@@ -106,82 +156,83 @@ status_t RegistryClient::lookup(const String16& name, sp<IBinder>* out) {
     if (!askable(name)) return -ENOENT;
     Parcel payload;
     payload.writeString16(name);
-    MessageHeader answer;
-    Parcel answerPayload;
-    unique_fd channel;
-    status_t status = request({MSG_LOOKUP, 0, 0, 0}, payload, MSG_LOOKUP_REPLY, &answer,
-                              &answerPayload, &channel);
-    if (status != OK) return status;
-    return takeLookupAnswer(answer, answerPayload.dataSize(), std::move(channel), out);
-}
-
-void RegistryClient::lookupServices(const String16* names, size_t count, sp<IBinder>* out) {
-    for (size_t done = 0; done < count;) {
-        size_t batch = count - done < kMaxLookupsInFlight ? count - done : kMaxLookupsInFlight;
-        done += lookupBatch(names + done, batch, out + done);
+    Deadline deadline = Deadline::after(timeoutMs_);
+    int pauseMs = 1;
+    for (;;) {
+        status_t status = request({MSG_LOOKUP}, payload, MSG_LOOKUP_REPLY, &answer_);
+        if (status == OK) status = takeLookupAnswer(answer_, out);
+        // A host busy taking its channels is asked again after a short pause.
+        int left = deadline.remainingMs();
+        if (status != -EAGAIN || left == 0) return status;
+        ::poll(nullptr, 0, pauseMs < left ? pauseMs : left);
+        if (pauseMs < 64) pauseMs *= 2;
     }
 }
 
-size_t RegistryClient::lookupBatch(const String16* names, size_t count, sp<IBinder>* out) {
+status_t RegistryClient::lookupServices(const String16* names, size_t count, sp<IBinder>* out,
+                                        size_t* answered) {
+    *answered = 0;
     for (size_t i = 0; i < count; ++i) out[i] = nullptr;
-    if (ensureConnected() != OK) return count;
-    // Every request goes out before the first answer is awaited: the registry answers in
-    // order. A failure settles the names up to the first one still unanswered, and the
-    // caller asks again for the rest, on a fresh connection.
-    size_t firstAsked = count;
-    Parcel requests;
+    for (size_t done = 0; done < count;) {
+        size_t batch = count - done < kLookupBatch ? count - done : kLookupBatch;
+        bool refused[kLookupBatch] = {};
+        size_t got = 0;
+        status_t status = lookupBatch(names + done, batch, out + done, &got, refused);
+        *answered = done + got;
+        if (status != OK) return status;
+        lookupRefused(names + done, batch, out + done, refused);
+        done += batch;
+    }
+    return OK;
+}
+
+status_t RegistryClient::lookupBatch(const String16* names, size_t count, sp<IBinder>* out,
+                                     size_t* answered, bool* refused) {
+    status_t status = ensureConnected();
+    if (status != OK) return status;
+    // Every request goes out in one write before the first answer is awaited: the
+    // registry answers in order, without waiting on any host.
+    Parcel frames;
     Parcel payload;
     for (size_t i = 0; i < count; ++i) {
         if (!askable(names[i])) continue;
-        if (firstAsked == count) firstAsked = i;
         payload.clear();
         payload.writeString16(names[i]);
-        uint8_t head[kHeaderSize];
-        encodeFrameStart({MSG_LOOKUP, 0, 0, 0}, payload.dataSize(), head);
-        requests.write(head, kHeaderSize);
-        requests.write(payload.data(), payload.dataSize());
+        frame(&frames, {MSG_LOOKUP}, payload);
     }
-    if (firstAsked < count &&
-        sendFrames(connection_.get(), requests.data(), requests.dataSize(), timeoutMs_) != OK) {
-        connection_.reset();
-        return firstAsked + 1;
-    }
-    // An answer is a bare header, read on its own: the kernel may join an answer that
-    // carries no channel to the next one in a single read, so reading more at once could
-    // not tell whose channel came.
-    MessageHeader answer;
-    Parcel empty;
-    bool refused[kMaxLookupsInFlight] = {};
+    if (frames.dataSize() > 0 && (status = sendFrames(frames)) != OK) return status;
     for (size_t i = 0; i < count; ++i) {
-        if (!askable(names[i])) continue;
-        unique_fd channel;
-        status_t status = receiveMessage(connection_.get(), &answer, &empty, &channel, 0,
-                                         timeoutMs_, FirstWait::kInReceive);
-        if (status == OK && answer.type != MSG_LOOKUP_REPLY) status = -EBADMSG;
-        if (status == OK) {
-            refused[i] = takeLookupAnswer(answer, 0, std::move(channel), &out[i]) == -EAGAIN;
+        if (askable(names[i])) {
+            status = connection_.receive(&answer_, Deadline::after(timeoutMs_));
+            if (status == OK && answer_.header.type != MSG_LOOKUP_REPLY) status = -EBADMSG;
+            if (status != OK) {
+                disconnect();
+                return status;
+            }
+            refused[i] = takeLookupAnswer(answer_, &out[i]) == -EAGAIN;
+            if (!connection_.valid()) return -EBADMSG;
         }
-        if (status != OK || !connection_) {
-            connection_.reset();
-            return i + 1;
-        }
+        *answered = i + 1;
     }
-    // A lookup refused for a backlog (-EAGAIN), perhaps this batch's own, is asked again
-    // alone once the batch is in, as one asked alone would have been served.
-    for (size_t i = 0; i < count; ++i) {
-        if (refused[i]) lookupRefused(names[i], &out[i]);
-    }
-    return count;
+    return OK;
 }
 
-void RegistryClient::lookupRefused(const String16& name, sp<IBinder>* out) {
+void RegistryClient::lookupRefused(const String16* names, size_t count, sp<IBinder>* out,
+                                   const bool* refused) {
+    // All the refused lookups of a batch share one bound, however many they are.
     Deadline deadline = Deadline::after(timeoutMs_);
     int pauseMs = 1;
-    while (lookup(name, out) == -EAGAIN) {
-        int left = deadline.remainingMs();
-        if (left == 0) return;
-        ::poll(nullptr, 0, pauseMs < left ? pauseMs : left);
-        if (pauseMs < 64) pauseMs *= 2;
+    for (size_t i = 0; i < count; ++i) {
+        while (refused[i] && deadline.remainingMs() > 0) {
+            Parcel payload;
+            payload.writeString16(names[i]);
+            status_t status = request({MSG_LOOKUP}, payload, MSG_LOOKUP_REPLY, &answer_);
+            if (status == OK) status = takeLookupAnswer(answer_, &out[i]);
+            if (status != -EAGAIN) break;
+            int left = deadline.remainingMs();
+            ::poll(nullptr, 0, pauseMs < left ? pauseMs : left);
+            if (pauseMs < 64) pauseMs *= 2;
+        }
     }
 }
 
@@ -196,16 +247,15 @@ status_t RegistryClient::list(Vector<String16>* out) {
         } else {
             payload.writeString16(names.back());
         }
-        MessageHeader answer;
-        Parcel page;
-        status_t status =
-            request({MSG_LIST, 0, 0, 0}, payload, MSG_LIST_REPLY, &answer, &page, nullptr);
+        status_t status = request({MSG_LIST}, payload, MSG_LIST_REPLY, &answer_);
         if (status != OK) return status;
+        Parcel& page = answer_.payload;
         bytes += page.dataSize();
         int32_t count = 0;
+        int32_t more = answer_.header.value;
         bool wellFormed = page.readInt32(&count) == OK && count >= 0 &&
                           static_cast<size_t>(count) <= page.dataAvail() / 8 &&
-                          (answer.value == 0 || (answer.value == 1 && count > 0));
+                          (more == 0 || (more == 1 && count > 0));
         bool withinBounds = bytes <= kMaxListedBytes;
         for (int32_t i = 0; wellFormed && withinBounds && i < count; ++i) {
             String16 name;
@@ -216,10 +266,10 @@ status_t RegistryClient::list(Vector<String16>* out) {
             if (wellFormed && withinBounds) names.push_back(std::move(name));
         }
         if (!wellFormed || !withinBounds || page.dataAvail() != 0) {
-            connection_.reset();
+            disconnect();
             return wellFormed && !withinBounds ? -E2BIG : -EBADMSG;
         }
-        if (answer.value == 0) break;
+        if (more == 0) break;
     }
     *out = std::move(names);
     return OK;

@@ -10,6 +10,11 @@
 namespace zorlek {
 
 // The registry of named services, as a client sees it.
+//
+// Threads: everything obtained from one ServiceManager (the objects it looks up, their
+// calls) is used from one thread at a time. A program that calls from several threads
+// takes one ServiceManager per thread (defaultServiceManager() makes a new one each
+// time).
 class ServiceManager : public RefBase {
   public:
     // The object registered under exactly `name`, or null when there is none (or the
@@ -18,6 +23,15 @@ class ServiceManager : public RefBase {
     // Every registered name, sorted by code units; empty when the registry cannot be
     // asked.
     virtual Vector<String16> listServiceNames() = 0;
+
+    // As lookupService, telling why nothing came back: 0 with the object in `out`;
+    // -ENOENT when no such name is registered; or why the registry could not answer
+    // (-EPIPE, -ETIMEDOUT, -EBADMSG, -ECONNREFUSED, ...) or would not (-EAGAIN, -EMFILE,
+    // ...). The base class tells only 0 and -ENOENT.
+    virtual status_t lookup(const String16& name, sp<IBinder>* out) {
+        *out = lookupService(name);
+        return *out ? OK : -ENOENT;
+    }
 
     // As listServiceNames(), telling why nothing came back: 0 with every name in `out`, or
     // the failure with `out` empty (never a partial listing). The base class has no
@@ -28,18 +42,27 @@ class ServiceManager : public RefBase {
     }
 
     // Looks up names[0] .. names[count - 1] and sets out[i] as lookupService(names[i])
-    // would. The registry client asks for them all before it waits for the answers; the
-    // base class asks one at a time. The caller bounds `count`: each object found holds
-    // a channel (a descriptor) until the caller lets it go.
-    virtual void lookupServices(const String16* names, size_t count, sp<IBinder>* out) {
-        for (size_t i = 0; i < count; ++i) out[i] = lookupService(names[i]);
+    // would. Returns 0 when the registry answered every lookup (a name it has no object
+    // for, or refused, gives null); else the registry's failure, with out[i] set for the
+    // names before `*answered` and null from there on. The registry client asks for many
+    // at once before it waits for the answers; the base class asks one at a time.
+    virtual status_t lookupServices(const String16* names, size_t count, sp<IBinder>* out,
+                                    size_t* answered) {
+        *answered = 0;
+        for (size_t i = 0; i < count; ++i) out[i] = nullptr;
+        for (size_t i = 0; i < count; ++i) {
+            status_t status = lookup(names[i], &out[i]);
+            if (status != OK && status != -ENOENT && status != -EAGAIN) return status;
+            *answered = i + 1;
+        }
+        return OK;
     }
 };
 
 // Connects to the registry at $ZORLEK_REGISTRY (when set and not empty), else at
 // /run/zorlek/registry.sock, and completes the opening handshake. Null when nothing
 // answers there as a registry within the call timeout ($ZORLEK_CALL_TIMEOUT_MS,
-// default 10000).
+// default 10000). Each call makes a new connection.
 sp<ServiceManager> defaultServiceManager();
 
 }  // namespace zorlek

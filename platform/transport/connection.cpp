@@ -10,8 +10,9 @@ Connection::Connection(EventLoop& loop, unique_fd sock, ConnectionOwner& owner,
       sock_(std::move(sock)),
       owner_(owner),
       pauseBytes_(limits.pauseBytes),
-      pauseMessages_(limits.pauseMessages),
-      reader_(limits.readBuffer, limits.maxPayload, limits.releaseIdleBuffer) {}
+      reader_(limits.readBuffer, limits.maxPayload, limits.releaseIdleBuffer) {
+    if (limits.senderCredentials) reader_.takeCredentials();
+}
 
 Connection::~Connection() {
     if (sock_) loop_.unwatch(sock_.get());
@@ -42,6 +43,7 @@ status_t Connection::send(const MessageHeader& header, const uint8_t* payload, s
         close(status);
         return status;
     }
+    if (handling_) return OK;  // the batch's end settles the rest
     recharge();
     updateInterest();
     return closed() ? -EPIPE : OK;
@@ -62,6 +64,12 @@ void Connection::close(status_t why) {
     owner_.onClosed(*this, why);
 }
 
+void Connection::finish(status_t why) {
+    if (closed()) return;
+    out_.uncork(sock_.get());
+    close(why);
+}
+
 bool Connection::peerHungUp() const {
     if (closed()) return true;
     pollfd p{sock_.get(), POLLRDHUP, 0};
@@ -69,8 +77,7 @@ bool Connection::peerHungUp() const {
 }
 
 bool Connection::paused() const {
-    return out_.queuedBytes() >= pauseBytes_ || out_.queuedMessages() >= pauseMessages_ ||
-           (budget_ && budget_->spent());
+    return out_.queuedBytes() >= pauseBytes_ || (budget_ && budget_->spent());
 }
 
 void Connection::recharge() {
@@ -98,7 +105,20 @@ void Connection::updateInterest() {
 }
 
 bool Connection::handleBuffered() {
-    while (!paused()) {
+    handling_ = true;
+    bool alive = handleMessages();
+    handling_ = false;
+    if (alive) recharge();
+    return alive;
+}
+
+bool Connection::handleMessages() {
+    stalled_ = false;
+    for (;;) {
+        if (paused()) {
+            stalled_ = true;
+            break;
+        }
         Message& message = owner_.scratch_;
         int got = reader_.next(&message);
         if (got == 0) break;
@@ -113,7 +133,6 @@ bool Connection::handleBuffered() {
             return false;
         }
     }
-    recharge();
     return true;
 }
 
@@ -124,20 +143,43 @@ void Connection::onEvents(uint32_t events) {
         if (status != OK) return close(status);
         recharge();
     }
-    // Requests read earlier may have waited for the queue to drain or the budget to free.
-    if (!handleBuffered()) return;
-    if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
-        if (!paused()) {
-            ssize_t n = reader_.fill(sock_.get());
-            if (n == 0) return close(-EPIPE);
-            if (n < 0 && n != -EAGAIN) return close(static_cast<status_t>(n));
-            if (!handleBuffered()) return;
-        } else if ((events & (EPOLLHUP | EPOLLERR)) != 0) {
-            // Not reading while answers wait; a peer that hung up is done anyway.
-            return close(-EPIPE);
-        }
+    // The answers of this batch leave together, after it.
+    out_.cork();
+    if (!handleRead(events)) return;
+    for (;;) {
+        status_t status = out_.uncork(sock_.get());
+        if (status != OK) return close(status);
+        // A batch cut short by its own answers goes on once they have gone; while they
+        // wait in the queue, the socket's room to write brings it back.
+        if (!stalled_ || paused()) break;
+        out_.cork();
+        if (!handleBuffered()) return;
     }
+    recharge();
     updateInterest();
+}
+
+bool Connection::handleRead(uint32_t events) {
+    // Requests read earlier may have waited for the queue to drain or the budget to free.
+    if (!handleBuffered()) return false;
+    if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) == 0) return true;
+    if (paused()) {
+        // Not reading while answers wait; a peer that hung up is done anyway.
+        if ((events & (EPOLLHUP | EPOLLERR)) != 0) close(-EPIPE);
+        return !closed();
+    }
+    ssize_t n = reader_.fill(sock_.get());
+    if (n == 0) {
+        close(-EPIPE);
+        return false;
+    }
+    if (n < 0 && n != -EAGAIN) {
+        close(static_cast<status_t>(n));
+        return false;
+    }
+    if (!handleBuffered()) return false;
+    if (n > 0 && reader_.midMessage()) owner_.onPartial(*this);
+    return !closed();
 }
 
 }  // namespace zorlek

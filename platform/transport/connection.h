@@ -1,7 +1,8 @@
 // The one connection type of the platform: a non-blocking stream socket in the event
 // loop, with its message reader and its queue of unsent messages. Used for every registry
-// connection (in the daemon and in a hosting process) and every private channel a hosting
-// process serves.
+// connection (in the daemon and in a hosting process) and every channel a hosting process
+// serves. The messages of one read are handled as a batch, and the answers they send on
+// their own connection leave together, in one sendmsg, once the batch is done.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +30,9 @@ class ConnectionOwner {
     // The connection has ended (peer closed, socket failed, malformed bytes, or close()),
     // with `why`. Called once; the owner retires the connection to the loop here.
     virtual void onClosed(Connection& connection, status_t why) = 0;
+    // A read left bytes that make no whole message yet (see Connection::buffered()). The
+    // handler may close the connection.
+    virtual void onPartial(Connection& /*connection*/) {}
 
   protected:
     virtual ~ConnectionOwner() = default;
@@ -49,13 +53,15 @@ struct ConnectionLimits {
     size_t readBuffer = 16 * 1024;
     // The largest payload accepted; a larger declared size is malformed.
     size_t maxPayload = kMaxParcelSize;
-    // While this many bytes, or this many messages, wait unsent, the connection is
-    // neither read nor are its requests handled: a peer that does not read its answers
-    // stops being served, and only it.
+    // While this many bytes wait unsent, the connection is neither read nor are its
+    // requests handled: a peer that does not read its answers stops being served, and
+    // only it.
     size_t pauseBytes = 2 * kMaxParcelSize;
-    size_t pauseMessages = SIZE_MAX;
     // Free the read buffer whenever it holds nothing (connections mostly idle).
     bool releaseIdleBuffer = false;
+    // Give every message its sender's credentials (Message::sender); the socket must
+    // have SO_PASSCRED set.
+    bool senderCredentials = false;
 };
 
 class Connection final : public EventSource {
@@ -73,10 +79,11 @@ class Connection final : public EventSource {
     status_t start();
 
     // Sends a message (its header's size is set from the payload) with `fd` attached, at
-    // once as far as the socket takes it, the rest queued in order and counted under
-    // `tag` (see queuedWithTag). Returns 0; -EMSGSIZE for a payload over kMaxParcelSize
-    // (nothing sent, the connection stays); -EPIPE when closed. A failing socket closes
-    // the connection and returns its status.
+    // once as far as the socket takes it (or, for an answer sent while this connection's
+    // batch is handled, with the rest of the batch), the rest queued in order and counted
+    // under `tag` (see queuedWithTag). Returns 0; -EMSGSIZE for a payload over
+    // kMaxParcelSize (nothing sent, the connection stays); -EPIPE when closed. A failing
+    // socket, or a queue that cannot grow, closes the connection and returns its status.
     status_t send(const MessageHeader& header, const Parcel& payload, unique_fd fd = unique_fd(),
                   uint32_t tag = 0);
     status_t send(const MessageHeader& header, const uint8_t* payload, size_t size,
@@ -85,20 +92,19 @@ class Connection final : public EventSource {
     // Ends the connection: stops watching, closes the socket, and tells the owner once
     // with `why`. Nothing happens on a connection already closed.
     void close(status_t why);
+    // Sends what waits as far as the socket takes it now (a refusal, say), then close().
+    void finish(status_t why);
     bool closed() const { return !sock_.valid(); }
 
     // True when the peer has closed its end (also before that end-of-stream is read).
     bool peerHungUp() const;
 
-    // Bytes and messages waiting to be sent; of those, the ones carrying a descriptor and
-    // the ones sent under `tag`.
-    size_t queuedBytes() const { return out_.queuedBytes(); }
-    size_t queuedMessages() const { return out_.queuedMessages(); }
+    // Messages carrying a descriptor that wait to be sent: all, and those sent under `tag`.
     size_t queuedFds() const { return out_.queuedFds(); }
     size_t queuedWithTag(uint32_t tag) const { return out_.queuedWithTag(tag); }
 
-    // The socket (for getsockopt and the like); -1 once closed.
-    int fd() const { return sock_.get(); }
+    // The bytes received that make no whole message yet (see MessageReader::buffered()).
+    const uint8_t* buffered(size_t* size) const { return reader_.buffered(size); }
     // A number the owner gives the connection to find its own record.
     uint64_t id() const { return id_; }
     void setId(uint64_t id) { id_ = id; }
@@ -111,6 +117,9 @@ class Connection final : public EventSource {
     bool paused() const;
     // Handles the messages already read while not paused; false once closed.
     bool handleBuffered();
+    bool handleMessages();
+    // Handles what was read before, then reads once (for `events`) and handles that.
+    bool handleRead(uint32_t events);
     // Watches for what the connection needs now; closes it when epoll refuses.
     void updateInterest();
     // Charges the budget with what the connection holds now, waking the connections that
@@ -121,13 +130,16 @@ class Connection final : public EventSource {
     unique_fd sock_;
     ConnectionOwner& owner_;
     size_t pauseBytes_;
-    size_t pauseMessages_;
     MessageReader reader_;
     OutQueue out_;
     uint32_t interest_ = 0;
     uint64_t id_ = 0;
     std::shared_ptr<Budget> budget_;
     size_t charged_ = 0;
+    // True while this connection's messages are being handled (its answers wait for the
+    // batch's end), and when handling stopped because the connection paused.
+    bool handling_ = false;
+    bool stalled_ = false;
 };
 
 }  // namespace zorlek

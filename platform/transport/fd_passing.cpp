@@ -1,5 +1,6 @@
 #include "platform/transport/fd_passing.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace zorlek {
@@ -36,6 +37,19 @@ void collectFds(msghdr* message, ReceivedFds* out) {
     }
 }
 
+bool collectCredentials(msghdr* message, ucred* out) {
+    if (message->msg_controllen == 0) return false;
+    for (cmsghdr* c = CMSG_FIRSTHDR(message); c != nullptr; c = CMSG_NXTHDR(message, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_CREDENTIALS ||
+            c->cmsg_len < CMSG_LEN(sizeof(ucred))) {
+            continue;
+        }
+        std::memcpy(out, CMSG_DATA(c), sizeof(ucred));
+        return true;
+    }
+    return false;
+}
+
 void attachFd(msghdr* message, ControlBuffer* control, int fd) {
     if (fd < 0) return;
     std::memset(control, 0, sizeof(*control));
@@ -46,6 +60,26 @@ void attachFd(msghdr* message, ControlBuffer* control, int fd) {
     c->cmsg_type = SCM_RIGHTS;
     c->cmsg_len = CMSG_LEN(sizeof(int));
     std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
+}
+
+}  // namespace zorlek
+
+namespace zorlek {
+
+ssize_t sendNow(int sock, iovec* iov, int count, int fd) {
+    msghdr message{};
+    message.msg_iov = iov;
+    message.msg_iovlen = count;
+    ControlBuffer control;
+    attachFd(&message, &control, fd);
+    for (;;) {
+        ssize_t n = ::sendmsg(sock, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) return n;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        if (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN) return -EPIPE;
+        return -errno;
+    }
 }
 
 }  // namespace zorlek

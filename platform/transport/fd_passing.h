@@ -1,7 +1,10 @@
-// Passing file descriptors with SCM_RIGHTS: the control data of sendmsg and recvmsg.
+// Passing file descriptors with SCM_RIGHTS, and reading the sender's credentials
+// (SCM_CREDENTIALS): the control data of sendmsg and recvmsg.
 #pragma once
 
 #include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 
@@ -13,10 +16,11 @@ namespace zorlek {
 // seen are closed, and the kernel discards any beyond this room (MSG_CTRUNC).
 constexpr size_t kMaxFdsSeen = 4;
 
-// Control data room for sending one descriptor or receiving kMaxFdsSeen.
+// Control data room for sending one descriptor, or receiving kMaxFdsSeen and the
+// sender's credentials.
 union ControlBuffer {
     cmsghdr align;
-    char bytes[CMSG_SPACE(sizeof(int) * kMaxFdsSeen)];
+    char bytes[CMSG_SPACE(sizeof(int) * kMaxFdsSeen) + CMSG_SPACE(sizeof(ucred))];
 };
 
 // Descriptors taken from received control data, owned until given away.
@@ -35,7 +39,15 @@ void prepareReceiveControl(msghdr* message, ControlBuffer* control);
 // Takes ownership of every descriptor in the control data of a received `message` into
 // `out`; those past its room are closed at once.
 void collectFds(msghdr* message, ReceivedFds* out);
+// The sender's credentials in the control data of a received `message` (a socket with
+// SO_PASSCRED); false when there are none.
+bool collectCredentials(msghdr* message, ucred* out);
 // Attaches `fd` to `message` (for sendmsg); nothing when `fd` is negative.
 void attachFd(msghdr* message, ControlBuffer* control, int fd);
+
+// One sendmsg of `iov` without waiting, with `fd` attached unless it is negative. Returns
+// the bytes sent, 0 when the socket has no room, -EPIPE when the peer is gone, or
+// another -errno. Never raises SIGPIPE.
+ssize_t sendNow(int sock, iovec* iov, int count, int fd);
 
 }  // namespace zorlek

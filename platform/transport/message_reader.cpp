@@ -4,6 +4,7 @@
 #include <sys/uio.h>
 
 #include <cstring>
+#include <new>
 
 #include "platform/transport/parcel_access.h"
 
@@ -12,8 +13,15 @@ namespace {
 
 // More unclaimed descriptor batches than this can only come from a hostile peer.
 constexpr size_t kMaxFdBatches = 8;
+// Senders whose bytes wait unparsed at once; only peers that share a channel between
+// many processes writing in turn come near it.
+constexpr size_t kMaxCredentialBatches = 64;
 // A large payload's first room; it doubles as the room fills.
 constexpr size_t kFirstPayloadRoom = 64 * 1024;
+
+bool sameSender(const ucred& a, const ucred& b) {
+    return a.pid == b.pid && a.uid == b.uid && a.gid == b.gid;
+}
 
 }  // namespace
 
@@ -22,16 +30,21 @@ MessageReader::MessageReader(size_t bufferSize, size_t maxPayload, bool releaseW
       releaseWhenEmpty_(releaseWhenEmpty),
       maxPayload_(maxPayload) {}
 
-void MessageReader::compact() {
-    if (!buffer_) buffer_ = std::make_unique_for_overwrite<uint8_t[]>(bufferSize_);
-    if (begin_ == 0) return;
+status_t MessageReader::compact() {
+    if (!buffer_) {
+        buffer_.reset(new (std::nothrow) uint8_t[bufferSize_]);
+        if (!buffer_) return -ENOMEM;
+    }
+    if (begin_ == 0) return OK;
     std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;
+    return OK;
 }
 
 int MessageReader::prepareRoom(iovec iov[2], size_t* toPayload) {
-    compact();
+    status_t status = compact();
+    if (status != OK) return status;
     int count = 0;
     *toPayload = 0;
     if (big_) {
@@ -41,6 +54,7 @@ int MessageReader::prepareRoom(iovec iov[2], size_t* toPayload) {
             size_t room =
                 bigRoom_ * 2 < bigMessage_.header.size ? bigRoom_ * 2 : bigMessage_.header.size;
             bigData_ = ParcelAccess::resizeForReceive(bigMessage_.payload, room);
+            if (bigData_ == nullptr) return -ENOMEM;
             bigRoom_ = room;
         }
         *toPayload = bigRoom_ - bigGot_;
@@ -48,27 +62,42 @@ int MessageReader::prepareRoom(iovec iov[2], size_t* toPayload) {
     }
     // Also read into the buffer, so the start of the next message costs no extra call;
     // only once the payload's room reaches its end, or its bytes would land there.
-    if ((!big_ || bigRoom_ == bigMessage_.header.size) && end_ < bufferSize_) {
-        iov[count++] = {buffer_.get() + end_, bufferSize_ - end_};
+    size_t room = bufferRoom();
+    if ((!big_ || bigRoom_ == bigMessage_.header.size) && room > 0) {
+        iov[count++] = {buffer_.get() + end_, room};
     }
     // Full of messages not yet taken: reading nothing would look like the peer closing.
     if (count == 0 || (count == 1 && iov[0].iov_len == 0)) return 0;
     return count;
 }
 
-ssize_t MessageReader::fill(int fd) {
+size_t MessageReader::bufferRoom() const {
+    size_t room = bufferSize_ - end_;
+    if (!exact_) return room;
+    if (big_) return 0;
+    // Only the rest of the header, or of the message it begins.
+    size_t held = end_ - begin_;
+    size_t wanted = kHeaderSize;
+    if (held >= kHeaderSize) wanted += decodeHeader(buffer_.get() + begin_).size;
+    size_t need = wanted > held ? wanted - held : 0;
+    return need < room ? need : room;
+}
+
+ssize_t MessageReader::fill(int fd, bool wait) {
     iovec iov[2];
     size_t toPayload;
     int count = prepareRoom(iov, &toPayload);
+    if (count < 0) return count;
     if (count == 0) return -ENOBUFS;
     msghdr message{};
     message.msg_iov = iov;
     message.msg_iovlen = count;
     ControlBuffer control;
     prepareReceiveControl(&message, &control);
+    int flags = MSG_CMSG_CLOEXEC | (wait ? 0 : MSG_DONTWAIT);
     ssize_t n;
     do {
-        n = ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+        n = ::recvmsg(fd, &message, flags);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) return -EAGAIN;
@@ -77,7 +106,10 @@ ssize_t MessageReader::fill(int fd) {
     }
     FdBatch batch;
     collectFds(&message, &batch.fds);
-    status_t status = received(static_cast<size_t>(n), toPayload, std::move(batch));
+    ucred sender{};
+    bool hasSender = credentials_ && collectCredentials(&message, &sender);
+    status_t status = received(static_cast<size_t>(n), toPayload, std::move(batch),
+                               hasSender ? &sender : nullptr);
     return status == OK ? n : status;
 }
 
@@ -85,6 +117,7 @@ ssize_t MessageReader::feed(const uint8_t* bytes, size_t size) {
     iovec iov[2];
     size_t toPayload;
     int count = prepareRoom(iov, &toPayload);
+    if (count < 0) return count;
     if (count == 0) return -ENOBUFS;
     size_t taken = 0;
     for (int i = 0; i < count && taken < size; ++i) {
@@ -92,16 +125,25 @@ ssize_t MessageReader::feed(const uint8_t* bytes, size_t size) {
         std::memcpy(iov[i].iov_base, bytes + taken, part);
         taken += part;
     }
-    received(taken, toPayload, FdBatch());
+    received(taken, toPayload, FdBatch(), nullptr);
     return static_cast<ssize_t>(taken);
 }
 
-status_t MessageReader::received(size_t got, size_t toPayload, FdBatch batch) {
+status_t MessageReader::received(size_t got, size_t toPayload, FdBatch batch, const ucred* sender) {
     uint64_t streamStart =
         big_ ? bigEnd_ - (bigMessage_.header.size - bigGot_) : bufferStreamPos_ + (end_ - begin_);
     size_t intoPayload = got < toPayload ? got : toPayload;
     bigGot_ += intoPayload;
     end_ += got - intoPayload;
+    if (credentials_ && got > 0) {
+        ucred who = sender != nullptr ? *sender : Message().sender;
+        if (!credentialBatches_.empty() && sameSender(credentialBatches_.back().sender, who)) {
+            credentialBatches_.back().end = streamStart + got;
+        } else {
+            if (credentialBatches_.size() >= kMaxCredentialBatches) return -EBADMSG;
+            credentialBatches_.push_back({streamStart + got, who});
+        }
+    }
     if (batch.fds.count > 0) {
         batch.start = streamStart;
         batch.end = streamStart + got;
@@ -122,10 +164,9 @@ status_t MessageReader::received(size_t got, size_t toPayload, FdBatch batch) {
 void MessageReader::claimFds(uint64_t at, uint64_t end, uint32_t type, unique_fd* out) {
     // Batches that ended before this header were claimed by no earlier message.
     while (!fdBatches_.empty() && fdBatches_.front().end <= at) fdBatches_.pop_front();
-    // The kernel ends a recvmsg after the bytes that carried descriptors, but not before
-    // them: one recvmsg may bring a message without descriptors and then the one they
-    // came with. So a batch belongs to the last message that begins in its bytes, the one
-    // whose bytes reach the batch's end.
+    // One recvmsg may bring a message without descriptors and then the one they came
+    // with, so a batch belongs to the last message that begins in its bytes: the one whose
+    // bytes reach the batch's end.
     if (!fdBatches_.empty() && fdBatches_.front().start <= at && end >= fdBatches_.front().end) {
         if (typeCarriesFd(type)) *out = fdBatches_.front().fds.takeFirst();
         fdBatches_.pop_front();
@@ -136,14 +177,27 @@ void MessageReader::claimFds(uint64_t at, uint64_t end, uint32_t type, unique_fd
     }
 }
 
+ucred MessageReader::senderAt(uint64_t at) {
+    while (!credentialBatches_.empty() && credentialBatches_.front().end <= at) {
+        credentialBatches_.pop_front();
+    }
+    return credentialBatches_.empty() ? Message().sender : credentialBatches_.front().sender;
+}
+
+const uint8_t* MessageReader::buffered(size_t* size) const {
+    *size = big_ || !buffer_ ? 0 : end_ - begin_;
+    return *size > 0 ? buffer_.get() + begin_ : nullptr;
+}
+
 int MessageReader::next(Message* out) {
     if (big_) {
         if (bigGot_ < bigMessage_.header.size) return 0;
         big_ = false;
         out->header = bigMessage_.header;
-        out->payload = std::move(bigMessage_.payload);
+        std::swap(out->payload, bigMessage_.payload);
         out->payload.setDataPosition(0);
         out->fd = std::move(bigMessage_.fd);
+        out->sender = bigMessage_.sender;
         bigMessage_.payload.clear();
         bigData_ = nullptr;
         bigRoom_ = 0;
@@ -164,25 +218,34 @@ int MessageReader::next(Message* out) {
     uint64_t start = bufferStreamPos_;
     unique_fd fd;
     claimFds(start, start + total, header.type, &fd);
-    if (avail >= total) {
-        out->header = header;
-        out->payload.setData(at + kHeaderSize, header.size);
-        out->fd = std::move(fd);
-        begin_ += total;
-        bufferStreamPos_ += total;
-        return 1;
-    }
+    if (avail < total) return startBig(header, start, avail, std::move(fd));
+    if (out->payload.setData(at + kHeaderSize, header.size) != OK) return -ENOMEM;
+    out->header = header;
+    out->fd = std::move(fd);
+    out->sender = credentials_ ? senderAt(start) : Message().sender;
+    begin_ += total;
+    bufferStreamPos_ += total;
+    return 1;
+}
+
+int MessageReader::startBig(const MessageHeader& header, uint64_t start, size_t avail,
+                            unique_fd fd) {
     // Too big for the buffer: move what is here into the payload and receive the rest
-    // straight into it. The size was checked against the limit above.
+    // straight into it. The size was checked against the limit already.
+    size_t got = avail - kHeaderSize;
+    size_t room = got > kFirstPayloadRoom ? got : kFirstPayloadRoom;
+    if (room > header.size) room = header.size;
+    uint8_t* data = ParcelAccess::resizeForReceive(bigMessage_.payload, room);
+    if (data == nullptr) return -ENOMEM;
     big_ = true;
     bigMessage_.header = header;
     bigMessage_.fd = std::move(fd);
-    bigGot_ = avail - kHeaderSize;
-    bigRoom_ = bigGot_ > kFirstPayloadRoom ? bigGot_ : kFirstPayloadRoom;
-    if (bigRoom_ > header.size) bigRoom_ = header.size;
-    bigData_ = ParcelAccess::resizeForReceive(bigMessage_.payload, bigRoom_);
-    std::memcpy(bigData_, at + kHeaderSize, bigGot_);
-    bigEnd_ = start + total;
+    bigMessage_.sender = credentials_ ? senderAt(start) : Message().sender;
+    bigGot_ = got;
+    bigRoom_ = room;
+    bigData_ = data;
+    std::memcpy(bigData_, buffer_.get() + begin_ + kHeaderSize, bigGot_);
+    bigEnd_ = start + kHeaderSize + header.size;
     begin_ = end_ = 0;
     bufferStreamPos_ = bigEnd_;
     return 0;

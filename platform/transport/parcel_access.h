@@ -11,12 +11,13 @@ namespace zorlek {
 
 struct ParcelAccess {
     // Makes `parcel` exactly `size` bytes long (new bytes are zero), rewinds it, clears
-    // its status and returns its buffer. `size` must not pass kMaxParcelSize, except in
-    // tests that forge an oversized parcel.
+    // its status and returns its buffer; null (the parcel unchanged) when no room can be
+    // had. `size` must not pass kMaxParcelSize, except in tests that forge an oversized
+    // parcel.
     static uint8_t* resizeForReceive(Parcel& parcel, size_t size) {
+        if (!parcel.bytes_.resize(size)) return nullptr;
         parcel.readPos_ = 0;
         parcel.status_ = OK;
-        parcel.bytes_.resize(size);
         return parcel.bytes_.data();
     }
 };

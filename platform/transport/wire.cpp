@@ -9,6 +9,8 @@ void encodeHeader(const MessageHeader& header, uint8_t out[kHeaderSize]) {
     storeLe32(out + 4, header.code);
     storeLe32(out + 8, static_cast<uint32_t>(header.value));
     storeLe32(out + 12, header.size);
+    storeLe32(out + 16, header.serial);
+    storeLe32(out + 20, header.object);
 }
 
 status_t encodeFrameStart(MessageHeader header, size_t size, uint8_t out[kHeaderSize]) {
@@ -24,6 +26,8 @@ MessageHeader decodeHeader(const uint8_t in[kHeaderSize]) {
     header.code = loadLe32(in + 4);
     header.value = static_cast<int32_t>(loadLe32(in + 8));
     header.size = loadLe32(in + 12);
+    header.serial = loadLe32(in + 16);
+    header.object = loadLe32(in + 20);
     return header;
 }
 
@@ -31,6 +35,13 @@ status_t checkHeader(const MessageHeader& header, size_t maxPayload) {
     if (header.size > maxPayload) return -EMSGSIZE;
     if (header.size % 4 != 0) return -EBADMSG;
     return OK;
+}
+
+int32_t oldHelloVersion(const uint8_t in[kOldHeaderSize]) {
+    int32_t version = static_cast<int32_t>(loadLe32(in + 8));
+    bool hello =
+        loadLe32(in) == MSG_HELLO && loadLe32(in + 4) == kProtocolMagic && loadLe32(in + 12) == 0;
+    return hello && version >= 1 && version < 3 ? version : 0;
 }
 
 }  // namespace zorlek

@@ -1,11 +1,16 @@
-// The framing shared by every connection: the registry's, and each private channel
-// between a client and a hosting process.
+// The framing shared by every connection: the registry's, and each channel between a
+// client and a hosting process.
 //
-// A message is a 16-byte header followed by `size` payload bytes. The header is four
-// little-endian 32-bit words: type, code, value (flags in a request, status in a reply)
-// and size. A payload is a parcel's bytes, so its size is a multiple of 4 and at most
-// kMaxParcelSize; anything else is malformed. At most one file descriptor travels with a
-// message (SCM_RIGHTS), and only on the types typeCarriesFd() names.
+// A message is a 24-byte header followed by `size` payload bytes. The header is six
+// little-endian 32-bit words: type, code, value (flags in a request, status in an answer),
+// size, serial and object. A payload is a parcel's bytes, so its size is a multiple of 4
+// and at most kMaxParcelSize; anything else is malformed.
+//
+// Descriptors (SCM_RIGHTS) travel only with the types typeCarriesFd() names, at most one a
+// message, and a message that carries one is sent alone in its sendmsg. A receiver gives
+// a descriptor to the last message that begins in the bytes the descriptor came with
+// (the kernel ends a receive after the bytes that carried descriptors, and joins bytes
+// sent earlier in front of them). Every reader of this framing is MessageReader.
 #pragma once
 
 #include <cstddef>
@@ -15,22 +20,26 @@
 
 namespace zorlek {
 
-constexpr size_t kHeaderSize = 16;
+constexpr size_t kHeaderSize = 24;
 
 // Message types.
 enum MessageType : uint32_t {
-    // Opening handshake, both ways: code kProtocolMagic, value the client's version
-    // (kOldestProtocolVersion..kProtocolVersion) from the client, value 0 from the
-    // registry. Must be the first message on a registry connection.
+    // Opening handshake: the first message on a registry connection. From the client:
+    // code kProtocolMagic, value its protocol version. From the registry: code
+    // kProtocolMagic, value 0 or the refusal (-EUSERS, -EMFILE, -EPROTONOSUPPORT for a
+    // client of another version), object the registry's own protocol version.
     MSG_HELLO = 1,
-    // Client to registry: payload is the name as a UTF-16 string.
+    // Host to registry: payload is the name as a UTF-16 string; object is the host's
+    // handle for the object (never 0), which the registry hands to clients.
     MSG_REGISTER = 2,
-    // Registry to client: value is 0 or -EINVAL / -EEXIST / -EPERM.
+    // Registry to host: value is 0 or -EINVAL / -EEXIST / -EPERM / -EDQUOT.
     MSG_REGISTER_REPLY = 3,
     // Client to registry: payload is the name as a UTF-16 string.
     MSG_LOOKUP = 4,
-    // Registry to client: value 0 with the client's end of a new channel attached, or
-    // -ENOENT (or another negative errno) with no descriptor.
+    // Registry to client: value 0, object the handle, and code (high word) and serial
+    // (low word) the host's number; the client's end of a new channel to that host is
+    // attached when this connection has no channel to it yet. Or a negative errno
+    // (-ENOENT, -EAGAIN, ...) with nothing else.
     MSG_LOOKUP_REPLY = 5,
     // Client to registry: payload is a UTF-16 string; the listing starts after that name
     // (a null string starts at the beginning).
@@ -39,23 +48,28 @@ enum MessageType : uint32_t {
     // code-unit order; value 1 when more names follow (ask again after the last one),
     // else 0. Each page stays within kListPageBytes.
     MSG_LIST_REPLY = 7,
-    // Registry to hosting process: the hosting end of a new channel is attached; payload
-    // is the registered name the client looked up, then (to a host that greeted with
-    // version 2 or later) the client's pid, uid and gid as three int32s.
+    // Registry to host: the host's end of a new channel is attached; payload is the
+    // client's pid, uid and gid as three int32s, as the kernel gave them to the registry.
     MSG_CHANNEL = 8,
-    // Client to hosting process: code is the transaction code, value its flags, payload
-    // the request.
+    // Client to registry: the client has let go of its channel to the host numbered by
+    // code (high word) and serial (low word); the next lookup of that host brings a new
+    // one. Not answered.
+    MSG_RELEASE = 9,
+    // Client to host: code is the transaction code, value its flags, serial the call's
+    // number on the channel, object the handle; payload the request.
     MSG_TRANSACT = 16,
-    // Hosting process to client: code repeats the transaction code, value is the status,
-    // payload the reply.
+    // Host to client: serial names the call answered, code repeats its code, value is the
+    // status, payload the reply. Replies may come in any order.
     MSG_REPLY = 17,
 };
 
 constexpr uint32_t kProtocolMagic = 0x5A524C4B;  // "ZRLK"
-// Version 2 added the client's credentials to MSG_CHANNEL; a registry still serves
-// version 1 peers as before.
-constexpr int32_t kProtocolVersion = 2;
-constexpr int32_t kOldestProtocolVersion = 1;
+// Version 3: one channel per client and host, objects by handle, calls by serial, and
+// the 24-byte header. Peers of any other version are refused at the handshake.
+constexpr int32_t kProtocolVersion = 3;
+// The bytes that began a handshake before version 3 (a 16-byte header of type, code,
+// value and size): a registry recognises them to refuse such a peer at once.
+constexpr size_t kOldHeaderSize = 16;
 
 // The largest payload the registry accepts from a client; a registry request holds at
 // most one name, so anything bigger is malformed.
@@ -75,17 +89,31 @@ struct MessageHeader {
     uint32_t code = 0;
     int32_t value = 0;
     uint32_t size = 0;
+    uint32_t serial = 0;
+    uint32_t object = 0;
 };
 
-// Writes `header` as its 16 wire bytes.
+// A host's number as two header words (code the high one, serial the low one).
+inline uint64_t hostOf(const MessageHeader& header) {
+    return uint64_t{header.code} << 32 | header.serial;
+}
+inline void setHost(MessageHeader* header, uint64_t host) {
+    header->code = static_cast<uint32_t>(host >> 32);
+    header->serial = static_cast<uint32_t>(host);
+}
+
+// Writes `header` as its 24 wire bytes.
 void encodeHeader(const MessageHeader& header, uint8_t out[kHeaderSize]);
-// Writes the 16 wire bytes that start a message of `header` with a `size`-byte payload;
+// Writes the 24 wire bytes that start a message of `header` with a `size`-byte payload;
 // -EMSGSIZE (nothing written) when `size` passes kMaxParcelSize.
 status_t encodeFrameStart(MessageHeader header, size_t size, uint8_t out[kHeaderSize]);
-// Reads 16 wire bytes; performs no checks.
+// Reads 24 wire bytes; performs no checks.
 MessageHeader decodeHeader(const uint8_t in[kHeaderSize]);
 // 0 when `header` may be followed by its payload under a limit of `maxPayload` bytes;
 // -EMSGSIZE when its size passes the limit, -EBADMSG when it is not a multiple of 4.
 status_t checkHeader(const MessageHeader& header, size_t maxPayload);
+// The protocol version of a handshake begun by a peer older than version 3, read from
+// its first kOldHeaderSize bytes; 0 when they are not such a handshake.
+int32_t oldHelloVersion(const uint8_t in[kOldHeaderSize]);
 
 }  // namespace zorlek

@@ -221,16 +221,16 @@ TEST_F(Fixture, TheRegistryAnswersEveryRegistrationOnTheWire) {
         {"256 units", stringPayload(String16(std::u16string(256, u'y'))), OK},
     };
     for (const Case& c : cases) {
-        ASSERT_TRUE(host.sendBytes(message(MSG_REGISTER, c.payload))) << c.what;
+        ASSERT_TRUE(host.sendBytes(registration(c.payload))) << c.what;
         MessageHeader answer = host.answer();
         EXPECT_EQ(answer.type, uint32_t{MSG_REGISTER_REPLY}) << c.what;
         EXPECT_EQ(answer.value, c.expected) << c.what;
     }
     EXPECT_EQ(listed(registry).size(), 3u);
     // Requests sent back to back are answered in order.
-    Bytes batch = message(MSG_REGISTER, stringPayload(String16("p1")));
+    Bytes batch = registration(stringPayload(String16("p1")));
     for (const char* name : {"p2", "ok.name", "p3"}) {
-        Bytes more = message(MSG_REGISTER, stringPayload(String16(name)));
+        Bytes more = registration(stringPayload(String16(name)));
         batch.insert(batch.end(), more.begin(), more.end());
     }
     ASSERT_TRUE(host.sendBytes(batch));

@@ -21,12 +21,12 @@
 #include "platform/hosting.h"
 #include "platform/ipc.h"
 #include "platform/ipc/registry_client.h"
-#include "platform/transport/message_io.h"
 #include "platform/transport/message_reader.h"
 #include "platform/transport/parcel_access.h"
 #include "platform/transport/unix_connect.h"
 #include "platform/transport/wire.h"
 #include "tests/support/bytes.h"
+#include "tests/support/wire_peer.h"
 
 namespace zorlek::test {
 

@@ -20,7 +20,7 @@ prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null || { echo "install failed"; exit 1; }
 headers=$(cd "$prefix/include/zorlek" && find . -name '*.h' | sed 's#^\./##' | sort)
-leaked=$(printf '%s\n' "$headers" | grep -E 'transport/|call_context|channel_server|registry_link' )
+leaked=$(printf '%s\n' "$headers" | grep -E 'transport/|call_context|channel_server|registry_link|object_table|object_proxy|registry_client' )
 if [ -n "$leaked" ]; then echo "internal headers installed:"; printf '  %s\n' $leaked; fail=1; fi
 for chief in platform/ipc.h platform/hosting.h platform/text.h; do
     printf '%s\n' "$headers" | grep -qx "$chief" || { echo "$chief is not installed"; fail=1; }

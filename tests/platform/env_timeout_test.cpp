@@ -34,7 +34,7 @@ TEST(EnvTimeout, IsReadOnceFromTheEnvironment) {
 
 TEST(EnvTimeout, BoundsAProxyCall) {
     SocketPair pair = makeSocketPair();
-    sp<ObjectProxy> proxy = make<ObjectProxy>(std::move(pair.a));
+    sp<ObjectProxy> proxy = proxyOn(std::move(pair.a), callTimeoutMs());
     auto start = Clock::now();
     EXPECT_EQ(proxy->sendTransaction(1, Parcel(), nullptr, 0), -ETIMEDOUT);
     auto took = Clock::now() - start;

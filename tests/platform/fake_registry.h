@@ -13,9 +13,9 @@
 
 #include "harness/harness.h"
 #include "platform/ipc/registry_client.h"
-#include "platform/transport/message_io.h"
 #include "platform/transport/message_reader.h"
 #include "tests/platform/socket_helpers.h"
+#include "tests/support/wire_peer.h"
 
 namespace zorlek::test {
 
@@ -46,12 +46,27 @@ inline bool answerHello(int fd) {
         hello.header.code != kProtocolMagic || hello.header.value != kProtocolVersion) {
         return false;
     }
-    return sendMessage(fd, {MSG_HELLO, kProtocolMagic, OK, 0}, nullptr, 0, -1, 2000) == OK;
+    return sendMessage(fd, {MSG_HELLO, kProtocolMagic, OK, 0, 0, kProtocolVersion}, nullptr, 0, -1,
+                       2000) == OK;
 }
 
 inline status_t reply(int fd, uint32_t type, int32_t value, const Parcel& payload = Parcel(),
                       int passFd = -1) {
     return sendMessage(fd, {type, 0, value, 0}, payload.data(), payload.dataSize(), passFd, 2000);
+}
+
+// A lookup answer that gives the object `handle` of the host numbered `host`, with the
+// client's end of a new channel attached when `passFd` is not negative.
+inline status_t lookupReply(int fd, uint64_t host, uint32_t handle, int passFd = -1) {
+    MessageHeader answer{MSG_LOOKUP_REPLY, 0, OK, 0, 0, handle};
+    setHost(&answer, host);
+    return sendMessage(fd, answer, nullptr, 0, passFd, 2000);
+}
+
+// Answers the call `call` (received on a channel's host end) with `status` and `payload`.
+inline status_t answerCall(int fd, const Incoming& call, status_t status, const Bytes& payload) {
+    return sendMessage(fd, {MSG_REPLY, call.header.code, status, 0, call.header.serial},
+                       payload.data(), payload.size(), -1, 2000);
 }
 
 // A fake registry: accepts connections one after another and runs `script` on each, in a

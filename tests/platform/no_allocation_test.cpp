@@ -5,13 +5,14 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <thread>
 
 #include "platform/ipc/call_pipeline.h"
 #include "platform/ipc/object_proxy.h"
-#include "platform/transport/message_io.h"
 #include "platform/transport/message_reader.h"
+#include "platform/transport/stream.h"
 #include "tests/platform/socket_helpers.h"
 
 namespace {
@@ -32,6 +33,13 @@ void* operator new(size_t size) {
     if (p == nullptr) throw std::bad_alloc();
     return p;
 }
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    ++gCount;
+    size_t seen = gLargest.load();
+    while (size > seen && !gLargest.compare_exchange_weak(seen, size)) {
+    }
+    return std::malloc(size == 0 ? 1 : size);
+}
 void operator delete(void* p) noexcept {
     std::free(p);
 }
@@ -45,16 +53,27 @@ namespace {
 // Far below the declared sizes used here, and above anything a refusal needs.
 constexpr size_t kSmall = 64 * 1024;
 
+// Takes the next request off `reader` (fed from `fd`), waiting up to two seconds.
+bool nextRequest(MessageReader& reader, int fd, Message* out) {
+    for (int tries = 0; tries < 1000; ++tries) {
+        int got = reader.next(out);
+        if (got != 0) return got == 1;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 2000) != 1 || reader.fill(fd) <= 0) return false;
+    }
+    return false;
+}
+
 TEST(NoAllocation, TheCounterSeesAPayloadBeingReceived) {
     // The control: a message within the limit does get its room, and the count shows it.
     SocketPair pair = makeSocketPair();
     Bytes payload(128 * 1024, 3);
     ASSERT_EQ(sendRaw(pair.a.get(), cat({header(MSG_REPLY, 0, 0, 128 * 1024), payload})),
-              ssize_t(16 + payload.size()));
-    MessageHeader header;
-    Parcel received;
+              ssize_t(kHeaderSize + payload.size()));
+    Stream stream(std::move(pair.b), 4096, kMaxParcelSize);
+    Message received;
     gLargest = 0;
-    EXPECT_EQ(receiveMessage(pair.b.get(), &header, &received, nullptr, kMaxParcelSize, 1000), OK);
+    EXPECT_EQ(stream.receive(&received, Deadline::after(1000)), OK);
     EXPECT_GE(gLargest.load(), payload.size());
 }
 
@@ -62,25 +81,25 @@ TEST(NoAllocation, ReceiveRefusesAnOversizedMessageUnallocated) {
     for (uint32_t declared : {uint32_t(kMaxParcelSize + 4), 0x7FFFFFFCu, 0xFFFFFFFCu}) {
         SocketPair pair = makeSocketPair();
         ASSERT_EQ(sendRaw(pair.a.get(), cat({header(MSG_REPLY, 0, 0, declared), Bytes(8192, 1)})),
-                  ssize_t(16 + 8192));
-        MessageHeader header;
-        Parcel received;
+                  ssize_t(kHeaderSize + 8192));
+        Stream stream(std::move(pair.b), 4096, kMaxParcelSize);
+        Message received;
         gLargest = 0;
-        EXPECT_EQ(receiveMessage(pair.b.get(), &header, &received, nullptr, kMaxParcelSize, 100),
-                  -EMSGSIZE);
+        EXPECT_EQ(stream.receive(&received, Deadline::after(1000)), -EMSGSIZE);
         EXPECT_LT(gLargest.load(), kSmall) << declared;
     }
 }
 
 TEST(NoAllocation, ProxyRefusesAnOversizedReplyUnallocated) {
     SocketPair pair = makeSocketPair();
-    sp<ObjectProxy> proxy = make<ObjectProxy>(std::move(pair.a), 2000);
+    sp<ObjectProxy> proxy = proxyOn(std::move(pair.a), 2000);
     int peer = pair.b.get();
     std::thread fake([peer] {
-        MessageHeader request;
-        Parcel payload;
-        receiveMessage(peer, &request, &payload, nullptr, kMaxParcelSize, 2000);
-        sendRaw(peer, cat({header(MSG_REPLY, 1, 0, 0x7FFFFFFC), Bytes(4096, 2)}));
+        MessageReader reader(4096, kMaxParcelSize);
+        Message request;
+        if (!nextRequest(reader, peer, &request)) return;
+        sendRaw(peer,
+                cat({header(MSG_REPLY, 1, 0, 0x7FFFFFFC, request.header.serial), Bytes(4096, 2)}));
     });
     Parcel reply;
     gLargest = 0;
@@ -105,17 +124,20 @@ TEST(NoAllocation, ReaderRefusesAnOversizedMessageUnallocated) {
 
 TEST(NoAllocation, CallsAllocateNothingOnceTheirParcelsHaveRoom) {
     SocketPair pair = makeSocketPair();
-    sp<ObjectProxy> proxy = make<ObjectProxy>(std::move(pair.a), 2000);
+    sp<ObjectProxy> proxy = proxyOn(std::move(pair.a), 2000);
     int peer = pair.b.get();
-    constexpr int kCalls = 60;
-    std::thread host([peer] {
-        MessageHeader request;
-        Parcel payload;
+    constexpr int kCalls = 200;
+    // The host's own reader and buffers are made before the count starts.
+    MessageReader reader(4096, kMaxParcelSize);
+    std::thread host([&reader, peer] {
+        Message request;
+        Bytes answer(kHeaderSize + 4);
         for (int i = 0; i < 2 * kCalls; ++i) {
-            if (receiveMessage(peer, &request, &payload, nullptr, kMaxParcelSize, 2000) != OK)
-                return;
-            sendMessage(peer, {MSG_REPLY, request.code, OK, 0}, payload.data(), payload.dataSize(),
-                        -1, 2000);
+            if (!nextRequest(reader, peer, &request)) return;
+            MessageHeader reply{MSG_REPLY, request.header.code, OK, 4, request.header.serial};
+            encodeHeader(reply, answer.data());
+            std::memcpy(answer.data() + kHeaderSize, request.payload.data(), 4);
+            if (::send(peer, answer.data(), answer.size(), MSG_NOSIGNAL) < 0) return;
         }
     });
     Parcel request;

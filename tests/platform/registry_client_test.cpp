@@ -1,6 +1,6 @@
 // RegistryClient against a fake registry played by hand on a real listening socket: the
-// handshake and its failures, lookups that hand over a channel, and connecting afresh
-// after a failed request.
+// handshake and its failures, lookups that hand over a channel or reuse one, releases,
+// and connecting afresh after a failed request.
 
 #include <gtest/gtest.h>
 
@@ -22,21 +22,32 @@ TEST_F(ClientFixture, AWrongHandshakeMeansNoServiceManager) {
     struct Case {
         const char* what;
         MessageHeader answer;
+        status_t expected;
     };
+    const uint32_t v = kProtocolVersion;
     const Case cases[] = {
-        {"wrong magic", {MSG_HELLO, kProtocolMagic + 1, OK, 0}},
-        {"refusal", {MSG_HELLO, kProtocolMagic, -EPROTO, 0}},
-        {"wrong type", {MSG_LIST_REPLY, kProtocolMagic, OK, 0}},
-        {"oversized", {MSG_HELLO, kProtocolMagic, OK, 8}},
+        {"wrong magic", {MSG_HELLO, kProtocolMagic + 1, OK, 0, 0, v}, -EPROTO},
+        {"refusal", {MSG_HELLO, kProtocolMagic, -EUSERS, 0, 0, v}, -EUSERS},
+        {"refused for its version",
+         {MSG_HELLO, kProtocolMagic, -EPROTONOSUPPORT, 0, 0, 4},
+         -EPROTONOSUPPORT},
+        {"a registry of another version",
+         {MSG_HELLO, kProtocolMagic, OK, 0, 0, 2},
+         -EPROTONOSUPPORT},
+        {"wrong type", {MSG_LIST_REPLY, kProtocolMagic, OK, 0, 0, v}, -EPROTO},
+        {"oversized", {MSG_HELLO, kProtocolMagic, OK, 8, 0, v}, -EPROTO},
     };
     for (const Case& c : cases) {
         ::unlink(path.c_str());
         FakeRegistry fake(path, [&](int fd, int) {
             receive(fd);
-            sendRaw(fd, header(c.answer.type, c.answer.code, c.answer.value, c.answer.size));
+            sendRaw(fd, header(c.answer.type, c.answer.code, c.answer.value, c.answer.size, 0,
+                               c.answer.object));
             readAvailable(fd, 300);
         });
-        EXPECT_FALSE(RegistryClient::connect(path.c_str(), kShortMs)) << c.what;
+        unique_fd sock;
+        EXPECT_EQ(connectToRegistry(path.c_str(), kShortMs, &sock), c.expected) << c.what;
+        EXPECT_FALSE(sock.valid()) << c.what;
     }
 }
 
@@ -49,31 +60,60 @@ TEST_F(ClientFixture, ASilentPeerMeansNoServiceManagerWithinTheBound) {
     EXPECT_LT(took, std::chrono::milliseconds(900));
 }
 
-TEST_F(ClientFixture, LookupHandsOverAWorkingChannel) {
-    Incoming asked;
+TEST_F(ClientFixture, LookupsOfOneHostShareTheChannelTheFirstBrought) {
+    std::vector<Incoming> asked;
+    std::vector<Incoming> calls;
+    Incoming afterRelease;
+    bool channelClosed = false;
     FakeRegistry fake(path, [&](int fd, int) {
         if (!answerHello(fd)) return;
-        asked = receive(fd);
         SocketPair channel = makeSocketPair();
-        reply(fd, MSG_LOOKUP_REPLY, OK, Parcel(), channel.a.get());
-        // Play the hosting process on the other end for one call.
-        Incoming call = receive(channel.b.get());
-        Parcel answer;
-        answer.writeInt32(static_cast<int32_t>(call.header.code));
-        sendMessage(channel.b.get(), {MSG_REPLY, call.header.code, OK, 0}, answer.data(),
-                    answer.dataSize(), -1, 2000);
+        asked.push_back(receive(fd));
+        lookupReply(fd, 0x100000005, 9, channel.a.get());
+        channel.a.reset();
+        asked.push_back(receive(fd));
+        lookupReply(fd, 0x100000005, 4);
+        // Play the host on the other end: one call to each object.
+        for (int i = 0; i < 2; ++i) {
+            calls.push_back(receive(channel.b.get()));
+            answerCall(channel.b.get(), calls.back(), OK, i32(calls.back().header.object));
+        }
+        // Both proxies gone, the channel closes, and the next request says so first.
+        channelClosed = receive(channel.b.get()).status == -EPIPE;
+        afterRelease = receive(fd);
+        asked.push_back(receive(fd));
+        reply(fd, MSG_LOOKUP_REPLY, -ENOENT);
     });
     sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
     ASSERT_TRUE(client);
-    sp<IBinder> object = client->lookupService(String16("some.name"));
-    ASSERT_TRUE(object);
+    sp<IBinder> first = client->lookupService(String16("first"));
+    sp<IBinder> second = client->lookupService(String16("second"));
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(&static_cast<ObjectProxy*>(first.get())->channel(),
+              &static_cast<ObjectProxy*>(second.get())->channel())
+        << "one channel for both";
     Parcel got;
-    EXPECT_EQ(object->sendTransaction(77, Parcel(), &got, 0), OK);
-    int32_t code = 0;
-    EXPECT_EQ(got.readInt32(&code), OK);
-    EXPECT_EQ(code, 77);
-    EXPECT_EQ(asked.header.type, uint32_t{MSG_LOOKUP});
-    EXPECT_EQ(asked.payload.readString16(), String16("some.name"));
+    EXPECT_EQ(first->sendTransaction(77, Parcel(), &got, 0), OK);
+    EXPECT_EQ(bytesOf(got), i32(9));
+    EXPECT_EQ(second->sendTransaction(78, Parcel(), &got, 0), OK);
+    EXPECT_EQ(bytesOf(got), i32(4));
+    first.reset();
+    second.reset();
+    EXPECT_FALSE(client->lookupService(String16("third")));
+    ASSERT_EQ(asked.size(), 3u);
+    EXPECT_EQ(asked[0].header.type, uint32_t{MSG_LOOKUP});
+    EXPECT_EQ(asked[0].payload.readString16(), String16("first"));
+    EXPECT_EQ(asked[1].payload.readString16(), String16("second"));
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].header.type, uint32_t{MSG_TRANSACT});
+    EXPECT_EQ(calls[0].header.code, 77u);
+    EXPECT_EQ(calls[0].header.object, 9u);
+    EXPECT_EQ(calls[1].header.object, 4u);
+    EXPECT_NE(calls[0].header.serial, calls[1].header.serial);
+    EXPECT_TRUE(channelClosed);
+    EXPECT_EQ(afterRelease.header.type, uint32_t{MSG_RELEASE});
+    EXPECT_EQ(hostOf(afterRelease.header), 0x100000005u);
+    EXPECT_EQ(asked[2].payload.readString16(), String16("third"));
 }
 
 TEST_F(ClientFixture, LookupAnswersThatGiveNoObject) {
@@ -86,7 +126,8 @@ TEST_F(ClientFixture, LookupAnswersThatGiveNoObject) {
     const Case cases[] = {
         {"not found", -ENOENT, false, -ENOENT},
         {"registry out of descriptors", -EMFILE, false, -EMFILE},
-        {"success without a channel", OK, false, -EBADMSG},
+        {"success for a host never introduced", OK, false, -EBADMSG},
+        {"success naming no object", OK, true, -EBADMSG},
         {"a positive status", 3, false, -EBADMSG},
     };
     for (const Case& c : cases) {
@@ -94,7 +135,10 @@ TEST_F(ClientFixture, LookupAnswersThatGiveNoObject) {
         FakeRegistry fake(path, [&](int fd, int) {
             if (!answerHello(fd)) return;
             receive(fd);
-            reply(fd, MSG_LOOKUP_REPLY, c.value);
+            SocketPair channel = makeSocketPair();
+            // An answer that names object 0, the handle no object has.
+            MessageHeader answer{MSG_LOOKUP_REPLY, 0, c.value, 0, 1, 0};
+            sendMessage(fd, answer, nullptr, 0, c.withFd ? channel.a.get() : -1, 2000);
             readAvailable(fd, 200);
         });
         sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
@@ -123,8 +167,10 @@ TEST_F(ClientFixture, NamesNoRegistryCouldHoldAreNotAsked) {
 
 TEST_F(ClientFixture, ABatchOfLookupsKeepsEachChannelWithItsAnswer) {
     // The first connection answers four of six lookups, without a channel and with one in
-    // turn, then hangs up; the names after the failed one are asked again on a new
-    // connection. Each channel holds a reply ready for the client, marked with its answer.
+    // turn, then hangs up: the batch fails there, with the names answered kept. Asked
+    // again on a new connection, a lookup refused for a busy host is asked again alone.
+    // Each channel is to a host of its own and holds a reply ready for the client's first
+    // call, marked with its answer.
     std::vector<String16> asked;
     std::vector<unique_fd> hostEnds;
     FakeRegistry fake(
@@ -134,15 +180,17 @@ TEST_F(ClientFixture, ABatchOfLookupsKeepsEachChannelWithItsAnswer) {
             // The lookups come together: read them as a stream.
             MessageReader reader(4096, kMaxParcelSize);
             Message in;
-            for (int i = 0; i < (index == 0 ? 6 : 1); ++i) {
+            for (int i = 0; i < (index == 0 ? 6 : 2); ++i) {
                 while (reader.next(&in) != 1) {
                     pollfd p{fd, POLLIN, 0};
                     if (::poll(&p, 1, 2000) != 1 || reader.fill(fd) <= 0) return;
                 }
                 asked.push_back(in.payload.readString16());
             }
-            // The second connection refuses n6 for a backlog, then serves it asked alone.
+            // The second connection answers n5 and refuses n6 for a backlog, then serves
+            // it asked alone.
             if (index == 1) {
+                reply(fd, MSG_LOOKUP_REPLY, -ENOENT);
                 reply(fd, MSG_LOOKUP_REPLY, -EAGAIN);
                 asked.push_back(receive(fd).payload.readString16());
             }
@@ -153,8 +201,9 @@ TEST_F(ClientFixture, ABatchOfLookupsKeepsEachChannelWithItsAnswer) {
                     continue;
                 }
                 SocketPair channel = makeSocketPair();
-                sendMessage(channel.b.get(), {MSG_REPLY, 1, OK, 0}, i32(mark).data(), 4, -1, 2000);
-                reply(fd, MSG_LOOKUP_REPLY, OK, Parcel(), channel.a.get());
+                sendMessage(channel.b.get(), {MSG_REPLY, 1, OK, 0, 1}, i32(mark).data(), 4, -1,
+                            2000);
+                lookupReply(fd, static_cast<uint64_t>(mark), 1, channel.a.get());
                 hostEnds.push_back(std::move(channel.b));
             }
         },
@@ -164,7 +213,11 @@ TEST_F(ClientFixture, ABatchOfLookupsKeepsEachChannelWithItsAnswer) {
     std::vector<String16> names;
     for (const char* n : {"n0", "n1", "n2", "n3", "", "n5", "n6"}) names.push_back(String16(n));
     std::vector<sp<IBinder>> found(names.size());
-    client->lookupServices(names.data(), names.size(), found.data());
+    size_t answered = 0;
+    EXPECT_EQ(client->lookupServices(names.data(), names.size(), found.data(), &answered), -EPIPE);
+    EXPECT_EQ(answered, 5u) << "four answers, and the empty name no registry holds";
+    EXPECT_EQ(client->lookupServices(&names[5], 2, &found[5], &answered), OK);
+    EXPECT_EQ(answered, 2u);
     std::vector<int> marks;
     for (const sp<IBinder>& object : found) {
         Parcel got;
@@ -172,11 +225,11 @@ TEST_F(ClientFixture, ABatchOfLookupsKeepsEachChannelWithItsAnswer) {
         if (object && object->sendTransaction(1, Parcel(), &got, 0) == OK) got.readInt32(&mark);
         marks.push_back(mark);
     }
-    // n5 failed with the first connection; the empty name is never asked.
+    // The empty name is never asked.
     EXPECT_EQ(marks, (std::vector<int>{-1, 1, -1, 3, -1, -1, 11}));
     EXPECT_EQ(asked, (std::vector<String16>{String16("n0"), String16("n1"), String16("n2"),
                                             String16("n3"), String16("n5"), String16("n6"),
-                                            String16("n6"), String16("n6")}));
+                                            String16("n5"), String16("n6"), String16("n6")}));
 }
 
 TEST_F(ClientFixture, ConnectsAfreshAfterAFailedRequest) {

@@ -12,7 +12,9 @@
 #include <initializer_list>
 #include <vector>
 
+#include "platform/ipc/object_proxy.h"
 #include "platform/ipc/unique_fd.h"
+#include "platform/transport/client_channel.h"
 #include "platform/transport/wire.h"
 #include "tests/support/bytes.h"
 
@@ -64,6 +66,11 @@ inline ssize_t sendRaw(int sock, const Bytes& bytes, std::initializer_list<int> 
         std::memcpy(CMSG_DATA(c), fds.begin(), sizeof(int) * fds.size());
     }
     return ::sendmsg(sock, &message, MSG_NOSIGNAL);
+}
+
+// A proxy for the object `handle` over a channel of its own on `sock`.
+inline sp<ObjectProxy> proxyOn(unique_fd sock, int timeoutMs, uint32_t handle = 1) {
+    return make<ObjectProxy>(make<ClientChannel>(std::move(sock), timeoutMs), handle);
 }
 
 // Reads whatever is waiting on `sock` within `timeoutMs` (until it stays quiet that long).

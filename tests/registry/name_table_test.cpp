@@ -75,31 +75,31 @@ TEST(RegisterPermission, RootAndOwnUserOrAnyoneWhenOpened) {
 
 TEST(NameTable, OneHolderPerName) {
     NameTable table;
-    EXPECT_EQ(table.add(units(u"a"), 7), OK);
-    EXPECT_EQ(table.add(units(u"a"), 8), -EEXIST) << "another connection";
-    EXPECT_EQ(table.add(units(u"a"), 7), -EEXIST) << "the holder itself";
+    EXPECT_EQ(table.add(units(u"a"), 7, 1), OK);
+    EXPECT_EQ(table.add(units(u"a"), 8, 1), -EEXIST) << "another connection";
+    EXPECT_EQ(table.add(units(u"a"), 7, 1), -EEXIST) << "the holder itself";
     EXPECT_EQ(table.holder(units(u"a")), std::optional<ConnectionId>(7));
     EXPECT_EQ(table.holder(units(u"b")), std::nullopt);
-    EXPECT_EQ(table.add(units(u""), 7), -EINVAL);
-    EXPECT_EQ(table.add(units(u"x\n"), 7), -EINVAL);
+    EXPECT_EQ(table.add(units(u""), 7, 1), -EINVAL);
+    EXPECT_EQ(table.add(units(u"x\n"), 7, 1), -EINVAL);
     bool more = true;
     EXPECT_EQ(table.page(nullptr, 64 * 1024, &more), std::vector<String16>{units(u"a")});
 }
 
 TEST(NameTable, NamesDifferingOnlyInCaseOrLengthAreDistinct) {
     NameTable table;
-    EXPECT_EQ(table.add(units(u"a"), 1), OK);
-    EXPECT_EQ(table.add(units(u"A"), 2), OK);
-    EXPECT_EQ(table.add(units(u"a "), 3), OK);
+    EXPECT_EQ(table.add(units(u"a"), 1, 1), OK);
+    EXPECT_EQ(table.add(units(u"A"), 2, 1), OK);
+    EXPECT_EQ(table.add(units(u"a "), 3, 1), OK);
     EXPECT_EQ(table.holder(units(u"A")), std::optional<ConnectionId>(2));
     EXPECT_EQ(table.holder(units(u"a ")), std::optional<ConnectionId>(3));
 }
 
 TEST(NameTable, ReleaseFreesAllNamesOfOneConnectionAtOnce) {
     NameTable table;
-    ASSERT_EQ(table.add(units(u"z"), 1), OK);
-    ASSERT_EQ(table.add(units(u"b"), 1), OK);
-    ASSERT_EQ(table.add(units(u"m"), 2), OK);
+    ASSERT_EQ(table.add(units(u"z"), 1, 1), OK);
+    ASSERT_EQ(table.add(units(u"b"), 1, 1), OK);
+    ASSERT_EQ(table.add(units(u"m"), 2, 1), OK);
     std::vector<String16> freed = table.releaseAll(1);
     EXPECT_EQ(freed, (std::vector<String16>{units(u"b"), units(u"z")}));
     EXPECT_EQ(table.holder(units(u"z")), std::nullopt);
@@ -107,7 +107,7 @@ TEST(NameTable, ReleaseFreesAllNamesOfOneConnectionAtOnce) {
     EXPECT_EQ(table.holder(units(u"m")), std::optional<ConnectionId>(2));
     EXPECT_TRUE(table.releaseAll(1).empty()) << "released twice";
     // A freed name can be taken by someone else.
-    EXPECT_EQ(table.add(units(u"z"), 3), OK);
+    EXPECT_EQ(table.add(units(u"z"), 3, 1), OK);
     EXPECT_EQ(table.owners(), (std::vector<ConnectionId>{2, 3}));
 }
 
@@ -118,7 +118,7 @@ TEST(NameTable, ListsByCodeUnits) {
     const std::u16string names[] = {u"b",      u"B",   u"a", u"ab", u"\u00e9", u"\xD83D\xDE00",
                                     u"\uFFFD", u"a.b", u"A"};
     ConnectionId owner = 1;
-    for (const std::u16string& name : names) ASSERT_EQ(table.add(units(name), owner++), OK);
+    for (const std::u16string& name : names) ASSERT_EQ(table.add(units(name), owner++, 1), OK);
     bool more = true;
     std::vector<String16> listed = table.page(nullptr, 1 << 20, &more);
     EXPECT_FALSE(more);
@@ -136,7 +136,7 @@ TEST(NameTable, PagesCoverEveryNameOnceWithinTheBudget) {
         std::u16string name(4 + i % 253, u'n');
         std::string index = std::to_string(1000 + i);
         for (size_t k = 0; k < index.size(); ++k) name[k] = index[k];
-        ASSERT_EQ(table.add(units(name), 1), OK) << i;
+        ASSERT_EQ(table.add(units(name), 1, 1), OK) << i;
     }
     const size_t budget = 2048;
     std::vector<String16> all;
@@ -163,7 +163,7 @@ TEST(NameTable, PagesCoverEveryNameOnceWithinTheBudget) {
 
 TEST(NameTable, PageAfterTheLastNameIsEmpty) {
     NameTable table;
-    ASSERT_EQ(table.add(units(u"a"), 1), OK);
+    ASSERT_EQ(table.add(units(u"a"), 1, 1), OK);
     bool more = true;
     String16 after = units(u"a");
     EXPECT_TRUE(table.page(&after, 4096, &more).empty());
@@ -175,8 +175,8 @@ TEST(NameTable, PageAfterTheLastNameIsEmpty) {
 
 TEST(NameTable, AOneNameBudgetStillMakesProgress) {
     NameTable table;
-    ASSERT_EQ(table.add(String16(std::u16string(256, u'x')), 1), OK);
-    ASSERT_EQ(table.add(String16(std::u16string(256, u'y')), 1), OK);
+    ASSERT_EQ(table.add(String16(std::u16string(256, u'x')), 1, 1), OK);
+    ASSERT_EQ(table.add(String16(std::u16string(256, u'y')), 1, 1), OK);
     bool more = false;
     EXPECT_EQ(table.page(nullptr, 16, &more).size(), 1u);
     EXPECT_TRUE(more);

@@ -4,7 +4,8 @@
 //
 //   lookups NAME CONNECTIONS COUNT  COUNT lookups on each connection, answers never read
 //                                   (SIGUSR1: read them and print how they were answered)
-//   channels NAME COUNT             looks NAME up COUNT times and keeps every channel
+//   channels NAME COUNT             looks NAME up on COUNT connections in turn and keeps every
+//                                   channel (each connection is closed once it brought one)
 //   idle COUNT                      COUNT connections that finish the handshake and idle
 //   list CONNECTIONS                listing requests on each, answers never read
 //   big NAME CHANNELS               1 MiB requests on each channel, replies never read
@@ -26,9 +27,9 @@
 #include "platform/ipc/registry_client.h"
 #include "platform/ipc/registry_path.h"
 #include "platform/transport/deadline.h"
-#include "platform/transport/message_io.h"
 #include "platform/transport/message_reader.h"
 #include "tests/support/bytes.h"
+#include "tests/support/wire_peer.h"
 
 namespace zorlek::test {
 namespace {
@@ -140,17 +141,20 @@ void answerLookups(const std::vector<unique_fd>& socks, int count) {
     std::fflush(stdout);
 }
 
-// Looks `name` up `count` times over `sock`, keeping each channel.
-std::vector<unique_fd> channels(int sock, const char* name, int count, int* refused) {
+// Looks `name` up on `count` connections in turn, keeping each channel: a connection
+// brings one channel to a host, and the channel outlives it.
+std::vector<unique_fd> channels(const char* name, int count, int* refused) {
     std::vector<unique_fd> out;
     Bytes request = lookupOf(name);
     for (int i = 0; i < count; ++i) {
+        unique_fd sock;
         MessageHeader header;
         Parcel payload;
         unique_fd channel;
-        if (sendMessage(sock, decodeHeader(request.data()), request.data() + kHeaderSize,
+        if (connectToRegistry(registryPath(), 2000, &sock) != OK ||
+            sendMessage(sock.get(), decodeHeader(request.data()), request.data() + kHeaderSize,
                         request.size() - kHeaderSize, -1, 2000) != OK ||
-            receiveMessage(sock, &header, &payload, &channel, kMaxParcelSize, 2000) != OK) {
+            receiveMessage(sock.get(), &header, &payload, &channel, kMaxParcelSize, 2000) != OK) {
             *refused += count - i;
             break;
         }
@@ -171,8 +175,8 @@ int registerMany(int sock, const char* prefix, int count) {
         payload.writeString16(String16((std::string(prefix) + "." + std::to_string(i)).c_str()));
         MessageHeader answer;
         Parcel empty;
-        if (sendMessage(sock, {MSG_REGISTER, 0, 0, 0}, payload.data(), payload.dataSize(), -1,
-                        2000) != OK ||
+        MessageHeader request{MSG_REGISTER, 0, 0, 0, 0, static_cast<uint32_t>(i + 1)};
+        if (sendMessage(sock, request, payload.data(), payload.dataSize(), -1, 2000) != OK ||
             receiveMessage(sock, &answer, &empty, nullptr, 0, 2000) != OK) {
             return std::printf("registered=%d refused=%d lost the connection\n", registered,
                                refused) < 0;
@@ -206,8 +210,7 @@ int run(int argc, char** argv) {
         std::printf("connections=%zu sent=%zu\n", held.size(), sent / lookupOf(argv[2]).size());
     } else if (mode == "channels" && argc == 4) {
         int refused = 0;
-        std::vector<unique_fd> one = connectMany(1, &users, &reserve, &other);
-        if (!one.empty()) held = channels(one[0].get(), argv[2], a, &refused);
+        held = channels(argv[2], a, &refused);
         std::printf("held=%zu refused=%d\n", held.size(), refused);
     } else if (mode == "idle" && argc == 3) {
         held = connectMany(std::atoi(argv[2]), &users, &reserve, &other);
@@ -221,9 +224,9 @@ int run(int argc, char** argv) {
         std::printf("connections=%zu bytes=%zu\n", held.size(), sent);
     } else if (mode == "big" && argc == 4) {
         int refused = 0;
-        std::vector<unique_fd> one = connectMany(1, &users, &reserve, &other);
-        if (!one.empty()) held = channels(one[0].get(), argv[2], a, &refused);
-        Bytes request = header(MSG_TRANSACT, 1, 0, kMaxParcelSize);
+        held = channels(argv[2], a, &refused);
+        // Calls to the first object the host registered, which answers with all it got.
+        Bytes request = header(MSG_TRANSACT, 1, 0, kMaxParcelSize, 1, 1);
         request.resize(kHeaderSize + kMaxParcelSize, 0x5a);
         size_t sent = flood(held, request, 0);
         std::printf("channels=%zu bytes=%zu\n", held.size(), sent);

@@ -44,12 +44,20 @@ inline Bytes nullRef() {
 }
 
 // A message header, and a whole message with `payload`.
-inline Bytes header(uint32_t type, uint32_t code, int32_t value, uint32_t size) {
-    return cat({i32(type), i32(code), i32(static_cast<uint32_t>(value)), i32(size)});
+inline Bytes header(uint32_t type, uint32_t code, int32_t value, uint32_t size, uint32_t serial = 0,
+                    uint32_t object = 0) {
+    return cat({i32(type), i32(code), i32(static_cast<uint32_t>(value)), i32(size), i32(serial),
+                i32(object)});
 }
 
 inline Bytes message(uint32_t type, const Bytes& payload, uint32_t code = 0, int32_t value = 0) {
     return cat({header(type, code, value, static_cast<uint32_t>(payload.size())), payload});
+}
+
+// A registration of the name in `namePayload` for the host's object `handle`.
+inline Bytes registration(const Bytes& namePayload, uint32_t handle = 1) {
+    return cat({header(MSG_REGISTER, 0, 0, static_cast<uint32_t>(namePayload.size()), 0, handle),
+                namePayload});
 }
 
 // What a parcel holds.

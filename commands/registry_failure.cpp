@@ -1,0 +1,24 @@
+#include "commands/registry_failure.h"
+
+#include <cstring>
+
+namespace zorlek {
+
+const char* describeRegistryFailure(status_t status, bool listing) {
+    switch (status) {
+        case -ETIMEDOUT:
+            return "the registry did not answer in time";
+        case -EPIPE:
+        case -ECONNRESET:
+            return "the registry closed the connection";
+        case -EBADMSG:
+            return listing ? "the registry sent a malformed listing"
+                           : "the registry sent a malformed answer";
+        case -E2BIG:
+            return "the listing passed 1000000 names or 128 MiB";
+        default:
+            return std::strerror(-status);
+    }
+}
+
+}  // namespace zorlek

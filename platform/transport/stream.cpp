@@ -1,0 +1,74 @@
+#include "platform/transport/stream.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include "platform/transport/fd_passing.h"
+
+namespace zorlek {
+
+Stream::Stream(unique_fd sock, size_t bufferSize, size_t maxPayload)
+    : sock_(std::move(sock)), reader_(bufferSize, maxPayload) {}
+
+void Stream::reset() {
+    sock_.reset();
+    reader_ = MessageReader(kHeaderSize, 0);
+    blockingReceive_ = false;
+}
+
+unique_fd Stream::release() {
+    unique_fd sock = std::move(sock_);
+    reset();
+    return sock;
+}
+
+void Stream::waitInReceive(int timeoutMs) {
+    timeval bound{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    if (::setsockopt(sock_.get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound)) != 0) return;
+    int flags = ::fcntl(sock_.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(sock_.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return;
+    blockingReceive_ = true;
+}
+
+status_t Stream::sendAll(iovec* iov, int count, int passFd, const Deadline& deadline) {
+    for (;;) {
+        ssize_t n = sendNow(sock_.get(), iov, count, passFd);
+        if (n < 0) return static_cast<status_t>(n);
+        // Step past what went; the descriptor went with the first byte.
+        size_t sent = static_cast<size_t>(n);
+        if (sent > 0) passFd = -1;
+        while (count > 0 && sent >= iov->iov_len) {
+            sent -= iov->iov_len;
+            ++iov;
+            --count;
+        }
+        if (count == 0) return OK;
+        iov->iov_base = static_cast<uint8_t*>(iov->iov_base) + sent;
+        iov->iov_len -= sent;
+        if (n == 0) {
+            status_t waited = waitFor(sock_.get(), POLLOUT, deadline);
+            if (waited != OK) return waited;
+        }
+    }
+}
+
+status_t Stream::receive(Message* out, const Deadline& deadline) {
+    // The first receive may block in the kernel, under the socket's timeout; every later
+    // one only takes what is there, and the waits between them end at the deadline.
+    bool wait = blockingReceive_;
+    for (;;) {
+        int got = reader_.next(out);
+        if (got == 1) return OK;
+        if (got < 0) return got;
+        ssize_t n = reader_.fill(sock_.get(), wait);
+        wait = false;
+        if (n == 0) return -EPIPE;
+        if (n > 0) continue;
+        if (n != -EAGAIN) return static_cast<status_t>(n);
+        status_t waited = waitFor(sock_.get(), POLLIN, deadline);
+        if (waited != OK) return waited;
+    }
+}
+
+}  // namespace zorlek

@@ -1,0 +1,59 @@
+// The client's side of a connection: a stream socket one thread asks on and waits for its
+// answers, every wait bounded. Answers are read through the one decoder, MessageReader.
+#pragma once
+
+#include <sys/types.h>
+#include <sys/uio.h>
+
+#include <cstddef>
+
+#include "platform/ipc/status.h"
+#include "platform/ipc/unique_fd.h"
+#include "platform/transport/deadline.h"
+#include "platform/transport/message_reader.h"
+
+namespace zorlek {
+
+class Stream {
+  public:
+    Stream() = default;
+    // Takes `sock` (connected, non-blocking); its reader reads at most `bufferSize` bytes
+    // a receive and accepts payloads up to `maxPayload`.
+    Stream(unique_fd sock, size_t bufferSize, size_t maxPayload);
+
+    bool valid() const { return sock_.valid(); }
+    int fd() const { return sock_.get(); }
+    // Closes the socket and forgets whatever was received of it.
+    void reset();
+    // Gives the socket up to the caller, forgetting whatever was received of it.
+    unique_fd release();
+
+    // Lets a receive wait inside recvmsg, bounded by the socket's receive timeout set to
+    // `timeoutMs`, rather than in a poll() before it: one system call fewer. Should a step
+    // fail, receives stay safe: the socket stays non-blocking and they wait in poll().
+    void waitInReceive(int timeoutMs);
+
+    // Sends every byte of `iov[0..count)`, `passFd` with the first (none when negative),
+    // waiting for room until `deadline`. 0; -EPIPE when the peer is gone; -ETIMEDOUT when
+    // it took no bytes in time; -errno. After a failure part may have gone.
+    status_t sendAll(iovec* iov, int count, int passFd, const Deadline& deadline);
+
+    // The next message: one already received, or bytes received until one is whole,
+    // waiting at most until `deadline`. 0; -ETIMEDOUT; -EPIPE when the peer closed (also
+    // mid-message); -EMSGSIZE or -EBADMSG for malformed bytes. After a failure other than
+    // -ETIMEDOUT the stream is out of step and must not be used again.
+    status_t receive(Message* out, const Deadline& deadline);
+
+    // One receive of what is there, without waiting (for a caller that saw the socket
+    // readable): bytes read, -EAGAIN, 0 when the peer closed, or a negative status.
+    ssize_t receiveNow() { return reader_.fill(sock_.get()); }
+
+    MessageReader& reader() { return reader_; }
+
+  private:
+    unique_fd sock_;
+    MessageReader reader_{kHeaderSize, 0};
+    bool blockingReceive_ = false;
+};
+
+}  // namespace zorlek
