@@ -2,6 +2,8 @@
 // handshakes, peers and hosts that stop reading, hung services; large listings, many
 // clients at once, and more connections than it has descriptors for.
 
+#include <dirent.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -111,6 +113,19 @@ long cpuMsOf(pid_t pid) {
     return user < 0 || system < 0 ? -1 : (user + system) * 1000 / ::sysconf(_SC_CLK_TCK);
 }
 
+// How many of the descriptor numbers below `limit` `pid` has open (it may have inherited
+// others above).
+long openBelow(pid_t pid, long limit) {
+    long n = 0;
+    if (DIR* dir = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (dirent* entry = ::readdir(dir)) {
+            n += entry->d_name[0] != '.' && std::atol(entry->d_name) < limit;
+        }
+        ::closedir(dir);
+    }
+    return n;
+}
+
 // A connection that has sent its handshake; answered() once the registry took it.
 struct Greeting {
     RawPeer peer{unique_fd()};
@@ -119,6 +134,11 @@ struct Greeting {
         peer.sendBytes(header(MSG_HELLO, kProtocolMagic, kProtocolVersion, 0));
     }
     bool answered() { return peer.answer().type == MSG_HELLO; }
+    // Neither answered nor closed yet.
+    bool waiting() {
+        pollfd ready{peer.sock.get(), POLLIN, 0};
+        return ::poll(&ready, 1, 0) == 0;
+    }
 };
 
 // Out of descriptors, the registry neither spins on its listener nor drops the connections
@@ -144,20 +164,22 @@ TEST(RegistryDescriptors, OutOfThemItPausesAcceptingAndTakesTheWaitingOnesLater)
     };
 
     std::vector<std::unique_ptr<Greeting>> held;
-    while (footprintOf(pid).fds < 64 && held.size() < 64) {
+    while (openBelow(pid, 64) < 64 && held.size() < 64) {
         held.push_back(std::make_unique<Greeting>(path));
         ASSERT_TRUE(held.back()->answered()) << held.size();
     }
-    ASSERT_EQ(footprintOf(pid).fds, 64);
+    ASSERT_EQ(openBelow(pid, 64), 64);
     std::vector<std::unique_ptr<Greeting>> waiting;
     for (int i = 0; i < 3; ++i) waiting.push_back(std::make_unique<Greeting>(path));
     expectCalm("at its limit");
+    for (auto& greeting : waiting) EXPECT_TRUE(greeting->waiting()) << "left waiting, not closed";
     held.resize(held.size() - 10);
     for (auto& greeting : waiting) EXPECT_TRUE(greeting->answered()) << "taken once some closed";
 
     ASSERT_EQ(setLimit("--nofile=3:64"), 0);
     Greeting late(path);
     expectCalm("with its limit lowered");
+    EXPECT_TRUE(late.waiting());
     ASSERT_EQ(setLimit("--nofile=64:64"), 0);
     EXPECT_TRUE(late.answered()) << "taken once the limit was raised";
     EXPECT_EQ(registry->stop(SIGTERM), 0);
