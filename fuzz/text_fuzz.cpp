@@ -1,15 +1,15 @@
 // Untrusted bytes through the text conversions: decoded as UTF-8 into a String16, and
 // taken as raw UTF-16LE units, each then narrowed for display. Whatever arrives, the
-// narrowed text is valid UTF-8 that cannot steer a terminal, well-formed text survives
-// both ways unchanged, replacement characters appear exactly where text was ill-formed,
-// and String16 comparison agrees with its code units.
+// narrowed text is valid UTF-8 that cannot steer a terminal nor hide or reorder itself,
+// well-formed text without such characters survives both ways unchanged, replacement
+// characters appear exactly where text was ill-formed, and String16 comparison agrees
+// with its code units.
 
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
 
-#include "platform/text.h"
 #include "fuzz/check.h"
 #include "platform/text.h"
 
@@ -18,11 +18,26 @@ namespace {
 
 using fuzz::check;
 
+// Code points a terminal must never get raw: the controls, and the characters that
+// reorder, join or hide text (which the narrowing writes as \uHHHH or \UHHHHHHHH).
+bool mustBeEscaped(uint32_t cp) {
+    constexpr uint32_t kRanges[][2] = {
+        {0x00, 0x1F},       {0x7F, 0x9F},     {0xAD, 0xAD},     {0x61C, 0x61C},
+        {0x180E, 0x180E},   {0x200B, 0x200F}, {0x2028, 0x202E}, {0x2060, 0x2064},
+        {0x2066, 0x206F},   {0xFEFF, 0xFEFF}, {0xFFF9, 0xFFFB}, {0xE0001, 0xE0001},
+        {0xE0020, 0xE007F},
+    };
+    for (const auto& range : kRanges) {
+        if (cp >= range[0] && cp <= range[1]) return true;
+    }
+    return false;
+}
+
 // What a validating pass over bytes found, by code point values rather than byte tables.
 struct Utf8Scan {
     bool valid = true;
-    // Among valid text: code points U+0000-U+001F, U+007F-U+009F.
-    bool hasControl = false;
+    // Among valid text: code points that are shown escaped.
+    bool hasEscaped = false;
     size_t codePoints = 0;
     size_t supplementary = 0;
 };
@@ -47,7 +62,7 @@ Utf8Scan scanUtf8(std::string_view bytes) {
         constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
         if (cp < kSmallest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
             return {false};
-        scan.hasControl |= cp < 0x20 || (cp >= 0x7F && cp <= 0x9F);
+        scan.hasEscaped |= mustBeEscaped(cp);
         ++scan.codePoints;
         scan.supplementary += cp >= 0x10000;
         i += length;
@@ -69,7 +84,7 @@ size_t replacements(const String16& text) {
 }
 
 struct Utf16Scan {
-    bool hasControl = false;
+    bool hasEscaped = false;
     size_t loneSurrogates = 0;
 };
 
@@ -77,9 +92,11 @@ Utf16Scan scanUtf16(const String16& text) {
     Utf16Scan scan;
     for (size_t i = 0; i < text.size(); ++i) {
         char16_t unit = text[i];
-        scan.hasControl |= unit < 0x20 || (unit >= 0x7F && unit <= 0x9F);
+        scan.hasEscaped |= mustBeEscaped(unit);
         bool high = unit >= 0xD800 && unit <= 0xDBFF;
         if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            uint32_t cp = 0x10000 + ((unit - 0xD800u) << 10) + (text[i + 1] - 0xDC00u);
+            scan.hasEscaped |= mustBeEscaped(cp);
             ++i;
         } else if (unit >= 0xD800 && unit <= 0xDFFF) {
             ++scan.loneSurrogates;
@@ -88,18 +105,20 @@ Utf16Scan scanUtf16(const String16& text) {
     return scan;
 }
 
-// Whatever the units, the narrowed text is UTF-8 a terminal only displays.
+// Whatever the units, the narrowed text is UTF-8 a terminal only displays, nothing in it
+// hidden.
 String8 checkedNarrowing(const String16& text) {
     String8 narrowed = narrowForDisplay(text);
     std::string_view view(narrowed.data(), narrowed.size());
     Utf8Scan scan = scanUtf8(view);
-    check(scan.valid && !scan.hasControl, "narrowed text invalid or holds a control");
-    check(narrowed.size() <= 4 * text.size(), "narrowed text too long");
+    check(scan.valid && !scan.hasEscaped,
+          "narrowed text invalid or holds a control or a hiding character");
+    check(narrowed.size() <= 6 * text.size(), "narrowed text too long");
     Utf16Scan units = scanUtf16(text);
     // A replacement (EF BF BD) only stands for a lone surrogate or for one already there.
     check(countOf(view, "\xEF\xBF\xBD") == replacements(text) + units.loneSurrogates,
           "U+FFFD count");
-    if (!units.hasControl && units.loneSurrogates == 0) {
+    if (!units.hasEscaped && units.loneSurrogates == 0) {
         check(String16(narrowed.data(), narrowed.size()) == text, "valid UTF-16 round trip");
     }
     return narrowed;
@@ -118,7 +137,7 @@ void checkDecoding(std::string_view bytes) {
         check(replacements(text) > given, "ill-formed text without a replacement");
     }
     String8 narrowed = checkedNarrowing(text);
-    if (scan.valid && !scan.hasControl) {
+    if (scan.valid && !scan.hasEscaped) {
         check(std::string_view(narrowed.data(), narrowed.size()) == bytes, "UTF-8 round trip");
     }
     // The NUL-terminated constructor reads up to the first NUL.

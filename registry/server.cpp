@@ -1,6 +1,5 @@
 #include "registry/server.h"
 
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -20,8 +19,12 @@ constexpr ConnectionLimits kClientLimits = {
 };
 // Connections accepted per wake-up, so that a flood cannot starve the others.
 constexpr int kAcceptBatch = 64;
+// How long accepting pauses when it fails for want of descriptors or memory (EMFILE,
+// ENFILE, ENOBUFS, ENOMEM): the listener stays readable meanwhile, and the loop would
+// otherwise spin on it. The connections waiting there are taken when the pause ends.
+constexpr int64_t kAcceptPauseMs = 100;
 // Descriptors the registry needs besides its connections (standard streams, epoll, the
-// stop event, the listener, the spare, a new channel's two ends).
+// stop event, the listener, a new channel's two ends).
 constexpr size_t kOwnDescriptors = 16;
 // After this many closed connections, memory is given back to the system.
 constexpr size_t kTrimAfterClosed = 128;
@@ -46,7 +49,7 @@ void refuse(unique_fd sock, status_t why) {
 RegistryServer::RegistryServer(ServerOptions options)
     : options_(options),
       handler_(options_, *this),
-      spare_(::open("/dev/null", O_RDONLY | O_CLOEXEC)),
+      acceptTimer_(loop_, [this] { resumeAccepting(); }),
       descriptorLimit_(descriptorLimit()),
       descriptorReserve_(descriptorLimit_ / 16 > 32 ? descriptorLimit_ / 16 : 32),
       trimmer_(loop_, kTrimAfterClosed),
@@ -73,17 +76,18 @@ void RegistryServer::onEvents(uint32_t /*events*/) {
             continue;
         }
         if (errno == EINTR || errno == ECONNABORTED) continue;
-        if ((errno == EMFILE || errno == ENFILE) && spare_) {
-            // Out of descriptors: take the waiting connection with the spare one and close
-            // it, so that it does not wake the loop again and again.
-            spare_.reset();
-            unique_fd refused(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-            refused.reset();
-            spare_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-            continue;
-        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) pauseAccepting();
         return;
     }
+}
+
+void RegistryServer::pauseAccepting() {
+    loop_.unwatch(listener_.get());
+    acceptTimer_.armIn(kAcceptPauseMs);
+}
+
+void RegistryServer::resumeAccepting() {
+    if (loop_.watch(listener_.get(), EPOLLIN, this) != OK) acceptTimer_.armIn(kAcceptPauseMs);
 }
 
 status_t RegistryServer::refusal(const ucred& credentials) const {

@@ -51,6 +51,10 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
 
     // The listener is readable: accepts a batch of waiting connections.
     void onEvents(uint32_t events) override;
+    // Stops watching the listener for a short while after accept failed, then watches it
+    // again.
+    void pauseAccepting();
+    void resumeAccepting();
     void accept(unique_fd sock);
     // Why a connection of `credentials` cannot be taken now (a negative errno), or 0.
     status_t refusal(const ucred& credentials) const;
@@ -76,9 +80,9 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
     EventLoop loop_;
     RequestHandler handler_;
     unique_fd listener_;
-    // Held open so that, out of descriptors, a connection can still be accepted and
-    // closed instead of being left to wake the loop for ever.
-    unique_fd spare_;
+    // Ends a pause in accepting. Out of descriptors, the connections waiting on the
+    // listener stay queued there (up to its backlog) until some are free again.
+    Timer acceptTimer_;
     std::unordered_map<ConnectionId, Client> clients_;
     std::unordered_map<uid_t, User> users_;
     // The descriptors the registry may open, and those kept for root, its own user and

@@ -9,10 +9,26 @@ bool isControl(char16_t unit) {
     return unit < 0x20 || unit == 0x7F || (unit >= 0x80 && unit <= 0x9F);
 }
 
-void appendEscaped(String8* out, char16_t unit) {
+// Characters that reorder, join, separate or hide text: shown escaped so that two names
+// that look alike on a terminal can be told apart.
+bool isFormat(char16_t unit) {
+    return unit == 0x00AD || unit == 0x061C || unit == 0x180E ||
+           (unit >= 0x200B && unit <= 0x200F) || (unit >= 0x2028 && unit <= 0x202E) ||
+           (unit >= 0x2060 && unit <= 0x2064) || (unit >= 0x2066 && unit <= 0x206F) ||
+           unit == 0xFEFF || (unit >= 0xFFF9 && unit <= 0xFFFB);
+}
+
+// The invisible tag characters, which can spell out hidden text after a visible one.
+bool isTag(uint32_t cp) {
+    return cp == 0xE0001 || (cp >= 0xE0020 && cp <= 0xE007F);
+}
+
+// Appends `kind` after a backslash, then `value` in `digits` uppercase hex digits.
+void appendEscaped(String8* out, char kind, uint32_t value, int digits) {
     constexpr char kHex[] = "0123456789ABCDEF";
-    char escaped[4] = {'\\', 'x', kHex[(unit >> 4) & 0xF], kHex[unit & 0xF]};
-    out->append(escaped, sizeof escaped);
+    char escaped[10] = {'\\', kind};
+    for (int i = 0; i < digits; ++i) escaped[2 + i] = kHex[(value >> (4 * (digits - 1 - i))) & 0xF];
+    out->append(escaped, static_cast<size_t>(2 + digits));
 }
 
 void appendUtf8(String8* out, uint32_t cp) {
@@ -57,11 +73,17 @@ String8 narrowForDisplay(const String16& text) {
         char16_t unit = text[i];
         if (unit == 0) continue;
         if (isControl(unit)) {
-            appendEscaped(&out, unit);
+            appendEscaped(&out, 'x', unit, 2);
+        } else if (isFormat(unit)) {
+            appendEscaped(&out, 'u', unit, 4);
         } else if (isHighSurrogate(unit) && i + 1 < size && isLowSurrogate(text[i + 1])) {
             uint32_t cp = 0x10000 + ((static_cast<uint32_t>(unit) - 0xD800) << 10) +
                           (static_cast<uint32_t>(text[i + 1]) - 0xDC00);
-            appendUtf8(&out, cp);
+            if (isTag(cp)) {
+                appendEscaped(&out, 'U', cp, 8);
+            } else {
+                appendUtf8(&out, cp);
+            }
             ++i;
         } else if (isHighSurrogate(unit) || isLowSurrogate(unit)) {
             appendUtf8(&out, 0xFFFD);

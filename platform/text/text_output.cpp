@@ -1,7 +1,10 @@
 #include "platform/text/text_output.h"
 
+#include <limits.h>
 #include <poll.h>
+#include <string.h>
 #include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -15,6 +18,10 @@ constinit TextOutput aerr(STDERR_FILENO, &aout, TextOutput::Flushing::kEachLine)
 
 namespace {
 
+// What a pipe takes whole or not at all: a piece up to this size that the descriptor has
+// room for never blocks and never goes in part.
+constexpr size_t kAtomicWrite = PIPE_BUF;
+
 bool writableNow(int fd) {
     pollfd ready = {fd, POLLOUT, 0};
     while (::poll(&ready, 1, 0) < 0) {
@@ -25,18 +32,13 @@ bool writableNow(int fd) {
 
 // Writes all of `len` bytes, retrying short writes and EINTR; 0 or -errno. A descriptor
 // that someone else made non-blocking (a shared pipe) is waited on rather than given up,
-// so that output is not lost to EAGAIN. With `dropped` set, nothing waits: what the
-// descriptor cannot take at once is counted there instead of written.
-int writeAll(int fd, const char* bytes, size_t len, size_t* dropped) {
+// so that output is not lost to EAGAIN.
+int writeAll(int fd, const char* bytes, size_t len) {
     while (len > 0) {
-        if (dropped != nullptr && !writableNow(fd)) {
-            *dropped += len;
-            return 0;
-        }
         ssize_t n = ::write(fd, bytes, len);
         if (n < 0) {
             if (errno == EINTR) continue;
-            if ((errno == EAGAIN || errno == EWOULDBLOCK) && dropped == nullptr) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 pollfd ready = {fd, POLLOUT, 0};
                 if (::poll(&ready, 1, -1) >= 0 || errno == EINTR) continue;
             }
@@ -48,26 +50,131 @@ int writeAll(int fd, const char* bytes, size_t len, size_t* dropped) {
     return 0;
 }
 
+// The length of the line that starts at `bytes`, its newline included; `len` when the
+// line does not end within it.
+size_t lineLength(const char* bytes, size_t len) {
+    const void* newline = std::memchr(bytes, '\n', len);
+    return newline != nullptr ? static_cast<size_t>(static_cast<const char*>(newline) - bytes) + 1
+                              : len;
+}
+
 }  // namespace
 
 int TextOutput::flush() {
+    return flushOut(false);
+}
+
+int TextOutput::flushOut(bool ending) {
     if (used_ == 0) return 0;
-    size_t len = used_;
-    used_ = 0;
     if (sink_ != nullptr) {
-        sink_->append(buffer_, len);
+        sink_->append(buffer_, used_);
+        used_ = 0;
         return 0;
     }
-    if (error_ != 0) return -error_;
-    int status = writeAll(fd_, buffer_, len, dropWhenBlocked_ ? &droppedBytes_ : nullptr);
+    if (error_ != 0) {
+        used_ = 0;
+        return -error_;
+    }
+    if (dropWhenBlocked_) return writeLines(ending);
+    size_t len = used_;
+    used_ = 0;
+    int status = writeAll(fd_, buffer_, len);
     if (status < 0) error_ = -status;
     return status;
+}
+
+// The next piece to write from `at`: the rest of a line begun, or as many whole lines as
+// a pipe takes at once, or the first part of a longer line; 0 when what is left is a line
+// still being written (kept until its end arrives, unless the stream is ending).
+size_t TextOutput::nextPiece(size_t at, bool ending) const {
+    size_t left = used_ - at;
+    size_t piece = lineLength(buffer_ + at, left);
+    bool whole = buffer_[at + piece - 1] == '\n';
+    if (!whole && !midLine_ && !ending) return 0;
+    if (whole && !midLine_) {
+        while (at + piece < used_) {
+            size_t more = lineLength(buffer_ + at + piece, used_ - at - piece);
+            if (buffer_[at + piece + more - 1] != '\n' || piece + more > kAtomicWrite) break;
+            piece += more;
+        }
+    }
+    return piece < kAtomicWrite ? piece : kAtomicWrite;
+}
+
+int TextOutput::writeLines(bool ending) {
+    size_t at = 0;
+    bool stalled = false;
+    while (at < used_ && !stalled) {
+        size_t piece = nextPiece(at, ending);
+        if (piece == 0) break;
+        ssize_t n = 0;
+        if (writableNow(fd_)) {
+            n = ::write(fd_, buffer_ + at, piece);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                error_ = errno;
+                used_ = 0;
+                return -error_;
+            }
+        }
+        if (n > 0) {
+            at += static_cast<size_t>(n);
+            midLine_ = buffer_[at - 1] != '\n';
+        } else if (midLine_) {
+            stalled = true;  // the rest of a line begun waits for the descriptor
+        } else {
+            // A piece the descriptor cannot take now: its lines are dropped whole.
+            size_t line = lineLength(buffer_ + at, used_ - at);
+            size_t gone = piece > line ? piece : line;
+            droppedBytes_ += gone;
+            at += gone;
+        }
+    }
+    keepRest(at, stalled);
+    return 0;
+}
+
+// Moves what was not written from `at` to the front. While a line begun is `stalled`,
+// only its rest and the line still being written stay; the whole lines between them are
+// dropped. A line still being written that fills the buffer is dropped, with what of it
+// is yet to come.
+void TextOutput::keepRest(size_t at, bool stalled) {
+    size_t rest = stalled ? lineLength(buffer_ + at, used_ - at) : 0;
+    size_t tail = at + rest;
+    if (stalled) {
+        const void* last = memrchr(buffer_ + tail, '\n', used_ - tail);
+        size_t afterLast = last != nullptr
+                               ? static_cast<size_t>(static_cast<const char*>(last) - buffer_) + 1
+                               : tail;
+        droppedBytes_ += afterLast - tail;
+        tail = afterLast;
+    }
+    std::memmove(buffer_, buffer_ + at, rest);
+    std::memmove(buffer_ + rest, buffer_ + tail, used_ - tail);
+    used_ = rest + (used_ - tail);
+    if (used_ == kBufferSize) {
+        droppedBytes_ += used_ - rest;
+        used_ = rest;
+        skipping_ = true;
+    }
 }
 
 TextOutput& TextOutput::write(const char* bytes, size_t len) {
     if (partner_ != nullptr) partner_->flush();
     while (len > 0) {
-        if (used_ == kBufferSize) flush();
+        if (skipping_) {
+            // The rest of a line dropped for want of room: dropped up to its end.
+            size_t gone = lineLength(bytes, len);
+            skipping_ = bytes[gone - 1] != '\n';
+            droppedBytes_ += gone;
+            bytes += gone;
+            len -= gone;
+            continue;
+        }
+        if (used_ == kBufferSize) {
+            flush();
+            continue;
+        }
         size_t chunk = kBufferSize - used_;
         if (chunk > len) chunk = len;
         std::memcpy(buffer_ + used_, bytes, chunk);

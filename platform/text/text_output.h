@@ -29,7 +29,7 @@ class TextOutput {
     // `fd` is not owned. `partner`, when set, is flushed before this stream writes.
     constexpr TextOutput(int fd, TextOutput* partner, Flushing flushing)
         : fd_(fd), partner_(partner), flushing_(flushing) {}
-    ~TextOutput() { flush(); }
+    ~TextOutput() { flushOut(true); }
     TextOutput(const TextOutput&) = delete;
     TextOutput& operator=(const TextOutput&) = delete;
 
@@ -54,8 +54,11 @@ class TextOutput {
 
     // For daemons whose log reader may stall: with `drop` set, output the descriptor
     // cannot take at once is dropped (and counted) instead of waited for, so a full log
-    // pipe never stops the program. With kEachLine, lines of up to PIPE_BUF
-    // bytes are kept or dropped whole.
+    // pipe never stops the program. Output then goes out in whole lines, each kept or
+    // dropped whole: a line is written once its newline has been written to the stream,
+    // in pieces a pipe takes at once; a line the descriptor took in part is finished
+    // before any other, and the lines written meanwhile are dropped. A line longer than
+    // the buffer (8 KiB) is dropped; text after the last newline goes out at exit.
     void dropWhenBlocked(bool drop);
     // Bytes dropped so far under dropWhenBlocked.
     size_t droppedBytes() const { return droppedBytes_; }
@@ -67,6 +70,13 @@ class TextOutput {
   private:
     static constexpr size_t kBufferSize = 8192;
 
+    // flush(), and at `ending` also a last line without its newline.
+    int flushOut(bool ending);
+    // For dropWhenBlocked: writes or drops the whole lines buffered, and keeps the rest.
+    int writeLines(bool ending);
+    size_t nextPiece(size_t at, bool ending) const;
+    void keepRest(size_t at, bool stalled);
+
     int fd_;
     TextOutput* partner_;
     Flushing flushing_;
@@ -74,6 +84,10 @@ class TextOutput {
     int8_t terminal_ = -1;
     int error_ = 0;
     bool dropWhenBlocked_ = false;
+    // Under dropWhenBlocked: the descriptor has the start of a line whose rest begins the
+    // buffer; and a line is being dropped, up to its newline, for want of room.
+    bool midLine_ = false;
+    bool skipping_ = false;
     size_t droppedBytes_ = 0;
     String8* sink_ = nullptr;
     size_t used_ = 0;

@@ -105,8 +105,10 @@ class EventLoop {
     unique_fd stopEvent_;
     std::atomic<bool> stopRequested_{false};
     std::multimap<int64_t, Timer*> timers_;
-    std::vector<std::unique_ptr<EventSource>> retired_;
     std::vector<EventSource*> woken_;
+    // Last, so destroyed first: a retired source's destructor still calls back into the
+    // loop (unwatch, forget, its timers).
+    std::vector<std::unique_ptr<EventSource>> retired_;
 };
 
 }  // namespace zorlek

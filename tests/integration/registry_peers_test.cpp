@@ -1,8 +1,16 @@
 // The registry among peers that misbehave: garbage, half messages, unfinished
-// handshakes, peers and hosts that stop reading, hung services; and large listings and
-// many clients at once.
+// handshakes, peers and hosts that stop reading, hung services; large listings, many
+// clients at once, and more connections than it has descriptors for.
 
-#include "tests/integration/ipc_support.h"
+#include <dirent.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "tests/integration/reliability_support.h"
 
 namespace zorlek::test {
 namespace {
@@ -84,6 +92,95 @@ TEST(RegistryHandshake, ConnectionsThatNeverCompleteItAreClosedInTime) {
     EXPECT_TRUE(stalled.closedByPeer(3000));
     // A completed handshake is not timed out, however long the peer then stays quiet.
     EXPECT_FALSE(greeted.closedByPeer(700));
+}
+
+// The processor time `pid` has used so far, in milliseconds, from /proc; -1 when unreadable.
+long cpuMsOf(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    size_t end = stat.rfind(')');
+    if (end == std::string::npos) return -1;
+    // After the name: the state, then user and system time as the 12th and 13th fields.
+    std::istringstream fields(stat.substr(end + 2));
+    std::string field;
+    long user = -1, system = -1;
+    for (int i = 0; i < 13 && fields >> field; ++i) {
+        if (i == 11) user = std::atol(field.c_str());
+        if (i == 12) system = std::atol(field.c_str());
+    }
+    return user < 0 || system < 0 ? -1 : (user + system) * 1000 / ::sysconf(_SC_CLK_TCK);
+}
+
+// How many of the descriptor numbers below `limit` `pid` has open (it may have inherited
+// others above).
+long openBelow(pid_t pid, long limit) {
+    long n = 0;
+    if (DIR* dir = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (dirent* entry = ::readdir(dir)) {
+            n += entry->d_name[0] != '.' && std::atol(entry->d_name) < limit;
+        }
+        ::closedir(dir);
+    }
+    return n;
+}
+
+// A connection that has sent its handshake; answered() once the registry took it.
+struct Greeting {
+    RawPeer peer{unique_fd()};
+    explicit Greeting(const std::string& path) {
+        connectUnix(path.c_str(), 2000, &peer.sock);
+        peer.sendBytes(header(MSG_HELLO, kProtocolMagic, kProtocolVersion, 0));
+    }
+    bool answered() { return peer.answer().type == MSG_HELLO; }
+    // Neither answered nor closed yet.
+    bool waiting() {
+        pollfd ready{peer.sock.get(), POLLIN, 0};
+        return ::poll(&ready, 1, 0) == 0;
+    }
+};
+
+// Out of descriptors, the registry neither spins on its listener nor drops the connections
+// waiting there: it pauses accepting, and takes them once descriptors are free again.
+// First at its limit, then with its limit lowered below every descriptor it has, where no
+// descriptor kept in reserve could help (as when the whole system or memory runs out).
+TEST(RegistryDescriptors, OutOfThemItPausesAcceptingAndTakesTheWaitingOnesLater) {
+    TempDir dir;
+    std::string path = dir.path() + "/reg.sock";
+    auto registry = startRegistryAt(path, {}, {"/usr/bin/prlimit", "--nofile=64:64"});
+    ASSERT_TRUE(registry);
+    pid_t pid = registry->pid();
+    // Measured over a second: a loop that spins takes it all, one that waits almost none.
+    auto expectCalm = [&](const char* when) {
+        long before = cpuMsOf(pid);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // a window, not a wait
+        long used = cpuMsOf(pid) - before;
+        EXPECT_TRUE(before >= 0 && used < 100) << when << ": " << used << " ms of processor time";
+        std::printf("%s: %ld ms of processor time in a second\n", when, used);
+    };
+    auto setLimit = [&](const std::string& nofile) {
+        return runProgram({"/usr/bin/prlimit", "--pid", std::to_string(pid), nofile}).exitCode;
+    };
+
+    std::vector<std::unique_ptr<Greeting>> held;
+    while (openBelow(pid, 64) < 64 && held.size() < 64) {
+        held.push_back(std::make_unique<Greeting>(path));
+        ASSERT_TRUE(held.back()->answered()) << held.size();
+    }
+    ASSERT_EQ(openBelow(pid, 64), 64);
+    std::vector<std::unique_ptr<Greeting>> waiting;
+    for (int i = 0; i < 3; ++i) waiting.push_back(std::make_unique<Greeting>(path));
+    expectCalm("at its limit");
+    for (auto& greeting : waiting) EXPECT_TRUE(greeting->waiting()) << "left waiting, not closed";
+    held.resize(held.size() - 10);
+    for (auto& greeting : waiting) EXPECT_TRUE(greeting->answered()) << "taken once some closed";
+
+    ASSERT_EQ(setLimit("--nofile=3:64"), 0);
+    Greeting late(path);
+    expectCalm("with its limit lowered");
+    EXPECT_TRUE(late.waiting());
+    ASSERT_EQ(setLimit("--nofile=64:64"), 0);
+    EXPECT_TRUE(late.answered()) << "taken once the limit was raised";
+    EXPECT_EQ(registry->stop(SIGTERM), 0);
 }
 
 TEST_F(Fixture, APeerThatStopsReadingHoldsNobodyUp) {

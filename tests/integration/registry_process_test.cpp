@@ -176,21 +176,21 @@ TEST(RegistryProcess, DoesNotRemoveASocketThatIsNoLongerItsOwn) {
 TEST(RegistryProcess, LogsEachRegistrationAndRemoval) {
     Registry registry;
     ASSERT_TRUE(registry.ready());
-    auto echo = registry.startEcho({"b", "a\xC2\x85"});
+    auto echo = registry.startEcho({"b", "a\xC2\x85\xE2\x80\xAE"});
     ASSERT_TRUE(echo);
     EXPECT_EQ(echo->stop(SIGTERM), 0);
     std::string pid = std::to_string(echo->pid());
     EXPECT_TRUE(waitUntil(
         [&] { return registry.process()->errText().find("removed b") != std::string::npos; },
         3000));
-    // Control units in names are shown escaped.
+    // Control units, and characters that reorder text, are shown escaped in names.
     EXPECT_EQ(registry.process()->errText(), "zorlek-registry: registered b (pid " + pid +
                                                  ", uid " + std::to_string(::geteuid()) +
                                                  ")\n"
-                                                 "zorlek-registry: registered a\\x85 (pid " +
+                                                 "zorlek-registry: registered a\\x85\\u202E (pid " +
                                                  pid + ", uid " + std::to_string(::geteuid()) +
                                                  ")\n"
-                                                 "zorlek-registry: removed a\\x85 (pid " +
+                                                 "zorlek-registry: removed a\\x85\\u202E (pid " +
                                                  pid +
                                                  ")\n"
                                                  "zorlek-registry: removed b (pid " +

@@ -1,13 +1,15 @@
-// The owning descriptor type, the timeout setting's reading rule and the registry path
-// rule.
+// The owning descriptor type, the timeout setting's reading rule, the registry path rule,
+// and the event loop's end.
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "platform/ipc/call_timeout.h"
 #include "platform/ipc/registry_path.h"
+#include "platform/transport/event_loop.h"
 #include "tests/platform/socket_helpers.h"
 
 namespace zorlek::test {
@@ -93,6 +95,33 @@ TEST(RegistryPath, EnvironmentWhenSetAndNotEmpty) {
     } else {
         ::unsetenv("ZORLEK_REGISTRY");
     }
+}
+
+// A source that, like a connection, takes itself off its loop when destroyed.
+struct SelfForgetting : EventSource {
+    EventLoop& loop;
+    int* destroyed;
+    SelfForgetting(EventLoop& on, int* count) : loop(on), destroyed(count) {}
+    ~SelfForgetting() override {
+        loop.forget(this);
+        ++*destroyed;
+    }
+    void onEvents(uint32_t) override {}
+};
+
+// Sources retired outside a batch, one with its wake still pending, are destroyed with the
+// loop while the loop can still take their calls (the sanitizer build sees a call into a
+// destroyed part).
+TEST(EventLoop, SourcesRetiredAtItsEndMayStillCallBackIntoIt) {
+    int destroyed = 0;
+    auto loop = std::make_unique<EventLoop>();
+    ASSERT_EQ(loop->initStatus(), OK);
+    auto woken = std::make_unique<SelfForgetting>(*loop, &destroyed);
+    loop->wake(woken.get());
+    loop->retire(std::make_unique<SelfForgetting>(*loop, &destroyed));
+    loop->retire(std::move(woken));
+    loop.reset();
+    EXPECT_EQ(destroyed, 2);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Display narrowing: every kind of code unit, and pairs, lone surrogates and NULs.
+// Display narrowing: every kind of code unit, and pairs, lone surrogates and NULs, and the
+// characters that reorder, join or hide text.
 
 #include <gtest/gtest.h>
 
@@ -60,6 +61,38 @@ TEST(NarrowForDisplay, EachKindOfUnit) {
         {u"\xD800\xD800\xDC00", "\xEF\xBF\xBD\xF0\x90\x80\x80"},
         {std::u16string(u"\xD800\0\xDC00", 3), "\xEF\xBF\xBD\xEF\xBF\xBD"},
         {u"x\x1B\xD83D\xDE00\x85y", "x\\x1B\xF0\x9F\x98\x80\\x85y"},
+        // Characters that reorder, join or hide text, at each edge of their ranges, and
+        // their neighbours that pass.
+        {u"pay\x202E"
+         u"evil",
+         "pay\\u202Eevil"},
+        {u"\xAD", "\\u00AD"},
+        {u"\xAC\xAE", "\xC2\xAC\xC2\xAE"},
+        {u"\x61C", "\\u061C"},
+        {u"\x61B\x61D", "\xD8\x9B\xD8\x9D"},
+        {u"\x180E", "\\u180E"},
+        {u"\x180D\x180F", "\xE1\xA0\x8D\xE1\xA0\x8F"},
+        {u"\x200A\x200B", "\xE2\x80\x8A\\u200B"},
+        {u"\x200F\x2010", "\\u200F\xE2\x80\x90"},
+        {u"\x2027\x2028\x2029", "\xE2\x80\xA7\\u2028\\u2029"},
+        {u"\x202E\x202F", "\\u202E\xE2\x80\xAF"},
+        {u"\x205F\x2060", "\xE2\x81\x9F\\u2060"},
+        {u"\x2064\x2065\x2066", "\\u2064\xE2\x81\xA5\\u2066"},
+        {u"\x206F\x2070", "\\u206F\xE2\x81\xB0"},
+        {u"\xFEFF", "\\uFEFF"},
+        {u"\xFEFE\xFF00", "\xEF\xBB\xBE\xEF\xBC\x80"},
+        {u"\xFFF8\xFFF9", "\xEF\xBF\xB8\\uFFF9"},
+        {u"\xFFFB\xFFFC", "\\uFFFB\xEF\xBF\xBC"},
+        // The tags, as surrogate pairs; lone halves of them stay U+FFFD.
+        {u"\xDB40\xDC01", "\\U000E0001"},
+        {u"\xDB40\xDC00\xDB40\xDC02", "\xF3\xA0\x80\x80\xF3\xA0\x80\x82"},
+        {u"\xDB40\xDC1F\xDB40\xDC20", "\xF3\xA0\x80\x9F\\U000E0020"},
+        {u"a\xDB40\xDC7F"
+         u"b",
+         "a\\U000E007Fb"},
+        {u"\xDB40\xDC80", "\xF3\xA0\x82\x80"},
+        {u"\xDB40", "\xEF\xBF\xBD"},
+        {u"\xDC01", "\xEF\xBF\xBD"},
     };
     for (const NarrowCase& c : cases) {
         std::string label;

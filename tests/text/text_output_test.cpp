@@ -6,9 +6,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/text.h"
 
@@ -159,6 +161,66 @@ TEST(TextOutput, DropWhenBlockedNeverWaitsOnAFullPipeAndKeepsWholeLines) {
     EXPECT_EQ(read(fds[0], buf, sizeof buf), 6);
     close(fds[0]);
     close(fds[1]);
+}
+
+// Lines of many lengths around the pipe's atomic size (4096) and the buffer's (8192), each
+// numbered, written whole, in two pieces, and two to a write, into a pipe read only now and
+// then. Whatever could not wait was dropped, but only ever whole lines reach the reader:
+// a line that went out in part is finished before the next one.
+TEST(TextOutput, DropWhenBlockedPassesOnlyWholeLinesThroughAPipeThatFillsUp) {
+    std::vector<std::string> lines;
+    for (int round = 0; round < 6; ++round) {
+        for (size_t length : {1, 80, 1000, 3000, 4095, 4096, 4097, 6000, 8000, 9000}) {
+            std::string line = std::to_string(lines.size()) + ":";
+            line.resize(std::max(length, line.size() + 1) - 1, static_cast<char>('a' + round));
+            lines.push_back(line + "\n");
+        }
+    }
+    // First a pipe someone else made non-blocking, where a write may take part of what it
+    // is given; then a blocking one, last because there the old faults hang rather than fail.
+    for (bool nonBlocking : {true, false}) {
+        if (HasFailure()) return;
+        Pipe p;
+        ASSERT_GT(fcntl(p.fds[1], F_SETPIPE_SZ, 16384), 0);
+        ASSERT_EQ(fcntl(p.fds[1], F_SETFL, nonBlocking ? O_NONBLOCK : 0), 0);
+        TextOutput log(p.fds[1], nullptr, TextOutput::Flushing::kEachLine);
+        log.dropWhenBlocked(true);
+        std::string got;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            const std::string& line = lines[i];
+            if (i % 3 == 0) {
+                log.write(line.data(), line.size());
+            } else if (i % 3 == 1) {
+                log.write(line.data(), line.size() / 2);
+                log.write(line.data() + line.size() / 2, line.size() - line.size() / 2);
+            } else {
+                std::string two = line + (i + 1 < lines.size() ? lines[++i] : "");
+                log.write(two.data(), two.size());
+            }
+            if (i % 7 == 0) got += p.drain();
+        }
+        got += p.drain();
+        log << "end" << endl;
+        got += p.drain();
+        EXPECT_FALSE(log.failed()) << nonBlocking;
+        EXPECT_GT(log.droppedBytes(), 0u) << nonBlocking;
+        size_t total = 4;
+        for (const std::string& line : lines) total += line.size();
+        EXPECT_EQ(got.size() + log.droppedBytes(), total) << nonBlocking;
+        // Each line read is one of those written, whole, and in order.
+        size_t next = 0;
+        for (size_t at = 0, end; at < got.size(); at = end + 1) {
+            end = got.find('\n', at);
+            std::string line = got.substr(at, end == std::string::npos ? end : end + 1 - at);
+            if (line == "end\n" && end + 1 == got.size()) break;
+            while (next < lines.size() && lines[next] != line) ++next;
+            ASSERT_LT(next, lines.size())
+                << nonBlocking << ": not a whole line, or out of order: " << line.substr(0, 40)
+                << " (" << line.size() << ")";
+            ++next;
+        }
+        EXPECT_EQ(got.substr(got.size() - std::min<size_t>(got.size(), 4)), "end\n");
+    }
 }
 
 TEST(TextOutput, WriteFailureIsRecordedAndLaterOutputDropped) {
