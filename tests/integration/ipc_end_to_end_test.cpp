@@ -248,6 +248,37 @@ TEST_F(Fixture, TheRegistryAnswersEveryRegistrationOnTheWire) {
     EXPECT_EQ(answers, (std::vector<int32_t>{OK, OK, -EEXIST, OK}));
 }
 
+TEST_F(Fixture, TenThousandProxiesToTenHostsHoldTenChannels) {
+    std::vector<std::unique_ptr<Process>> hosts;
+    std::vector<String16> names;
+    for (int h = 0; h < 10; ++h) {
+        std::vector<std::string> args;
+        for (int i = 0; i < 1000; ++i) {
+            args.push_back("h" + std::to_string(h) + ".n" + std::to_string(i));
+            names.push_back(String16(args.back().c_str()));
+        }
+        hosts.push_back(registry.startEcho(args));
+        ASSERT_TRUE(hosts.back()) << h;
+    }
+    sp<RegistryClient> client = clientOf(registry);
+    ASSERT_TRUE(client);
+    int before = openDescriptors();
+    std::vector<sp<IBinder>> proxies(names.size());
+    size_t answered = 0;
+    ASSERT_EQ(client->lookupServices(names.data(), names.size(), proxies.data(), &answered), OK);
+    EXPECT_EQ(answered, names.size());
+    EXPECT_EQ(std::count(proxies.begin(), proxies.end(), nullptr), 0);
+    EXPECT_EQ(openDescriptors(), before + 10) << "one channel for each host";
+    // Every proxy reaches its own object: its host answers with the code it was sent.
+    Parcel reply;
+    for (size_t i = 0; i < proxies.size(); i += 997) {
+        ASSERT_EQ(proxies[i]->sendTransaction(static_cast<uint32_t>(i), Parcel(), &reply, 0), OK);
+        EXPECT_EQ(bytesOf(reply), i32(static_cast<uint32_t>(i))) << i;
+    }
+    proxies.clear();
+    EXPECT_EQ(openDescriptors(), before) << "the channels went with their last proxies";
+}
+
 TEST_F(Fixture, TheWritingAServiceSampleWorks) {
     auto adder =
         Process::start({std::string(ZORLEK_SAMPLES_DIR) + "/zorlek-sample-adder"}, registry.env());

@@ -14,6 +14,7 @@
 #include <fstream>
 
 #include "tests/integration/ipc_support.h"
+#include "tests/platform/socket_helpers.h"
 
 namespace zorlek::test {
 namespace {
@@ -195,6 +196,41 @@ TEST(RegistryProcess, LogsEachRegistrationAndRemoval) {
                                                  ")\n"
                                                  "zorlek-registry: removed b (pid " +
                                                  pid + ")\n");
+}
+
+TEST(RegistryProcess, RefusesAPeerOfAnotherProtocolVersionAndSaysSo) {
+    Registry registry;
+    ASSERT_TRUE(registry.ready());
+    struct Case {
+        const char* what;
+        Bytes hello;
+        int32_t version;
+    };
+    const Case cases[] = {
+        // Before version 3 a handshake was a 16-byte header: it is refused as it stands.
+        {"version 2, as it greeted", cat({i32(MSG_HELLO), i32(kProtocolMagic), i32(2), i32(0)}), 2},
+        {"version 1, as it greeted", cat({i32(MSG_HELLO), i32(kProtocolMagic), i32(1), i32(0)}), 1},
+        {"version 2 in this framing", header(MSG_HELLO, kProtocolMagic, 2, 0), 2},
+        {"version 4", header(MSG_HELLO, kProtocolMagic, 4, 0), 4},
+    };
+    std::string log;
+    for (const Case& c : cases) {
+        RawPeer peer(registry);
+        ASSERT_TRUE(peer.sendBytes(c.hello)) << c.what;
+        // Its first 16 bytes, which every version reads alike, are the refusal.
+        Bytes answer = readAvailable(peer.sock.get(), 2000);
+        EXPECT_EQ(answer, header(MSG_HELLO, kProtocolMagic, -EPROTONOSUPPORT, 0, 0,
+                                 static_cast<uint32_t>(kProtocolVersion)))
+            << c.what;
+        EXPECT_TRUE(peer.closedByPeer(2000)) << c.what;
+        log += "zorlek-registry: refused a peer of protocol version " + std::to_string(c.version) +
+               " (pid " + std::to_string(::getpid()) + ", uid " + std::to_string(::getuid()) +
+               "): this registry speaks version 3\n";
+    }
+    EXPECT_TRUE(waitUntil([&] { return registry.process()->errText() == log; }, 3000))
+        << registry.process()->errText();
+    // A client of this version is served as ever.
+    EXPECT_TRUE(answersAsRegistry(registry.socketPath()));
 }
 
 TEST(RegistryProcess, AFullLogPipeDoesNotStopIt) {

@@ -6,6 +6,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include "platform/hosting/call_context.h"
+#include "platform/ipc/object_proxy.h"
 #include "tests/integration/ipc_support.h"
 
 namespace zorlek::test {
@@ -13,7 +15,7 @@ namespace {
 
 // Counts its calls; code 1 answers the request's first integer doubled; code 2 ignores
 // a reply write that passes the size limit and claims success; code 3 serves root alone
-// and tells it who it is.
+// and tells it who it is; code 4 never answers.
 class Doubler : public LocalObject {
   public:
     Doubler() : LocalObject(String16("test.IDoubler")) {}
@@ -23,6 +25,10 @@ class Doubler : public LocalObject {
             if (callingUid() != 0) return -EACCES;
             reply->writeInt32(static_cast<int32_t>(callingUid()));
             return reply->writeInt32(callingPid());
+        }
+        if (code == 4) {
+            withholdReply();
+            return OK;
         }
         if (code == 2) {
             reply->writeInt32(1);
@@ -113,6 +119,39 @@ TEST_F(HostFixture, ServesTwoWayAndOneWayCallsOnItsThread) {
     EXPECT_EQ(served, OK);
 }
 
+TEST_F(HostFixture, AReplyHeldBackHoldsBackNoOtherOnTheChannel) {
+    ServiceHost host(2000);
+    ASSERT_EQ(host.connect(registry.socketPath().c_str()), OK);
+    ASSERT_EQ(host.addService(String16("a"), make<Doubler>()), OK);
+    ASSERT_EQ(host.addService(String16("b"), make<Doubler>()), OK);
+    std::thread server([&] { host.serve(); });
+    const int timeoutMs = 1000;
+    sp<RegistryClient> client = clientOf(registry, timeoutMs);
+    sp<IBinder> a = client->lookupService(String16("a"));
+    sp<IBinder> b = client->lookupService(String16("b"));
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(&static_cast<ObjectProxy*>(a.get())->channel(),
+              &static_cast<ObjectProxy*>(b.get())->channel())
+        << "both objects over one channel";
+    Parcel request, reply;
+    request.writeInt32(21);
+    // a's call goes first and is never answered; b's, behind it on the channel, is.
+    CallPipeline held(1);
+    ASSERT_TRUE(held.add(a, 4, request));
+    auto start = Clock::now();
+    EXPECT_EQ(b->sendTransaction(1, request, &reply, 0), OK);
+    EXPECT_EQ(bytesOf(reply), i32(42));
+    // A guard: far less than the held call's own wait.
+    EXPECT_LT(msSince(start), timeoutMs / 2);
+    EXPECT_EQ(held.takeOldest(&reply), -ETIMEDOUT);
+    EXPECT_EQ(reply.dataSize(), 0u);
+    // The channel goes on serving the object that held its reply back.
+    EXPECT_EQ(a->sendTransaction(1, request, &reply, 0), OK);
+    EXPECT_EQ(bytesOf(reply), i32(42));
+    host.stop();
+    server.join();
+}
+
 ServiceHost* gSignalledHost = nullptr;
 
 TEST_F(HostFixture, StopsFromASignalHandler) {
@@ -186,7 +225,8 @@ TEST_F(HostFixture, AChannelThatStallsOrStopsReadingHoldsNobodyUp) {
     // Requests sent as fast as the socket takes them, replies never read.
     unique_fd greedy = rawChannel(registry, "e");
     ASSERT_TRUE(greedy.valid());
-    Bytes request = header(MSG_TRANSACT, 2, 0, 64 * 1024);
+    // Calls to the echo object, which answers each with all it got.
+    Bytes request = header(MSG_TRANSACT, 2, 0, 64 * 1024, 1, 1);
     request.resize(request.size() + 64 * 1024, 1);
     size_t sent = 0;
     auto began = Clock::now();
