@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "bench/measure.h"
@@ -109,9 +110,9 @@ RoundTrips measureRoundTrips(int count) {
     RoundTrips out;
     test::Registry registry;
     if (!registry.ready()) return out;
-    auto echo = registry.startEcho({"bench.echo"});
+    auto echo = registry.startEcho({"bench.echo", "bench.other"});
     sp<ServiceManager> manager = RegistryClient::connect(registry.socketPath().c_str());
-    const String16 name("bench.echo");
+    const String16 name("bench.echo"), other("bench.other");
     sp<IBinder> object = manager ? manager->lookupService(name) : nullptr;
     if (!echo || !object) return out;
     Parcel request;
@@ -125,8 +126,11 @@ RoundTrips measureRoundTrips(int count) {
     Parcel lookupRequest;
     lookupRequest.writeString16(name);
     Bouncer channels(kHeaderSize + lookupRequest.dataSize(), true);
+    // A second manager reaches no host between its lookups: each brings a new channel.
+    sp<ServiceManager> fresh = RegistryClient::connect(registry.socketPath().c_str());
+    if (!fresh) return out;
     // Batches of each in turn, so that all meet the same load.
-    std::vector<double> floor, proxy, lookup, lookupFloor;
+    std::vector<double> floor, proxy, known, first, lookupFloor;
     for (int done = 0; done < count; done += 100) {
         floor.push_back(medianMicros(100, [&] { return bouncer.roundTrip(); }));
         lookupFloor.push_back(medianMicros(
@@ -135,55 +139,58 @@ RoundTrips measureRoundTrips(int count) {
             return object->sendTransaction(1, request, &reply, 0) == OK &&
                    reply.dataSize() == request.dataSize() + 4;
         }));
-        lookup.push_back(medianMicros(
-            10, [&] { return manager->lookupService(name) != nullptr; }, 10));
+        // `object` keeps the host reached: the answer is the handle alone.
+        known.push_back(medianMicros(
+            10, [&] { return manager->lookupService(other) != nullptr; }, 10));
+        first.push_back(medianMicros(
+            10, [&] { return fresh->lookupService(other) != nullptr; }, 10));
     }
-    for (const auto* figures : {&floor, &proxy, &lookup, &lookupFloor}) {
+    for (const auto* figures : {&floor, &proxy, &known, &first, &lookupFloor}) {
         if (std::find(figures->begin(), figures->end(), -1.0) != figures->end()) return out;
     }
     out.floor = median(floor);
     out.lookupFloor = median(lookupFloor);
     out.proxy = median(proxy);
-    out.lookup = median(lookup);
+    out.lookupKnown = median(known);
+    out.lookupFirst = median(first);
     return out;
 }
 
-double lookupsPerSecond(const std::string& socket, const std::string& name, int clients, int millis,
-                        long* refused) {
+namespace {
+
+// Runs `round` in `processes` children at once for `millis` milliseconds each, all
+// started together once every one is set up (`setUp` returns false when it could not
+// be), and returns the rounds per second of them all; negative when one failed.
+template <typename SetUp, typename Round>
+double perSecond(int processes, int millis, SetUp setUp, Round round) {
     int go[2], results[2];
     if (pipe2(go, O_CLOEXEC) != 0) return -1;
     if (pipe2(results, O_CLOEXEC) != 0) return -1;
     std::vector<pid_t> children;
-    for (int i = 0; i < clients; ++i) {
+    for (int i = 0; i < processes; ++i) {
         children.push_back(forkChild([&] {
-            sp<RegistryClient> client = RegistryClient::connect(socket.c_str());
-            const String16 wanted(name.c_str());
             char start;
-            if (!client || read(go[0], &start, 1) != 1) return 1;
-            long counts[2] = {0, 0};  // found, refused
+            if (!setUp() || read(go[0], &start, 1) != 1) return 1;
+            long count = 0;
             double until = nowMicros() + millis * 1000.0;
-            sp<IBinder> object;
             while (nowMicros() < until) {
-                status_t status = client->lookup(wanted, &object);
-                if (status != OK && status != -EAGAIN) return 1;
-                ++counts[status == OK ? 0 : 1];
+                if (!round()) return 1;
+                ++count;
             }
-            return write(results[1], counts, sizeof counts) == sizeof counts ? 0 : 1;
+            return write(results[1], &count, sizeof count) == sizeof count ? 0 : 1;
         }));
     }
     close(go[0]);
     close(results[1]);
-    // Every client connects first; then all start at once.
+    // Every child sets up first; then all start at once.
     usleep(200 * 1000);
-    std::vector<char> starts(static_cast<size_t>(clients), 'g');
+    std::vector<char> starts(static_cast<size_t>(processes), 'g');
     bool ok = write(go[1], starts.data(), starts.size()) == static_cast<ssize_t>(starts.size());
-    long found = 0;
-    *refused = 0;
-    for (int i = 0; i < clients && ok; ++i) {
-        long counts[2] = {0, 0};
-        ok = readFully(results[0], counts, sizeof counts);
-        found += counts[0];
-        *refused += counts[1];
+    long total = 0;
+    for (int i = 0; i < processes && ok; ++i) {
+        long count = 0;
+        ok = readFully(results[0], &count, sizeof count);
+        total += count;
     }
     close(go[1]);
     close(results[0]);
@@ -192,7 +199,35 @@ double lookupsPerSecond(const std::string& socket, const std::string& name, int 
         waitpid(child, &status, 0);
         ok = ok && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
-    return ok ? found * 1000.0 / millis : -1;
+    return ok ? total * 1000.0 / millis : -1;
+}
+
+}  // namespace
+
+double socketPairsPerSecond(int pairs, size_t size, int millis) {
+    std::unique_ptr<Bouncer> bouncer;
+    return perSecond(
+        pairs, millis,
+        [&] {
+            bouncer = std::make_unique<Bouncer>(size, false);
+            return true;
+        },
+        [&] { return bouncer->roundTrip(); });
+}
+
+double lookupsPerSecond(const std::string& socket, const std::string& name, int clients,
+                        int millis) {
+    sp<RegistryClient> client;
+    sp<IBinder> held;
+    const String16 wanted(name.c_str());
+    return perSecond(
+        clients, millis,
+        [&] {
+            client = RegistryClient::connect(socket.c_str());
+            held = client ? client->lookupService(wanted) : nullptr;
+            return held != nullptr;
+        },
+        [&] { return client->lookupService(wanted) != nullptr; });
 }
 
 }  // namespace zorlek::bench

@@ -103,6 +103,11 @@ class MemoryTransport final : public PeerTransport {
         return peer.gone || peer.hungUp;
     }
     void drop(ConnectionId id) override { gone(peers_.at(id - 1)); }
+    void dropHungUp() override {
+        for (FuzzPeer& peer : peers_) {
+            if (peer.hungUp) gone(peer);
+        }
+    }
     status_t makeChannel(unique_fd* hostEnd, unique_fd* clientEnd) override {
         hostEnd->reset(::eventfd(0, EFD_CLOEXEC));
         clientEnd->reset(::eventfd(0, EFD_CLOEXEC));
@@ -198,7 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // What the rules answered as registered is what they list, in order, to anyone.
     for (FuzzPeer& peer : peers) {
-        if (peer.gone || peer.peer.version == 0) continue;
+        if (peer.gone || peer.hungUp || peer.peer.version == 0) continue;
         Message list;
         list.header = {MSG_LIST, 0, 0, 0};
         list.payload.writeNullString16();

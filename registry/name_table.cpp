@@ -65,13 +65,6 @@ size_t NameTable::countOf(ConnectionId owner) const {
     return found == owned_.end() ? 0 : found->second.size();
 }
 
-std::vector<ConnectionId> NameTable::owners() const {
-    std::vector<ConnectionId> ids;
-    ids.reserve(owned_.size());
-    for (const auto& [owner, names] : owned_) ids.push_back(owner);
-    return ids;
-}
-
 std::vector<String16> NameTable::page(const String16* after, size_t budgetBytes, bool* more) const {
     std::vector<String16> names;
     auto at = after != nullptr ? holders_.upper_bound(*after) : holders_.begin();

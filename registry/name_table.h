@@ -60,9 +60,6 @@ class NameTable {
     // The number of names `owner` holds.
     size_t countOf(ConnectionId owner) const;
 
-    // Every connection that holds at least one name.
-    std::vector<ConnectionId> owners() const;
-
   private:
     // Ordered by code units, which is the listing order.
     std::map<String16, Holder> holders_;

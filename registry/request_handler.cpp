@@ -145,13 +145,11 @@ void RequestHandler::release(ConnectionId client, ConnectionId host) {
 }
 
 void RequestHandler::list(Peer& from, const String16& after) {
-    if (after.size() == 0) {
-        // A process that has exited may still have its end-of-stream waiting in the loop;
-        // its names must not outlive it in a listing made after it died.
-        for (ConnectionId owner : names_.owners()) {
-            if (owner != from.id && transport_.hungUp(owner)) transport_.drop(owner);
-        }
-    }
+    // A process that has exited may still have its end-of-stream waiting in the loop;
+    // its names must not outlive it in a listing made after it died.
+    if (after.size() == 0) transport_.dropHungUp();
+    // The one asking may have been among them.
+    if (transport_.peer(from.id) == nullptr) return;
     bool more = false;
     std::vector<String16> names =
         names_.page(after.size() > 0 ? &after : nullptr, kListPageBytes, &more);

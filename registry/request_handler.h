@@ -75,6 +75,9 @@ class PeerTransport {
     virtual const Peer* peer(ConnectionId id) = 0;
     // True when the peer has closed its end, although its end-of-stream waits unread.
     virtual bool hungUp(ConnectionId id) = 0;
+    // Drops every peer that has closed its end although its end-of-stream waits unread,
+    // at the cost of one look at them all.
+    virtual void dropHungUp() = 0;
     // Ends the peer now; its names are freed through RequestHandler::peerGone before this
     // returns.
     virtual void drop(ConnectionId id) = 0;

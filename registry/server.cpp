@@ -11,7 +11,7 @@ namespace {
 constexpr ConnectionLimits kClientLimits = {
     // One request at most, and freed while the connection idles: an idle connection
     // costs its bookkeeping only.
-    .readBuffer = kHeaderSize + kMaxRegistryRequest,
+    .readBuffer = 16 * 1024,
     .maxPayload = kMaxRegistryRequest,
     // A peer whose unread answers pass a listing page is not read from until they drain.
     .pauseBytes = 64 * 1024,
@@ -191,6 +191,13 @@ const Peer* RegistryServer::peer(ConnectionId id) {
 bool RegistryServer::hungUp(ConnectionId id) {
     auto found = clients_.find(id);
     return found == clients_.end() || found->second.connection->peerHungUp();
+}
+
+void RegistryServer::dropHungUp() {
+    for (EventSource* source : loop_.hungUpNow()) {
+        // The listener and the loop's own descriptors are not connections.
+        if (auto* connection = dynamic_cast<Connection*>(source)) connection->close(-EPIPE);
+    }
 }
 
 void RegistryServer::drop(ConnectionId id) {

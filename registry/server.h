@@ -72,6 +72,7 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
     size_t pendingFds(ConnectionId id, uint32_t tag) override;
     const Peer* peer(ConnectionId id) override;
     bool hungUp(ConnectionId id) override;
+    void dropHungUp() override;
     void drop(ConnectionId id) override;
     void finish(ConnectionId id) override;
     status_t makeChannel(unique_fd* hostEnd, unique_fd* clientEnd) override;

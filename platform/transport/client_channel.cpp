@@ -44,9 +44,7 @@ ClientChannel::ClientChannel(unique_fd sock, int timeoutMs, sp<ChannelDirectory>
       timeoutMs_(timeoutMs),
       directory_(std::move(directory)),
       host_(host),
-      generation_(generation) {
-    stream_.waitInReceive(timeoutMs_);
-}
+      generation_(generation) {}
 
 ClientChannel::~ClientChannel() {
     fail(-EPIPE);
@@ -65,6 +63,9 @@ status_t ClientChannel::transact(uint32_t handle, uint32_t code, const Parcel& d
     Deadline deadline = Deadline::after(timeoutMs_);
     status_t status = sendRequest(head, data, deadline);
     if (status != OK || (flags & FLAG_ONEWAY) != 0) return status;
+    // Set at the first call that waits alone: channels used only by many calls at once
+    // (a listing) wait in poll() and never need it.
+    if (!stream_.waitsInReceive()) stream_.waitInReceive(timeoutMs_);
     return awaitReply(serial, reply != nullptr ? reply : &scratch_.payload, deadline);
 }
 

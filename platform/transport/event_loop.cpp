@@ -131,6 +131,26 @@ void EventLoop::fireDueTimers() {
     }
 }
 
+std::vector<EventSource*> EventLoop::hungUpNow() {
+    std::vector<EventSource*> out;
+    if (initStatus_ != OK) return out;
+    epoll_event events[kEventBatch];
+    // Level-triggered: what is ready stays so, and each call hands out the ready ones in
+    // turn; a few rounds see past a first batch of ordinary readiness.
+    for (int round = 0; round < 8; ++round) {
+        int n = ::epoll_wait(epoll_.get(), events, kEventBatch, 0);
+        for (int i = 0; i < n; ++i) {
+            auto* source = static_cast<EventSource*>(events[i].data.ptr);
+            if (source != nullptr && (events[i].events & (EPOLLHUP | EPOLLERR)) != 0 &&
+                std::find(out.begin(), out.end(), source) == out.end()) {
+                out.push_back(source);
+            }
+        }
+        if (n < kEventBatch) break;
+    }
+    return out;
+}
+
 status_t EventLoop::runOnce(int timeoutMs) {
     if (initStatus_ != OK) return initStatus_;
     if (stopRequested()) return -EINTR;

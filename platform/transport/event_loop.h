@@ -80,6 +80,11 @@ class EventLoop {
     void wake(EventSource* source);
     void forget(EventSource* source);
 
+    // The sources whose descriptors have hung up or failed (EPOLLHUP, EPOLLERR) by now,
+    // whether or not their events have been handled yet; the events stay for the loop to
+    // handle as ever. One epoll_wait that does not wait.
+    std::vector<EventSource*> hungUpNow();
+
     // Waits at most `timeoutMs` (-1: without a bound) for the first ready descriptor or
     // due timer, then handles every one that is ready. Returns 0; -EINTR when stop() has
     // been asked for (the request stays until clearStop()); or the -errno of epoll_wait.

@@ -27,7 +27,11 @@ void Stream::waitInReceive(int timeoutMs) {
     timeval bound{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
     if (::setsockopt(sock_.get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound)) != 0) return;
     int flags = ::fcntl(sock_.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(sock_.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return;
+    if (flags < 0) return;
+    // A socket made blocking (as the registry makes channels) needs no change.
+    if ((flags & O_NONBLOCK) != 0 && ::fcntl(sock_.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return;
+    }
     blockingReceive_ = true;
 }
 

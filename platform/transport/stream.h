@@ -32,6 +32,7 @@ class Stream {
     // `timeoutMs`, rather than in a poll() before it: one system call fewer. Should a step
     // fail, receives stay safe: the socket stays non-blocking and they wait in poll().
     void waitInReceive(int timeoutMs);
+    bool waitsInReceive() const { return blockingReceive_; }
 
     // Sends every byte of `iov[0..count)`, `passFd` with the first (none when negative),
     // waiting for room until `deadline`. 0; -EPIPE when the peer is gone; -ETIMEDOUT when
