@@ -102,6 +102,23 @@ void busctlRows(DbusPeer& peer, const std::string& tool) {
         call.ok ? call.ratio : -1, "keep (0.21)");
 }
 
+// The rows against busctl and those over many hosts, `thousand` holding 1,000 names on
+// one host.
+void comparisonRows(test::Registry& thousand, const std::string& tool) {
+    std::string missing = DbusPeer::missing();
+    DbusPeer peer;
+    if (!missing.empty()) {
+        std::printf("| `busctl` rows | skipped: %s is not installed | | | |\n", missing.c_str());
+    } else if (!peer.start(1000)) {
+        std::printf("| `busctl` rows | skipped: the D-Bus fixture did not start | | | |\n");
+    } else {
+        setenv("ZORLEK_REGISTRY", thousand.socketPath().c_str(), 1);
+        busctlRows(peer, tool);
+    }
+    manyHostRows(missing.empty() && !peer.address().empty() ? &peer : nullptr);
+    peer.stop();
+}
+
 void listRows(const std::string& empty) {
     // Four registries side by side, listed in turn, so that every size meets the same load.
     Listed none(0), thousand(1000), tenThousand(10000), hundredThousand(100000);
@@ -113,18 +130,7 @@ void listRows(const std::string& empty) {
             return row("list rows", "a registry or host did not start", "", -1, "");
     }
     const std::string tool = test::binPath("zorlek");
-    std::string missing = DbusPeer::missing();
-    DbusPeer peer;
-    if (!missing.empty()) {
-        std::printf("| `busctl` rows | skipped: %s is not installed | | | |\n", missing.c_str());
-    } else if (!peer.start(1000)) {
-        std::printf("| `busctl` rows | skipped: the D-Bus fixture did not start | | | |\n");
-    } else {
-        setenv("ZORLEK_REGISTRY", thousand.registry.socketPath().c_str(), 1);
-        busctlRows(peer, tool);
-    }
-    manyHostRows(missing.empty() && !peer.address().empty() ? &peer : nullptr);
-    peer.stop();
+    comparisonRows(thousand.registry, tool);
     for (int round = 0; round < 5; ++round) {
         if (!none.list(3) || !thousand.list(3) || !tenThousand.list(1) ||
             !hundredThousand.list(1)) {

@@ -30,7 +30,7 @@ RegistryLink::RegistryLink(EventLoop& loop, ObjectTable& objects, ChannelServer&
       options_(options),
       reconnectPauseMs_(kFirstReconnectPauseMs),
       retryPauseMs_(kFirstRetryPauseMs),
-      answerDue_(loop, [this] { fail(-ETIMEDOUT); }),
+      answerDue_(loop, [this] { disconnect(-ETIMEDOUT); }),
       reconnectTimer_(loop, [this] { reconnect(); }),
       retryTimer_(loop, [this] { retryRefused(); }) {}
 
@@ -53,7 +53,7 @@ status_t RegistryLink::attach(unique_fd sock) {
     return status;
 }
 
-void RegistryLink::fail(status_t why) {
+void RegistryLink::disconnect(status_t why) {
     if (connection_) connection_->close(why);
 }
 

@@ -38,7 +38,7 @@ class RegistryLink final : private ConnectionOwner {
     // its answer is still due (the wait was given up), so that the answer finds it.
     void settleFailed(status_t* result);
     // Ends the connection with `why` (a registry that stopped answering).
-    void fail(status_t why);
+    void disconnect(status_t why);
 
     // While serving, a lost connection is tried again after a growing pause (capped at
     // 250 ms) and every name is registered anew; a name refused then is asked for again

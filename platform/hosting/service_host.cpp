@@ -67,7 +67,7 @@ status_t ServiceHost::addService(const String16& name, const sp<LocalObject>& ob
     while (result == 1) {
         int left = deadline.remainingMs();
         if (left == 0) {
-            impl_->link.fail(-ETIMEDOUT);
+            impl_->link.disconnect(-ETIMEDOUT);
             break;
         }
         status = impl_->loop.runOnce(left);

@@ -19,9 +19,10 @@ struct HostOptions {
     // listening), trying again with a growing pause; 0 does not wait. So a service may
     // start before its registry.
     int registryWaitMs = callTimeoutMs();
-    // Channels served at once: in all (never more than the process's descriptor limit
-    // allows, less a reserve), and from one calling user other than root and this
-    // process's own user (never more than half of all). A channel past either is closed
+    // Channels served at once (one for each client process that looked up a name of this
+    // host, whatever the number of names): in all (never more than the process's
+    // descriptor limit allows, less a reserve), and from one calling user other than root
+    // and this process's own user (never more than half of all). A channel past either is closed
     // at once (its client's first call fails with -EPIPE); the other channels and every
     // registration stay.
     size_t maxChannels = 4096;
@@ -44,12 +45,16 @@ struct HostOptions {
 //     if (status != OK) { report describeHostStatus(status); exit }
 //     host.serve();                                       // until host.stop()
 //
-// The serving loop watches the registry connection and every private channel that
-// clients opened by looking a name up. It never blocks on one peer: replies that a client
-// does not read wait in that channel's queue (and the channel is not read while much
-// waits), a channel that sends malformed bytes is closed, a closed one is noticed and
-// dropped. One-way calls get no reply. A reply whose building failed (its status() is not
-// 0, e.g. -EMSGSIZE past 1 MiB) is answered with that status and an empty reply.
+// The serving loop watches the registry connection and the channel of every client
+// process that looked a name of this host up: one channel a client, on which it calls
+// any of the host's objects by the handle the registry gave it. The calls read at once
+// are handled in turn and their replies leave together, each naming the call it answers,
+// so a reply held back holds back no other. The loop never blocks on one peer: replies
+// that a client does not read wait in that channel's queue (and the channel is not read
+// while much waits), a channel that sends malformed bytes is closed, a closed one is
+// noticed and dropped. One-way calls get no reply. A reply whose building failed (its
+// status() is not 0, e.g. -EMSGSIZE past 1 MiB) is answered with that status and an empty
+// reply.
 //
 // When the registry connection breaks (the registry restarted), serve() connects again
 // with a growing pause between tries (capped at 250 ms) and registers every name anew.
@@ -70,7 +75,8 @@ class ServiceHost {
     // handshake, waiting up to HostOptions::registryWaitMs for a registry that is not
     // there yet. Returns 0, or -ENOENT / -ECONNREFUSED (no registry there in time),
     // -ETIMEDOUT, -EPROTO (the peer is not a registry), -EUSERS / -EMFILE (refused by the
-    // registry), -EISCONN (already connected), -EINTR (stop() came while waiting), -errno.
+    // registry), -EPROTONOSUPPORT (a registry of another protocol version), -EISCONN
+    // (already connected), -EINTR (stop() came while waiting), -errno.
     status_t connect();
     status_t connect(const char* path);
 

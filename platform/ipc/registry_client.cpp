@@ -93,16 +93,17 @@ void RegistryClient::disconnect() {
     connection_.reset();
 }
 
-status_t RegistryClient::sendFrames(const Parcel& frames) {
+status_t RegistryClient::sendFrames(const uint8_t* head, size_t headSize, const Parcel& frames) {
     Parcel releases;
     for (uint64_t host : channels_->takeReleases()) {
         MessageHeader release{MSG_RELEASE};
         setHost(&release, host);
         frame(&releases, release, Parcel());
     }
-    iovec iov[2] = {{const_cast<uint8_t*>(releases.data()), releases.dataSize()},
+    iovec iov[3] = {{const_cast<uint8_t*>(releases.data()), releases.dataSize()},
+                    {const_cast<uint8_t*>(head), headSize},
                     {const_cast<uint8_t*>(frames.data()), frames.dataSize()}};
-    status_t status = connection_.sendAll(iov, 2, -1, Deadline::after(timeoutMs_));
+    status_t status = connection_.sendAll(iov, 3, -1, Deadline::after(timeoutMs_));
     if (status != OK) disconnect();
     return status;
 }
@@ -111,9 +112,9 @@ status_t RegistryClient::request(const MessageHeader& header, const Parcel& payl
                                  uint32_t answerType, Message* answer) {
     status_t status = ensureConnected();
     if (status != OK) return status;
-    Parcel frames;
-    frame(&frames, header, payload);
-    status = sendFrames(frames);
+    uint8_t head[kHeaderSize];
+    encodeFrameStart(header, payload.dataSize(), head);
+    status = sendFrames(head, kHeaderSize, payload);
     if (status == OK) status = connection_.receive(answer, Deadline::after(timeoutMs_));
     if (status == OK && answer->header.type != answerType) status = -EBADMSG;
     if (status != OK) {
@@ -154,7 +155,8 @@ status_t RegistryClient::takeLookupAnswer(Message& answer, sp<IBinder>* out) {
 status_t RegistryClient::lookup(const String16& name, sp<IBinder>* out) {
     *out = nullptr;
     if (!askable(name)) return -ENOENT;
-    Parcel payload;
+    Parcel& payload = request_;
+    payload.clear();
     payload.writeString16(name);
     Deadline deadline = Deadline::after(timeoutMs_);
     int pauseMs = 1;
@@ -200,7 +202,7 @@ status_t RegistryClient::lookupBatch(const String16* names, size_t count, sp<IBi
         payload.writeString16(names[i]);
         frame(&frames, {MSG_LOOKUP}, payload);
     }
-    if (frames.dataSize() > 0 && (status = sendFrames(frames)) != OK) return status;
+    if (frames.dataSize() > 0 && (status = sendFrames(nullptr, 0, frames)) != OK) return status;
     for (size_t i = 0; i < count; ++i) {
         if (askable(names[i])) {
             status = connection_.receive(&answer_, Deadline::after(timeoutMs_));

@@ -60,8 +60,9 @@ class RegistryClient : public ServiceManager {
     status_t ensureConnected();
     // Closes the connection after a failure: whatever comes on it is out of step.
     void disconnect();
-    // Sends `frames` (whole messages), after telling the registry of channels let go.
-    status_t sendFrames(const Parcel& frames);
+    // Sends whole messages, `headSize` bytes of `head` and then `frames`, after telling
+    // the registry of the channels let go.
+    status_t sendFrames(const uint8_t* head, size_t headSize, const Parcel& frames);
     // Sends one request and receives its answer, which must have type `answerType`.
     status_t request(const MessageHeader& header, const Parcel& payload, uint32_t answerType,
                      Message* answer);
@@ -79,6 +80,7 @@ class RegistryClient : public ServiceManager {
     Stream connection_;
     sp<ChannelDirectory> channels_;
     Message answer_;  // reused for every answer
+    Parcel request_;  // and for every lookup's request
 };
 
 // Connects to the registry at `path` and completes the opening handshake. Returns 0 and

@@ -47,7 +47,7 @@ ClientChannel::ClientChannel(unique_fd sock, int timeoutMs, sp<ChannelDirectory>
       generation_(generation) {}
 
 ClientChannel::~ClientChannel() {
-    fail(-EPIPE);
+    end(-EPIPE);
 }
 
 status_t ClientChannel::transact(uint32_t handle, uint32_t code, const Parcel& data, Parcel* reply,
@@ -81,7 +81,7 @@ status_t ClientChannel::sendRequest(const uint8_t* head, const Parcel& data,
                         {const_cast<uint8_t*>(data.data()), data.dataSize()}};
         ssize_t n = sendNow(fd(), iov, data.dataSize() > 0 ? 2 : 1, -1);
         if (n < 0) {
-            fail(static_cast<status_t>(n));
+            end(static_cast<status_t>(n));
             return static_cast<status_t>(n);
         }
         sent = static_cast<size_t>(n);
@@ -94,7 +94,7 @@ status_t ClientChannel::sendRequest(const uint8_t* head, const Parcel& data,
                       : out_.append(data.data() + (sent - kHeaderSize), total - sent);
     if (!queued) {
         // Half a request would leave the host out of step.
-        if (sent > 0) fail(-ENOMEM);
+        if (sent > 0) end(-ENOMEM);
         return -ENOMEM;
     }
     return drain(deadline);
@@ -109,7 +109,7 @@ status_t ClientChannel::drain(const Deadline& deadline) {
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) {
             // Part of it may have gone: the channel is out of step.
-            fail(-ETIMEDOUT);
+            end(-ETIMEDOUT);
             return -ETIMEDOUT;
         }
         if ((p.revents & POLLOUT) != 0) flush();
@@ -145,7 +145,7 @@ status_t ClientChannel::awaitReply(uint32_t serial, Parcel* into, const Deadline
     }
     if (status != OK) message.payload.clear();
     std::swap(message.payload, *into);
-    if (broken) fail(status);
+    if (broken) end(status);
     return status;
 }
 
@@ -194,7 +194,7 @@ void ClientChannel::flush() {
     if (!alive() || !wantsToSend()) return;
     iovec iov{out_.data(), out_.size()};
     ssize_t n = sendNow(fd(), &iov, 1, -1);
-    if (n < 0) return fail(static_cast<status_t>(n));
+    if (n < 0) return end(static_cast<status_t>(n));
     out_.consume(static_cast<size_t>(n));
 }
 
@@ -203,14 +203,14 @@ size_t ClientChannel::takeIn() {
     if (!alive()) return settled;
     ssize_t n = stream_.receiveNow();
     if (n == 0 || (n < 0 && n != -EAGAIN)) {
-        fail(n == 0 ? -EPIPE : static_cast<status_t>(n));
+        end(n == 0 ? -EPIPE : static_cast<status_t>(n));
         return settled;
     }
     for (;;) {
         int got = stream_.reader().next(&scratch_);
         if (got == 0) break;
         if (got < 0 || !settle(scratch_, &settled)) {
-            fail(got < 0 ? got : -EBADMSG);
+            end(got < 0 ? got : -EBADMSG);
             break;
         }
     }
@@ -233,7 +233,7 @@ bool ClientChannel::settle(Message& message, size_t* settledBytes) {
     return true;
 }
 
-void ClientChannel::fail(status_t why) {
+void ClientChannel::end(status_t why) {
     for (size_t i = pendingFront_; i < pending_.size(); ++i) {
         PendingReply* pending = pending_[i].second;
         if (pending == nullptr) continue;

@@ -103,7 +103,7 @@ class ClientChannel : public RefBase {
     // Hands a reply to the call that waits for it; false when it is not a reply.
     bool settle(Message& message, size_t* settledBytes);
     // Ends the channel: every waiting call fails with `why`.
-    void fail(status_t why);
+    void end(status_t why);
 
     Stream stream_;
     int timeoutMs_;
