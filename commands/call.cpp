@@ -103,14 +103,7 @@ void runCall(ToolState& state) {
         return;
     }
     sp<IBinder> object;
-    status_t found = state.serviceManager->lookup(String16(serviceName), &object);
-    // A registry that could not answer is not a service that does not exist.
-    if (found != OK && found != -ENOENT) {
-        aerr << "zorlek: Unable to look up " << serviceName << ": "
-             << describeRegistryFailure(found, false) << endl;
-        state.exitStatus = EXIT_NO_SERVICE_MANAGER;
-        return;
-    }
+    if (!lookUpService(state, serviceName, &object)) return;
     String16 descriptor = fetchInterfaceDescriptor(object);
     state.cursor = service + 2;
     if (!object || descriptor.size() == 0) {

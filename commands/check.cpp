@@ -13,14 +13,7 @@ void runCheck(ToolState& state) {
     }
     const char* service = state.arg();
     sp<IBinder> object;
-    status_t status = state.serviceManager->lookup(String16(service), &object);
-    // A registry that could not answer is not a name that is missing.
-    if (status != OK && status != -ENOENT) {
-        aerr << "zorlek: Unable to look up " << service << ": "
-             << describeRegistryFailure(status, false) << endl;
-        state.exitStatus = EXIT_NO_SERVICE_MANAGER;
-        return;
-    }
+    if (!lookUpService(state, service, &object)) return;
     // The name is echoed as typed, not as the registry saw it after decoding.
     aout << "Service " << service << (object ? ": found" : ": not found") << endl;
 }

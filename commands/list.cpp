@@ -8,8 +8,9 @@
 namespace zorlek {
 namespace {
 
-void failListing(ToolState& state, status_t status) {
-    aerr << "zorlek: Unable to list services: " << describeRegistryFailure(status, true) << endl;
+// `listing`: the listing itself failed, rather than a lookup of one of its names.
+void failListing(ToolState& state, status_t status, bool listing) {
+    aerr << "zorlek: Unable to list services: " << describeRegistryFailure(status, listing) << endl;
     state.exitStatus = EXIT_NO_SERVICE_MANAGER;
 }
 
@@ -19,7 +20,7 @@ void runList(ToolState& state) {
     ServiceManager& registry = *state.serviceManager;
     Vector<String16> names;
     status_t status = registry.list(&names);
-    if (status != OK) return failListing(state, status);
+    if (status != OK) return failListing(state, status, true);
     aout << "Found " << static_cast<uint32_t>(names.size()) << " services:" << endl;
     // The lookups and descriptor queries of the next names travel while a line waits for
     // its answer; the lines still come out one by one, in order, each started before its
@@ -49,7 +50,7 @@ void runList(ToolState& state) {
         status_t answered = queries.takeOldest(&reply);
         aout << narrowForDisplay(descriptorFromReply(answered, reply)) << "]" << endl;
     }
-    if (printable < names.size()) failListing(state, status);
+    if (printable < names.size()) failListing(state, status, false);
 }
 
 }  // namespace zorlek

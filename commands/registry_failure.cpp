@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/text.h"
+
 namespace zorlek {
 
 const char* describeRegistryFailure(status_t status, bool listing) {
@@ -19,6 +21,15 @@ const char* describeRegistryFailure(status_t status, bool listing) {
         default:
             return std::strerror(-status);
     }
+}
+
+bool lookUpService(ToolState& state, const char* service, sp<IBinder>* out) {
+    status_t status = state.serviceManager->lookup(String16(service), out);
+    if (status == OK || status == -ENOENT) return true;
+    aerr << "zorlek: Unable to look up " << service << ": "
+         << describeRegistryFailure(status, false) << endl;
+    state.exitStatus = EXIT_NO_SERVICE_MANAGER;
+    return false;
 }
 
 }  // namespace zorlek

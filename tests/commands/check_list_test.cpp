@@ -198,6 +198,73 @@ TEST(List, AListingCutShortIsAnError) {
     }
 }
 
+TEST(RegistryFailure, ALookupTheRegistryCannotAnswerIsAFailureNeverAbsence) {
+    struct FailRow {
+        std::vector<std::string> args;
+        status_t failure;
+        size_t failsAt;
+        std::string out;
+        std::string err;
+        std::vector<std::string> events;
+    };
+    const FailRow rows[] = {
+        {{"check", "a"},
+         -ETIMEDOUT,
+         0,
+         "",
+         "zorlek: Unable to look up a: the registry did not answer in time\n",
+         {"lookup failed"}},
+        {{"check", "nosuch"},
+         -EPIPE,
+         0,
+         "",
+         "zorlek: Unable to look up nosuch: the registry closed the connection\n",
+         {"lookup failed"}},
+        {{"call", "a", "1", "i32", "5"},
+         -EBADMSG,
+         0,
+         "",
+         "zorlek: Unable to look up a: the registry sent a malformed answer\n",
+         {"lookup failed"}},
+        {{"call", "caf\xC3\xA9", "1"},
+         -ECONNREFUSED,
+         0,
+         "",
+         "zorlek: Unable to look up caf\xC3\xA9: Connection refused\n",
+         {"lookup failed"}},
+        // The lines printed before the failure stay; the others never come.
+        {{"list"},
+         -ETIMEDOUT,
+         2,
+         "Found 4 services:\n0\ta: [x.IA]\n1\tb: []\n",
+         "zorlek: Unable to list services: the registry did not answer in time\n",
+         {"lookup a", "lookup b", "lookup failed", "send a 5f4e5446"}},
+        {{"list"},
+         -EBADMSG,
+         0,
+         "Found 4 services:\n",
+         "zorlek: Unable to list services: the registry sent a malformed answer\n",
+         {"lookup failed"}},
+    };
+    for (const FailRow& row : rows) {
+        Journal journal;
+        sp<FakeRegistry> registry(new FakeRegistry(&journal));
+        registry->add("a", describedAs(u"x.IA"));
+        registry->add("b", std::nullopt);
+        registry->add("c", describedAs(u"x.IC"));
+        registry->add("d", describedAs(u"x.ID"));
+        registry->lookupFailure = row.failure;
+        registry->lookupFailsAt = row.failsAt;
+        Outcome got = runTool(registry, row.args);
+        EXPECT_EQ(got.out, row.out) << label(row.args);
+        EXPECT_EQ(got.err, row.err) << label(row.args);
+        EXPECT_EQ(got.status, 20) << label(row.args);
+        EXPECT_EQ(journal.events, row.events) << label(row.args);
+        EXPECT_TRUE(journal.sent.empty() || row.args[0] == "list") << "nothing called";
+        EXPECT_EQ(journal.liveObjects, 0) << label(row.args);
+    }
+}
+
 TEST(List, ManyNamesCountAndIndexesWithinTheWindow) {
     Journal journal;
     sp<FakeRegistry> registry(new FakeRegistry(&journal));

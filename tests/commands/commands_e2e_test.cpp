@@ -16,6 +16,7 @@
 #include "harness/harness.h"
 #include "platform/ipc/registry_client.h"
 #include "tests/commands/fakes.h"
+#include "tests/platform/fake_registry.h"
 
 namespace zorlek::test {
 namespace {
@@ -179,6 +180,65 @@ TEST(CommandsE2E, AHungServiceDoesNotHangTheTool) {
     // A wrong code is refused before anything is asked of the service, without a wait.
     expectRun(registry.zorlek({"call", "hung", "99999999999"}, {}, 3000), kUsage,
               "zorlek: Code out of range: 99999999999\n", 10, "code first");
+}
+
+// A registry that completes the handshake and then fails the lookups: the tool reports the
+// failure with status 20, never a missing name.
+TEST(CommandsE2E, ARegistryThatFailsTheLookupIsNeverTakenForAMissingName) {
+    enum Fault { kCloses, kGoesSilent, kAnswersNonsense };
+    struct Case {
+        std::vector<std::string> args;
+        Fault fault;
+        std::string out;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"check", "x"},
+         kCloses,
+         "",
+         "zorlek: Unable to look up x: the registry closed the connection\n"},
+        {{"check", "x"},
+         kGoesSilent,
+         "",
+         "zorlek: Unable to look up x: the registry did not answer in time\n"},
+        {{"check", "x"},
+         kAnswersNonsense,
+         "",
+         "zorlek: Unable to look up x: the registry sent a malformed answer\n"},
+        {{"call", "x", "1", "i32", "7"},
+         kCloses,
+         "",
+         "zorlek: Unable to look up x: the registry closed the connection\n"},
+        {{"call", "x", "1"},
+         kGoesSilent,
+         "",
+         "zorlek: Unable to look up x: the registry did not answer in time\n"},
+        {{"list"},
+         kCloses,
+         "Found 2 services:\n",
+         "zorlek: Unable to list services: the registry closed the connection\n"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        std::string path = dir.path() + "/reg.sock";
+        PlayedRegistry played(path, [&](int fd, int) {
+            if (!answerHello(fd)) return;
+            Incoming first = receive(fd);
+            if (first.header.type == MSG_LIST) {
+                reply(fd, MSG_LIST_REPLY, 0, page({u"a.name", u"b.name"}));
+                receive(fd);
+            }
+            if (c.fault == kGoesSilent) readAvailable(fd, 1500);
+            if (c.fault == kAnswersNonsense) sendRaw(fd, header(MSG_LIST_REPLY, 0, 0, 0));
+        });
+        std::vector<std::string> argv = {binPath("zorlek")};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        RunResult got =
+            runProgram(argv, {"ZORLEK_REGISTRY=" + path, "ZORLEK_CALL_TIMEOUT_MS=300"}, 10000);
+        EXPECT_EQ(got.out, c.out) << c.args[0] << " " << c.fault;
+        EXPECT_EQ(got.err, c.err) << c.args[0] << " " << c.fault;
+        EXPECT_EQ(got.exitCode, 20) << c.args[0] << " " << c.fault;
+    }
 }
 
 // The real registry client, seen through: runs `afterListing` once the names are in, and

@@ -60,6 +60,16 @@ sp<IBinder> FakeRegistry::lookupService(const String16& name) {
     return nullptr;
 }
 
+status_t FakeRegistry::lookup(const String16& name, sp<IBinder>* out) {
+    *out = nullptr;
+    if (lookupFailure != OK && lookups_++ >= lookupFailsAt) {
+        journal_->events.push_back("lookup failed");
+        return lookupFailure;
+    }
+    *out = lookupService(name);
+    return *out ? OK : -ENOENT;
+}
+
 Vector<String16> FakeRegistry::listServiceNames() {
     Vector<String16> names;
     list(&names);

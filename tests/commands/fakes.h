@@ -78,8 +78,13 @@ class FakeRegistry : public ServiceManager {
     std::function<void(const std::string&)> onLookup;
     // When not 0, the listing fails with this status (and gives no names).
     status_t listFailure = OK;
+    // When not 0, every lookup from the `lookupFailsAt`-th on (counted from 0) fails with
+    // this status, as when the registry stops answering ("lookup failed" in the journal).
+    status_t lookupFailure = OK;
+    size_t lookupFailsAt = 0;
 
     sp<IBinder> lookupService(const String16& name) override;
+    status_t lookup(const String16& name, sp<IBinder>* out) override;
     Vector<String16> listServiceNames() override;
     status_t list(Vector<String16>* out) override;
 
@@ -91,6 +96,7 @@ class FakeRegistry : public ServiceManager {
     };
     Journal* journal_;
     std::vector<Entry> entries_;
+    size_t lookups_ = 0;
 };
 
 // What one run of the tool left.

@@ -71,10 +71,10 @@ inline status_t answerCall(int fd, const Incoming& call, status_t status, const 
 
 // A fake registry: accepts connections one after another and runs `script` on each, in a
 // thread that the destructor joins (every wait in it is bounded).
-class FakeRegistry {
+class PlayedRegistry {
   public:
     using Script = std::function<void(int fd, int index)>;
-    FakeRegistry(const std::string& path, Script script, int connections = 1)
+    PlayedRegistry(const std::string& path, Script script, int connections = 1)
         : listener_(bindUnixSocket(path, true)) {
         thread_ = std::thread([this, script, connections] {
             for (int i = 0; i < connections; ++i) {
@@ -84,7 +84,7 @@ class FakeRegistry {
             }
         });
     }
-    ~FakeRegistry() { thread_.join(); }
+    ~PlayedRegistry() { thread_.join(); }
 
   private:
     unique_fd listener_;

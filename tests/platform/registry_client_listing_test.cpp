@@ -11,7 +11,7 @@ namespace {
 
 TEST_F(ClientFixture, ListingGathersEveryPage) {
     std::vector<String16> afters;
-    FakeRegistry fake(path, [&](int fd, int) {
+    PlayedRegistry fake(path, [&](int fd, int) {
         if (!answerHello(fd)) return;
         const std::vector<std::vector<std::u16string>> pages = {{u"a", u"b"}, {u"c"}, {u"d", u"e"}};
         for (size_t i = 0; i < pages.size(); ++i) {
@@ -64,7 +64,7 @@ TEST_F(ClientFixture, AMalformedListingGivesNothingAtAll) {
     };
     for (const Case& c : cases) {
         ::unlink(path.c_str());
-        FakeRegistry fake(path, [&](int fd, int) {
+        PlayedRegistry fake(path, [&](int fd, int) {
             if (!answerHello(fd)) return;
             receive(fd);
             reply(fd, MSG_LIST_REPLY, c.more, c.payload);
@@ -117,7 +117,7 @@ TEST_F(ClientFixture, AListingPastItsBoundsGivesNothingAtAll) {
     };
     for (const auto& c : cases) {
         ::unlink(path.c_str());
-        FakeRegistry fake(path, [&](int fd, int) {
+        PlayedRegistry fake(path, [&](int fd, int) {
             if (!answerHello(fd)) return;
             bool more = true;
             for (size_t i = 0; more; ++i) {
@@ -135,7 +135,7 @@ TEST_F(ClientFixture, AListingPastItsBoundsGivesNothingAtAll) {
 }
 
 TEST_F(ClientFixture, ALaterPageOutOfOrderGivesNothingAtAll) {
-    FakeRegistry fake(path, [&](int fd, int) {
+    PlayedRegistry fake(path, [&](int fd, int) {
         if (!answerHello(fd)) return;
         receive(fd);
         reply(fd, MSG_LIST_REPLY, 1, page({u"m", u"n"}));

@@ -39,7 +39,7 @@ TEST_F(ClientFixture, AWrongHandshakeMeansNoServiceManager) {
     };
     for (const Case& c : cases) {
         ::unlink(path.c_str());
-        FakeRegistry fake(path, [&](int fd, int) {
+        PlayedRegistry fake(path, [&](int fd, int) {
             receive(fd);
             sendRaw(fd, header(c.answer.type, c.answer.code, c.answer.value, c.answer.size, 0,
                                c.answer.object));
@@ -52,7 +52,7 @@ TEST_F(ClientFixture, AWrongHandshakeMeansNoServiceManager) {
 }
 
 TEST_F(ClientFixture, ASilentPeerMeansNoServiceManagerWithinTheBound) {
-    FakeRegistry fake(path, [](int fd, int) { readAvailable(fd, 1000); });
+    PlayedRegistry fake(path, [](int fd, int) { readAvailable(fd, 1000); });
     auto start = Clock::now();
     EXPECT_FALSE(RegistryClient::connect(path.c_str(), kShortMs));
     auto took = Clock::now() - start;
@@ -65,7 +65,7 @@ TEST_F(ClientFixture, LookupsOfOneHostShareTheChannelTheFirstBrought) {
     std::vector<Incoming> calls;
     Incoming afterRelease;
     bool channelClosed = false;
-    FakeRegistry fake(path, [&](int fd, int) {
+    PlayedRegistry fake(path, [&](int fd, int) {
         if (!answerHello(fd)) return;
         SocketPair channel = makeSocketPair();
         asked.push_back(receive(fd));
@@ -132,7 +132,7 @@ TEST_F(ClientFixture, LookupAnswersThatGiveNoObject) {
     };
     for (const Case& c : cases) {
         ::unlink(path.c_str());
-        FakeRegistry fake(path, [&](int fd, int) {
+        PlayedRegistry fake(path, [&](int fd, int) {
             if (!answerHello(fd)) return;
             receive(fd);
             SocketPair channel = makeSocketPair();
@@ -152,7 +152,7 @@ TEST_F(ClientFixture, LookupAnswersThatGiveNoObject) {
 TEST_F(ClientFixture, NamesNoRegistryCouldHoldAreNotAsked) {
     size_t bytesAfterHello = 99;
     {
-        FakeRegistry fake(path, [&](int fd, int) {
+        PlayedRegistry fake(path, [&](int fd, int) {
             if (!answerHello(fd)) return;
             bytesAfterHello = readAvailable(fd, 300).size();
         });
@@ -173,7 +173,7 @@ TEST_F(ClientFixture, ABatchOfLookupsKeepsEachChannelWithItsAnswer) {
     // call, marked with its answer.
     std::vector<String16> asked;
     std::vector<unique_fd> hostEnds;
-    FakeRegistry fake(
+    PlayedRegistry fake(
         path,
         [&](int fd, int index) {
             if (!answerHello(fd)) return;
@@ -233,7 +233,7 @@ TEST_F(ClientFixture, ABatchOfLookupsKeepsEachChannelWithItsAnswer) {
 }
 
 TEST_F(ClientFixture, ConnectsAfreshAfterAFailedRequest) {
-    FakeRegistry fake(
+    PlayedRegistry fake(
         path,
         [&](int fd, int index) {
             if (!answerHello(fd)) return;
@@ -251,7 +251,7 @@ TEST_F(ClientFixture, ConnectsAfreshAfterAFailedRequest) {
 }
 
 TEST_F(ClientFixture, ASilentRegistryTimesOutEachRequest) {
-    FakeRegistry fake(path, [&](int fd, int) {
+    PlayedRegistry fake(path, [&](int fd, int) {
         if (!answerHello(fd)) return;
         readAvailable(fd, 1500);
     });
