@@ -58,8 +58,8 @@ class MemoryTransport final : public PeerTransport {
     uint32_t lastHandle = 0;
     Parcel lastListing;
 
-    bool send(ConnectionId to, const MessageHeader& header, const Parcel& payload, unique_fd fd,
-              uint32_t /*tag*/) override {
+    status_t send(ConnectionId to, const MessageHeader& header, const Parcel& payload, unique_fd fd,
+                  uid_t /*chargeTo*/) override {
         FuzzPeer& peer = peers_.at(to - 1);
         check(!peer.gone, "nothing is sent to a peer that is gone");
         check(payload.dataSize() <= kMaxParcelSize, "answers stay within a parcel");
@@ -81,7 +81,7 @@ class MemoryTransport final : public PeerTransport {
                   "a channel goes only to a holder of names");
             check(payload.dataSize() == 12, "a channel carries the caller's credentials");
         }
-        return true;
+        return OK;
     }
     void answeredLookup(FuzzPeer& peer, const MessageHeader& header, bool withChannel) {
         auto found = registered.find(peer.lookingUp);
@@ -93,7 +93,9 @@ class MemoryTransport final : public PeerTransport {
         peer.introduced.insert(hostOf(header));
     }
     void finish(ConnectionId id) override { gone(peers_.at(id - 1)); }
-    size_t pendingFds(ConnectionId, uint32_t) override { return 0; }
+    size_t unreadFds(ConnectionId) override { return 0; }
+    size_t unreadFds(ConnectionId, uid_t) override { return 0; }
+    bool mayHoldFds(uid_t, size_t) override { return true; }
     const Peer* peer(ConnectionId id) override {
         FuzzPeer& peer = peers_.at(id - 1);
         return peer.gone ? nullptr : &peer.peer;
@@ -177,7 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     ServerOptions options;
     options.registryUid = 0;
-    options.maxNamesPerConnection = 8;
+    options.maxNamesPerUser = 8;
     std::vector<FuzzPeer> peers(kPeers);
     MemoryTransport transport(peers);
     RequestHandler handler(options, transport);

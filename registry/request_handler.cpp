@@ -29,7 +29,7 @@ bool RequestHandler::handle(Peer& from, Message& message) {
         case MSG_REGISTER: {
             if (header.object == 0) return false;
             status_t status = registerName(from, name, header.object);
-            transport_.send(from.id, {MSG_REGISTER_REPLY, 0, status, 0}, Parcel(), unique_fd());
+            transport_.send(from.id, {MSG_REGISTER_REPLY, 0, status, 0}, Parcel());
             return true;
         }
         case MSG_LOOKUP:
@@ -51,7 +51,7 @@ bool RequestHandler::greet(Peer& from, const MessageHeader& hello) {
     }
     from.version = hello.value;
     MessageHeader answer{MSG_HELLO, kProtocolMagic, OK, 0, 0, kProtocolVersion};
-    transport_.send(from.id, answer, Parcel(), unique_fd());
+    transport_.send(from.id, answer, Parcel());
     return true;
 }
 
@@ -61,7 +61,7 @@ void RequestHandler::refuseVersion(Peer& from, int32_t version) {
          << static_cast<uint32_t>(from.credentials.uid) << "): this registry speaks version "
          << kProtocolVersion << endl;
     MessageHeader answer{MSG_HELLO, kProtocolMagic, -EPROTONOSUPPORT, 0, 0, kProtocolVersion};
-    transport_.send(from.id, answer, Parcel(), unique_fd());
+    transport_.send(from.id, answer, Parcel());
     transport_.finish(from.id);
 }
 
@@ -69,9 +69,7 @@ status_t RequestHandler::registerName(Peer& from, const String16& name, uint32_t
     uid_t uid = from.credentials.uid;
     if (!mayRegister(uid, options_.registryUid, options_.allowAnyUser)) return -EPERM;
     if (validateName(name) != OK) return -EINVAL;
-    if (!trustedUser(uid, options_) && names_.countOf(from.id) >= options_.maxNamesPerConnection) {
-        return -EDQUOT;
-    }
+    if (status_t quota = mayAddName(from); quota != OK) return quota;
     std::optional<ConnectionId> holder = names_.holder(name);
     // A holder that has closed, but whose end the loop has not read yet, holds nothing:
     // dropping it frees its names now.
@@ -79,11 +77,20 @@ status_t RequestHandler::registerName(Peer& from, const String16& name, uint32_t
     status_t status = names_.add(name, from.id, handle);
     if (status == OK) {
         ++namesByUser_[uid];
+        if (!trustedUser(uid, options_)) ++namesOfOthers_;
         aerr << "zorlek-registry: registered " << narrowForDisplay(name) << " (pid "
              << static_cast<int32_t>(from.credentials.pid) << ", uid " << static_cast<uint32_t>(uid)
              << ")" << endl;
     }
     return status;
+}
+
+status_t RequestHandler::mayAddName(const Peer& from) const {
+    uid_t uid = from.credentials.uid;
+    if (trustedUser(uid, options_)) return OK;
+    auto held = namesByUser_.find(uid);
+    if (held != namesByUser_.end() && held->second >= options_.maxNamesPerUser) return -EDQUOT;
+    return namesOfOthers_ >= options_.maxNamesOfOthers ? -EDQUOT : OK;
 }
 
 void RequestHandler::lookup(Peer& from, const String16& name) {
@@ -102,17 +109,27 @@ void RequestHandler::lookup(Peer& from, const String16& name) {
             answer.object = handle;
         }
     }
-    transport_.send(from.id, answer, Parcel(), std::move(clientEnd));
+    bool withChannel = clientEnd.valid();
+    status_t sent =
+        transport_.send(from.id, answer, Parcel(), std::move(clientEnd), from.credentials.uid);
+    // The channel could not go for want of room: the lookup is refused with why, and the
+    // host's end closes with the client's.
+    if (withChannel && sent != OK && sent != -EPIPE) {
+        release(from.id, hostOf(answer));
+        MessageHeader refused{MSG_LOOKUP_REPLY, 0, sent, 0};
+        transport_.send(from.id, refused, Parcel());
+    }
 }
 
 status_t RequestHandler::introduce(Peer& from, ConnectionId host, unique_fd* clientEnd) {
-    // The requester's own backlog, and the host's backlog of channels not yet delivered,
-    // per requesting user and in all: past them the lookup is refused to the one who
-    // asked, and the host, busy or not, keeps its names.
-    uint32_t tag = from.credentials.uid + 1;
-    if (transport_.pendingFds(from.id, 0) >= options_.maxUnreadLookups ||
-        transport_.pendingFds(host, tag) >= options_.maxPendingChannelsPerUser ||
-        transport_.pendingFds(host, 0) >= options_.maxPendingChannels) {
+    // The requester's own channels not yet taken, the host's, per requesting user and in
+    // all, and the descriptors the requesting user has out: past any, the lookup is
+    // refused to the one who asked, and the host, busy or not, keeps its names.
+    uid_t asker = from.credentials.uid;
+    if (transport_.unreadFds(from.id) >= options_.maxUnreadLookups ||
+        transport_.unreadFds(host, asker) >= options_.maxPendingChannelsPerUser ||
+        transport_.unreadFds(host) >= options_.maxPendingChannels ||
+        !transport_.mayHoldFds(asker, 2)) {
         return -EAGAIN;
     }
     unique_fd hostEnd;
@@ -124,10 +141,12 @@ status_t RequestHandler::introduce(Peer& from, ConnectionId host, unique_fd* cli
     payload.writeInt32(from.credentials.pid);
     payload.writeInt32(static_cast<int32_t>(from.credentials.uid));
     payload.writeInt32(static_cast<int32_t>(from.credentials.gid));
-    // A host that has gone fails the send, which drops it and its names.
-    if (!transport_.send(host, {MSG_CHANNEL}, payload, std::move(hostEnd), tag)) {
+    // A host that has gone fails the send, which drops it and its names; one that has no
+    // room for the channel now keeps them, and the lookup is refused with why.
+    status_t sent = transport_.send(host, {MSG_CHANNEL}, payload, std::move(hostEnd), asker);
+    if (sent != OK) {
         clientEnd->reset();
-        return -ENOENT;
+        return sent == -EPIPE ? -ENOENT : sent;
     }
     hostsOf_[from.id].insert(host);
     clientsOf_[host].insert(from.id);
@@ -156,7 +175,7 @@ void RequestHandler::list(Peer& from, const String16& after) {
     Parcel payload;
     payload.writeInt32(static_cast<int32_t>(names.size()));
     for (const String16& name : names) payload.writeString16(name);
-    transport_.send(from.id, {MSG_LIST_REPLY, 0, more ? 1 : 0, 0}, payload, unique_fd());
+    transport_.send(from.id, {MSG_LIST_REPLY, 0, more ? 1 : 0, 0}, payload);
 }
 
 bool RequestHandler::hostsNames(uid_t uid) const {
@@ -175,6 +194,7 @@ void RequestHandler::peerGone(const Peer& peer) {
     }
     std::vector<String16> released = names_.releaseAll(peer.id);
     if (!released.empty()) {
+        if (!trustedUser(peer.credentials.uid, options_)) namesOfOthers_ -= released.size();
         auto owned = namesByUser_.find(peer.credentials.uid);
         if (owned != namesByUser_.end() && (owned->second -= released.size()) == 0) {
             namesByUser_.erase(owned);

@@ -18,7 +18,10 @@
 namespace zorlek::registry {
 
 // The registry's limits. Every one costs only the party that reaches it: its own
-// request is refused, or its own connections wait.
+// request is refused, or its own connections wait. "Other users" are all but root and the
+// registry's own user; each limit on them holds for each such user and for all of them
+// together, so that what is kept back for root, the registry's user and the users that
+// host names cannot be taken by many users pushing at once.
 struct ServerOptions {
     // Lets every user register names, not only root and the registry's own user.
     bool allowAnyUser = false;
@@ -30,21 +33,30 @@ struct ServerOptions {
     // Connections one user other than root and the registry's own may hold at once; more
     // are refused (-EUSERS) at the handshake.
     size_t maxConnectionsPerUser = 256;
-    // Names one connection of such a user may hold (-EDQUOT beyond).
-    size_t maxNamesPerConnection = 1024;
-    // Channel ends a connection has not read yet (beyond what its socket holds); a lookup
-    // past it is refused with -EAGAIN. A client asks for a batch of 256 lookups at most,
-    // each of which may bring a channel.
+    // Names one other user may hold (under --allow-any-user), and all of them together
+    // (-EDQUOT beyond): no user's names can make a listing too large for anyone.
+    size_t maxNamesPerUser = 1024;
+    size_t maxNamesOfOthers = 65536;
+    // Channel ends a connection has not taken yet (queued here, or in flight in its
+    // socket); a lookup that would send one more is refused with -EAGAIN. A client asks
+    // for a batch of 256 lookups at most, each of which may bring a channel.
     size_t maxUnreadLookups = 256;
-    // Channels waiting to reach one hosting process, from one user and from all users;
-    // a lookup past either is refused with -EAGAIN, and the host keeps its names.
+    // Channels not yet taken by one hosting process, pushed there by one user and by all
+    // users; a lookup past either is refused with -EAGAIN, and the host keeps its names.
     size_t maxPendingChannelsPerUser = 64;
     size_t maxPendingChannels = 1024;
+    // Descriptors one other user's lookups may have out untaken (both ends of each
+    // channel, wherever they wait), past which its lookups that would make a channel are
+    // refused with -EAGAIN. All other users together may hold, with their connections,
+    // what the registry's descriptor limit leaves after its reserve.
+    size_t maxUnreadFdsPerUser = 256;
     // Bytes one user's connections may hold (answers not read, requests not handled)
     // before they are no longer read; root and the registry's own user, whose processes
     // are many and all share one budget, get the larger one.
     size_t userBudgetBytes = 4 * 1024 * 1024;
     size_t trustedBudgetBytes = 64 * 1024 * 1024;
+    // What all other users' connections may hold together.
+    size_t othersBudgetBytes = 64 * 1024 * 1024;
 };
 
 // True for the users the registry trusts as it trusts itself: root and its own user.
@@ -64,13 +76,19 @@ struct Peer {
 // What the rules need of the transport between them and the peers.
 class PeerTransport {
   public:
-    // Sends to the peer `to`, counting the message under `tag` while it waits unsent.
-    // False when that peer is gone, also when this send ended it.
-    virtual bool send(ConnectionId to, const MessageHeader& header, const Parcel& payload,
-                      unique_fd fd, uint32_t tag = 0) = 0;
-    // Messages carrying a descriptor that wait unsent to the peer: all of them
-    // (`tag` 0), or those sent under `tag`.
-    virtual size_t pendingFds(ConnectionId id, uint32_t tag) = 0;
+    // Sends to the peer `to`; a descriptor is charged to `chargeTo` until `to` has taken
+    // it. 0; -EPIPE when that peer is gone (also when this send ended it); -ENOBUFS,
+    // -ENOMEM or -ETOOMANYREFS when the message could not go for want of room that is not
+    // the peer's doing (nothing sent, the peer kept).
+    virtual status_t send(ConnectionId to, const MessageHeader& header, const Parcel& payload,
+                          unique_fd fd = unique_fd(), uid_t chargeTo = 0) = 0;
+    // Descriptors sent to the peer `at` that it has not taken yet: all, and those charged
+    // to `user`.
+    virtual size_t unreadFds(ConnectionId at) = 0;
+    virtual size_t unreadFds(ConnectionId at, uid_t user) = 0;
+    // True when `user` may have `count` more descriptors out untaken: within its own
+    // share (other users) and within what all other users may hold together.
+    virtual bool mayHoldFds(uid_t user, size_t count) = 0;
     // The peer with `id`; null when it is gone.
     virtual const Peer* peer(ConnectionId id) = 0;
     // True when the peer has closed its end, although its end-of-stream waits unread.
@@ -112,6 +130,8 @@ class RequestHandler {
   private:
     bool greet(Peer& from, const MessageHeader& hello);
     status_t registerName(Peer& from, const String16& name, uint32_t handle);
+    // Why `from` may not add a name now (-EPERM, -EDQUOT), or 0.
+    status_t mayAddName(const Peer& from) const;
     void lookup(Peer& from, const String16& name);
     // Gives `from` a channel to the host `holder`: 0, or why not (the host keeps its names).
     status_t introduce(Peer& from, ConnectionId host, unique_fd* clientEnd);
@@ -122,6 +142,7 @@ class RequestHandler {
     PeerTransport& transport_;
     NameTable names_;
     std::unordered_map<uid_t, size_t> namesByUser_;
+    size_t namesOfOthers_ = 0;
     // The hosts each connection has a channel to, and the other way round.
     std::unordered_map<ConnectionId, std::unordered_set<ConnectionId>> hostsOf_;
     std::unordered_map<ConnectionId, std::unordered_set<ConnectionId>> clientsOf_;

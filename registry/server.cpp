@@ -52,6 +52,7 @@ RegistryServer::RegistryServer(ServerOptions options)
       acceptTimer_(loop_, [this] { resumeAccepting(); }),
       descriptorLimit_(descriptorLimit()),
       descriptorReserve_(descriptorLimit_ / 16 > 32 ? descriptorLimit_ / 16 : 32),
+      othersBudget_(std::make_shared<Budget>(options_.othersBudgetBytes)),
       trimmer_(loop_, kTrimAfterClosed),
       handshakeTimer_(loop_, [this] { expireHandshakes(); }) {}
 
@@ -97,8 +98,10 @@ status_t RegistryServer::refusal(const ucred& credentials) const {
         return -EUSERS;
     }
     // The last descriptors are for root, the registry's user and those that host names,
-    // so that services keep registering and serving while others flood.
-    bool nearLimit = clients_.size() + kOwnDescriptors + descriptorReserve_ >= descriptorLimit_;
+    // so that services keep registering and serving while others flood: every connection
+    // counts, and every descriptor handed out and not yet taken.
+    bool nearLimit = clients_.size() + ledger_.total() + kOwnDescriptors + descriptorReserve_ >=
+                     descriptorLimit_;
     if (nearLimit && !handler_.hostsNames(credentials.uid)) return -EMFILE;
     return OK;
 }
@@ -114,9 +117,10 @@ void RegistryServer::accept(unique_fd sock) {
     if (refused != OK) return refuse(std::move(sock), refused);
     User& user = users_[credentials.uid];
     if (!user.budget) {
-        user.budget = std::make_shared<Budget>(trustedUser(credentials.uid, options_)
-                                                   ? options_.trustedBudgetBytes
-                                                   : options_.userBudgetBytes);
+        bool trusted = trustedUser(credentials.uid, options_);
+        user.budget = std::make_shared<Budget>(
+            trusted ? options_.trustedBudgetBytes : options_.userBudgetBytes,
+            trusted ? nullptr : othersBudget_);
     }
     client.connection =
         std::make_unique<Connection>(loop_, std::move(sock), owner(), kClientLimits);
@@ -124,6 +128,7 @@ void RegistryServer::accept(unique_fd sock) {
     client.connection->setBudget(user.budget);
     if (client.connection->start() != OK) return;
     ++user.connections;
+    if (!trustedUser(credentials.uid, options_)) ++othersConnections_;
     int64_t due = monotonicMs() + options_.handshakeTimeoutMs;
     if (handshakesDue_.empty()) handshakeTimer_.armAt(due);
     handshakesDue_.emplace_back(due, client.peer.id);
@@ -162,25 +167,64 @@ void RegistryServer::onClosed(Connection& connection, status_t /*why*/) {
     auto found = clients_.find(connection.id());
     if (found == clients_.end()) return;
     handler_.peerGone(found->second.peer);
-    auto user = users_.find(found->second.peer.credentials.uid);
+    // What was in flight to it goes with its socket.
+    ledger_.settle(connection.id());
+    uid_t uid = found->second.peer.credentials.uid;
+    if (!trustedUser(uid, options_)) --othersConnections_;
+    auto user = users_.find(uid);
     if (user != users_.end() && --user->second.connections == 0) users_.erase(user);
     loop_.retire(std::move(found->second.connection));
     clients_.erase(found);
     trimmer_.closed();
 }
 
-bool RegistryServer::send(ConnectionId to, const MessageHeader& header, const Parcel& payload,
-                          unique_fd fd, uint32_t tag) {
+status_t RegistryServer::send(ConnectionId to, const MessageHeader& header, const Parcel& payload,
+                              unique_fd fd, uid_t chargeTo) {
     auto found = clients_.find(to);
-    if (found == clients_.end()) return false;
-    return found->second.connection->send(header, payload, std::move(fd), tag) == OK;
+    if (found == clients_.end()) return -EPIPE;
+    bool withFd = fd.valid();
+    status_t status = found->second.connection->send(header, payload, std::move(fd));
+    if (status == OK && withFd) ledger_.charge(to, chargeTo);
+    return status;
 }
 
-size_t RegistryServer::pendingFds(ConnectionId id, uint32_t tag) {
-    auto found = clients_.find(id);
-    if (found == clients_.end()) return 0;
+void RegistryServer::settleIfTaken(ConnectionId at) {
+    auto found = clients_.find(at);
+    if (found == clients_.end()) return ledger_.settle(at);
+    // Nothing waits in the queue and the peer has read every byte sent: it has taken
+    // every descriptor too.
     const Connection& connection = *found->second.connection;
-    return tag == 0 ? connection.queuedFds() : connection.queuedWithTag(tag);
+    if (connection.queuedFds() == 0 && connection.unreadByPeer() == 0) ledger_.settle(at);
+}
+
+size_t RegistryServer::unreadFds(ConnectionId at) {
+    if (ledger_.at(at) > 0) settleIfTaken(at);
+    return ledger_.at(at);
+}
+
+size_t RegistryServer::unreadFds(ConnectionId at, uid_t user) {
+    if (ledger_.at(at, user) > 0) settleIfTaken(at);
+    return ledger_.at(at, user);
+}
+
+size_t RegistryServer::heldByOthers() const {
+    return othersConnections_ +
+           ledger_.ofUsers([this](uid_t uid) { return !trustedUser(uid, options_); });
+}
+
+bool RegistryServer::mayHoldFds(uid_t user, size_t count) {
+    if (trustedUser(user, options_)) return true;
+    size_t kept = kOwnDescriptors + descriptorReserve_;
+    size_t share = descriptorLimit_ > kept ? descriptorLimit_ - kept : 0;
+    auto fits = [&] {
+        return ledger_.of(user) + count <= options_.maxUnreadFdsPerUser &&
+               heldByOthers() + count <= share;
+    };
+    if (fits()) return true;
+    // Charges stay until the next send to their connection looks again: look at them all
+    // now, so that what was taken meanwhile is not held against anyone.
+    for (ConnectionId at : ledger_.charged()) settleIfTaken(at);
+    return fits();
 }
 
 const Peer* RegistryServer::peer(ConnectionId id) {

@@ -13,6 +13,7 @@
 #include "platform/transport/connection.h"
 #include "platform/transport/event_loop.h"
 #include "platform/transport/memory_trimmer.h"
+#include "registry/descriptor_ledger.h"
 #include "registry/request_handler.h"
 
 namespace zorlek::registry {
@@ -67,9 +68,15 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
     // Recognises the start of a handshake from a peer older than this protocol.
     void onPartial(Connection& connection) override;
 
-    bool send(ConnectionId to, const MessageHeader& header, const Parcel& payload, unique_fd fd,
-              uint32_t tag) override;
-    size_t pendingFds(ConnectionId id, uint32_t tag) override;
+    status_t send(ConnectionId to, const MessageHeader& header, const Parcel& payload, unique_fd fd,
+                  uid_t chargeTo) override;
+    size_t unreadFds(ConnectionId at) override;
+    size_t unreadFds(ConnectionId at, uid_t user) override;
+    bool mayHoldFds(uid_t user, size_t count) override;
+    // Releases what `at` was charged once it has taken all it was sent.
+    void settleIfTaken(ConnectionId at);
+    // The descriptors other users hold here, with their connections.
+    size_t heldByOthers() const;
     const Peer* peer(ConnectionId id) override;
     bool hungUp(ConnectionId id) override;
     void dropHungUp() override;
@@ -86,10 +93,15 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
     Timer acceptTimer_;
     std::unordered_map<ConnectionId, Client> clients_;
     std::unordered_map<uid_t, User> users_;
+    // Connections of other users, for their share of the descriptors.
+    size_t othersConnections_ = 0;
+    DescriptorLedger ledger_;
     // The descriptors the registry may open, and those kept for root, its own user and
     // users that host names while others flood.
     size_t descriptorLimit_;
     size_t descriptorReserve_;
+    // The memory all other users' connections draw on together.
+    std::shared_ptr<Budget> othersBudget_;
     MemoryTrimmer trimmer_;
     // Connections still owing the handshake, with when it falls due, in accept order
     // (and so in due order: every connection gets the same time).

@@ -4,6 +4,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <new>
+
 namespace zorlek {
 namespace {
 
@@ -43,7 +46,10 @@ ChannelServer::ChannelServer(EventLoop& loop, const HostOptions& options,
       // are served while another floods, however few descriptors the process has.
       maxChannelsPerUser_(options.maxChannelsPerUser < maxChannels_ / 2 ? options.maxChannelsPerUser
                                                                         : maxChannels_ / 2),
+      othersChannelsMax_(maxChannels_ - std::max<size_t>(std::min<size_t>(16, maxChannels_ / 2),
+                                                         maxChannels_ / 8)),
       userBudgetBytes_(options.userBudgetBytes),
+      othersBudget_(new (std::nothrow) Budget(options.othersBudgetBytes)),
       trimmer_(loop, kTrimAfterClosed) {}
 
 ChannelServer::~ChannelServer() = default;
@@ -52,20 +58,30 @@ void ChannelServer::adopt(unique_fd sock, const ucred& caller) {
     uid_t uid = caller.uid;
     User& user = users_[uid];
     bool trusted = uid == 0 || uid == ::getuid();
-    if (channels_.size() >= maxChannels_ || (!trusted && user.channels >= maxChannelsPerUser_)) {
-        // Refused: the client sees the channel close; nobody else notices.
+    bool full = channels_.size() >= maxChannels_ ||
+                (!trusted && (user.channels >= maxChannelsPerUser_ ||
+                              othersChannels_ >= othersChannelsMax_ || !othersBudget_));
+    if (!user.budget && !full) {
+        user.budget.reset(new (std::nothrow)
+                              Budget(userBudgetBytes_, trusted ? nullptr : othersBudget_));
+    }
+    // Refused, or out of memory: the client sees the channel close; nobody else notices.
+    if (full || !user.budget) {
         if (user.channels == 0) users_.erase(uid);
         return;
     }
-    if (!user.budget) user.budget = std::make_shared<Budget>(userBudgetBytes_);
     // The kernel tells who sent each call: the process that looked the name up may have
     // handed the channel on, or exited since.
     int on = 1;
     ::setsockopt(sock.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof(on));
     Channel channel;
-    channel.connection =
-        std::make_unique<Connection>(loop_, std::move(sock), owner(), kChannelLimits);
+    channel.connection.reset(new (std::nothrow)
+                                 Connection(loop_, std::move(sock), owner(), kChannelLimits));
     channel.caller = caller;
+    if (!channel.connection) {
+        if (user.channels == 0) users_.erase(uid);
+        return;
+    }
     uint64_t id = nextId_++;
     channel.connection->setId(id);
     channel.connection->setBudget(user.budget);
@@ -75,6 +91,7 @@ void ChannelServer::adopt(unique_fd sock, const ucred& caller) {
         return;
     }
     ++user.channels;
+    if (!trusted) ++othersChannels_;
     channels_.emplace(id, std::move(channel));
 }
 
@@ -96,20 +113,30 @@ bool ChannelServer::onMessage(Connection& connection, Message& message) {
         status = object->onTransact(header.code, message.payload, &reply_, flags);
     }
     if ((flags & FLAG_ONEWAY) != 0 || context.replyWithheld) return true;
+    reply(connection, header, status);
+    return true;
+}
+
+void ChannelServer::reply(Connection& connection, const MessageHeader& header, status_t status) {
     // A reply whose building failed is never sent, neither as a success nor cut short:
     // the caller gets that failure.
     if (reply_.status() != OK) {
         status = reply_.status();
         reply_.clear();
     }
-    connection.send({MSG_REPLY, header.code, status, 0, header.serial, header.object}, reply_);
-    return true;
+    MessageHeader answer{MSG_REPLY, header.code, status, 0, header.serial, header.object};
+    if (connection.send(answer, reply_) != -ENOMEM) return;
+    // No room to queue it: the caller learns that memory ran out, with an empty reply.
+    answer.value = -ENOMEM;
+    if (connection.send(answer, nullptr, 0) == -ENOMEM) connection.close(-ENOMEM);
 }
 
 void ChannelServer::onClosed(Connection& connection, status_t /*why*/) {
     auto found = channels_.find(connection.id());
     if (found == channels_.end()) return;
-    auto user = users_.find(found->second.caller.uid);
+    uid_t uid = found->second.caller.uid;
+    if (uid != 0 && uid != ::getuid()) --othersChannels_;
+    auto user = users_.find(uid);
     if (user != users_.end() && --user->second.channels == 0) users_.erase(user);
     loop_.retire(std::move(found->second.connection));
     channels_.erase(found);

@@ -27,8 +27,8 @@ class ChannelServer final : private ConnectionOwner {
     ChannelServer& operator=(const ChannelServer&) = delete;
 
     // Serves `sock`, the host's end of a channel to the client that the registry saw as
-    // `caller`; closes it at once when that would pass a bound. The channel ends when the
-    // client closes it or breaks the protocol.
+    // `caller`; closes it at once when that would pass a bound (or memory runs out). The
+    // channel ends when the client closes it or breaks the protocol.
     void adopt(unique_fd sock, const ucred& caller);
 
   private:
@@ -43,13 +43,20 @@ class ChannelServer final : private ConnectionOwner {
     };
 
     bool onMessage(Connection& connection, Message& message) override;
+    // Sends the reply to `header`'s call; when memory for it runs out, the call's answer
+    // is -ENOMEM with an empty reply.
+    void reply(Connection& connection, const MessageHeader& header, status_t status);
     void onClosed(Connection& connection, status_t why) override;
 
     EventLoop& loop_;
     const ObjectTable& objects_;
     size_t maxChannels_;
     size_t maxChannelsPerUser_;
+    // What all users but root and this process's own may take together.
+    size_t othersChannelsMax_;
+    size_t othersChannels_ = 0;
     size_t userBudgetBytes_;
+    std::shared_ptr<Budget> othersBudget_;
     std::unordered_map<uint64_t, Channel> channels_;
     std::unordered_map<uid_t, User> users_;
     uint64_t nextId_ = 1;

@@ -25,11 +25,15 @@ struct HostOptions {
     // and this process's own user (never more than half of all). A channel past either is closed
     // at once (its client's first call fails with -EPIPE); the other channels and every
     // registration stay.
+    // All such users together never take the last eighth of all (at least 16), which is
+    // kept for root and this process's own user.
     size_t maxChannels = 4096;
     size_t maxChannelsPerUser = 256;
     // Bytes one calling user's channels may hold (replies not read, requests still
-    // arriving) before they are no longer read.
+    // arriving) before they are no longer read, and what the users other than root and
+    // this process's own may hold together.
     size_t userBudgetBytes = 16 * 1024 * 1024;
+    size_t othersBudgetBytes = 32 * 1024 * 1024;
     // Called when the registry refuses a name this host held before the registry
     // restarted (someone else took it meanwhile), with the refusal's status. The host
     // keeps asking for the name, with a growing pause (up to 5 s), until it gets it back.

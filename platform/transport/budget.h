@@ -1,11 +1,14 @@
 // A party's share of memory: what its connections hold (answers it has not read, and
 // requests read but not yet handled). While the share is spent, none of the party's
 // connections is read, so a party that sends more than it reads waits alone; as soon as
-// it reads enough, they are read again.
+// it reads enough, they are read again. A share may belong to a larger one that several
+// parties draw on together (all users but root and the process's own): once that is
+// spent, none of those parties' connections is read, and the others still are.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -15,34 +18,44 @@ class Connection;
 
 class Budget {
   public:
-    explicit Budget(size_t limit) : limit_(limit) {}
+    // `limit` bytes, drawn also from `shared` when given.
+    explicit Budget(size_t limit, std::shared_ptr<Budget> shared = nullptr)
+        : limit_(limit), shared_(std::move(shared)) {}
     Budget(const Budget&) = delete;
     Budget& operator=(const Budget&) = delete;
 
-    bool spent() const { return used_ >= limit_; }
+    bool spent() const { return used_ >= limit_ || (shared_ && shared_->spent()); }
 
   private:
     friend class Connection;
 
     // Moves a connection's charge from `before` to `after` bytes. Returns the connections
-    // that waited for the budget when this frees it (the caller wakes them).
+    // that waited for this budget, or for the shared one, when this frees it (the caller
+    // wakes them).
     std::vector<Connection*> recharge(size_t before, size_t after) {
         bool wasSpent = spent();
+        std::vector<Connection*> freed;
+        if (shared_) freed = shared_->recharge(before, after);
         used_ = used_ - before + after;
-        if (!wasSpent || spent()) return {};
-        return std::exchange(waiting_, {});
+        if (wasSpent && !spent()) freed.insert(freed.end(), waiting_.begin(), waiting_.end());
+        if (wasSpent && !spent()) waiting_.clear();
+        return freed;
     }
+    // Has `connection` woken when the budget that stops it frees.
     void wait(Connection* connection) {
-        if (std::find(waiting_.begin(), waiting_.end(), connection) == waiting_.end()) {
-            waiting_.push_back(connection);
+        std::vector<Connection*>& list = used_ >= limit_ || !shared_ ? waiting_ : shared_->waiting_;
+        if (std::find(list.begin(), list.end(), connection) == list.end()) {
+            list.push_back(connection);
         }
     }
     void forget(Connection* connection) {
         waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), connection), waiting_.end());
+        if (shared_) shared_->forget(connection);
     }
 
     size_t limit_;
     size_t used_ = 0;
+    std::shared_ptr<Budget> shared_;
     std::vector<Connection*> waiting_;
 };
 

@@ -1,6 +1,8 @@
 #include "platform/transport/connection.h"
 
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 
 namespace zorlek {
 
@@ -29,16 +31,18 @@ status_t Connection::start() {
     return status;
 }
 
-status_t Connection::send(const MessageHeader& header, const Parcel& payload, unique_fd fd,
-                          uint32_t tag) {
-    return send(header, payload.data(), payload.dataSize(), std::move(fd), tag);
+status_t Connection::send(const MessageHeader& header, const Parcel& payload, unique_fd fd) {
+    return send(header, payload.data(), payload.dataSize(), std::move(fd));
 }
 
 status_t Connection::send(const MessageHeader& header, const uint8_t* payload, size_t size,
-                          unique_fd fd, uint32_t tag) {
+                          unique_fd fd) {
     if (closed()) return -EPIPE;
-    status_t status = out_.send(sock_.get(), header, payload, size, std::move(fd), tag);
-    if (status == -EMSGSIZE) return status;
+    status_t status = out_.send(sock_.get(), header, payload, size, std::move(fd));
+    // Nothing went: the peer is still in step, and what ran out was not its doing.
+    if (status == -EMSGSIZE || status == -ENOMEM || status == -ENOBUFS || status == -ETOOMANYREFS) {
+        return status;
+    }
     if (status != OK) {
         close(status);
         return status;
@@ -68,6 +72,12 @@ void Connection::finish(status_t why) {
     if (closed()) return;
     out_.uncork(sock_.get());
     close(why);
+}
+
+size_t Connection::unreadByPeer() const {
+    int unread = 0;
+    if (closed() || ::ioctl(sock_.get(), SIOCOUTQ, &unread) != 0 || unread < 0) return 0;
+    return static_cast<size_t>(unread);
 }
 
 bool Connection::peerHungUp() const {

@@ -80,14 +80,15 @@ class Connection final : public EventSource {
 
     // Sends a message (its header's size is set from the payload) with `fd` attached, at
     // once as far as the socket takes it (or, for an answer sent while this connection's
-    // batch is handled, with the rest of the batch), the rest queued in order and counted
-    // under `tag` (see queuedWithTag). Returns 0; -EMSGSIZE for a payload over
-    // kMaxParcelSize (nothing sent, the connection stays); -EPIPE when closed. A failing
-    // socket, or a queue that cannot grow, closes the connection and returns its status.
-    status_t send(const MessageHeader& header, const Parcel& payload, unique_fd fd = unique_fd(),
-                  uint32_t tag = 0);
+    // batch is handled, with the rest of the batch), the rest queued in order. Returns 0;
+    // -EMSGSIZE for a payload over kMaxParcelSize; -ENOMEM, -ENOBUFS or -ETOOMANYREFS when
+    // the message could be neither sent nor queued (memory, or the kernel's room for
+    // descriptors in flight, ran out: not the peer's doing); in all of these nothing was
+    // sent and the connection stays. -EPIPE when closed. A failing socket, or a message cut
+    // in half, closes the connection and returns its status.
+    status_t send(const MessageHeader& header, const Parcel& payload, unique_fd fd = unique_fd());
     status_t send(const MessageHeader& header, const uint8_t* payload, size_t size,
-                  unique_fd fd = unique_fd(), uint32_t tag = 0);
+                  unique_fd fd = unique_fd());
 
     // Ends the connection: stops watching, closes the socket, and tells the owner once
     // with `why`. Nothing happens on a connection already closed.
@@ -99,9 +100,10 @@ class Connection final : public EventSource {
     // True when the peer has closed its end (also before that end-of-stream is read).
     bool peerHungUp() const;
 
-    // Messages carrying a descriptor that wait to be sent: all, and those sent under `tag`.
+    // Messages carrying a descriptor that wait to be sent.
     size_t queuedFds() const { return out_.queuedFds(); }
-    size_t queuedWithTag(uint32_t tag) const { return out_.queuedWithTag(tag); }
+    // The bytes sent that the peer has not read yet (SIOCOUTQ); 0 when closed or unknown.
+    size_t unreadByPeer() const;
 
     // The bytes received that make no whole message yet (see MessageReader::buffered()).
     const uint8_t* buffered(size_t* size) const { return reader_.buffered(size); }

@@ -15,7 +15,7 @@ constexpr size_t kKeptRoom = 64 * 1024;
 }  // namespace
 
 status_t OutQueue::send(int sock, MessageHeader header, const uint8_t* payload, size_t size,
-                        unique_fd fd, uint32_t tag) {
+                        unique_fd fd) {
     uint8_t head[kHeaderSize];
     if (encodeFrameStart(header, size, head) != OK) return -EMSGSIZE;
     size_t sent = 0;
@@ -28,11 +28,12 @@ status_t OutQueue::send(int sock, MessageHeader header, const uint8_t* payload, 
         // The descriptor went with the first byte, if any byte went.
         if (sent > 0) fd.reset();
     }
-    return enqueue(head, payload, size, sent, std::move(fd), tag);
+    status_t status = enqueue(head, payload, size, sent, std::move(fd));
+    return status != OK && sent > 0 ? -ECANCELED : status;
 }
 
 status_t OutQueue::enqueue(const uint8_t* head, const uint8_t* payload, size_t size, size_t from,
-                           unique_fd fd, uint32_t tag) {
+                           unique_fd fd) {
     uint64_t at = frontPos_ + bytes_.size();
     size_t before = bytes_.size();
     bool queued =
@@ -43,7 +44,7 @@ status_t OutQueue::enqueue(const uint8_t* head, const uint8_t* payload, size_t s
         bytes_.resize(before);
         return -ENOMEM;
     }
-    if (fd) marks_.push_back({at, frontPos_ + bytes_.size(), std::move(fd), tag});
+    if (fd) marks_.push_back({at, frontPos_ + bytes_.size(), std::move(fd)});
     return OK;
 }
 
@@ -69,6 +70,13 @@ status_t OutQueue::flush(int sock) {
             // rest is plain bytes.
             FdMark& mark = marks_.front();
             n = sendFront(static_cast<size_t>(mark.end - mark.at), mark.fd.get(), sock);
+            if (n == -ETOOMANYREFS || n == -ENOBUFS || n == -ENOMEM) {
+                // The kernel takes no more descriptors (or memory) now: the message goes
+                // without its descriptor, which its receiver takes as one cut off on the
+                // way, rather than hold up everything queued behind it.
+                marks_.pop_front();
+                continue;
+            }
             if (n > 0) marks_.pop_front();
         } else {
             size_t limit =
@@ -80,12 +88,6 @@ status_t OutQueue::flush(int sock) {
     }
     if (bytes_.capacity() > kKeptRoom) bytes_.release();
     return OK;
-}
-
-size_t OutQueue::queuedWithTag(uint32_t tag) const {
-    size_t count = 0;
-    for (const FdMark& mark : marks_) count += mark.tag == tag ? 1 : 0;
-    return count;
 }
 
 }  // namespace zorlek

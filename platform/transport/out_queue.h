@@ -21,12 +21,14 @@ class OutQueue {
   public:
     // Sends `header` (its size set to `size`) with `size` payload bytes and, when valid,
     // `fd` attached to the first byte. What the socket does not take now is copied and
-    // queued behind anything already waiting, its descriptor counted under `tag` (0: under
-    // none) until it has gone. Returns 0; -EMSGSIZE when `size` passes kMaxParcelSize
-    // (nothing sent); -ENOMEM when what is left could not be queued, or -EPIPE / -errno
-    // when the socket failed (the connection is then beyond use).
+    // queued behind anything already waiting. Returns 0; -EMSGSIZE when `size` passes
+    // kMaxParcelSize (nothing sent); -ENOMEM, -ENOBUFS or -ETOOMANYREFS (the kernel would
+    // take no more descriptors in flight) when nothing of the message was sent or queued,
+    // and the connection stays in step; -EPIPE when the peer is gone; another -errno when
+    // the socket failed, or -ECANCELED when part of the message went and the rest could
+    // not be queued (the connection is then beyond use).
     status_t send(int sock, MessageHeader header, const uint8_t* payload, size_t size,
-                  unique_fd fd = unique_fd(), uint32_t tag = 0);
+                  unique_fd fd = unique_fd());
 
     // Holds later messages back until uncork(), which sends them together (as flush()).
     void cork() { corked_ = true; }
@@ -39,9 +41,8 @@ class OutQueue {
     bool empty() const { return bytes_.size() == 0; }
     // Bytes waiting; a loop stops reading a peer that lets too many pile up.
     size_t queuedBytes() const { return bytes_.size(); }
-    // Waiting messages that carry a descriptor, and those of them queued under `tag`.
+    // Waiting messages that carry a descriptor.
     size_t queuedFds() const { return marks_.size(); }
-    size_t queuedWithTag(uint32_t tag) const;
 
   private:
     // A waiting message with a descriptor, at stream offsets [at, end).
@@ -49,12 +50,11 @@ class OutQueue {
         uint64_t at;
         uint64_t end;
         unique_fd fd;
-        uint32_t tag;
     };
 
     // Queues bytes [from, total) of a message whose first `kHeaderSize` bytes are `head`.
     status_t enqueue(const uint8_t* head, const uint8_t* payload, size_t size, size_t from,
-                     unique_fd fd, uint32_t tag);
+                     unique_fd fd);
     // Sends waiting bytes from the front, up to `limit`, with `fd` attached; bytes sent,
     // 0 when the socket is full, or a negative status.
     ssize_t sendFront(size_t limit, int fd, int sock);

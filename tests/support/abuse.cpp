@@ -10,6 +10,11 @@
 //   list CONNECTIONS                listing requests on each, answers never read
 //   big NAME CHANNELS               1 MiB requests on each channel, replies never read
 //   register PREFIX COUNT           one connection registers PREFIX.0 .. PREFIX.COUNT-1
+//   hosts PREFIX COUNT              COUNT connections each register one of PREFIX.0 ..
+//                                   PREFIX.COUNT-1, then never read again
+//   spread PREFIX NAMES CONNECTIONS each connection looks up PREFIX.0 .. PREFIX.NAMES-1
+//                                   (a channel each, when they are hosts of their own),
+//                                   answers never read
 
 #include <poll.h>
 #include <signal.h>
@@ -141,6 +146,22 @@ void answerLookups(const std::vector<unique_fd>& socks, int count) {
     std::fflush(stdout);
 }
 
+// How many of `socks` the other end has not closed, once 200 ms pass with none closing.
+size_t live(const std::vector<unique_fd>& socks) {
+    size_t open = socks.size();
+    for (int quiet = 0, round = 0; quiet < 20 && round < 500; ++round) {
+        size_t now = 0;
+        for (const unique_fd& sock : socks) {
+            pollfd p{sock.get(), POLLRDHUP, 0};
+            now += ::poll(&p, 1, 0) == 0 ? 1 : 0;
+        }
+        quiet = now == open ? quiet + 1 : 0;
+        open = now;
+        ::poll(nullptr, 0, 10);
+    }
+    return open;
+}
+
 // Looks `name` up on `count` connections in turn, keeping each channel: a connection
 // brings one channel to a host, and the channel outlives it.
 std::vector<unique_fd> channels(const char* name, int count, int* refused) {
@@ -165,6 +186,37 @@ std::vector<unique_fd> channels(const char* name, int count, int* refused) {
         }
     }
     return out;
+}
+
+// Each of `count` connections registers one name, PREFIX.i, and then reads nothing more.
+std::vector<unique_fd> hostMany(const char* prefix, int count, int* refused) {
+    std::vector<unique_fd> out;
+    for (int i = 0; i < count; ++i) {
+        unique_fd sock;
+        Parcel payload;
+        payload.writeString16(String16((std::string(prefix) + "." + std::to_string(i)).c_str()));
+        MessageHeader answer, request{MSG_REGISTER, 0, 0, 0, 0, 1};
+        Parcel empty;
+        if (connectToRegistry(registryPath(), 2000, &sock) != OK ||
+            sendMessage(sock.get(), request, payload.data(), payload.dataSize(), -1, 2000) != OK ||
+            receiveMessage(sock.get(), &answer, &empty, nullptr, 0, 2000) != OK ||
+            answer.value != OK) {
+            ++*refused;
+            continue;
+        }
+        out.push_back(std::move(sock));
+    }
+    return out;
+}
+
+// The lookups of PREFIX.0 .. PREFIX.COUNT-1, one after another.
+Bytes lookupsOf(const char* prefix, int count) {
+    Bytes all;
+    for (int i = 0; i < count; ++i) {
+        Bytes one = lookupOf((std::string(prefix) + "." + std::to_string(i)).c_str());
+        all.insert(all.end(), one.begin(), one.end());
+    }
+    return all;
 }
 
 int registerMany(int sock, const char* prefix, int count) {
@@ -211,7 +263,7 @@ int run(int argc, char** argv) {
     } else if (mode == "channels" && argc == 4) {
         int refused = 0;
         held = channels(argv[2], a, &refused);
-        std::printf("held=%zu refused=%d\n", held.size(), refused);
+        std::printf("held=%zu refused=%d live=%zu\n", held.size(), refused, live(held));
     } else if (mode == "idle" && argc == 3) {
         held = connectMany(std::atoi(argv[2]), &users, &reserve, &other);
         std::printf("held=%zu users=%d reserve=%d other=%d (first %d)\n", held.size(), users,
@@ -226,10 +278,20 @@ int run(int argc, char** argv) {
         int refused = 0;
         held = channels(argv[2], a, &refused);
         // Calls to the first object the host registered, which answers with all it got.
-        Bytes request = header(MSG_TRANSACT, 1, 0, kMaxParcelSize, 1, 1);
-        request.resize(kHeaderSize + kMaxParcelSize, 0x5a);
+        constexpr size_t kSize = 900 * 1024;
+        Bytes request = header(MSG_TRANSACT, 1, 0, kSize, 1, 1);
+        request.resize(kHeaderSize + kSize, 0x5a);
         size_t sent = flood(held, request, 0);
         std::printf("channels=%zu bytes=%zu\n", held.size(), sent);
+    } else if (mode == "hosts" && argc == 4) {
+        int refused = 0;
+        held = hostMany(argv[2], a, &refused);
+        std::printf("hosts=%zu refused=%d\n", held.size(), refused);
+    } else if (mode == "spread" && argc == 5) {
+        held = connectMany(b, &users, &reserve, &other);
+        size_t sent = flood(held, lookupsOf(argv[2], a), 1);
+        settle(held);
+        std::printf("connections=%zu bytes=%zu\n", held.size(), sent);
     } else if (mode == "register" && argc == 4) {
         std::vector<unique_fd> one = connectMany(1, &users, &reserve, &other);
         if (one.empty() || registerMany(one[0].get(), argv[2], a) != 0) return 1;
@@ -246,6 +308,7 @@ int run(int argc, char** argv) {
     for (;;) {
         ::pause();
         if (gAnswer != 0 && mode == "lookups") answerLookups(held, b);
+        if (gAnswer != 0 && mode == "spread") answerLookups(held, a);
         gAnswer = 0;
     }
 }
