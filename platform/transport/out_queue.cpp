@@ -4,6 +4,7 @@
 #include <sys/uio.h>
 
 #include "platform/transport/fd_passing.h"
+#include "platform/transport/little_endian.h"
 
 namespace zorlek {
 namespace {
@@ -19,7 +20,13 @@ status_t OutQueue::send(int sock, MessageHeader header, const uint8_t* payload, 
     uint8_t head[kHeaderSize];
     if (encodeFrameStart(header, size, head) != OK) return -EMSGSIZE;
     size_t sent = 0;
-    if (!corked_ && empty()) {
+    // A descriptor goes at once even while corked, after what waits before it, so that a
+    // kernel that will not carry it says so to the sender now.
+    if (fd && corked_ && !empty()) {
+        status_t flushed = flush(sock);
+        if (flushed != OK) return flushed;
+    }
+    if ((!corked_ || fd) && empty()) {
         iovec iov[2] = {{head, kHeaderSize}, {const_cast<uint8_t*>(payload), size}};
         ssize_t n = sendNow(sock, iov, size > 0 ? 2 : 1, fd.get());
         if (n < 0) return static_cast<status_t>(n);
@@ -72,8 +79,9 @@ status_t OutQueue::flush(int sock) {
             n = sendFront(static_cast<size_t>(mark.end - mark.at), mark.fd.get(), sock);
             if (n == -ETOOMANYREFS || n == -ENOBUFS || n == -ENOMEM) {
                 // The kernel takes no more descriptors (or memory) now: the message goes
-                // without its descriptor, which its receiver takes as one cut off on the
-                // way, rather than hold up everything queued behind it.
+                // without its descriptor and with that failure as its value, rather than
+                // hold up everything queued behind it.
+                storeLe32(bytes_.data() + 8, static_cast<uint32_t>(static_cast<int32_t>(n)));
                 marks_.pop_front();
                 continue;
             }

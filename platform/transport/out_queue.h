@@ -15,8 +15,10 @@ namespace zorlek {
 // at once as far as the socket takes it (one sendmsg), and whatever the socket does not
 // take waits here, in order, until flush() can send it. While corked, messages only join
 // the queue, so that a batch of answers leaves in one sendmsg at uncork(). A message that
-// carries a descriptor is always sent in a sendmsg of its own (see wire.h). Never blocks,
-// never raises SIGPIPE; memory is allocated without exceptions.
+// carries a descriptor is always sent in a sendmsg of its own (see wire.h), and at once
+// when nothing waits before it, corked or not. One that waited and then finds the kernel
+// will carry no more descriptors goes without it, its value set to that failure. Never
+// blocks, never raises SIGPIPE; memory is allocated without exceptions.
 class OutQueue {
   public:
     // Sends `header` (its size set to `size`) with `size` payload bytes and, when valid,

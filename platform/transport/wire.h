@@ -10,7 +10,9 @@
 // message, and a message that carries one is sent alone in its sendmsg. A receiver gives
 // a descriptor to the last message that begins in the bytes the descriptor came with
 // (the kernel ends a receive after the bytes that carried descriptors, and joins bytes
-// sent earlier in front of them). Every reader of this framing is MessageReader.
+// sent earlier in front of them). A message whose descriptor the kernel would not carry
+// comes without it, its value the failure (-ETOOMANYREFS, -ENOBUFS, -ENOMEM). Every reader
+// of this framing is MessageReader.
 #pragma once
 
 #include <cstddef>

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "tests/integration/reliability_support.h"
 
@@ -215,6 +216,62 @@ TEST_F(Trust, DescriptorsHandedOutButNeverTakenStayWithinTheAskersShare) {
     EXPECT_LT(during.fds, 1024 - 64) << describe(during);
     std::printf("%s; %s; answers: %s; the registry held %s\n", hosts.c_str(), counts.c_str(),
                 answers.c_str(), describe(during).c_str());
+}
+
+// A registry run as its own user, with few descriptors: the kernel takes no more of its
+// descriptors in flight (ETOOMANYREFS) once stopped hosts hold more channels than its
+// limit. The lookups that find no room are refused with why; no host loses its names.
+TEST_F(Trust, AChannelTheKernelWillNotCarryRefusesTheLookupAndKeepsTheHost) {
+    const uid_t registryUser = 65530;
+    ASSERT_EQ(::chown(dir.path().c_str(), registryUser, registryUser), 0);
+    ASSERT_TRUE(startRegistry({}, {"/usr/bin/prlimit", "--nofile=64:64", kSetpriv,
+                                   "--reuid=" + std::to_string(registryUser),
+                                   "--regid=" + std::to_string(registryUser), "--clear-groups"}));
+    std::vector<std::unique_ptr<Process>> hosts;
+    for (int h = 0; h < 4; ++h) {
+        hosts.push_back(Process::start({binPath("zorlek-echo"), "h" + std::to_string(h)}, env()));
+        ASSERT_TRUE(hosts.back() && hosts.back()->waitForLine("ready", 10000)) << h;
+        ASSERT_EQ(::kill(hosts.back()->pid(), SIGSTOP), 0);
+    }
+    // Twenty clients each look up every host's name: a channel each, whose host end stays
+    // in flight to the stopped host.
+    std::vector<sp<RegistryClient>> clients;
+    std::vector<sp<IBinder>> held;
+    long found = 0, refused = 0, other = 0;
+    status_t otherStatus = OK;
+    for (int c = 0; c < 20; ++c) {
+        clients.push_back(RegistryClient::connect(path.c_str(), 500));
+        ASSERT_TRUE(clients.back()) << c;
+        for (int h = 0; h < 4; ++h) {
+            sp<IBinder> object;
+            status_t status =
+                clients.back()->lookup(String16(("h" + std::to_string(h)).c_str()), &object);
+            if (status == OK) held.push_back(object);
+            if (status != OK && status != -ETOOMANYREFS) otherStatus = status;
+            ++*(status == OK ? &found : status == -ETOOMANYREFS ? &refused : &other);
+        }
+    }
+    for (auto& process : hosts) ::kill(process->pid(), SIGCONT);
+    EXPECT_GT(found, 0);
+    EXPECT_GT(refused, 0) << "the kernel's limit was reached";
+    EXPECT_EQ(other, 0) << otherStatus;
+    EXPECT_EQ(registry->errText().find("removed"), std::string::npos) << registry->errText();
+    // Once they read again, every host is reached.
+    held.clear();
+    for (int h = 0; h < 4; ++h) {
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
+                sp<IBinder> object =
+                    client ? client->lookupService(String16(("h" + std::to_string(h)).c_str()))
+                           : nullptr;
+                Parcel reply;
+                return object && object->sendTransaction(1, Parcel(), &reply, 0) == OK;
+            },
+            5000))
+            << h;
+    }
+    std::printf("lookups: %ld found, %ld refused with ETOOMANYREFS\n", found, refused);
 }
 
 // Four users each take as many channels as they may of a victim limited to 1,024
