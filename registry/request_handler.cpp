@@ -1,6 +1,7 @@
 #include "registry/request_handler.h"
 
 #include "platform/text.h"
+#include "registry/policy.h"
 
 namespace zorlek::registry {
 namespace {
@@ -31,8 +32,9 @@ bool RequestHandler::handle(Peer& from, Message& message) {
     if (!readOnlyString(message.payload, &name)) return false;
     switch (header.type) {
         case MSG_REGISTER: {
-            status_t status = registerName(from, name);
-            transport_.send(from.id, {MSG_REGISTER_REPLY, 0, status, 0}, Parcel(), unique_fd());
+            Parcel answer;
+            status_t status = registerName(from, name, &answer);
+            transport_.send(from.id, {MSG_REGISTER_REPLY, 0, status, 0}, answer, unique_fd());
             return true;
         }
         case MSG_LOOKUP:
@@ -46,9 +48,9 @@ bool RequestHandler::handle(Peer& from, Message& message) {
     }
 }
 
-status_t RequestHandler::registerName(Peer& from, const String16& name) {
+status_t RequestHandler::registerName(Peer& from, const String16& name, Parcel* answer) {
     uid_t uid = from.credentials.uid;
-    if (!mayRegister(uid, options_.registryUid, options_.allowAnyUser)) return -EPERM;
+    if (!permitRegistration(options_, from, name, answer)) return -EPERM;
     if (validateName(name) != OK) return -EINVAL;
     if (!trustedUser(uid, options_) && names_.countOf(from.id) >= options_.maxNamesPerConnection) {
         return -EDQUOT;

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <unordered_map>
+#include <vector>
 
 #include "platform/ipc/parcel.h"
 #include "platform/ipc/unique_fd.h"
@@ -16,11 +17,17 @@
 
 namespace zorlek::registry {
 
+class Policy;
+
 // The registry's limits. Every one costs only the party that reaches it: its own
 // request is refused, or its own connections wait.
 struct ServerOptions {
-    // Lets every user register names, not only root and the registry's own user.
+    // Lets every user register the names that no policy line matches, besides root, the
+    // registry's own user and those the policy grants a name.
     bool allowAnyUser = false;
+    // Who may hold which name (not owned; it must outlive the handler, and may be replaced
+    // between two messages). Null: no policy lines.
+    const Policy* policy = nullptr;
     // The user the registry runs as.
     uid_t registryUid = 0;
     // A connection that has not completed the opening handshake this long after it was
@@ -57,6 +64,8 @@ struct Peer {
     ucred credentials = {0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
     // The protocol version it greeted with; 0 before the handshake.
     int32_t version = 0;
+    // Its supplementary groups as the kernel gave them when it connected (SO_PEERGROUPS).
+    std::vector<gid_t> groups;
 };
 
 // What the rules need of the transport between them and the peers.
@@ -98,7 +107,8 @@ class RequestHandler {
     bool hostsNames(uid_t uid) const;
 
   private:
-    status_t registerName(Peer& from, const String16& name);
+    // Refused for a lack of rights, `answer` may carry the reason.
+    status_t registerName(Peer& from, const String16& name, Parcel* answer);
     void lookup(Peer& from, const String16& name);
     void list(Peer& from, const String16& after);
 

@@ -47,6 +47,10 @@ class RegistryLink final : private ConnectionOwner {
     // True when `name` was added and the registry currently holds it for this host.
     bool isRegistered(const String16& name) const;
 
+    // What the registry said of the last registration it refused (who may hold the name),
+    // made safe to print; empty when it said nothing.
+    const String8& refusalReason() const { return refusalReason_; }
+
   private:
     struct Entry {
         String16 name;
@@ -92,6 +96,7 @@ class RegistryLink final : private ConnectionOwner {
     String8 path_;
     std::unique_ptr<Connection> connection_;
     bool helloPending_ = false;
+    String8 refusalReason_;
     std::deque<Pending> pending_;
     std::vector<Entry> entries_;
     // Where each name's entry is, so that a channel finds its object at the same cost

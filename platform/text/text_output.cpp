@@ -66,6 +66,12 @@ int TextOutput::flush() {
 
 TextOutput& TextOutput::write(const char* bytes, size_t len) {
     if (partner_ != nullptr) partner_->flush();
+    if (linePrefix_ != nullptr && atLineStart_ && len >= linePrefixSize_ &&
+        std::memcmp(bytes, linePrefix_, linePrefixSize_) == 0) {
+        bytes += linePrefixSize_;
+        len -= linePrefixSize_;
+    }
+    if (len > 0) atLineStart_ = bytes[len - 1] == '\n';
     while (len > 0) {
         if (used_ == kBufferSize) flush();
         size_t chunk = kBufferSize - used_;
@@ -121,6 +127,11 @@ TextOutput& TextOutput::operator<<(int32_t value) {
 void TextOutput::dropWhenBlocked(bool drop) {
     flush();
     dropWhenBlocked_ = drop;
+}
+
+void TextOutput::leaveOutLinePrefix(const char* prefix) {
+    linePrefix_ = prefix;
+    linePrefixSize_ = prefix != nullptr ? std::strlen(prefix) : 0;
 }
 
 void TextOutput::captureInto(String8* sink) {

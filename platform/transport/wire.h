@@ -25,7 +25,9 @@ enum MessageType : uint32_t {
     MSG_HELLO = 1,
     // Client to registry: payload is the name as a UTF-16 string.
     MSG_REGISTER = 2,
-    // Registry to client: value is 0 or -EINVAL / -EEXIST / -EPERM.
+    // Registry to client: value is 0 or -EINVAL / -EEXIST / -EPERM / -EDQUOT; an -EPERM
+    // to a client that greeted with version 3 or later may carry a payload of one UTF-16
+    // string saying who may hold the name.
     MSG_REGISTER_REPLY = 3,
     // Client to registry: payload is the name as a UTF-16 string.
     MSG_LOOKUP = 4,
@@ -52,9 +54,9 @@ enum MessageType : uint32_t {
 };
 
 constexpr uint32_t kProtocolMagic = 0x5A524C4B;  // "ZRLK"
-// Version 2 added the client's credentials to MSG_CHANNEL; a registry still serves
-// version 1 peers as before.
-constexpr int32_t kProtocolVersion = 2;
+// Version 2 added the client's credentials to MSG_CHANNEL, version 3 the reason of a
+// refused registration; a registry still serves older peers as before.
+constexpr int32_t kProtocolVersion = 3;
 constexpr int32_t kOldestProtocolVersion = 1;
 
 // The largest payload the registry accepts from a client; a registry request holds at
