@@ -55,7 +55,7 @@ cleanup() {
 trap cleanup EXIT
 mkdir "$cgroup" || skip "cannot make a cgroup under $own_cgroup"
 mkdir -p "$work/mnt"
-cp "${debfiles[@]}" "$work/"
+cp "${debfiles[@]}" "$source_dir/services/sample/adder.cpp" "$work/"
 
 # The namespace's side: mounts the overlay and what systemd needs, masks the host's units
 # but the journal's, and becomes systemd.
@@ -80,7 +80,7 @@ done
 mkdir "$r/dev/pts" "$r/dev/shm"
 mount -t devpts -o newinstance,ptmxmode=666 devpts "$r/dev/pts"
 ln -s pts/ptmx "$r/dev/ptmx"
-mkdir -p "$r/zorlek-debs" && cp "$t"/*.deb "$r/zorlek-debs/"
+mkdir -p "$r/zorlek-debs" && cp "$t"/*.deb "$t/adder.cpp" "$r/zorlek-debs/"
 : >"$r/etc/machine-id"
 : >"$r/etc/fstab"
 # A container image's policy-rc.d forbids starting services from maintainer scripts; the
@@ -152,7 +152,8 @@ user_of() { inside ps -o user= -p "$1" | tr -d ' '; }
 
 booted() { within 30 sh -c 'state=$(systemctl is-system-running); [ "$state" = running ] || [ "$state" = degraded ]'; }
 check "systemd boots as PID 1 of its own namespaces" booted
-check "the packages install" inside sh -c 'cd /zorlek-debs && dpkg -i ./*.deb'
+check "apt installs the packages" inside sh -c \
+    'DEBIAN_FRONTEND=noninteractive apt-get install -y -q /zorlek-debs/*.deb'
 socket_waits() {
     [ "$(state zorlek-registry.socket ActiveState)" = active ] &&
         [ "$(state zorlek-registry.service ActiveState)" = inactive ]
@@ -196,6 +197,17 @@ restarted() {
         within 5 sh -c '[ "$(zorlek check zorlek.echo)" = "Service zorlek.echo: found" ]'
 }
 check "after kill -9 it is restarted, and zorlek-echo registers again by itself" restarted
+sample() {
+    inside sh -c 'c++ -std=c++20 -o /tmp/adder /zorlek-debs/adder.cpp $(pkg-config --cflags --libs zorlek)' ||
+        return 1
+    local got
+    got=$(inside sh -c 'timeout 15 /tmp/adder >/tmp/adder.out 2>&1 & adder=$!
+        for _ in $(seq 50); do grep -q ready /tmp/adder.out && break; sleep 0.1; done
+        zorlek call sample.adder 1 i32 2 i32 40; kill $adder')
+    echo "$got"
+    [ "$got" = $'Result: Parcel(4 bytes)\n  00000000: 0000002a                             *...' ]
+}
+check "the README's sample builds against the installed libzorlek-dev and serves" sample
 stopped() {
     inside systemctl stop zorlek-echo.service zorlek-registry.socket zorlek-registry.service &&
         [ "$(state zorlek-registry.service ActiveState)" = inactive ] &&
