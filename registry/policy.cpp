@@ -25,27 +25,31 @@ namespace {
 
 // At most this many grantees are named in a refusal, so that it stays one short line.
 constexpr size_t kNamedGrantees = 8;
+// The most room a group's entry may take in the system's database (its member list).
+constexpr size_t kMaxEntryBytes = 4 * 1024 * 1024;
 // The peers that read a reason in a refused registration's answer.
 constexpr int32_t kFirstVersionWithReasons = 3;
 
 class SystemAccounts final : public Accounts {
   public:
     std::optional<uid_t> user(const char* name) const override {
-        struct passwd entry {
-        }, *found = nullptr;
+        passwd entry{};
+        passwd* found = nullptr;
         char buffer[4096];
         if (::getpwnam_r(name, &entry, buffer, sizeof buffer, &found) != 0 || !found) return {};
         return found->pw_uid;
     }
     std::optional<gid_t> group(const char* name) const override {
-        struct group entry {
-        }, *found = nullptr;
-        // Groups list their members: some need more room than a user's entry.
-        std::string buffer(64 * 1024, '\0');
-        if (::getgrnam_r(name, &entry, buffer.data(), buffer.size(), &found) != 0 || !found) {
-            return {};
+        ::group entry{};
+        ::group* found = nullptr;
+        // Groups list their members: a large one needs more room than a user's entry.
+        for (size_t room = 16 * 1024; room <= kMaxEntryBytes; room *= 4) {
+            std::string buffer(room, '\0');
+            int error = ::getgrnam_r(name, &entry, buffer.data(), buffer.size(), &found);
+            if (error == 0 && found != nullptr) return found->gr_gid;
+            if (error != ERANGE) break;
         }
-        return found->gr_gid;
+        return {};
     }
 };
 
