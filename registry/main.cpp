@@ -6,11 +6,14 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <vector>
 
 #include "platform/ipc/call_timeout.h"
 #include "platform/ipc/registry_path.h"
 #include "platform/text.h"
 #include "registry/listen_socket.h"
+#include "registry/log.h"
+#include "registry/policy_reload.h"
 #include "registry/server.h"
 #include "registry/systemd.h"
 
@@ -25,11 +28,16 @@ void onStopSignal(int) {
 }
 
 void printUsage(TextOutput& out) {
-    out << "Usage: zorlek-registry [-h] [--allow-any-user]\n"
+    out << "Usage: zorlek-registry [-h] [--allow-any-user] [--policy-dir DIR]...\n"
            "Holds the names of the system's services and hands out their objects.\n"
            "Listens on $ZORLEK_REGISTRY, or on /run/zorlek/registry.sock when that is unset.\n"
-           "  --allow-any-user  let every user register names (default: root and the\n"
-           "                    registry's own user only)\n"
+           "Root, the registry's own user and those its policy grants a name may register;\n"
+           "the policy is read from";
+    for (const String8& folder : registry::defaultPolicyFolders()) out << " " << folder;
+    out << "\n"
+           "(*.conf, lines \"own PATTERN user|group NAME\"), and again on SIGHUP.\n"
+           "  --allow-any-user  also let every user register the names no policy line matches\n"
+           "  --policy-dir DIR  read the policy from DIR instead (repeatable)\n"
            "  -h, --help        print this text\n";
 }
 
@@ -47,16 +55,22 @@ void raiseDescriptorLimit() {
 int main(int argc, char** argv) {
     static const option kOptions[] = {
         {"allow-any-user", no_argument, nullptr, 'a'},
+        {"policy-dir", required_argument, nullptr, 'p'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
+    // SIGHUP reads the policy again; until the loop watches for it, it must not end us.
+    registry::blockHangup();
     registry::ServerOptions options;
+    std::vector<String8> policyFolders;
     options.registryUid = geteuid();
     options.handshakeTimeoutMs = callTimeoutMs();
     int opt;
     while ((opt = getopt_long(argc, argv, "+h", kOptions, nullptr)) != -1) {
         if (opt == 'a') {
             options.allowAnyUser = true;
+        } else if (opt == 'p') {
+            policyFolders.emplace_back(optarg);
         } else if (opt == 'h') {
             printUsage(aout);
             return 0;
@@ -74,9 +88,19 @@ int main(int argc, char** argv) {
     // Writing to a closed log pipe must not end the registry, nor a full one stop it.
     signal(SIGPIPE, SIG_IGN);
     aerr.dropWhenBlocked(true);
+    registry::adaptLogToJournal();
     raiseDescriptorLimit();
 
+    if (policyFolders.empty()) policyFolders = registry::defaultPolicyFolders();
+    registry::Policy policy;
+    registry::readPolicy(policyFolders, &policy);
+    options.policy = &policy;
     registry::RegistryServer server(options);
+    registry::PolicyReloader reloader(server.loop(), policyFolders, &policy);
+    if (status_t watching = reloader.start(); watching != OK) {
+        aerr << "zorlek-registry: cannot watch for SIGHUP: " << std::strerror(-watching) << endl;
+        return 1;
+    }
     gServer = &server;
     struct sigaction action {};
     action.sa_handler = onStopSignal;

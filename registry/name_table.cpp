@@ -23,10 +23,6 @@ status_t validateName(const String16& name) {
     return OK;
 }
 
-bool mayRegister(uid_t peerUid, uid_t registryUid, bool allowAnyUser) {
-    return allowAnyUser || peerUid == 0 || peerUid == registryUid;
-}
-
 size_t listedSize(const String16& name) {
     return (4 + (name.size() + 1) * 2 + 3) & ~size_t{3};
 }

@@ -1,5 +1,5 @@
 // The registry's rules, apart from any socket: which names are valid, who holds which
-// name, who may register, and the sorted listing.
+// name, and the sorted listing (who may register is the policy's: registry/policy.h).
 #pragma once
 
 #include <sys/types.h>
@@ -21,11 +21,6 @@ using ConnectionId = uint64_t;
 // 0 when `name` may be registered: 1 to 256 UTF-16 code units of well-formed UTF-16
 // (every surrogate in a pair), with no unit below 0x20 and no 0x7F. Else -EINVAL.
 status_t validateName(const String16& name);
-
-// True when a process running as `peerUid` may register names with a registry that runs
-// as `registryUid`: root and the registry's own user may, and everyone when
-// `allowAnyUser` is set.
-bool mayRegister(uid_t peerUid, uid_t registryUid, bool allowAnyUser);
 
 // The bytes a name takes in a listing page (as a UTF-16 string item).
 size_t listedSize(const String16& name);

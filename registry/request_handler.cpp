@@ -1,6 +1,7 @@
 #include "registry/request_handler.h"
 
 #include "platform/text.h"
+#include "registry/policy.h"
 
 namespace zorlek::registry {
 namespace {
@@ -28,8 +29,9 @@ bool RequestHandler::handle(Peer& from, Message& message) {
     switch (header.type) {
         case MSG_REGISTER: {
             if (header.object == 0) return false;
-            status_t status = registerName(from, name, header.object);
-            transport_.send(from.id, {MSG_REGISTER_REPLY, 0, status, 0}, Parcel());
+            Parcel answer;
+            status_t status = registerName(from, name, header.object, &answer);
+            transport_.send(from.id, {MSG_REGISTER_REPLY, 0, status, 0}, answer);
             return true;
         }
         case MSG_LOOKUP:
@@ -65,9 +67,10 @@ void RequestHandler::refuseVersion(Peer& from, int32_t version) {
     transport_.finish(from.id);
 }
 
-status_t RequestHandler::registerName(Peer& from, const String16& name, uint32_t handle) {
+status_t RequestHandler::registerName(Peer& from, const String16& name, uint32_t handle,
+                                      Parcel* answer) {
     uid_t uid = from.credentials.uid;
-    if (!mayRegister(uid, options_.registryUid, options_.allowAnyUser)) return -EPERM;
+    if (!permitRegistration(options_, from, name, answer)) return -EPERM;
     if (validateName(name) != OK) return -EINVAL;
     if (status_t quota = mayAddName(from); quota != OK) return quota;
     std::optional<ConnectionId> holder = names_.holder(name);

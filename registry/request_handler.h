@@ -8,6 +8,7 @@
 
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "platform/ipc/parcel.h"
 #include "platform/ipc/unique_fd.h"
@@ -17,14 +18,20 @@
 
 namespace zorlek::registry {
 
+class Policy;
+
 // The registry's limits. Every one costs only the party that reaches it: its own
 // request is refused, or its own connections wait. "Other users" are all but root and the
 // registry's own user; each limit on them holds for each such user and for all of them
 // together, so that what is kept back for root, the registry's user and the users that
 // host names cannot be taken by many users pushing at once.
 struct ServerOptions {
-    // Lets every user register names, not only root and the registry's own user.
+    // Lets every user register the names that no policy line matches, besides root, the
+    // registry's own user and those the policy grants a name.
     bool allowAnyUser = false;
+    // Who may hold which name (not owned; it must outlive the handler, and may be replaced
+    // between two messages). Null: no policy lines.
+    const Policy* policy = nullptr;
     // The user the registry runs as.
     uid_t registryUid = 0;
     // A connection that has not completed the opening handshake this long after it was
@@ -71,6 +78,8 @@ struct Peer {
     ucred credentials = {0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
     // The protocol version it greeted with; 0 before the handshake.
     int32_t version = 0;
+    // Its supplementary groups as the kernel gave them when it connected (SO_PEERGROUPS).
+    std::vector<gid_t> groups;
 };
 
 // What the rules need of the transport between them and the peers.
@@ -129,8 +138,9 @@ class RequestHandler {
 
   private:
     bool greet(Peer& from, const MessageHeader& hello);
-    status_t registerName(Peer& from, const String16& name, uint32_t handle);
-    // Why `from` may not add a name now (-EPERM, -EDQUOT), or 0.
+    // Refused for a lack of rights, `answer` may carry the reason.
+    status_t registerName(Peer& from, const String16& name, uint32_t handle, Parcel* answer);
+    // Why `from` may not add a name now (-EDQUOT), or 0.
     status_t mayAddName(const Peer& from) const;
     void lookup(Peer& from, const String16& name);
     // Gives `from` a channel to the host `holder`: 0, or why not (the host keeps its names).

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include "platform/transport/deadline.h"
+#include "registry/policy.h"
 
 namespace zorlek::registry {
 namespace {
@@ -113,6 +114,7 @@ void RegistryServer::accept(unique_fd sock) {
     socklen_t length = sizeof(credentials);
     if (::getsockopt(sock.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return;
     client.peer.credentials = credentials;
+    client.peer.groups = peerGroups(sock.get());
     status_t refused = refusal(credentials);
     if (refused != OK) return refuse(std::move(sock), refused);
     User& user = users_[credentials.uid];

@@ -39,6 +39,9 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
     // Makes run() return. Async-signal-safe.
     void stop() { loop_.stop(); }
 
+    // The serving loop, for the daemon's own sources of events (its policy's reload).
+    EventLoop& loop() { return loop_; }
+
   private:
     struct Client {
         std::unique_ptr<Connection> connection;

@@ -21,8 +21,9 @@ zorlek_require_packages() {
 
 # What building the programs needs.
 ZORLEK_BUILD_PACKAGES=(cmake ninja-build g++)
-# What making the Debian package needs on top (dpkg-shlibdeps for its dependencies).
-ZORLEK_PACKAGE_PACKAGES=(dpkg-dev)
+# What making the Debian packages needs on top (dpkg-buildpackage with debhelper and the
+# Build-Depends of debian/control), and checking them (lintian).
+ZORLEK_PACKAGE_PACKAGES=(dpkg-dev build-essential debhelper libgtest-dev lintian)
 # What building and running the tests and benchmarks needs on top: clang for the sanitizer
 # pass; the package, pkg-config and systemd-analyze for the install and package tests.
 ZORLEK_TEST_PACKAGES=(libgtest-dev util-linux clang libclang-rt-dev "${ZORLEK_PACKAGE_PACKAGES[@]}"

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Builds everything and runs the whole test suite twice, with warnings as errors: once in
 # build-asan/ with clang, AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer,
-# then in build/ with g++ as shipped. Exits non-zero when anything fails; the last lines
-# are the test runner's summary.
+# then in build/ with g++ as shipped. In between it builds the Debian packages from a clean
+# copy of the tree (scripts/package.sh, in build-deb/), checks them with lintian and
+# tests/dist/package_test.sh, and boots them under a real systemd
+# (scripts/systemd-check.sh) when the machine allows it, saying why when it does not.
+# Exits non-zero when anything fails; the last lines are the test runner's summary.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 . scripts/prerequisites.sh
@@ -28,5 +31,18 @@ run_suite() {  # build-dir, extra cmake arguments...
 # fuzz targets, each run for a few seconds.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_suite build-asan -DZORLEK_SANITIZE=ON -DZORLEK_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ || status=1
+
+# The Debian packages, built as a packager would from a clean tree; their build runs only
+# the unit tests (a few seconds), the suites here run everything else.
+echo "== building the Debian packages (build-deb/)"
+if ./scripts/package.sh >/dev/null; then
+    bash tests/dist/package_test.sh build-deb . || status=1
+    echo "== systemd check"
+    ./scripts/systemd-check.sh build-deb
+    case $? in 0 | 77) ;; *) status=1 ;; esac
+else
+    status=1
+fi
+
 run_suite build -DCMAKE_CXX_COMPILER=g++ || status=1
 exit $status

@@ -1,6 +1,7 @@
 #include "platform/hosting/registry_link.h"
 
 #include "platform/ipc/registry_client.h"
+#include "platform/text/narrow.h"
 #include "platform/transport/unix_connect.h"
 
 namespace zorlek {
@@ -184,10 +185,18 @@ bool RegistryLink::onMessage(Connection& /*connection*/, Message& message) {
             awaitAnswers();
             return true;
         case MSG_REGISTER_REPLY: {
-            if (helloPending_ || pending_.empty() || message.payload.dataSize() != 0) return false;
+            if (helloPending_ || pending_.empty()) return false;
+            status_t status = message.header.value > 0 ? -EBADMSG : message.header.value;
+            // A refusal may say who may hold the name, as one string; nothing else may come.
+            String16 reason;
+            if (message.payload.dataSize() != 0 &&
+                (status != -EPERM || message.payload.readString16(&reason) != OK ||
+                 message.payload.dataAvail() != 0)) {
+                return false;
+            }
+            if (status != OK) refusalReason_ = String8(narrowForDisplay(reason));
             Pending pending = pending_.front();
             pending_.pop_front();
-            status_t status = message.header.value > 0 ? -EBADMSG : message.header.value;
             if (pending.result != nullptr) *pending.result = status;
             if (pending.entry < entries_.size()) {
                 Entry& entry = entries_[pending.entry];

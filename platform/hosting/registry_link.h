@@ -48,6 +48,10 @@ class RegistryLink final : private ConnectionOwner {
     // True when `name` was added and the registry currently holds it for this host.
     bool isRegistered(const String16& name) const;
 
+    // What the registry said of the last registration it refused (who may hold the name),
+    // made safe to print; empty when it said nothing.
+    const String8& refusalReason() const { return refusalReason_; }
+
   private:
     // The i-th name added is for the object with handle i + 1.
     struct Entry {
@@ -95,6 +99,7 @@ class RegistryLink final : private ConnectionOwner {
     String8 path_;
     std::unique_ptr<Connection> connection_;
     bool helloPending_ = false;
+    String8 refusalReason_;
     std::deque<Pending> pending_;
     std::vector<Entry> entries_;
     // Where each name's entry is, so that adding a name costs the same however many the

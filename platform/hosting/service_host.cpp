@@ -94,6 +94,10 @@ bool ServiceHost::isRegistered(const String16& name) const {
     return impl_->link.isRegistered(name);
 }
 
+const String8& ServiceHost::refusalReason() const {
+    return impl_->link.refusalReason();
+}
+
 const char* describeHostStatus(status_t status) {
     switch (status) {
         case OK:
@@ -103,7 +107,7 @@ const char* describeHostStatus(status_t status) {
         case -EEXIST:
             return "the name is already registered";
         case -EPERM:
-            return "this user may not register services";
+            return "this user may not hold the name";
         case -ENOENT:
         case -ECONNREFUSED:
             return "no registry is running";

@@ -7,6 +7,7 @@
 #include "platform/ipc/call_timeout.h"
 #include "platform/ipc/status.h"
 #include "platform/text/string16.h"
+#include "platform/text/string8.h"
 
 namespace zorlek {
 
@@ -101,6 +102,11 @@ class ServiceHost {
 
     // True when `name` was added and the registry currently holds it for this host.
     bool isRegistered(const String16& name) const;
+
+    // What the registry said of the last registration it refused (-EPERM): who may hold
+    // the name, or that no policy line grants it; made safe to print. Empty when it said
+    // nothing. For a program's error line after addService or onRegistrationRefused.
+    const String8& refusalReason() const;
 
   private:
     class Impl;

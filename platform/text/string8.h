@@ -1,5 +1,9 @@
 #pragma once
 
+#if __cplusplus < 202002L
+#error "zorlek's headers need C++20 or later: compile with -std=c++20"
+#endif
+
 #include <cstddef>
 #include <string>
 

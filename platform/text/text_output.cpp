@@ -161,6 +161,12 @@ void TextOutput::keepRest(size_t at, bool stalled) {
 
 TextOutput& TextOutput::write(const char* bytes, size_t len) {
     if (partner_ != nullptr) partner_->flush();
+    if (linePrefix_ != nullptr && atLineStart_ && len >= linePrefixSize_ &&
+        std::memcmp(bytes, linePrefix_, linePrefixSize_) == 0) {
+        bytes += linePrefixSize_;
+        len -= linePrefixSize_;
+    }
+    if (len > 0) atLineStart_ = bytes[len - 1] == '\n';
     while (len > 0) {
         if (skipping_) {
             // The rest of a line dropped for want of room: dropped up to its end.
@@ -228,6 +234,11 @@ TextOutput& TextOutput::operator<<(int32_t value) {
 void TextOutput::dropWhenBlocked(bool drop) {
     flush();
     dropWhenBlocked_ = drop;
+}
+
+void TextOutput::leaveOutLinePrefix(const char* prefix) {
+    linePrefix_ = prefix;
+    linePrefixSize_ = prefix != nullptr ? std::strlen(prefix) : 0;
 }
 
 void TextOutput::captureInto(String8* sink) {

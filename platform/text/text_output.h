@@ -63,6 +63,11 @@ class TextOutput {
     // Bytes dropped so far under dropWhenBlocked.
     size_t droppedBytes() const { return droppedBytes_; }
 
+    // For a daemon whose log reader names it already (the systemd journal): a write that
+    // begins a line and starts with `prefix` has the prefix left out. Null keeps every
+    // byte. `prefix` is not copied: it must outlive its use.
+    void leaveOutLinePrefix(const char* prefix);
+
     // For in-process tests: collect output into `sink` instead of the descriptor;
     // null restores the descriptor. Buffered output is flushed first.
     void captureInto(String8* sink);
@@ -88,6 +93,9 @@ class TextOutput {
     // buffer; and a line is being dropped, up to its newline, for want of room.
     bool midLine_ = false;
     bool skipping_ = false;
+    bool atLineStart_ = true;
+    const char* linePrefix_ = nullptr;
+    size_t linePrefixSize_ = 0;
     size_t droppedBytes_ = 0;
     String8* sink_ = nullptr;
     size_t used_ = 0;

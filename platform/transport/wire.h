@@ -34,7 +34,8 @@ enum MessageType : uint32_t {
     // Host to registry: payload is the name as a UTF-16 string; object is the host's
     // handle for the object (never 0), which the registry hands to clients.
     MSG_REGISTER = 2,
-    // Registry to host: value is 0 or -EINVAL / -EEXIST / -EPERM / -EDQUOT.
+    // Registry to host: value is 0 or -EINVAL / -EEXIST / -EPERM / -EDQUOT; an -EPERM may
+    // carry a payload of one UTF-16 string saying who may hold the name.
     MSG_REGISTER_REPLY = 3,
     // Client to registry: payload is the name as a UTF-16 string.
     MSG_LOOKUP = 4,

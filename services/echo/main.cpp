@@ -15,6 +15,13 @@ void onStopSignal(int) {
     if (gHost != nullptr) gHost->stop();
 }
 
+// The registry's word on a refusal, as ": WHY" after the status's text; empty when none.
+zorlek::String8 reasonOf(const zorlek::ServiceHost& host) {
+    zorlek::String8 text;
+    if (host.refusalReason().size() > 0) text.append(": ").append(host.refusalReason().c_str());
+    return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -34,7 +41,8 @@ int main(int argc, char** argv) {
     // for it, and says so once.
     hostOptions.onRegistrationRefused = [](const String16& name, status_t status) {
         aerr << "zorlek-echo: " << narrowForDisplay(name) << " was refused by the registry ("
-             << describeHostStatus(status) << "); asking again until it is free" << endl;
+             << describeHostStatus(status) << reasonOf(*gHost) << "); asking again until it is free"
+             << endl;
     };
     ServiceHost host(hostOptions);
     gHost = &host;
@@ -58,7 +66,7 @@ int main(int argc, char** argv) {
             // The names are the last arguments, as typed.
             const char* typed = argv[static_cast<size_t>(argc) - options.names.size() + i];
             aerr << "zorlek-echo: cannot register " << typed << ": " << describeHostStatus(status)
-                 << endl;
+                 << reasonOf(host) << endl;
             return 1;
         }
     }

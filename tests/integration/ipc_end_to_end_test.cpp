@@ -168,7 +168,9 @@ TEST_F(Fixture, OnlyRootAndTheRegistrysUserMayRegister) {
     ASSERT_EQ(::chmod(registry.dir().c_str(), 0755), 0);
     RunResult run = runProgram(asNobody({binPath("zorlek-echo"), "mine"}), registry.env());
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.err, "zorlek-echo: cannot register mine: this user may not register services\n");
+    EXPECT_EQ(run.err,
+              "zorlek-echo: cannot register mine: this user may not hold the name: no policy "
+              "line grants it\n");
     EXPECT_EQ(listed(registry), std::vector<std::string>{});
     // Looking up and listing stay open to everyone.
     auto echo = registry.startEcho({"public"});
@@ -193,6 +195,69 @@ TEST(AnyUser, AllowAnyUserOpensRegistering) {
     status_t status;
     EXPECT_EQ(descriptorOf(object, &status), String16("zorlek.IEcho"));
     EXPECT_EQ(status, OK);
+}
+
+// Services that run as their own users register the names the policy grants them, by
+// user or by group, and nothing else, --allow-any-user or not; SIGHUP reads it again.
+TEST(Policy, ServicesOfOtherUsersRegisterWhatThePolicyGrants) {
+    if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0) {
+        GTEST_SKIP() << "needs root and setpriv to run a service as another user";
+    }
+    TempDir policy;
+    std::string file = policy.path() + "/test.conf";
+    auto write = [&file](const std::string& text) {
+        FILE* out = std::fopen(file.c_str(), "w");
+        ASSERT_NE(out, nullptr);
+        std::fputs(text.c_str(), out);
+        std::fclose(out);
+    };
+    write(
+        "own by.nobody.* user nobody\nown by.group group 4242\nown by.root user root\nbad line\n");
+    Registry registry({"--allow-any-user", "--policy-dir", policy.path()});
+    ASSERT_TRUE(registry.ready());
+    ASSERT_EQ(::chmod(registry.dir().c_str(), 0755), 0);
+    // Nobody with the primary group 1234 and the supplementary `groups`.
+    auto asNobodyIn = [](const std::string& groups, std::vector<std::string> argv) {
+        argv.insert(argv.begin(),
+                    {kSetpriv, "--reuid=65534", "--regid=1234", "--groups=" + groups});
+        return argv;
+    };
+    auto echo = Process::start(asNobody({binPath("zorlek-echo"), "by.nobody.a", "open.name"}),
+                               registry.env());
+    ASSERT_TRUE(echo);
+    EXPECT_TRUE(echo->waitForLine("ready", 10000)) << echo->errText();
+    RunResult taken = runProgram(asNobody({binPath("zorlek-echo"), "by.root"}), registry.env());
+    EXPECT_EQ(taken.err,
+              "zorlek-echo: cannot register by.root: this user may not hold the name: only user "
+              "root may hold it\n");
+    RunResult outsider =
+        runProgram(asNobodyIn("7", {binPath("zorlek-echo"), "by.group"}), registry.env());
+    EXPECT_EQ(outsider.exitCode, 1);
+    EXPECT_NE(outsider.err.find("by.group: this user may not hold the name: no policy line "),
+              std::string::npos)
+        << "group 4242 has no name here: " << outsider.err;
+    EXPECT_EQ(listed(registry), (std::vector<std::string>{"by.nobody.a", "open.name"}));
+    std::string log = registry.process()->errText();
+    EXPECT_NE(log.find(file + ":4: unknown word 'bad'\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(file + ":2: unknown group '4242'\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("zorlek-registry: refused by.root to uid 65534 (pid "), std::string::npos)
+        << log;
+
+    // Read again on SIGHUP: the group, named as the system knows it, now holds the name,
+    // and its member gets it by its supplementary group alone.
+    write("own by.group group nogroup\n");
+    ASSERT_EQ(::kill(registry.process()->pid(), SIGHUP), 0);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return registry.process()->errText().find("policy read again: 1 lines") !=
+                   std::string::npos;
+        },
+        10000));
+    auto member =
+        Process::start(asNobodyIn("65534", {binPath("zorlek-echo"), "by.group"}), registry.env());
+    ASSERT_TRUE(member);
+    EXPECT_TRUE(member->waitForLine("ready", 10000)) << member->errText();
+    EXPECT_TRUE(registry.process()->running()) << "SIGHUP must not end the registry";
 }
 
 TEST_F(Fixture, TheRegistryAnswersEveryRegistrationOnTheWire) {

@@ -268,8 +268,18 @@ TEST(RegistryProcess, CommandLine) {
     std::vector<std::string> env = {"ZORLEK_REGISTRY=" + dir.path() + "/r.sock"};
     RunResult help = runProgram({binPath("zorlek-registry"), "-h"}, env);
     EXPECT_EQ(help.exitCode, 0);
-    EXPECT_EQ(help.out.rfind("Usage: zorlek-registry [-h] [--allow-any-user]\n", 0), 0u);
+    EXPECT_EQ(
+        help.out.rfind("Usage: zorlek-registry [-h] [--allow-any-user] [--policy-dir DIR]...\n", 0),
+        0u);
+    // It names the policy folders it reads: the packages' beside the program, then /etc's.
+    std::string top = binPath("").substr(0, binPath("").rfind("/bin/"));
+    EXPECT_NE(help.out.find("the policy is read from " + top +
+                            "/share/zorlek/registry.d /etc/zorlek/registry.d\n"),
+              std::string::npos)
+        << help.out;
     EXPECT_EQ(help.err, "");
+    RunResult noFolder = runProgram({binPath("zorlek-registry"), "--policy-dir"}, env);
+    EXPECT_EQ(noFolder.exitCode, 2);
     RunResult longHelp = runProgram({binPath("zorlek-registry"), "--help"}, env);
     EXPECT_EQ(longHelp.out, help.out);
     RunResult bogus = runProgram({binPath("zorlek-registry"), "--bogus"}, env);

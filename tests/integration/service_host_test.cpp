@@ -78,7 +78,7 @@ TEST_F(HostFixture, ConnectAndAddServiceStatuses) {
 
 TEST(HostStatusText, NamesEachRefusal) {
     EXPECT_STREQ(describeHostStatus(-EEXIST), "the name is already registered");
-    EXPECT_STREQ(describeHostStatus(-EPERM), "this user may not register services");
+    EXPECT_STREQ(describeHostStatus(-EPERM), "this user may not hold the name");
     EXPECT_STREQ(describeHostStatus(-ECONNREFUSED), "no registry is running");
     EXPECT_NE(std::string(describeHostStatus(-EINVAL)).find("not valid"), std::string::npos);
     EXPECT_STRNE(describeHostStatus(-EIO), "");

@@ -29,5 +29,11 @@ for chief in platform/ipc.h platform/hosting.h platform/text.h; do
     echo "#include \"$chief\"" | "$cxx" -std=c++20 -fsyntax-only -I"$prefix/include/zorlek" -x c++ - \
         || { echo "$chief does not compile from the install alone"; fail=1; }
 done
+# Built without C++20 (the .pc file forces no standard), the headers say what they need.
+why=$(echo '#include "platform/ipc.h"' | "$cxx" -std=c++17 -fsyntax-only -I"$prefix/include/zorlek" -x c++ - 2>&1)
+case $why in
+*"zorlek's headers need C++20 or later: compile with -std=c++20"*) ;;
+*) echo "built as C++17, the headers do not say they need C++20:"; printf '%s\n' "$why" | head -5; fail=1 ;;
+esac
 [ $fail -eq 0 ] && echo "layers hold: $(printf '%s\n' "$headers" | wc -l) public headers"
 exit $fail

@@ -45,7 +45,8 @@ struct Pipe {
 
 inline Pipe makePipe() {
     int fds[2] = {-1, -1};
-    ::pipe2(fds, O_CLOEXEC | O_NONBLOCK);
+    // Failed, both ends stay invalid, and the test that needs them fails on its own checks.
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return {unique_fd(), unique_fd()};
     return {unique_fd(fds[0]), unique_fd(fds[1])};
 }
 

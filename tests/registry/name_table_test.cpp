@@ -1,5 +1,5 @@
-// The registry's rules without any socket: which names are valid, who holds them, who
-// may register, and how the listing is ordered and paged.
+// The registry's rules without any socket: which names are valid, who holds them, and
+// how the listing is ordered and paged (who may register: policy_test.cpp).
 
 #include <gtest/gtest.h>
 
@@ -51,25 +51,6 @@ TEST(NameValidation, FollowsTheNameRules) {
     };
     for (const NameCase& c : cases) {
         EXPECT_EQ(validateName(units(c.name)), c.valid ? OK : -EINVAL) << c.what;
-    }
-}
-
-struct PermissionCase {
-    uid_t peer;
-    uid_t registry;
-    bool anyUser;
-    bool allowed;
-};
-
-TEST(RegisterPermission, RootAndOwnUserOrAnyoneWhenOpened) {
-    const PermissionCase cases[] = {
-        {0, 0, false, true},        {0, 1000, false, true},   {1000, 1000, false, true},
-        {1001, 1000, false, false}, {65534, 0, false, false}, {65534, 0, true, true},
-        {1001, 1000, true, true},
-    };
-    for (const PermissionCase& c : cases) {
-        EXPECT_EQ(mayRegister(c.peer, c.registry, c.anyUser), c.allowed)
-            << "peer " << c.peer << " registry " << c.registry << " any " << c.anyUser;
     }
 }
 

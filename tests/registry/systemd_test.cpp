@@ -17,8 +17,9 @@
 #include <functional>
 #include <string>
 
-#include "registry/systemd.h"
 #include "harness/harness.h"
+#include "registry/log.h"
+#include "registry/systemd.h"
 
 namespace zorlek::registry {
 namespace {
@@ -162,6 +163,32 @@ TEST(ReadyNotice, SentToPathOrAbstractNameAndRefusedOtherwise) {
     EXPECT_EQ(receiveNotice(atName.get(), 0), "");
 }
 
+TEST(JournalStream, NamesTheFileOnTheDescriptorExactly) {
+    TempDir dir;
+    unique_fd file(::open((dir.path() + "/log").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+    struct stat info {};
+    ASSERT_EQ(::fstat(file.get(), &info), 0);
+    std::string device = std::to_string(info.st_dev), inode = std::to_string(info.st_ino);
+    const struct {
+        const char* what;
+        std::string value;
+        bool journal;
+    } cases[] = {
+        {"device and inode", device + ":" + inode, true},
+        {"another inode", device + ":" + std::to_string(info.st_ino + 1), false},
+        {"another device", std::to_string(info.st_dev + 1) + ":" + inode, false},
+        {"trailing bytes", device + ":" + inode + "x", false},
+        {"inode missing", device + ":", false},
+        {"empty", "", false},
+        {"not numbers", "a:b", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(isJournalStream(c.value.c_str(), file.get()), c.journal) << c.what;
+    }
+    EXPECT_FALSE(isJournalStream(nullptr, file.get()));
+    EXPECT_FALSE(isJournalStream((device + ":" + inode).c_str(), -1)) << "a closed descriptor";
+}
+
 TEST(ActivatedRegistry, ServesTheHandedSocketSaysReadyAndLeavesItInPlace) {
     TempDir dir;
     std::string socketPath = dir.path() + "/registry.sock";
@@ -174,7 +201,9 @@ TEST(ActivatedRegistry, ServesTheHandedSocketSaysReadyAndLeavesItInPlace) {
     std::string fd = std::to_string(inheritable.get());
     auto registry = test::Process::start(
         {"/bin/bash", "-c",
-         "export LISTEN_PID=$$ LISTEN_FDS=1; exec \"$0\" 3<&" + fd + " " + fd + "<&-",
+         "export LISTEN_PID=$$ LISTEN_FDS=1 JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2);"
+         " exec \"$0\" 3<&" +
+             fd + " " + fd + "<&-",
          test::binPath("zorlek-registry")},
         {"NOTIFY_SOCKET=" + dir.path() + "/notify", "ZORLEK_REGISTRY=" + dir.path() + "/unused"});
     inheritable.reset();
@@ -185,6 +214,12 @@ TEST(ActivatedRegistry, ServesTheHandedSocketSaysReadyAndLeavesItInPlace) {
         test::runProgram({test::binPath("zorlek"), "list"}, {"ZORLEK_REGISTRY=" + socketPath});
     EXPECT_EQ(listing.out, "Found 0 services:\n");
     EXPECT_EQ(listing.exitCode, 0) << listing.err;
+    // Its standard error is the journal's stream: the journal names the program itself.
+    auto echo = test::Process::start({test::binPath("zorlek-echo"), "journal.name"},
+                                     {"ZORLEK_REGISTRY=" + socketPath});
+    ASSERT_TRUE(echo && echo->waitForLine("ready"));
+    EXPECT_EQ(registry->errText().rfind("registered journal.name (pid ", 0), 0u)
+        << registry->errText();
     EXPECT_EQ(registry->stop(), 0) << registry->errText();
     struct stat info;
     EXPECT_EQ(::lstat(socketPath.c_str(), &info), 0);

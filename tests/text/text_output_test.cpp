@@ -45,6 +45,26 @@ TEST(TextOutput, FormatsStringsNumbersAndEndl) {
     EXPECT_EQ(std::string(sink.c_str()), "n=0 4294967295 -2147483648 42\nx\n");
 }
 
+TEST(TextOutput, LeavesOutALinePrefixOnlyWhereALineBegins) {
+    String8 sink;
+    TextOutput out(-1, nullptr, TextOutput::Flushing::kEachLine);
+    out.captureInto(&sink);
+    out.leaveOutLinePrefix("prog: ");
+    out << "prog: one "
+        << "prog: mid-line" << endl;  // begins the first line only
+    out << "prog: " << endl;          // the prefix alone
+    out << "prog:"
+        << " split" << endl;                        // not in one write: kept
+    out << "other: prog: " << uint32_t{3} << endl;  // not at the start
+    out.write("prog: a\nprog: b\n", 16);            // one write, two lines: the first
+    out << "prog: after" << endl;
+    out.leaveOutLinePrefix(nullptr);
+    out << "prog: kept" << endl;
+    out.flush();
+    EXPECT_EQ(std::string(sink.c_str()),
+              "one prog: mid-line\n\nprog: split\nother: prog: 3\na\nprog: b\nafter\nprog: kept\n");
+}
+
 TEST(TextOutput, BuffersUntilFlushAndLosesNothingBeyondTheBuffer) {
     Pipe p;
     std::string expected;

@@ -1,0 +1,309 @@
+#include "registry/policy.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "platform/text.h"
+#include "registry/name_table.h"
+#include "registry/request_handler.h"
+
+namespace zorlek::registry {
+namespace {
+
+// At most this many grantees are named in a refusal, so that it stays one short line.
+constexpr size_t kNamedGrantees = 8;
+// The most room a group's entry may take in the system's database (its member list).
+constexpr size_t kMaxEntryBytes = 4 * 1024 * 1024;
+// The peers that read a reason in a refused registration's answer.
+constexpr int32_t kFirstVersionWithReasons = 3;
+
+class SystemAccounts final : public Accounts {
+  public:
+    std::optional<uid_t> user(const char* name) const override {
+        passwd entry{};
+        passwd* found = nullptr;
+        char buffer[4096];
+        if (::getpwnam_r(name, &entry, buffer, sizeof buffer, &found) != 0 || !found) return {};
+        return found->pw_uid;
+    }
+    std::optional<gid_t> group(const char* name) const override {
+        ::group entry{};
+        ::group* found = nullptr;
+        // Groups list their members: a large one needs more room than a user's entry.
+        for (size_t room = 16 * 1024; room <= kMaxEntryBytes; room *= 4) {
+            std::string buffer(room, '\0');
+            int error = ::getgrnam_r(name, &entry, buffer.data(), buffer.size(), &found);
+            if (error == 0 && found != nullptr) return found->gr_gid;
+            if (error != ERANGE) break;
+        }
+        return {};
+    }
+};
+
+// The words of `line` between spaces and tabs; counts all of them, keeps the first `max`.
+size_t splitWords(std::string_view line, std::string_view* words, size_t max) {
+    size_t count = 0, at = 0;
+    while (at < line.size()) {
+        while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+        size_t start = at;
+        while (at < line.size() && line[at] != ' ' && line[at] != '\t') ++at;
+        if (at == start) break;
+        if (count < max) words[count] = line.substr(start, at - start);
+        ++count;
+    }
+    return count;
+}
+
+String8 shown(std::string_view bytes) {
+    return narrowForDisplay(String16(bytes.data(), bytes.size()));
+}
+
+// Why `pattern` is not one; null when it is.
+const char* patternProblem(std::string_view pattern, std::u16string* prefix, bool* whole) {
+    *whole = pattern.empty() || pattern.back() != '*';
+    if (!*whole) pattern.remove_suffix(1);
+    if (pattern.find('*') != std::string_view::npos) return "'*' may only end a pattern";
+    String16 units(pattern.data(), pattern.size());
+    if (units.view().find(u'\uFFFD') != std::u16string_view::npos) return "not UTF-8";
+    if ((*whole || units.size() > 0) && validateName(units) != OK) {
+        return "not a name (1 to 256 UTF-16 code units, no control characters)";
+    }
+    *prefix = units.view();
+    return nullptr;
+}
+
+void report(std::vector<String8>* problems, const char* file, size_t line, const String8& why) {
+    String8 text(file);
+    text.append(":").append(std::to_string(line).c_str()).append(": ").append(why.c_str());
+    problems->push_back(std::move(text));
+}
+
+// Reads the file at `path` into `text`; a problem's text when it must not be read.
+const char* readPolicyFile(const char* path, std::string* text) {
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return std::strerror(errno);
+    unique_fd file(fd);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return std::strerror(errno);
+    // A link to /dev/null masks a package's file, as in systemd's folders.
+    if (S_ISCHR(info.st_mode) && info.st_rdev == makedev(1, 3)) return nullptr;
+    if (!S_ISREG(info.st_mode)) return "not a regular file; not read";
+    if ((info.st_mode & S_IWOTH) != 0) return "writable by every user; not read";
+    // Whoever owns a file may rewrite it: only root and the registry's own user may.
+    if (info.st_uid != 0 && info.st_uid != ::geteuid()) return "not owned by root; not read";
+    if (static_cast<size_t>(info.st_size) > kMaxPolicyFileBytes)
+        return "larger than 1 MiB; not read";
+    text->resize(static_cast<size_t>(info.st_size));
+    size_t got = 0;
+    while (got < text->size()) {
+        ssize_t n = ::read(fd, text->data() + got, text->size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::strerror(errno);
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    text->resize(got);
+    return nullptr;
+}
+
+// Adds the `*.conf` files of `folder` to `files`, by name, replacing those of the same name.
+void listFolder(const String8& folder, std::map<std::string, String8>* files,
+                std::vector<String8>* problems) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) {
+        if (errno != ENOENT) report(problems, folder.c_str(), 0, String8(std::strerror(errno)));
+        return;
+    }
+    struct stat info {};
+    if (::fstat(::dirfd(dir), &info) == 0 && (info.st_mode & S_IWOTH) != 0) {
+        report(problems, folder.c_str(), 0, String8("writable by every user; not read"));
+    } else {
+        while (dirent* entry = ::readdir(dir)) {
+            std::string_view name = entry->d_name;
+            if (name.size() <= 5 || name[0] == '.' || !name.ends_with(".conf")) continue;
+            String8 path(folder);
+            path.append("/").append(entry->d_name);
+            (*files)[std::string(name)] = std::move(path);
+        }
+    }
+    ::closedir(dir);
+}
+
+}  // namespace
+
+const Accounts& systemAccounts() {
+    static const SystemAccounts accounts;
+    return accounts;
+}
+
+void Policy::addText(const char* file, std::string_view text, const Accounts& accounts,
+                     std::vector<String8>* problems) {
+    size_t number = 0;
+    while (!text.empty()) {
+        ++number;
+        size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        line = line.substr(0, line.find('#'));
+        std::string_view words[4];
+        size_t count = splitWords(line, words, 4);
+        if (count == 0) continue;
+        String8 why;
+        Rule rule;
+        const char* problem = nullptr;
+        if (words[0] != "own") {
+            why.append("unknown word '").append(shown(words[0]).c_str()).append("'");
+        } else if (count != 4) {
+            why.append("a line is: own PATTERN user NAME, or own PATTERN group NAME");
+        } else if (words[2] != "user" && words[2] != "group") {
+            why.append("unknown word '").append(shown(words[2]).c_str()).append("'");
+        } else if ((problem = patternProblem(words[1], &rule.prefix, &rule.wholeName))) {
+            why.append("bad pattern '")
+                .append(shown(words[1]).c_str())
+                .append("': ")
+                .append(problem);
+        } else if (rules_.size() >= kMaxPolicyRules) {
+            why.append("more than 65536 lines grant names; not read");
+        } else {
+            rule.group = words[2] == "group";
+            rule.account = String8(std::string(words[3]).c_str());
+            rule.id = rule.group ? accounts.group(rule.account.c_str())
+                                 : accounts.user(rule.account.c_str());
+            if (!rule.id) {
+                why.append(rule.group ? "unknown group '" : "unknown user '")
+                    .append(shown(words[3]).c_str())
+                    .append("'");
+            }
+            // The pattern stays taken by a line whose account is missing: it grants nobody.
+            rules_.push_back(std::move(rule));
+        }
+        if (why.size() > 0) report(problems, file, number, why);
+    }
+}
+
+Policy Policy::load(const std::vector<String8>& folders, const Accounts& accounts,
+                    std::vector<String8>* problems) {
+    std::map<std::string, String8> files;
+    for (const String8& folder : folders) listFolder(folder, &files, problems);
+    Policy policy;
+    size_t read = 0;
+    for (const auto& [name, path] : files) {
+        if (++read > kMaxPolicyFiles) {
+            report(problems, path.c_str(), 0, String8("more than 1024 policy files; not read"));
+            break;
+        }
+        std::string text;
+        if (const char* problem = readPolicyFile(path.c_str(), &text)) {
+            report(problems, path.c_str(), 0, String8(problem));
+            continue;
+        }
+        policy.addText(path.c_str(), text, accounts, problems);
+    }
+    return policy;
+}
+
+bool Policy::grants(const String16& name, uid_t uid, gid_t gid, const std::vector<gid_t>& groups,
+                    bool* matched, String8* why) const {
+    *matched = false;
+    std::vector<const Rule*> grantees;
+    for (const Rule& rule : rules_) {
+        std::u16string_view units = name.view();
+        if (rule.wholeName ? units != rule.prefix : !units.starts_with(rule.prefix)) continue;
+        *matched = true;
+        if (!rule.id) continue;
+        bool member = rule.group ? (*rule.id == gid || std::find(groups.begin(), groups.end(),
+                                                                 *rule.id) != groups.end())
+                                 : *rule.id == uid;
+        if (member) return true;
+        auto same = [&rule](const Rule* other) {
+            return other->group == rule.group && other->id == rule.id;
+        };
+        if (std::none_of(grantees.begin(), grantees.end(), same)) grantees.push_back(&rule);
+    }
+    why->clear();
+    if (grantees.empty()) {
+        why->append("no policy line grants it");
+        return false;
+    }
+    why->append("only ");
+    for (size_t i = 0; i < grantees.size() && i < kNamedGrantees; ++i) {
+        if (i > 0) why->append(i + 1 == grantees.size() ? " or " : ", ");
+        why->append(grantees[i]->group ? "group " : "user ");
+        why->append(shown(grantees[i]->account.c_str()).c_str());
+    }
+    if (grantees.size() > kNamedGrantees) why->append(" and others");
+    why->append(" may hold it");
+    return false;
+}
+
+std::vector<String8> defaultPolicyFolders() {
+    std::vector<String8> folders;
+    // The program lies in SBINDIR; the packages' folder is ZORLEK_POLICY_FROM_SBINDIR from
+    // there, so that an install to any prefix reads its own.
+    char exe[4096];
+    ssize_t length = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (length > 0) {
+        std::string folder(exe, static_cast<size_t>(length));
+        folder.erase(folder.rfind('/'));
+        std::string_view relative = ZORLEK_POLICY_FROM_SBINDIR;
+        while (relative.starts_with("../") && folder.rfind('/') != std::string::npos) {
+            folder.erase(folder.rfind('/'));
+            relative.remove_prefix(3);
+        }
+        folder.append("/").append(relative);
+        folders.emplace_back(folder.c_str());
+    } else {
+        folders.emplace_back(ZORLEK_POLICY_PACKAGE_DIR);
+    }
+    folders.emplace_back("/etc/zorlek/registry.d");
+    return folders;
+}
+
+std::vector<gid_t> peerGroups(int sock) {
+    // Most users are in a few groups: one call then; the kernel says how much room more take.
+    std::vector<gid_t> groups(32);
+    for (int tries = 0; tries < 2; ++tries) {
+        auto length = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+        if (::getsockopt(sock, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &length) == 0) {
+            groups.resize(length / sizeof(gid_t));
+            return groups;
+        }
+        if (errno != ERANGE || length / sizeof(gid_t) > NGROUPS_MAX) break;
+        groups.resize(length / sizeof(gid_t));
+    }
+    return {};
+}
+
+bool permitRegistration(const ServerOptions& options, const Peer& from, const String16& name,
+                        Parcel* answer) {
+    uid_t uid = from.credentials.uid;
+    if (trustedUser(uid, options)) return true;
+    bool matched = false;
+    String8 why("no policy line grants it");
+    if (options.policy != nullptr &&
+        options.policy->grants(name, uid, from.credentials.gid, from.groups, &matched, &why)) {
+        return true;
+    }
+    // --allow-any-user opens the names no line speaks of, never one granted to others.
+    if (!matched && options.allowAnyUser) return true;
+    aerr << "zorlek-registry: refused " << narrowForDisplay(name) << " to uid "
+         << static_cast<uint32_t>(uid) << " (pid " << static_cast<int32_t>(from.credentials.pid)
+         << "): " << why << endl;
+    if (from.version >= kFirstVersionWithReasons) answer->writeString16(String16(why.c_str()));
+    return false;
+}
+
+}  // namespace zorlek::registry

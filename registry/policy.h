@@ -1,0 +1,96 @@
+// Name ownership: which users and groups may hold which names, as the policy files of the
+// system's packages and its administrator say, and the decision for one registration.
+//
+// A policy line is `own PATTERN user NAME` or `own PATTERN group NAME`; `#` starts a
+// comment and blank lines are ignored. PATTERN is a whole name, or a prefix followed by
+// `*`. Every line whose pattern matches a name grants it; a line that cannot be read
+// grants nothing and is reported as "FILE:LINE: WHY".
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "platform/ipc/parcel.h"
+#include "platform/text/string16.h"
+#include "platform/text/string8.h"
+
+namespace zorlek::registry {
+
+struct Peer;
+struct ServerOptions;
+
+// Finds the users and groups that policy lines name: the system's databases by default,
+// tables of their own in tests.
+class Accounts {
+  public:
+    virtual std::optional<uid_t> user(const char* name) const = 0;
+    virtual std::optional<gid_t> group(const char* name) const = 0;
+
+  protected:
+    ~Accounts() = default;
+};
+
+// The system's user and group databases (getpwnam_r, getgrnam_r).
+const Accounts& systemAccounts();
+
+// The policy's bounds: a file larger than this is not read, and lines past the count of
+// rules are refused, each with its problem line.
+constexpr size_t kMaxPolicyFileBytes = 1024 * 1024;
+constexpr size_t kMaxPolicyFiles = 1024;
+constexpr size_t kMaxPolicyRules = 65536;
+
+class Policy {
+  public:
+    // Reads the lines of one file's `text`; `file` names it in the problems. Each line that
+    // cannot be read grants nothing and appends "FILE:LINE: WHY" to `problems`. A line
+    // naming a user or group that does not exist still keeps its pattern from others, so
+    // that a name meant for an account not yet made is never open to everyone.
+    void addText(const char* file, std::string_view text, const Accounts& accounts,
+                 std::vector<String8>* problems);
+
+    // Reads every `*.conf` file of `folders`, in file-name order; a file in a later folder
+    // replaces one of the same name in an earlier one. A missing folder holds no files.
+    // Problems (a file that cannot be read, or is writable by every user) go to
+    // `problems` like those of the lines.
+    static Policy load(const std::vector<String8>& folders, const Accounts& accounts,
+                       std::vector<String8>* problems);
+
+    // Whether a process running as `uid`, with the group `gid` and the supplementary
+    // `groups`, may hold `name`; `*matched` tells whether any line's pattern matches it.
+    // When not granted, `*why` says who may hold it, or that no line grants it.
+    bool grants(const String16& name, uid_t uid, gid_t gid, const std::vector<gid_t>& groups,
+                bool* matched, String8* why) const;
+
+    size_t ruleCount() const { return rules_.size(); }
+
+  private:
+    struct Rule {
+        std::u16string prefix;
+        bool wholeName;              // the pattern is a whole name, not a prefix
+        bool group;                  // grants a group rather than a user
+        std::optional<uint32_t> id;  // empty: the account does not exist
+        String8 account;
+    };
+    std::vector<Rule> rules_;
+};
+
+// The folders read by default: the packages' (DATADIR/zorlek/registry.d, found from where
+// the program lies) and the administrator's (/etc/zorlek/registry.d), in that order.
+std::vector<String8> defaultPolicyFolders();
+
+// The supplementary groups the kernel reports for the peer of the connected socket `sock`
+// (SO_PEERGROUPS), at most NGROUPS_MAX; empty when it reports none or cannot say.
+std::vector<gid_t> peerGroups(int sock);
+
+// Decides a registration by `from`: root and the registry's own user may hold any name;
+// a name some policy line matches goes only to those the lines grant; any other name
+// only under --allow-any-user. A refusal writes one log line and, to a peer that
+// understands it, the reason into `answer`.
+bool permitRegistration(const ServerOptions& options, const Peer& from, const String16& name,
+                        Parcel* answer);
+
+}  // namespace zorlek::registry
