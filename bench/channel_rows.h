@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The rows that weigh the channels between clients and hosts: `list` over many hosts,
 // system calls per name, silent services, and the descriptors a client holds.
 #pragma once

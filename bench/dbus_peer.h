@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The peer for the comparison rows: a private D-Bus daemon holding N names, started and
 // stopped by the benchmark through the shared fixture script, measured with busctl.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Clocks, medians, whole runs of a program and processor pinning for the benchmarks. The
 // machine they run on is shared and noisy, so every figure is a median, and every row is
 // read against a baseline measured in the same run.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs a program and prints its peak resident memory in kB and its exit status.
 //
 // usage: peak_memory PROGRAM [ARG...]

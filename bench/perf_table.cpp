@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The whole performance table in one run: every row a median, read as a ratio against a
 // baseline measured in the same run (the machine is shared and noisy).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "bench/round_trips.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Round trips through the IPC library against the floor the kernel sets: the same bytes
 // bounced over a plain Unix socket pair between two processes, in the same run.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writing the performance table, and the names and hosts its rows list.
 #pragma once
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # zorlek_install_configured(TEMPLATE NAME DESTINATION [VARIABLE...]): installs TEMPLATE
 # as DESTINATION/NAME, written at install time for the prefix installed to (see
 # install_configured.cmake), with each VARIABLE's value at configure time available

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Run by "cmake --install" (and so by dh_auto_install): writes a file from its template
 # for the prefix being installed to, which may differ from the one configured. In the
 # template, @ZORLEK_PREFIX@ is that prefix and @ZORLEK_BINDIR_FULL@, @ZORLEK_SBINDIR_FULL@

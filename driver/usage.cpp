@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "driver/usage.h"
 
 #include "platform/text.h"

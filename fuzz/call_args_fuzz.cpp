@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Arbitrary command lines for call, run in-process through the driver against an
 // in-memory registry that records every transaction. The input, split at NUL bytes, is
 // the argument vector after "zorlek call". Whatever it holds: the exit status is 0 or 10,

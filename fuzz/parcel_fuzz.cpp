@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Arbitrary bytes as a received parcel: a sequence of reads, writes and seeks chosen by
 // the input, then the reply dump. Reads must stay in the buffer (the sanitizers check
 // that), never move on failure, agree with the bytes they read, and read back what was

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Arbitrary byte streams from a few peers, taken apart by the message reader and handled
 // by the registry's rules, in memory: no socket, and channels made of eventfds. Whatever
 // the bytes, every lookup is answered once, with the handle the holder registered and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Untrusted bytes through the text conversions: decoded as UTF-8 into a String16, and
 // taken as raw UTF-16LE units, each then narrowed for display. Whatever arrives, the
 // narrowed text is valid UTF-8 that cannot steer a terminal nor hide or reorder itself,

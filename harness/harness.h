@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // Starting and stopping the real programs in tests: a registry on a private socket in a

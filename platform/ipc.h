@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The IPC client surface: parcels, counted references, objects, many calls at once, and
 // the service registry. Programs and commands include this header rather than the parts
 // below; services include platform/hosting.h as well.

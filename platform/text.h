@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The text surface: UTF-16 and 8-bit strings, the typed vector, the two output streams,
 // and the narrowing of untrusted UTF-16 text for display. Programs and commands include
 // this header rather than the parts below.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # find_package(zorlek): the IPC library as the target zorlek::ipc, which brings the text
 # library (zorlek::text), the include folder and C++20 with it.
 include("${CMAKE_CURRENT_LIST_DIR}/zorlek-targets.cmake")

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The descriptors the registry has handed out that their receivers may not have taken
 // yet: waiting in its send queues, or sent and still in the receiver's socket, where the
 // kernel holds them in flight. Each is charged to the user on whose behalf it went: the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry's listening socket: put in place so that the path exists only once it
 // accepts connections, and removed at exit only if it is still this registry's.
 #pragma once

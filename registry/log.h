@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where the registry's log lines go: standard error, one line per event, each starting
 // with the program's name, unless a service manager's journal reads them and names the
 // program itself.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zorlek-registry: the registry daemon. Runs in the foreground until SIGTERM or SIGINT.
 
 #include <getopt.h>

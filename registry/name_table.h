@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry's rules, apart from any socket: which names are valid, who holds which
 // name, and the sorted listing (who may register is the policy's: registry/policy.h).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Name ownership: which users and groups may hold which names, as the policy files of the
 // system's packages and its administrator say, and the decision for one registration.
 //

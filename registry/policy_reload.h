@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading the registry's name ownership policy again on SIGHUP, on the serving loop, so that
 // an administrator's change applies without a restart and without dropping anyone.
 #pragma once

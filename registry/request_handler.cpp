@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "registry/request_handler.h"
 
 #include "platform/text.h"

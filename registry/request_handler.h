@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry's protocol apart from its sockets: what each request from a peer does to
 // the name table, and what is answered. The daemon's server feeds it the messages its
 // connections receive; tests and the fuzzer feed it messages made in memory.

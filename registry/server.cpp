@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "registry/server.h"
 
 #include <sys/resource.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry's serving loop: the platform's event loop on one thread, a listening
 // socket, and one connection per client.
 #pragma once

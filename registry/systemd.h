@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How the registry meets a service manager such as systemd without linking its library:
 // it takes a listening socket that the manager opened for it (socket activation) and
 // tells the manager when it is ready to serve.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds zorlek, starts a private registry and two echo services in a temporary folder,
 # shows list, check and call against them, and stops everything it started, also when
 # interrupted.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs every fuzz target (or the ones named) for SECONDS each, one after another, each over
 # a copy of its seed corpus from fuzz/corpus/ in a temporary folder, then prints a table
 # of executions, corpus size and findings. Exits non-zero on any finding and keeps the

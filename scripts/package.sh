@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the Debian packages of zorlek (zorlek, zorlek-registry and libzorlek-dev) with
 # "dpkg-buildpackage -us -uc -b" from a clean copy of the source tree in build-deb/: the
 # files git knows (committed or not, never a build folder), or the whole tree when it is

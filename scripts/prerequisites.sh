@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Sourced by the demo and test scripts: makes sure the Debian packages the build needs
 # are there. As root it installs what is missing; otherwise it names it and stops.
 

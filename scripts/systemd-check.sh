@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Boots a real systemd as PID 1 in private namespaces (pid, mount, cgroup, uts, ipc) on an
 # overlay over / with the host's units masked, installs the Debian packages built in
 # DEB_DIR there, and checks, bounded to about a minute: socket activation on the first

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds everything and runs the whole test suite twice, with warnings as errors: once in
 # build-asan/ with clang, AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer,
 # then in build/ with g++ as shipped. In between it builds the Debian packages from a clean

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the serving loop knows of the transaction being handled on this thread: who sent
 // it, and whether its reply is to be withheld. Internal to the hosting library and to
 // in-tree services that stand in for hung ones; services built elsewhere read the caller

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The hosting side of channels: one connection per client process, on which that client
 // calls any of the host's objects by handle. Internal to the hosting library.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "platform/hosting/local_object.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The objects a hosting process serves, by the handle the registry hands to clients.
 // Internal to the hosting library.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "platform/hosting/registry_link.h"
 
 #include "platform/ipc/registry_client.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A hosting process's connection to the registry: the handshake, the registration of
 // every name the process serves, the channels the registry hands over, and connecting
 // again after the registry restarted. Internal to the hosting library.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "platform/ipc/object_proxy.h"
 
 #include "platform/transport/client_channel.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A client's handle on an object hosted by another process. Internal to the IPC library
 // (clients hold proxies as sp<IBinder>); in-tree tests and the call pipeline use it.
 #pragma once

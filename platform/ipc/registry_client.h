@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The client side of the registry: the ServiceManager that defaultServiceManager()
 // returns. Internal to the IPC library; clients see it as a ServiceManager.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A party's share of memory: what its connections hold (answers it has not read, and
 // requests read but not yet handled). While the share is spent, none of the party's
 // connections is read, so a party that sends more than it reads waits alone; as soon as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The client's end of a channel to one hosting process, shared by every proxy that one
 // registry connection holds to that host's objects. Calls carry a serial and replies name
 // the serial they answer, so replies may come in any order and a reply held back by the

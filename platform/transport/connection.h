@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one connection type of the platform: a non-blocking stream socket in the event
 // loop, with its message reader and its queue of unsent messages. Used for every registry
 // connection (in the daemon and in a hosting process) and every channel a hosting process

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "platform/transport/event_loop.h"
 
 #include <sys/eventfd.h>

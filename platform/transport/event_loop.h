@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one event loop of the platform: epoll on one thread, for the registry daemon and for
 // every hosting process. Descriptors are watched for a source object that handles their
 // readiness; timers fire at points on the monotonic clock; stop() is safe from a signal

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Passing file descriptors with SCM_RIGHTS, and reading the sender's credentials
 // (SCM_CREDENTIALS): the control data of sendmsg and recvmsg.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "platform/transport/memory_trimmer.h"
 
 #include <malloc.h>

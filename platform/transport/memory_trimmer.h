@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Gives memory back to the system after many connections have closed: their buffers lie
 // scattered over the heap, where the allocator would keep them for good after a flood.
 #pragma once

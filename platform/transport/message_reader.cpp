@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "platform/transport/message_reader.h"
 
 #include <sys/socket.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one decoder of the framing (wire.h), for every connection: the event loop's and the
 // blocking client's.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The transport's access to a parcel's buffer, so that a payload is received straight
 // into the parcel that will hold it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The client's side of a connection: a stream socket one thread asks on and waits for its
 // answers, every wait bounded. Answers are read through the one decoder, MessageReader.
 #pragma once

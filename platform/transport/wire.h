@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The framing shared by every connection: the registry's, and each channel between a
 // client and a hosting process.
 //

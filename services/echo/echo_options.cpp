@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "services/echo/echo_options.h"
 
 #include <getopt.h>

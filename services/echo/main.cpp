@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zorlek-echo: a sample service that answers every transaction with what it was sent.
 
 #include <signal.h>

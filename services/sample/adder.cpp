@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A minimal service: "sample.adder" adds two 32-bit integers (transaction code 1).
 #include <signal.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // call through the driver against an in-memory registry: whole outputs, exit statuses,
 // and exactly what was sent (or that nothing was), for every row of its failure table.
 

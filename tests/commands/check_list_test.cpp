@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // check and list through the driver against an in-memory registry: whole outputs, exit
 // statuses, and what was asked of the registry and the objects, in which order.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The built zorlek against a real registry and zorlek-echo services: whole outputs of
 // list, check and call, including the dump of an echoed request, an intent record with
 // many categories, failures reported after the result, and a hung service that does not

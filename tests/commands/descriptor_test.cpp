@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The descriptor query: what is sent, and which answers count as a descriptor.
 
 #include <gtest/gtest.h>

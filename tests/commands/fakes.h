@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // In-memory stand-ins for the registry and its objects, and a way to run the whole tool

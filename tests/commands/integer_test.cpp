@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Command-line integers: atoi's reading rules with the range -2147483648..4294967295.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The intent record: key=value splitting, every key, launch flags and their range,
 // categories, and where the record ends, seen in the bytes of the request sent.
 

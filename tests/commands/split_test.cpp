@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Splitting as strtok_r splits: runs of the delimiter separate pieces, empty pieces
 // never appear. Checked against strtok_r itself on a copy.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Drives the bash completion as bash does (COMP_WORDS, COMP_CWORD, then COMPREPLY) against
 # a real registry and echo services on a private socket; every wait is bounded and all
 # that was started is stopped at the end. Usage: completion_test.sh BIN_DIR COMPLETION_FILE

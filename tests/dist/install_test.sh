@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # What an installed copy of the build folder BUILD (sources in SOURCE) gives a system and
 # a developer; one check per run:
 #   units PREFIX          installed for PREFIX, everything lands inside PREFIX, the units

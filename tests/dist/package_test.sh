@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Checks the Debian packages that scripts/package.sh built in DEB_DIR, from the sources in
 # SOURCE: lintian --pedantic has no error or warning and every informational tag left is
 # named in debian/README.source; the three packages hold what they should, in multiarch

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Sourced by the shell tests: a temporary folder ($tmp) and the processes started, both
 # removed at exit, also on failure; a private registry; programs waited for until ready.
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/zorlek-test.XXXXXX")

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The built zorlek program against a real registry and against none: standard output,
 // standard error and exit status byte for byte, including the option parser's own
 // diagnostic, which only the real process shows.

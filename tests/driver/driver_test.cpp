@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The driver in-process: options, dispatch, usage text and exit statuses against a
 // registry that only records what it was asked.
 

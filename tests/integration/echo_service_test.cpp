@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zorlek-echo as documented, observed from outside: its command line, its answers
 // through the client API, its exit statuses and its single "ready" line.
 

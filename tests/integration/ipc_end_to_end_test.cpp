@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The IPC platform between real processes: a zorlek-registry on a private socket,
 // zorlek-echo services, and this process as the client. Lookups and calls, every item
 // kind through the echo, the death of a service, held names, who may register, parcels.

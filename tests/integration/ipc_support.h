@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared pieces of the tests that run the real registry and services: an in-process
 // client of a test registry, bounded polling, raw connections that play a misbehaving
 // peer, and parcel helpers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Junk, truncated, oversized and never-finished messages, many connections at once, to the
 // registry and to a service's channels: both keep serving others meanwhile, and once the
 // connections are gone both are back to the descriptors and memory they had.

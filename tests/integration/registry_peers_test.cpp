@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry among peers that misbehave: garbage, half messages, unfinished
 // handshakes, peers and hosts that stop reading, hung services; large listings, many
 // clients at once, and more connections than it has descriptors for.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zorlek-registry as a program: where and how it puts its socket, refusing to start over
 // a live registry, replacing a stale socket, cleaning up on SIGTERM and SIGINT, its log
 // lines, its command line, and services coming back by themselves after a restart.

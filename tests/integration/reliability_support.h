@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared pieces of the load, fault and junk tests: sanitizer-aware scaling, varied echo
 // calls checked byte for byte, and a process's footprint (its resident memory and open
 // descriptors) read from /proc.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The platform under load and under faults, between real processes: many clients at once,
 // services and the registry killed at the worst moment, services started and killed by
 // the hundred. Each test is bounded in count and time, and checks that nothing was lost:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ServiceHost in this process against a real registry: the statuses of connect and
 // addService, serving on its own thread, one-way calls, stopping from a signal handler,
 // and channels that misbehave without holding up the others.

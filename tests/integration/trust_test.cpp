@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Another local user attacks the registry and a root-owned service: lookups piled up
 // while the service pauses, channels held until it runs out of descriptors, idle
 // connections by the thousand, requests whose answers are never read, and names

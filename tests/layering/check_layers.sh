@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The boundaries of the IPC library, checked on the real sources and the real install:
 # the tool's commands see only the client and text surfaces, never the socket layer; the
 # install holds only the public headers, and they compile on their own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Random bytes read as parcels: whatever arrives, every read stays inside the buffer
 // (the sanitizer build checks that), a failed read leaves the position where it was, and
 // a successful one moves it forward by a whole number of 4-byte words.

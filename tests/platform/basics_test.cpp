@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The owning descriptor type, the timeout setting's reading rule, the registry path rule,
 // and the event loop's end.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The platform's own reading of the environment: ZORLEK_CALL_TIMEOUT_MS bounds the
 // waits of proxies and of defaultServiceManager() and is read once per process, and
 // ZORLEK_REGISTRY names the registry. This program sets both before anything reads them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A registry played by hand on a real listening socket, for the tests of the registry
 // client: it accepts, answers the handshake, and lets a test answer each request itself.
 #pragma once

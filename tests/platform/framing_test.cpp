@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Messages sent and received over a socket pair with the client's bounded stream, and the
 // same receive facing hostile bytes: truncated headers and payloads, sizes over the limit
 // or not a multiple of 4, descriptors where none belong and more descriptors than one.

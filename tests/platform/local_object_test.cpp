@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // LocalObject in one process: the base answers the descriptor query and refuses other
 // codes; a subclass falls back to it; sendTransaction gives onTransact its own rewound
 // copy of the request and empties the reply after a failure.

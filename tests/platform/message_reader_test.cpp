@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The event-loop reader: several messages from one read, a message arriving byte by
 // byte, payloads larger than its buffer, malformed headers, and which message a received
 // descriptor belongs to.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A declared size over the limit is refused before any room is made for it. This
 // program counts allocations through its own global operator new, so it runs alone.
 

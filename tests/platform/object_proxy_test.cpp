@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // ObjectProxy against a fake hosting process played by hand on the other end of a
 // socket pair: what goes over the wire, replies and failure statuses, one-way calls,
 // timeouts and late replies, replies in another order than the calls, a closed peer,

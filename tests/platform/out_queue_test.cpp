@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The event-loop sender: sends at once when the socket has room, keeps in order what it
 // does not take, sends a descriptor with its own message's first byte, and fails cleanly
 // on a closed peer.

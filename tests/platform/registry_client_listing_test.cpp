@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // RegistryClient's paged listings against a registry played by hand: every page
 // gathered, and nothing at all from a listing that is malformed, out of order or past
 // its bounds.

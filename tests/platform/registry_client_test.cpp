@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // RegistryClient against a fake registry played by hand on a real listening socket: the
 // handshake and its failures, lookups that hand over a channel or reuse one, releases,
 // and connecting afresh after a failed request.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Small tools for tests that play the other end of a socket by hand: socket pairs,
 // pipes whose read end tells when every write end is closed, raw sends with descriptors.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry's rules without any socket: which names are valid, who holds them, and
 // how the listing is ordered and paged (who may register: policy_test.cpp).
 

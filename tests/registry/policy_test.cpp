@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Name ownership by policy: how lines read (good and bad), which names they grant to whom,
 // how the folders combine into one policy, and the registration decision with its reason.
 

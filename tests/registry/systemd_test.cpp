@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Meeting a service manager: the socket it hands over in descriptor 3 (taken only when it
 // is meant for this process and is a listening Unix stream socket) and the ready notice;
 // then the real registry run that way.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zorlek-abuse: a hostile local user, for the trust tests. It puts one attack in place
 // against the registry at $ZORLEK_REGISTRY, prints a line of counts and then "ready", and
 // holds everything it opened until it is killed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Bytes as tests write them by hand, apart from the code under test: parcel items,
 // message headers and whole messages, and the bytes of a parcel.
 #pragma once

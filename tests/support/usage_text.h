@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // The tool's usage text as its users see it, kept apart from the code that prints it so

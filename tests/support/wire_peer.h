@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sending and receiving one message at a time on a socket whose other end is the code
 // under test, for tests that play a registry, a host or a client by hand. Built on the
 // library's own decoder, reading exactly one message so that nothing after it is taken.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Display narrowing: every kind of code unit, and pairs, lone surrogates and NULs, and the
 // characters that reorder, join or hide text.
 
