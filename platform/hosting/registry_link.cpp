@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/hosting/registry_link.h"
 
-#include "platform/ipc/registry_client.h"
 #include "platform/text/narrow.h"
+#include "platform/transport/deadline.h"
 #include "platform/transport/unix_connect.h"
 
 namespace zorlek {
@@ -42,9 +42,29 @@ status_t RegistryLink::connect(const char* path) {
     if (connection_) return -EISCONN;
     path_ = String8(path);
     unique_fd sock;
-    status_t status = connectToRegistry(path, options_.timeoutMs, &sock);
-    if (status != OK) return status;
-    return attach(std::move(sock));
+    // No waiting in connect(2): a full backlog is tried again by the caller, after a pause
+    // in which a stop can come.
+    status_t status = connectUnix(path, 0, &sock);
+    if (status == -ETIMEDOUT) return -EAGAIN;
+    if (status == OK) status = attach(std::move(sock));
+    if (status == OK) status = greet();
+    // The handshake runs in the loop, so that a stop ends the wait at once.
+    while (status == OK && connection_ && helloPending_) status = loop_.runOnce(-1);
+    if (status != OK) {
+        disconnect(status);
+        return status;
+    }
+    if (connection_) return OK;
+    // Bytes that are not a registry's answer.
+    return lastClose_ == -EBADMSG || lastClose_ == -EMSGSIZE ? -EPROTO : lastClose_;
+}
+
+status_t RegistryLink::greet() {
+    helloPending_ = true;
+    helloDueMs_ = monotonicMs() + options_.timeoutMs;
+    status_t status = connection_->send({MSG_HELLO, kProtocolMagic, kProtocolVersion, 0}, Parcel());
+    awaitAnswers();
+    return connection_ ? status : lastClose_;
 }
 
 status_t RegistryLink::attach(unique_fd sock) {
@@ -60,6 +80,7 @@ void RegistryLink::disconnect(status_t why) {
 }
 
 void RegistryLink::onClosed(Connection& /*connection*/, status_t why) {
+    lastClose_ = why;
     loop_.retire(std::move(connection_));
     helloPending_ = false;
     for (Pending& pending : pending_) {
@@ -114,8 +135,7 @@ void RegistryLink::reconnect() {
     status_t status = path_.size() > 0 ? connectUnix(path_.c_str(), 0, &sock) : -ENOENT;
     if (status == OK) status = attach(std::move(sock));
     if (status != OK) return scheduleReconnect();
-    helloPending_ = true;
-    if (connection_->send({MSG_HELLO, kProtocolMagic, kProtocolVersion, 0}, Parcel()) != OK) return;
+    if (greet() != OK) return;
     // Requests are answered in order, so every name can be asked for at once.
     for (size_t i = 0; i < entries_.size(); ++i) {
         if (sendRegistration(i, nullptr) != OK) return;
@@ -134,7 +154,7 @@ status_t RegistryLink::add(const String16& name, const sp<LocalObject>& object, 
 }
 
 status_t RegistryLink::sendRegistration(size_t entry, status_t* result) {
-    pending_.push_back({entry, result});
+    pending_.push_back({entry, result, monotonicMs() + options_.timeoutMs});
     Parcel payload;
     payload.writeString16(entries_[entry].name);
     // A failed send closes the connection, which answers every pending wait.
@@ -156,11 +176,10 @@ void RegistryLink::settleFailed(status_t* result) {
 }
 
 void RegistryLink::awaitAnswers() {
-    if (connection_ && (helloPending_ || !pending_.empty())) {
-        answerDue_.armIn(options_.timeoutMs);
-    } else {
-        answerDue_.disarm();
-    }
+    // Each request has its own bound from when it went out: answers that trickle in keep
+    // no later request waiting past its own.
+    if (!connection_ || (!helloPending_ && pending_.empty())) return answerDue_.disarm();
+    answerDue_.armAt(helloPending_ ? helloDueMs_ : pending_.front().dueMs);
 }
 
 const RegistryLink::Entry* RegistryLink::find(const String16& name) const {
@@ -176,10 +195,12 @@ bool RegistryLink::isRegistered(const String16& name) const {
 bool RegistryLink::onMessage(Connection& /*connection*/, Message& message) {
     switch (message.header.type) {
         case MSG_HELLO:
-            if (!helloPending_ || message.header.code != kProtocolMagic ||
-                message.header.value != OK ||
+            if (!helloPending_ || message.header.code != kProtocolMagic) return false;
+            // The registry's refusal, or a registry of another version: the reason ends it.
+            if (message.header.value != OK ||
                 static_cast<int32_t>(message.header.object) != kProtocolVersion) {
-                return false;
+                disconnect(message.header.value < 0 ? message.header.value : -EPROTONOSUPPORT);
+                return true;
             }
             helloPending_ = false;
             reconnectPauseMs_ = kFirstReconnectPauseMs;

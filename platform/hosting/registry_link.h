@@ -27,8 +27,11 @@ class RegistryLink final : private ConnectionOwner {
     RegistryLink(const RegistryLink&) = delete;
     RegistryLink& operator=(const RegistryLink&) = delete;
 
-    // Connects to the registry at `path` and completes the handshake, waiting at most
-    // the timeout. 0, -EISCONN when connected, or the failure of connectToRegistry.
+    // Connects to the registry at `path` and completes the handshake in the loop, waiting
+    // at most the timeout. 0; -EISCONN when connected; -EINTR when the loop is asked to
+    // stop meanwhile; -EAGAIN when the registry's backlog is full; -EPROTO for a peer that
+    // is not a registry, -EPROTONOSUPPORT for one of another version, the registry's
+    // refusal (-EUSERS, -EMFILE), or the failure of the connection.
     status_t connect(const char* path);
 
     // Adds `name` for `object` and asks the registry for it. `*result` stays positive
@@ -65,6 +68,7 @@ class RegistryLink final : private ConnectionOwner {
     struct Pending {
         size_t entry;
         status_t* result;  // where a waiting add wants the answer; may be null
+        int64_t dueMs;     // when its answer is overdue, whatever comes meanwhile
     };
     struct NameHash {
         size_t operator()(const String16& name) const {
@@ -77,6 +81,8 @@ class RegistryLink final : private ConnectionOwner {
     static uint32_t handleOf(size_t entry) { return static_cast<uint32_t>(entry + 1); }
 
     status_t attach(unique_fd sock);
+    // Sends the handshake on the new connection.
+    status_t greet();
     status_t sendRegistration(size_t entry, status_t* result);
     void scheduleReconnect();
     void reconnect();
@@ -100,6 +106,9 @@ class RegistryLink final : private ConnectionOwner {
     String8 path_;
     std::unique_ptr<Connection> connection_;
     bool helloPending_ = false;
+    int64_t helloDueMs_ = 0;
+    // Why the last connection ended (the handshake's refusal, say).
+    status_t lastClose_ = OK;
     String8 refusalReason_;
     std::deque<Pending> pending_;
     std::vector<Entry> entries_;

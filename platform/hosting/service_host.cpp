@@ -43,22 +43,25 @@ status_t ServiceHost::connect() {
 
 status_t ServiceHost::connect(const char* path) {
     if (impl_->loop.initStatus() != OK) return impl_->loop.initStatus();
+    if (impl_->loop.dispatching()) return -EDEADLK;
     // A registry started after its services is waited for, as after a restart: with a
-    // growing pause between tries, within the bound.
+    // growing pause between tries, within the bound. Every wait is in the loop, so that
+    // stop() ends it at once.
     Deadline deadline = Deadline::after(impl_->options.registryWaitMs);
     int pauseMs = 10;
     for (;;) {
         status_t status = impl_->link.connect(path);
-        if (status != -ENOENT && status != -ECONNREFUSED) return status;
+        if (status != -ENOENT && status != -ECONNREFUSED && status != -EAGAIN) return status;
         int left = impl_->options.registryWaitMs > 0 ? deadline.remainingMs() : 0;
-        if (left == 0) return status;
-        if (impl_->loop.stopRequested()) return -EINTR;
-        sleepMs(pauseMs < left ? pauseMs : left);
+        if (left == 0) return status == -EAGAIN ? -ETIMEDOUT : status;
+        status_t waited = impl_->loop.runOnce(pauseMs < left ? pauseMs : left);
+        if (waited != OK) return waited;
         pauseMs = pauseMs * 2 > 250 ? 250 : pauseMs * 2;
     }
 }
 
 status_t ServiceHost::addService(const String16& name, const sp<LocalObject>& object) {
+    if (impl_->loop.dispatching()) return -EDEADLK;
     if (!object || name.size() == 0 || name.size() > kMaxNameUnits) return -EINVAL;
     // Stays positive until the answer (or the loss of the connection) sets it.
     status_t result = 1;
@@ -81,6 +84,7 @@ status_t ServiceHost::addService(const String16& name, const sp<LocalObject>& ob
 
 status_t ServiceHost::serve() {
     if (impl_->loop.initStatus() != OK) return impl_->loop.initStatus();
+    if (impl_->loop.dispatching()) return -EDEADLK;
     impl_->link.setServing(true);
     status_t status = impl_->loop.run();
     impl_->link.setServing(false);
@@ -125,6 +129,8 @@ const char* describeHostStatus(status_t status) {
             return "not connected to the registry";
         case -EINTR:
             return "stopped";
+        case -EDEADLK:
+            return "called from inside a call this host is handling";
         case -ENAMETOOLONG:
             return "the registry's socket path is too long";
         case -EUSERS:

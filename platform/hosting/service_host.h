@@ -82,7 +82,8 @@ class ServiceHost {
     // there yet. Returns 0, or -ENOENT / -ECONNREFUSED (no registry there in time),
     // -ETIMEDOUT, -EPROTO (the peer is not a registry), -EUSERS / -EMFILE (refused by the
     // registry), -EPROTONOSUPPORT (a registry of another protocol version), -EISCONN
-    // (already connected), -EINTR (stop() came while waiting), -errno.
+    // (already connected), -EINTR (stop() came while waiting: every wait, the handshake's
+    // included, ends at once), -EDEADLK (called from inside onTransact), -errno.
     status_t connect();
     status_t connect(const char* path);
 
@@ -90,12 +91,15 @@ class ServiceHost {
     // serving meanwhile. Returns 0; -EINVAL for a name the registry does not accept (or
     // a null object); -EEXIST when the name is held (also by this host); -EPERM when
     // this user may not register; -EPIPE / -ETIMEDOUT when the registry is gone or
-    // silent; -ENOTCONN before connect(); -EINTR when stop() came first. Call it before
-    // serve() or between two serve() calls.
+    // silent (the wait is bounded from when the request went out, whatever else the
+    // registry sends meanwhile); -ENOTCONN before connect(); -EINTR when stop() came first;
+    // -EDEADLK when called from inside onTransact, where the host is busy handling a call
+    // (nothing is done then). Call it before serve() or between two serve() calls.
     status_t addService(const String16& name, const sp<LocalObject>& object);
 
-    // Serves until stop(). Returns 0 after stop(), or a negative errno when the loop
-    // itself failed. A stop() that came before serve() makes it return at once.
+    // Serves until stop(). Returns 0 after stop(), -EDEADLK when called from inside
+    // onTransact (the host already serves), or a negative errno when the loop itself
+    // failed. A stop() that came before serve() makes it return at once.
     status_t serve();
 
     // Makes the running (or the next) serve() return. Async-signal-safe.

@@ -154,6 +154,7 @@ std::vector<EventSource*> EventLoop::hungUpNow() {
 
 status_t EventLoop::runOnce(int timeoutMs) {
     if (initStatus_ != OK) return initStatus_;
+    if (dispatching_) return -EDEADLK;
     if (stopRequested()) return -EINTR;
     epoll_event events[kEventBatch];
     int n = ::epoll_wait(epoll_.get(), events, kEventBatch, waitMs(timeoutMs));
@@ -161,6 +162,7 @@ status_t EventLoop::runOnce(int timeoutMs) {
         if (errno != EINTR) return -errno;
         n = 0;
     }
+    dispatching_ = true;
     for (int i = 0; i < n; ++i) {
         auto* source = static_cast<EventSource*>(events[i].data.ptr);
         if (source != nullptr) source->onEvents(events[i].events);
@@ -169,6 +171,7 @@ status_t EventLoop::runOnce(int timeoutMs) {
     fireDueTimers();
     handleWoken();
     retired_.clear();
+    dispatching_ = false;
     return stopRequested() ? -EINTR : OK;
 }
 

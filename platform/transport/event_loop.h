@@ -92,6 +92,9 @@ class EventLoop {
     status_t runOnce(int timeoutMs);
     // Runs until stop(); 0 then (the request is cleared), or the -errno of epoll_wait.
     status_t run();
+    // True while the loop handles events (inside runOnce), when running it again would
+    // free what the handling in progress still uses; runOnce() then refuses, -EDEADLK.
+    bool dispatching() const { return dispatching_; }
 
     // Makes run() return and runOnce() return -EINTR, now or at its next call.
     // Async-signal-safe.
@@ -110,6 +113,7 @@ class EventLoop {
     unique_fd epoll_;
     unique_fd stopEvent_;
     std::atomic<bool> stopRequested_{false};
+    bool dispatching_ = false;
     std::multimap<int64_t, Timer*> timers_;
     std::vector<EventSource*> woken_;
     // Last, so destroyed first: a retired source's destructor still calls back into the

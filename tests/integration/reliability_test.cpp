@@ -113,12 +113,15 @@ TEST_F(Reliability, AServiceKilledMidCallFailsItsCallersAtOnce) {
     auto bystander = registry.startEcho({"kill.other"});
     ASSERT_TRUE(hung && idle && bystander);
     // Each wait may last 10 s, so a failure that comes sooner is the death, not a timeout.
-    sp<RegistryClient> client = clientOf(registry, 10000);
-    ASSERT_TRUE(client);
+    // Each caller thread has a registry connection of its own, and so channels of its own.
     constexpr int kCallers = 8;
+    std::vector<sp<RegistryClient>> clients;
     std::vector<sp<IBinder>> waiting, between;
     Random random{7};
     for (int i = 0; i < kCallers; ++i) {
+        clients.push_back(clientOf(registry, 10000));
+        ASSERT_TRUE(clients.back());
+        sp<RegistryClient> client = clients.back();
         waiting.push_back(client->lookupService(String16("kill.hung")));
         between.push_back(client->lookupService(String16("kill.idle")));
         ASSERT_TRUE(waiting.back() && between.back());
@@ -161,6 +164,7 @@ TEST_F(Reliability, AServiceKilledMidCallFailsItsCallersAtOnce) {
     }
     EXPECT_LT(slowest, 2000);
     // The registry and the other service lost nothing.
+    sp<RegistryClient> client = clients.front();
     EXPECT_EQ(asUtf8(client->listServiceNames()), Names{"kill.other"});
     sp<IBinder> other = client->lookupService(String16("kill.other"));
     ASSERT_TRUE(other);
