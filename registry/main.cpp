@@ -51,27 +51,22 @@ void raiseDescriptorLimit() {
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// Reads the command line into `options` and `policyFolders`; -1 to go on, else the exit
+// status (the usage text has been written).
+int parseCommandLine(int argc, char** argv, registry::ServerOptions* options,
+                     std::vector<String8>* policyFolders) {
     static const option kOptions[] = {
         {"allow-any-user", no_argument, nullptr, 'a'},
         {"policy-dir", required_argument, nullptr, 'p'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
-    // SIGHUP reads the policy again; until the loop watches for it, it must not end us.
-    registry::blockHangup();
-    registry::ServerOptions options;
-    std::vector<String8> policyFolders;
-    options.registryUid = geteuid();
-    options.handshakeTimeoutMs = callTimeoutMs();
     int opt;
     while ((opt = getopt_long(argc, argv, "+h", kOptions, nullptr)) != -1) {
         if (opt == 'a') {
-            options.allowAnyUser = true;
+            options->allowAnyUser = true;
         } else if (opt == 'p') {
-            policyFolders.emplace_back(optarg);
+            policyFolders->emplace_back(optarg);
         } else if (opt == 'h') {
             printUsage(aout);
             return 0;
@@ -85,6 +80,48 @@ int main(int argc, char** argv) {
         printUsage(aerr);
         return 2;
     }
+    return -1;
+}
+
+// Listens (on the socket handed over by a service manager, or on its own at `path`),
+// serves until stopped and cleans up; the exit status.
+int serve(registry::RegistryServer& server, const char* path) {
+    unique_fd listener;
+    registry::SocketIdentity identity;
+    String8 error;
+    int probeMs = callTimeoutMs() < 1000 ? callTimeoutMs() : 1000;
+    // A socket handed over by a service manager stays the manager's: it is not removed.
+    if (registry::takeHandedSocket(&listener, &error) != OK) {
+        aerr << "zorlek-registry: " << error << endl;
+        return 1;
+    }
+    bool handed = listener.valid();
+    if (!handed &&
+        registry::openListeningSocket(path, probeMs, &listener, &identity, &error) != OK) {
+        aerr << "zorlek-registry: " << error << endl;
+        return 1;
+    }
+    if (registry::notifyReady(&error) != OK) aerr << "zorlek-registry: " << error << endl;
+    status_t status = server.run(std::move(listener));
+    if (!handed) registry::removeOwnSocket(path, identity);
+    if (status != OK) {
+        aerr << "zorlek-registry: the serving loop failed: " << std::strerror(-status) << endl;
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // SIGHUP reads the policy again; until the loop watches for it, it must not end us.
+    registry::blockHangup();
+    registry::ServerOptions options;
+    std::vector<String8> policyFolders;
+    options.registryUid = geteuid();
+    options.handshakeTimeoutMs = callTimeoutMs();
+    int early = parseCommandLine(argc, argv, &options, &policyFolders);
+    if (early >= 0) return early;
 
     // Writing to a closed log pipe must not end the registry, nor a full one stop it.
     signal(SIGPIPE, SIG_IGN);
@@ -108,30 +145,7 @@ int main(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
-
-    const char* path = registryPath();
-    unique_fd listener;
-    registry::SocketIdentity identity;
-    String8 error;
-    int probeMs = callTimeoutMs() < 1000 ? callTimeoutMs() : 1000;
-    // A socket handed over by a service manager stays the manager's: it is not removed.
-    if (registry::takeHandedSocket(&listener, &error) != OK) {
-        aerr << "zorlek-registry: " << error << endl;
-        return 1;
-    }
-    bool handed = listener.valid();
-    if (!handed &&
-        registry::openListeningSocket(path, probeMs, &listener, &identity, &error) != OK) {
-        aerr << "zorlek-registry: " << error << endl;
-        return 1;
-    }
-    if (registry::notifyReady(&error) != OK) aerr << "zorlek-registry: " << error << endl;
-    status_t status = server.run(std::move(listener));
-    if (!handed) registry::removeOwnSocket(path, identity);
+    int status = serve(server, registryPath());
     gServer = nullptr;
-    if (status != OK) {
-        aerr << "zorlek-registry: the serving loop failed: " << std::strerror(-status) << endl;
-        return 1;
-    }
-    return 0;
+    return status;
 }
