@@ -283,7 +283,7 @@ TEST_F(Trust, ChannelsOfManyUsersTogetherLeaveRootItsShareOfAHost) {
     std::vector<std::string> counts;
     long live = 0;
     for (uid_t uid : {kAttacker, kAttacker - 1, kAttacker - 2, kAttacker - 3}) {
-        counts.push_back(attack({"channels", "victim", "300"}, uid));
+        counts.push_back(attack({"channels", "victim", "300", "2000"}, uid));
         live += countOf(counts.back(), "live");
     }
     // The host serves at most 1,024 - 64 channels; the last eighth of them (120) is kept.

@@ -5,8 +5,9 @@
 //
 //   lookups NAME CONNECTIONS COUNT  COUNT lookups on each connection, answers never read
 //                                   (SIGUSR1: read them and print how they were answered)
-//   channels NAME COUNT             looks NAME up on COUNT connections in turn and keeps every
-//                                   channel (each connection is closed once it brought one)
+//   channels NAME COUNT [MS]        looks NAME up on COUNT connections in turn and keeps every
+//                                   channel (each connection is closed once it brought one);
+//                                   a lookup refused for a busy host is asked again for MS
 //   idle COUNT                      COUNT connections that finish the handshake and idle
 //   list CONNECTIONS                listing requests on each, answers never read
 //   big NAME CHANNELS               1 MiB requests on each channel, replies never read
@@ -165,18 +166,33 @@ size_t live(const std::vector<unique_fd>& socks) {
 
 // Looks `name` up on `count` connections in turn, keeping each channel: a connection
 // brings one channel to a host, and the channel outlives it.
-std::vector<unique_fd> channels(const char* name, int count, int* refused) {
+std::vector<unique_fd> channels(const char* name, int count, int patienceMs, int* refused) {
     std::vector<unique_fd> out;
     Bytes request = lookupOf(name);
     for (int i = 0; i < count; ++i) {
         unique_fd sock;
+        if (connectToRegistry(registryPath(), 2000, &sock) != OK) {
+            *refused += count - i;
+            break;
+        }
+        // A host busy taking channels is asked again, for up to `patienceMs`, as any
+        // client would.
+        Deadline patience = Deadline::after(patienceMs);
         MessageHeader header;
-        Parcel payload;
         unique_fd channel;
-        if (connectToRegistry(registryPath(), 2000, &sock) != OK ||
-            sendMessage(sock.get(), decodeHeader(request.data()), request.data() + kHeaderSize,
-                        request.size() - kHeaderSize, -1, 2000) != OK ||
-            receiveMessage(sock.get(), &header, &payload, &channel, kMaxParcelSize, 2000) != OK) {
+        for (;;) {
+            Parcel payload;
+            if (sendMessage(sock.get(), decodeHeader(request.data()), request.data() + kHeaderSize,
+                            request.size() - kHeaderSize, -1, 2000) != OK ||
+                receiveMessage(sock.get(), &header, &payload, &channel, kMaxParcelSize, 2000) !=
+                    OK) {
+                header.value = -EPIPE;
+                break;
+            }
+            if (header.value != -EAGAIN || patience.remainingMs() == 0) break;
+            ::poll(nullptr, 0, 5);
+        }
+        if (header.value == -EPIPE) {
             *refused += count - i;
             break;
         }
@@ -261,9 +277,9 @@ int run(int argc, char** argv) {
         size_t sent = flood(held, lookupOf(argv[2]), b);
         settle(held);
         std::printf("connections=%zu sent=%zu\n", held.size(), sent / lookupOf(argv[2]).size());
-    } else if (mode == "channels" && argc == 4) {
+    } else if (mode == "channels" && (argc == 4 || argc == 5)) {
         int refused = 0;
-        held = channels(argv[2], a, &refused);
+        held = channels(argv[2], a, b, &refused);
         std::printf("held=%zu refused=%d live=%zu\n", held.size(), refused, live(held));
     } else if (mode == "idle" && argc == 3) {
         held = connectMany(std::atoi(argv[2]), &users, &reserve, &other);
@@ -277,7 +293,7 @@ int run(int argc, char** argv) {
         std::printf("connections=%zu bytes=%zu\n", held.size(), sent);
     } else if (mode == "big" && argc == 4) {
         int refused = 0;
-        held = channels(argv[2], a, &refused);
+        held = channels(argv[2], a, 1000, &refused);
         // Calls to the first object the host registered, which answers with all it got.
         constexpr size_t kSize = 900 * 1024;
         Bytes request = header(MSG_TRANSACT, 1, 0, kSize, 1, 1);
