@@ -130,9 +130,10 @@ TEST_F(EchoFixture, ReadyOnceAfterAllNamesAndStopsCleanly) {
         ASSERT_TRUE(echo);
         // Every name is there as soon as "ready" is.
         EXPECT_EQ(listed(registry), names);
-        EXPECT_FALSE(echo->waitForLine("anything else", 200));
-        EXPECT_EQ(echo->outText(), "ready\n");
         EXPECT_EQ(echo->stop(signal), 0) << signal;
+        // Read to the end of its output: "ready" and nothing else, in its whole life.
+        EXPECT_FALSE(echo->waitForLine("anything else", 5000));
+        EXPECT_EQ(echo->outText(), "ready\n");
         EXPECT_EQ(echo->errText(), "");
     }
 }
@@ -224,7 +225,8 @@ TEST(EchoWithoutRegistry, StartedBeforeItsRegistryRegistersOnceItIsUp) {
         Process::start({binPath("zorlek-echo"), "early", "bird"}, {"ZORLEK_REGISTRY=" + path});
     auto second = Process::start({binPath("zorlek-echo"), "late"}, {"ZORLEK_REGISTRY=" + path});
     ASSERT_TRUE(first && second);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Both are waiting for a registry.
+    EXPECT_TRUE(waitUntilAsleep(first->pid(), 5000) && waitUntilAsleep(second->pid(), 5000));
     auto registry = Process::start({binPath("zorlek-registry")}, {"ZORLEK_REGISTRY=" + path});
     ASSERT_TRUE(registry);
     EXPECT_TRUE(first->waitForLine("ready", 5000));
@@ -237,7 +239,7 @@ TEST(EchoWithoutRegistry, StartedBeforeItsRegistryRegistersOnceItIsUp) {
     auto waiting = Process::start({binPath("zorlek-echo"), "x"},
                                   {"ZORLEK_REGISTRY=" + dir.path() + "/no.sock"});
     ASSERT_TRUE(waiting);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(waitUntilAsleep(waiting->pid(), 5000));
     EXPECT_EQ(waiting->stop(SIGTERM), 0);
     EXPECT_EQ(waiting->errText(), "");
 }

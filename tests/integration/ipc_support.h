@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Shared pieces of the tests that run the real registry and services: an in-process
-// client of a test registry, bounded polling, raw connections that play a misbehaving
+// client of a test registry, bounded waits for a state, raw connections that play a misbehaving
 // peer, and parcel helpers.
 #pragma once
 
@@ -27,15 +27,10 @@
 #include "platform/transport/unix_connect.h"
 #include "platform/transport/wire.h"
 #include "tests/support/bytes.h"
+#include "tests/support/wait.h"
 #include "tests/support/wire_peer.h"
 
 namespace zorlek::test {
-
-using Clock = std::chrono::steady_clock;
-
-inline int64_t msSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 // A test with its own registry, ready before the test starts.
 struct Fixture : ::testing::Test {
@@ -46,16 +41,6 @@ struct Fixture : ::testing::Test {
 // A client of `registry`'s socket whose waits are bounded by `timeoutMs`.
 inline sp<RegistryClient> clientOf(const Registry& registry, int timeoutMs = 5000) {
     return RegistryClient::connect(registry.socketPath().c_str(), timeoutMs);
-}
-
-// Polls `condition` every 10 ms until it holds or `timeoutMs` passes.
-inline bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
-    auto start = Clock::now();
-    for (;;) {
-        if (condition()) return true;
-        if (msSince(start) >= timeoutMs) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
 }
 
 inline std::vector<std::string> asUtf8(const Vector<String16>& names) {

@@ -7,8 +7,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include "tests/integration/reliability_support.h"
@@ -67,13 +65,13 @@ TEST_F(Fixture, HalfAMessageHoldsNobodyUp) {
     half.resize(half.size() / 2);
     ASSERT_TRUE(stalled.sendBytes(half));
     RawPeer silent(registry);  // connected, never says anything
-    auto start = Clock::now();
+    // Each wait of these clients ends after 1 s, far more than ten times what it takes: a
+    // registry held up by the two would fail them.
     for (int i = 0; i < 20; ++i) {
         sp<RegistryClient> client = clientOf(registry, 1000);
         ASSERT_TRUE(client);
         ASSERT_TRUE(client->lookupService(String16("echo")));
     }
-    EXPECT_LT(msSince(start), 3000);
     // A peer that vanishes mid-message is simply gone.
     stalled.sock.reset();
     EXPECT_EQ(listed(registry), std::vector<std::string>{"echo"});
@@ -97,12 +95,8 @@ TEST(RegistryHandshake, ConnectionsThatNeverCompleteItAreClosedInTime) {
 
 // The processor time `pid` has used so far, in milliseconds, from /proc; -1 when unreadable.
 long cpuMsOf(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    size_t end = stat.rfind(')');
-    if (end == std::string::npos) return -1;
     // After the name: the state, then user and system time as the 12th and 13th fields.
-    std::istringstream fields(stat.substr(end + 2));
+    std::istringstream fields(statFields(pid));
     std::string field;
     long user = -1, system = -1;
     for (int i = 0; i < 13 && fields >> field; ++i) {
@@ -202,12 +196,12 @@ TEST_F(Fixture, APeerThatStopsReadingHoldsNobodyUp) {
         ++sent;
     }
     EXPECT_GT(sent, 10);
-    auto start = Clock::now();
+    // Each wait of this client ends after 2 s, far more than ten times what it takes: a
+    // registry held up by the greedy peer would fail it.
     sp<RegistryClient> client = clientOf(registry, 2000);
     ASSERT_TRUE(client);
     EXPECT_EQ(client->listServiceNames().size(), 200u);
     EXPECT_TRUE(client->lookupService(String16(manyNames(1, 256)[0].c_str())));
-    EXPECT_LT(msSince(start), 2000);
 }
 
 TEST_F(Fixture, AHostThatStopsReadingKeepsItsNamesWhileLookupsAreRefused) {
@@ -260,7 +254,7 @@ TEST_F(Fixture, AHungServiceTimesOutAndDoesNotHangTheRegistry) {
     EXPECT_EQ(object->sendTransaction(DESCRIPTOR_QUERY_CODE, Parcel(), &reply, 0), -ETIMEDOUT);
     int64_t took = msSince(start);
     EXPECT_GE(took, 295);
-    EXPECT_LT(took, 3000);
+    EXPECT_LT(took, 3000) << "a guard against a hang, ten times the bound";
     // Each call has its own bound; the channel stays for the calls after it.
     EXPECT_EQ(object->sendTransaction(DESCRIPTOR_QUERY_CODE, Parcel(), &reply, 0), -ETIMEDOUT);
 
@@ -271,7 +265,7 @@ TEST_F(Fixture, AHungServiceTimesOutAndDoesNotHangTheRegistry) {
     EXPECT_EQ(status, OK);
     start = Clock::now();
     EXPECT_EQ(object->sendTransaction(1, Parcel(), &reply, 0), -ETIMEDOUT);
-    EXPECT_LT(msSince(start), 3000);
+    EXPECT_LT(msSince(start), 3000) << "a guard against a hang, ten times the bound";
     EXPECT_EQ(reply.dataSize(), 0u);
 
     // The registry and the other services are not held up meanwhile.

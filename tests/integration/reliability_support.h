@@ -91,7 +91,9 @@ inline Footprint footprintOf(pid_t pid) {
     return out;
 }
 
-// The least of a few readings, so that a connection being closed just then does not count.
+// The least of a few readings over about 100 ms, so that a connection being closed just
+// then does not count. The pauses spread the readings and wait for nothing: a check against
+// the result waits for its own state (backTo polls).
 inline Footprint quietFootprintOf(pid_t pid) {
     Footprint least = footprintOf(pid);
     for (int i = 0; i < 5; ++i) {

@@ -40,6 +40,7 @@ TEST(EnvTimeout, BoundsAProxyCall) {
     EXPECT_EQ(proxy->sendTransaction(1, Parcel(), nullptr, 0), -ETIMEDOUT);
     auto took = Clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(115));
+    // A guard against a hang, over ten times the bound: without it the call never ends.
     EXPECT_LT(took, std::chrono::milliseconds(1500));
 }
 
@@ -55,12 +56,13 @@ TEST(EnvTimeout, BoundsTheRegistryHandshake) {
     EXPECT_FALSE(defaultServiceManager());
     auto took = Clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(115));
+    // A guard against a hang, over ten times the bound: without it the handshake never ends.
     EXPECT_LT(took, std::chrono::milliseconds(1500));
 
+    // That a missing socket fails at once, not after the bound, is checked by
+    // ClientFixture.NoSocketMeansNoServiceManager with a bound long enough to tell.
     ::setenv("ZORLEK_REGISTRY", (dir.path() + "/absent.sock").c_str(), 1);
-    start = Clock::now();
     EXPECT_FALSE(defaultServiceManager());
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(100));
     ::unsetenv("ZORLEK_REGISTRY");
 }
 

@@ -21,6 +21,8 @@
 namespace zorlek::test {
 
 constexpr int kShortMs = 150;
+// A bound that a test expects never to reach.
+constexpr int kLongMs = 10000;
 using Clock = std::chrono::steady_clock;
 
 inline unique_fd acceptWithin(int listener, int timeoutMs) {

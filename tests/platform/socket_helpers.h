@@ -4,7 +4,9 @@
 #pragma once
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -75,7 +77,14 @@ inline sp<ObjectProxy> proxyOn(unique_fd sock, int timeoutMs, uint32_t handle = 
     return make<ObjectProxy>(make<ClientChannel>(std::move(sock), timeoutMs), handle);
 }
 
+// The bytes sent on `sock` that its peer has not read yet (-1 when the kernel will not say).
+inline int unreadByPeer(int sock) {
+    int n = -1;
+    return ::ioctl(sock, SIOCOUTQ, &n) == 0 ? n : -1;
+}
+
 // Reads whatever is waiting on `sock` within `timeoutMs` (until it stays quiet that long).
+// With 0, only what is there now: what a Unix socket was sent is there once the send returns.
 inline Bytes readAvailable(int sock, int timeoutMs = 100) {
     Bytes out;
     uint8_t buffer[65536];

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "tests/support/wait.h"
 
 namespace zorlek {
 namespace {
@@ -131,12 +133,18 @@ TEST(TextOutput, ShowsEachWriteAtOnceOnATerminalButHoldsItForAPipe) {
 TEST(TextOutput, ANonBlockingPipeThatFillsUpLosesNothing) {
     int fds[2];
     ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
-    ASSERT_GT(fcntl(fds[1], F_SETPIPE_SZ, 4096), 0);
+    int capacity = fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    ASSERT_GT(capacity, 0);
     std::string expected;
     for (uint32_t i = 0; i < 20000; ++i) expected += std::to_string(i) + "\n";
-    // The reader starts only after the writer has met a full pipe (EAGAIN).
+    // The reader starts only once the pipe is full, so that the writer meets EAGAIN.
     std::thread reader([&] {
-        usleep(50000);
+        EXPECT_TRUE(test::waitUntil(
+            [&] {
+                int queued = 0;
+                return ioctl(fds[0], FIONREAD, &queued) == 0 && queued >= capacity;
+            },
+            5000));
         std::string got;
         pollfd pfd = {fds[0], POLLIN, 0};
         while (got.size() < expected.size() && poll(&pfd, 1, 5000) > 0) {
