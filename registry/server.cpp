@@ -131,7 +131,6 @@ void RegistryServer::accept(unique_fd sock) {
     client.connection->setBudget(user.budget);
     if (client.connection->start() != OK) return;
     ++user.connections;
-    if (!trustedUser(credentials.uid, options_)) ++othersConnections_;
     int64_t due = monotonicMs() + options_.handshakeTimeoutMs;
     if (handshakesDue_.empty()) handshakeTimer_.armAt(due);
     handshakesDue_.emplace_back(due, client.peer.id);
@@ -172,9 +171,7 @@ void RegistryServer::onClosed(Connection& connection, status_t /*why*/) {
     handler_.peerGone(found->second.peer);
     // What was in flight to it goes with its socket.
     ledger_.settle(connection.id());
-    uid_t uid = found->second.peer.credentials.uid;
-    if (!trustedUser(uid, options_)) --othersConnections_;
-    auto user = users_.find(uid);
+    auto user = users_.find(found->second.peer.credentials.uid);
     if (user != users_.end() && --user->second.connections == 0) users_.erase(user);
     loop_.retire(std::move(found->second.connection));
     clients_.erase(found);
@@ -211,8 +208,10 @@ size_t RegistryServer::unreadFds(ConnectionId at, uid_t user) {
 }
 
 size_t RegistryServer::heldByOthers() const {
-    return othersConnections_ +
-           ledger_.ofUsers([this](uid_t uid) { return !trustedUser(uid, options_); });
+    auto other = [this](uid_t uid) { return !trustedUser(uid, options_); };
+    size_t connections = 0;
+    for (const auto& [uid, user] : users_) connections += other(uid) ? user.connections : 0;
+    return connections + ledger_.ofUsers(other);
 }
 
 bool RegistryServer::mayHoldFds(uid_t user, size_t count) {

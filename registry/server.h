@@ -97,8 +97,6 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
     Timer acceptTimer_;
     std::unordered_map<ConnectionId, Client> clients_;
     std::unordered_map<uid_t, User> users_;
-    // Connections of other users, for their share of the descriptors.
-    size_t othersConnections_ = 0;
     DescriptorLedger ledger_;
     // The descriptors the registry may open, and those kept for root, its own user and
     // users that host names while others flood.

@@ -55,13 +55,23 @@ ChannelServer::ChannelServer(EventLoop& loop, const HostOptions& options,
 
 ChannelServer::~ChannelServer() = default;
 
+bool ChannelServer::trustedCaller(uid_t uid) {
+    return uid == 0 || uid == ::getuid();
+}
+
+size_t ChannelServer::othersChannels() const {
+    size_t held = 0;
+    for (const auto& [uid, user] : users_) held += trustedCaller(uid) ? 0 : user.channels;
+    return held;
+}
+
 void ChannelServer::adopt(unique_fd sock, const ucred& caller) {
     uid_t uid = caller.uid;
     User& user = users_[uid];
-    bool trusted = uid == 0 || uid == ::getuid();
+    bool trusted = trustedCaller(uid);
     bool full = channels_.size() >= maxChannels_ ||
                 (!trusted && (user.channels >= maxChannelsPerUser_ ||
-                              othersChannels_ >= othersChannelsMax_ || !othersBudget_));
+                              othersChannels() >= othersChannelsMax_ || !othersBudget_));
     if (!user.budget && !full) {
         user.budget.reset(new (std::nothrow)
                               Budget(userBudgetBytes_, trusted ? nullptr : othersBudget_));
@@ -92,7 +102,6 @@ void ChannelServer::adopt(unique_fd sock, const ucred& caller) {
         return;
     }
     ++user.channels;
-    if (!trusted) ++othersChannels_;
     channels_.emplace(id, std::move(channel));
 }
 
@@ -135,9 +144,7 @@ void ChannelServer::reply(Connection& connection, const MessageHeader& header, s
 void ChannelServer::onClosed(Connection& connection, status_t /*why*/) {
     auto found = channels_.find(connection.id());
     if (found == channels_.end()) return;
-    uid_t uid = found->second.caller.uid;
-    if (uid != 0 && uid != ::getuid()) --othersChannels_;
-    auto user = users_.find(uid);
+    auto user = users_.find(found->second.caller.uid);
     if (user != users_.end() && --user->second.channels == 0) users_.erase(user);
     loop_.retire(std::move(found->second.connection));
     channels_.erase(found);

@@ -43,6 +43,11 @@ class ChannelServer final : private ConnectionOwner {
         std::shared_ptr<Budget> budget;
     };
 
+    // Root and this process's own user, for whom the last channels are kept.
+    static bool trustedCaller(uid_t uid);
+    // The channels all other users hold now.
+    size_t othersChannels() const;
+
     bool onMessage(Connection& connection, Message& message) override;
     // Sends the reply to `header`'s call; when memory for it runs out, the call's answer
     // is -ENOMEM with an empty reply.
@@ -55,7 +60,6 @@ class ChannelServer final : private ConnectionOwner {
     size_t maxChannelsPerUser_;
     // What all users but root and this process's own may take together.
     size_t othersChannelsMax_;
-    size_t othersChannels_ = 0;
     size_t userBudgetBytes_;
     std::shared_ptr<Budget> othersBudget_;
     std::unordered_map<uint64_t, Channel> channels_;

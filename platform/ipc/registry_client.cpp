@@ -154,12 +154,16 @@ status_t RegistryClient::takeLookupAnswer(Message& answer, sp<IBinder>* out) {
 }
 
 status_t RegistryClient::lookup(const String16& name, sp<IBinder>* out) {
+    return lookupUntil(name, out, Deadline::after(timeoutMs_));
+}
+
+status_t RegistryClient::lookupUntil(const String16& name, sp<IBinder>* out,
+                                     const Deadline& deadline) {
     *out = nullptr;
     if (!askable(name)) return -ENOENT;
     Parcel& payload = request_;
     payload.clear();
     payload.writeString16(name);
-    Deadline deadline = Deadline::after(timeoutMs_);
     int pauseMs = 1;
     for (;;) {
         status_t status = request({MSG_LOOKUP}, payload, MSG_LOOKUP_REPLY, &answer_);
@@ -224,18 +228,8 @@ void RegistryClient::lookupRefused(const String16* names, size_t count, sp<IBind
                                    const bool* refused) {
     // All the refused lookups of a batch share one bound, however many they are.
     Deadline deadline = Deadline::after(timeoutMs_);
-    int pauseMs = 1;
     for (size_t i = 0; i < count; ++i) {
-        while (refused[i] && deadline.remainingMs() > 0) {
-            Parcel payload;
-            payload.writeString16(names[i]);
-            status_t status = request({MSG_LOOKUP}, payload, MSG_LOOKUP_REPLY, &answer_);
-            if (status == OK) status = takeLookupAnswer(answer_, &out[i]);
-            if (status != -EAGAIN) break;
-            int left = deadline.remainingMs();
-            ::poll(nullptr, 0, pauseMs < left ? pauseMs : left);
-            if (pauseMs < 64) pauseMs *= 2;
-        }
+        if (refused[i]) lookupUntil(names[i], &out[i], deadline);
     }
 }
 

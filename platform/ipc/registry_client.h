@@ -73,7 +73,10 @@ class RegistryClient : public ServiceManager {
     // Looks up at most kLookupBatch names; `refused` marks those refused for a busy host.
     status_t lookupBatch(const String16* names, size_t count, sp<IBinder>* out, size_t* answered,
                          bool* refused);
-    // Asks again, alone, for the names refused for a busy host, until `deadline`.
+    // As lookup(), asking again while the registry refuses for a busy host (-EAGAIN),
+    // until `deadline`.
+    status_t lookupUntil(const String16& name, sp<IBinder>* out, const Deadline& deadline);
+    // Asks again, alone, for the names refused for a busy host, all within one timeout.
     void lookupRefused(const String16* names, size_t count, sp<IBinder>* out, const bool* refused);
 
     String8 path_;

@@ -48,7 +48,7 @@ status_t Connection::send(const MessageHeader& header, const uint8_t* payload, s
         close(status);
         return status;
     }
-    if (handling_) return OK;  // the batch's end settles the rest
+    if (out_.corked()) return OK;  // an answer of this connection's batch: its end settles it
     recharge();
     updateInterest();
     return closed() ? -EPIPE : OK;
@@ -116,9 +116,7 @@ void Connection::updateInterest() {
 }
 
 bool Connection::handleBuffered() {
-    handling_ = true;
     bool alive = handleMessages();
-    handling_ = false;
     if (alive) recharge();
     return alive;
 }

@@ -139,9 +139,7 @@ class Connection final : public EventSource {
     uint64_t id_ = 0;
     std::shared_ptr<Budget> budget_;
     size_t charged_ = 0;
-    // True while this connection's messages are being handled (its answers wait for the
-    // batch's end), and when handling stopped because the connection paused.
-    bool handling_ = false;
+    // True when handling stopped because the connection paused.
     bool stalled_ = false;
 };
 

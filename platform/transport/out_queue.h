@@ -36,6 +36,7 @@ class OutQueue {
     // Holds later messages back until uncork(), which sends them together (as flush()).
     void cork() { corked_ = true; }
     status_t uncork(int sock);
+    bool corked() const { return corked_; }
 
     // Sends queued bytes until the socket takes no more. Returns 0, or -EPIPE / -errno.
     status_t flush(int sock);

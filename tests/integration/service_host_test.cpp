@@ -154,40 +154,6 @@ TEST_F(HostFixture, AReplyHeldBackHoldsBackNoOtherOnTheChannel) {
     server.join();
 }
 
-// A process that looked the name up forks: the child's calls name the child, and once it
-// drops to another user, that user, whoever looked the name up.
-TEST_F(HostFixture, EachCallNamesTheProcessThatSentIt) {
-    if (::getuid() != 0) GTEST_SKIP() << "needs root to call as another user";
-    ServiceHost host(2000);
-    ASSERT_EQ(host.connect(registry.socketPath().c_str()), OK);
-    ASSERT_EQ(host.addService(String16("guarded"), make<Doubler>()), OK);
-    std::thread server([&] { host.serve(); });
-    sp<IBinder> proxy = clientOf(registry)->lookupService(String16("guarded"));
-    ASSERT_TRUE(proxy);
-    Parcel reply;
-    ASSERT_EQ(proxy->sendTransaction(3, Parcel(), &reply, 0), OK);
-    EXPECT_EQ(bytesOf(reply), cat({i32(0), i32(static_cast<uint32_t>(::getpid()))}));
-    // The reply's room is in place, so the child allocates nothing.
-    pid_t child = ::fork();
-    if (child == 0) {
-        bool named = proxy->sendTransaction(3, Parcel(), &reply, 0) == OK &&
-                     bytesOf(reply) == cat({i32(0), i32(static_cast<uint32_t>(::getpid()))});
-        bool dropped =
-            ::setresgid(65534, 65534, 65534) == 0 && ::setresuid(65534, 65534, 65534) == 0;
-        bool refused = proxy->sendTransaction(3, Parcel(), &reply, 0) == -EACCES;
-        ::_exit((named ? 0 : 1) | (dropped ? 0 : 2) | (refused ? 0 : 4));
-    }
-    ASSERT_GT(child, 0);
-    int status = -1;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status));
-    // 1: the child was not named; 2: it could not drop to another user; 4: as that user it
-    // was still taken for root.
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    host.stop();
-    server.join();
-}
-
 // Calls back into the host that serves it, as a service must not.
 class Reentrant : public LocalObject {
   public:
@@ -326,6 +292,8 @@ TEST_F(HostFixture, AChannelThatStallsOrStopsReadingHoldsNobodyUp) {
     EXPECT_EQ(good->sendTransaction(5, Parcel(), &reply, 0), OK);
 }
 
+// Each call names the process that sent it: root, a child it forked, that child as
+// another user, and an ordinary user through the tool.
 TEST_F(HostFixture, AServiceKnowsWhoCallsAndRefusesByUid) {
     if (::getuid() != 0) GTEST_SKIP() << "needs root to call as another user";
     ServiceHost host(2000);
@@ -337,6 +305,25 @@ TEST_F(HostFixture, AServiceKnowsWhoCallsAndRefusesByUid) {
     Parcel reply;
     EXPECT_EQ(proxy->sendTransaction(3, Parcel(), &reply, 0), OK);
     EXPECT_EQ(bytesOf(reply), cat({i32(0), i32(static_cast<uint32_t>(::getpid()))}));
+    // The process that looked the name up forks: the child's calls name the child, and
+    // once it drops to another user, that user.
+    // The reply's room is in place, so the child allocates nothing.
+    pid_t child = ::fork();
+    if (child == 0) {
+        bool named = proxy->sendTransaction(3, Parcel(), &reply, 0) == OK &&
+                     bytesOf(reply) == cat({i32(0), i32(static_cast<uint32_t>(::getpid()))});
+        bool dropped =
+            ::setresgid(65534, 65534, 65534) == 0 && ::setresuid(65534, 65534, 65534) == 0;
+        bool refused = proxy->sendTransaction(3, Parcel(), &reply, 0) == -EACCES;
+        ::_exit((named ? 0 : 1) | (dropped ? 0 : 2) | (refused ? 0 : 4));
+    }
+    ASSERT_GT(child, 0);
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    // 1: the child was not named; 2: it could not drop to another user; 4: as that user it
+    // was still taken for root.
+    EXPECT_EQ(WEXITSTATUS(status), 0);
     // The same call from an ordinary user, through the tool: the channel shows only the
     // registry, so the service can refuse this caller only because it was told who it is.
     ASSERT_EQ(::chmod(registry.dir().c_str(), 0755), 0);
