@@ -2,13 +2,16 @@
 // The whole performance table in one run: every row a median, read as a ratio against a
 // baseline measured in the same run (the machine is shared and noisy).
 //
-// usage: perf_table        (about two to four minutes; prints a Markdown table)
+// usage: perf_table [GROUP...]   (about two to four minutes; prints a Markdown table)
+//   GROUP is one of list, process, rounds, throughput, silent, descriptors: only those
+//   groups of rows run (all of them without one).
 
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -213,8 +216,28 @@ void throughputRows() {
 }  // namespace
 }  // namespace zorlek::bench
 
-int main() {
+int main(int argc, char** argv) {
     using namespace zorlek::bench;
+    constexpr const char* kGroups[] = {"list",       "process", "rounds",
+                                       "throughput", "silent",  "descriptors"};
+    for (int i = 1; i < argc; ++i) {
+        bool known = false;
+        for (const char* group : kGroups) known = known || std::strcmp(argv[i], group) == 0;
+        if (!known) {
+            std::fprintf(stderr,
+                         "perf_table: unknown group %s (list, process, rounds, throughput, "
+                         "silent, descriptors)\n",
+                         argv[i]);
+            return 2;
+        }
+    }
+    auto wanted = [&](const char* group) {
+        if (argc < 2) return true;
+        for (int i = 1; i < argc; ++i) {
+            if (std::strcmp(argv[i], group) == 0) return true;
+        }
+        return false;
+    };
     double start = nowMicros();
     const std::string empty = zorlek::test::binPath("../bench/empty_program");
     utsname machine{};
@@ -225,13 +248,15 @@ int main() {
                 machine.sysname, machine.release, load[0]);
     std::printf("| row | measured | baseline, same run | ratio | target |\n");
     std::printf("|---|---|---|---|---|\n");
-    listRows(empty);
-    wholeProcessRows(empty);
-    roundTripRows("one core", {0}, 20000);
-    if (processorsAvailable() >= 2) roundTripRows("two cores", {0, 1}, 20000);
-    throughputRows();
-    silentServicesRow();
-    descriptorRow();
+    if (wanted("list")) listRows(empty);
+    if (wanted("process")) wholeProcessRows(empty);
+    if (wanted("rounds")) {
+        roundTripRows("one core", {0}, 20000);
+        if (processorsAvailable() >= 2) roundTripRows("two cores", {0, 1}, 20000);
+    }
+    if (wanted("throughput")) throughputRows();
+    if (wanted("silent")) silentServicesRow();
+    if (wanted("descriptors")) descriptorRow();
     std::printf("\nwhole run: %.0f s\n", (nowMicros() - start) / 1e6);
     return 0;
 }

@@ -134,7 +134,11 @@ void RegistryServer::accept(unique_fd sock) {
     int64_t due = monotonicMs() + options_.handshakeTimeoutMs;
     if (handshakesDue_.empty()) handshakeTimer_.armAt(due);
     handshakesDue_.emplace_back(due, client.peer.id);
+    Connection& connection = *client.connection;
     clients_.emplace(client.peer.id, std::move(client));
+    // A client greets as soon as it has connected, so its greeting is mostly here already:
+    // answered now, it is not left for the next turn of the loop.
+    connection.onEvents(EPOLLIN);
 }
 
 void RegistryServer::expireHandshakes() {

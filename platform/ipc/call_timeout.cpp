@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/ipc/call_timeout.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 
@@ -19,8 +20,14 @@ int parseCallTimeoutMs(const char* text) {
 }
 
 int callTimeoutMs() {
-    static const int timeout = parseCallTimeoutMs(std::getenv("ZORLEK_CALL_TIMEOUT_MS"));
-    return timeout;
+    // Zero until the first call reads the variable. Initialised as a constant, so that no
+    // guard of the C++ runtime is needed (the tool carries none of its exception
+    // machinery); threads asking at once agree on the first value stored.
+    static std::atomic<int> timeout{0};
+    int value = timeout.load(std::memory_order_relaxed);
+    if (value != 0) return value;
+    int read = parseCallTimeoutMs(std::getenv("ZORLEK_CALL_TIMEOUT_MS"));
+    return timeout.compare_exchange_strong(value, read, std::memory_order_relaxed) ? read : value;
 }
 
 }  // namespace zorlek
