@@ -85,6 +85,11 @@ void wholeProcessRows(const std::string& empty) {
     Pair check = runPaired({tool, "check", "bench.echo"}, {empty}, 301);
     row("`check`, whole process", fixed(check.a, "µs", 0),
         "empty C++ program " + fixed(check.b, "µs", 0), check.ok ? check.ratio : -1, "≤ 1.25");
+    // What the tool costs above the same requests made bare.
+    const std::string bare = test::binPath("../bench/bare_check");
+    Pair floor = runPaired({tool, "check", "bench.echo"}, {bare, "bench.echo"}, 301);
+    row("`check`, whole process, against the same requests made bare", fixed(floor.a, "µs", 0),
+        "`bare_check` " + fixed(floor.b, "µs", 0), floor.ok ? floor.ratio : -1, "");
     Pair call = runPaired({tool, "call", "bench.echo", "1", "i32", "7"}, {empty}, 301);
     row("`call`, whole process", fixed(call.a, "µs", 0),
         "empty C++ program " + fixed(call.b, "µs", 0), call.ok ? call.ratio : -1, "≤ 1.1");

@@ -28,8 +28,10 @@ constexpr int64_t kAcceptPauseMs = 100;
 // Descriptors the registry needs besides its connections (standard streams, epoll, the
 // stop event, the listener, a new channel's two ends).
 constexpr size_t kOwnDescriptors = 16;
-// After this many closed connections, memory is given back to the system.
+// After this many closed connections, or closed connections that held this much, memory
+// is given back to the system.
 constexpr size_t kTrimAfterClosed = 128;
+constexpr size_t kTrimAfterBytes = 1024 * 1024;
 
 size_t descriptorLimit() {
     rlimit limit{};
@@ -55,7 +57,7 @@ RegistryServer::RegistryServer(ServerOptions options)
       descriptorLimit_(descriptorLimit()),
       descriptorReserve_(descriptorLimit_ / 16 > 32 ? descriptorLimit_ / 16 : 32),
       othersBudget_(std::make_shared<Budget>(options_.othersBudgetBytes)),
-      trimmer_(loop_, kTrimAfterClosed),
+      trimmer_(loop_, kTrimAfterClosed, kTrimAfterBytes),
       handshakeTimer_(loop_, [this] { expireHandshakes(); }) {}
 
 // Connections end without telling the handler: the names go with the whole table.
@@ -177,9 +179,9 @@ void RegistryServer::onClosed(Connection& connection, status_t /*why*/) {
     ledger_.settle(connection.id());
     auto user = users_.find(found->second.peer.credentials.uid);
     if (user != users_.end() && --user->second.connections == 0) users_.erase(user);
+    trimmer_.closed(connection.heldBytes());
     loop_.retire(std::move(found->second.connection));
     clients_.erase(found);
-    trimmer_.closed();
 }
 
 status_t RegistryServer::send(ConnectionId to, const MessageHeader& header, const Parcel& payload,

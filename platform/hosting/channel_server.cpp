@@ -22,8 +22,10 @@ constexpr ConnectionLimits kChannelLimits = {
     // Every call says which process sent it.
     .senderCredentials = true,
 };
-// After this many closed channels, memory is given back to the system.
+// After this many closed channels, or closed channels that held this much, memory is
+// given back to the system.
 constexpr size_t kTrimAfterClosed = 64;
+constexpr size_t kTrimAfterBytes = 1024 * 1024;
 // Descriptors kept for everything but channels: the registry connection, the loop, and
 // whatever the service itself opens.
 constexpr size_t kReservedDescriptors = 64;
@@ -51,7 +53,7 @@ ChannelServer::ChannelServer(EventLoop& loop, const HostOptions& options,
                                                          maxChannels_ / 8)),
       userBudgetBytes_(options.userBudgetBytes),
       othersBudget_(new (std::nothrow) Budget(options.othersBudgetBytes)),
-      trimmer_(loop, kTrimAfterClosed) {}
+      trimmer_(loop, kTrimAfterClosed, kTrimAfterBytes) {}
 
 ChannelServer::~ChannelServer() = default;
 
@@ -146,9 +148,9 @@ void ChannelServer::onClosed(Connection& connection, status_t /*why*/) {
     if (found == channels_.end()) return;
     auto user = users_.find(found->second.caller.uid);
     if (user != users_.end() && --user->second.channels == 0) users_.erase(user);
+    trimmer_.closed(connection.heldBytes());
     loop_.retire(std::move(found->second.connection));
     channels_.erase(found);
-    trimmer_.closed();
 }
 
 }  // namespace zorlek

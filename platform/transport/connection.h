@@ -108,6 +108,9 @@ class Connection final : public EventSource {
 
     // The bytes received that make no whole message yet (see MessageReader::buffered()).
     const uint8_t* buffered(size_t* size) const { return reader_.buffered(size); }
+    // The memory the connection holds for what it reads and what waits to be sent; still
+    // held when it has closed, until it is destroyed.
+    size_t heldBytes() const { return reader_.heldBytes() + out_.queuedBytes(); }
     // A number the owner gives the connection to find its own record.
     uint64_t id() const { return id_; }
     void setId(uint64_t id) { id_ = id; }
