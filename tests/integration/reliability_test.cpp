@@ -6,8 +6,10 @@
 // back to where they were.
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <map>
 #include <mutex>
 
 #include "tests/integration/reliability_support.h"
@@ -297,6 +299,47 @@ TEST_F(Reliability, ChurnOfServicesLeavesTheRegistryFlat) {
     std::printf("churn: %d services started and killed in %lld ms; registry %s before, %s after\n",
                 started, static_cast<long long>(took), describe(baseline).c_str(),
                 describe(now).c_str());
+}
+
+// The tool out of memory wherever it runs out: under address-space limits from too small
+// to start to large enough for all, a `call` with a 120,000-character string ends in one of
+// four known ways, and never in a crash, a partial dump or the C++ runtime's own words.
+TEST_F(Reliability, TheToolOutOfMemoryEndsInAKnownWay) {
+    if (kSanitized) GTEST_SKIP() << "the sanitizers reserve more address space than any limit";
+    if (::access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/prlimit";
+    ASSERT_TRUE(startServices("oom", 1, 1));
+    const std::string text(120000, 'a');
+    const RunResult whole = registry.zorlek({"call", "oom.0.0", "1", "s16", text});
+    ASSERT_EQ(whole.exitCode, 0) << whole.err;
+    std::map<std::string, int> seen;
+    for (long limit = 1000000; limit <= 8000000; limit += limit < 4000000 ? 50000 : 1000000) {
+        // No core file of the runs that abort.
+        RunResult got = runProgram({"/usr/bin/prlimit", "--core=0", "--as=" + std::to_string(limit),
+                                    binPath("zorlek"), "call", "oom.0.0", "1", "s16", text},
+                                   {"ZORLEK_REGISTRY=" + registry.socketPath()});
+        std::string what = "at " + std::to_string(limit) + " bytes";
+        if (got.exitCode == 0) {
+            EXPECT_TRUE(got.out == whole.out && got.err.empty()) << what;
+        } else if (got.exitCode == 10) {
+            EXPECT_EQ(got.out, "Result: Parcel(0 bytes)\n") << what;
+            EXPECT_EQ(got.err,
+                      "zorlek: Transaction failed with status -12 (Cannot allocate memory)\n")
+                << what;
+        } else if (got.exitCode == 128 + SIGABRT) {
+            EXPECT_EQ(got.out, "") << what;
+            EXPECT_EQ(got.err, "zorlek: out of memory\n") << what;
+        } else {
+            // Too little to be loaded at all: the dynamic loader says so.
+            EXPECT_EQ(got.exitCode, 127) << what << ": " << got.err;
+            EXPECT_EQ(got.out, "") << what;
+        }
+        ++seen[std::to_string(got.exitCode)];
+    }
+    std::string outcomes;
+    for (const auto& [status, count] : seen) outcomes += " " + status + ":" + std::to_string(count);
+    std::printf("exit statuses over the limits:%s\n", outcomes.c_str());
+    // The sweep reaches both ends: too small to start, large enough for all.
+    EXPECT_TRUE(seen.count("127") && seen.count("0")) << outcomes;
 }
 
 }  // namespace
