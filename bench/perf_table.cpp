@@ -229,10 +229,9 @@ int main(int argc, char** argv) {
         bool known = false;
         for (const char* group : kGroups) known = known || std::strcmp(argv[i], group) == 0;
         if (!known) {
-            std::fprintf(stderr,
-                         "perf_table: unknown group %s (list, process, rounds, throughput, "
-                         "silent, descriptors)\n",
-                         argv[i]);
+            std::fprintf(stderr, "perf_table: unknown group %s; the groups:", argv[i]);
+            for (const char* group : kGroups) std::fprintf(stderr, " %s", group);
+            std::fprintf(stderr, "\n");
             return 2;
         }
     }
