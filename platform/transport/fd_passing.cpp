@@ -4,7 +4,23 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/transport/fd_closer.h"
+
 namespace zorlek {
+
+ReceivedFds::ReceivedFds(ReceivedFds&& other) noexcept : count(other.count) {
+    for (size_t i = 0; i < count; ++i) fds[i] = std::move(other.fds[i]);
+    other.count = 0;
+}
+
+ReceivedFds& ReceivedFds::operator=(ReceivedFds&& other) noexcept {
+    if (this == &other) return *this;
+    closeAll();
+    count = other.count;
+    for (size_t i = 0; i < count; ++i) fds[i] = std::move(other.fds[i]);
+    other.count = 0;
+    return *this;
+}
 
 unique_fd ReceivedFds::takeFirst() {
     unique_fd first;
@@ -14,7 +30,7 @@ unique_fd ReceivedFds::takeFirst() {
 }
 
 void ReceivedFds::closeAll() {
-    for (size_t i = 0; i < count; ++i) fds[i].reset();
+    for (size_t i = 0; i < count; ++i) closeAside(std::move(fds[i]));
     count = 0;
 }
 
@@ -33,7 +49,11 @@ void collectFds(msghdr* message, ReceivedFds* out) {
             int fd;
             std::memcpy(&fd, data + i * sizeof(int), sizeof(int));
             unique_fd owned(fd);
-            if (out->count < kMaxFdsSeen) out->fds[out->count++] = std::move(owned);
+            if (out->count < kMaxFdsSeen) {
+                out->fds[out->count++] = std::move(owned);
+            } else {
+                closeAside(std::move(owned));
+            }
         }
     }
 }

@@ -14,7 +14,8 @@
 namespace zorlek {
 
 // How many descriptors one recvmsg looks at. A message carries at most one; the extras
-// seen are closed, and the kernel discards any beyond this room (MSG_CTRUNC).
+// seen are closed aside (fd_closer.h), and the kernel discards any beyond this room
+// (MSG_CTRUNC).
 constexpr size_t kMaxFdsSeen = 4;
 
 // Control data room for sending one descriptor, or receiving kMaxFdsSeen and the
@@ -24,8 +25,14 @@ union ControlBuffer {
     char bytes[CMSG_SPACE(sizeof(int) * kMaxFdsSeen) + CMSG_SPACE(sizeof(ucred))];
 };
 
-// Descriptors taken from received control data, owned until given away.
+// Descriptors taken from received control data, owned until given away. A peer chose
+// them, so those not given away are closed aside, never on this thread (fd_closer.h).
 struct ReceivedFds {
+    ReceivedFds() = default;
+    ReceivedFds(ReceivedFds&& other) noexcept;
+    ReceivedFds& operator=(ReceivedFds&& other) noexcept;
+    ~ReceivedFds() { closeAll(); }
+
     unique_fd fds[kMaxFdsSeen];
     size_t count = 0;
 
@@ -38,7 +45,7 @@ struct ReceivedFds {
 // Points `message` at `control` with room for kMaxFdsSeen descriptors.
 void prepareReceiveControl(msghdr* message, ControlBuffer* control);
 // Takes ownership of every descriptor in the control data of a received `message` into
-// `out`; those past its room are closed at once.
+// `out`; those past its room are closed aside at once.
 void collectFds(msghdr* message, ReceivedFds* out);
 // The sender's credentials in the control data of a received `message` (a socket with
 // SO_PASSCRED); false when there are none.
