@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "commands/commands.h"
+#include "driver/command_table.h"
 #include "driver/options.h"
 #include "driver/usage.h"
 #include "platform/text.h"
@@ -12,27 +12,21 @@
 namespace zorlek {
 namespace {
 
-struct Command {
-    const char* word;
-    void (*run)(ToolState&);
-};
-
-constexpr Command kCommands[] = {
-    {"check", runCheck},
-    {"list", runList},
-    {"call", runCall},
-};
-
 void dispatch(ToolState& state) {
-    for (const Command& command : kCommands) {
-        if (std::strcmp(state.arg(), command.word) == 0) {
-            command.run(state);
-            return;
-        }
-    }
+    if (const CommandInfo* command = findCommand(state.arg())) return command->run(state);
     aerr << "zorlek: Unknown command " << state.arg() << endl;
     state.exitStatus = EXIT_USAGE;
     state.usageRequested = true;
+}
+
+// The command of a command line that names one working without a registry, with no option
+// before it ("--" aside); null for any other. Looked at before connecting, and silently:
+// every other command line, options included, goes through the registry as ever.
+const CommandInfo* localCommand(int argc, char** argv, int* at) {
+    *at = argc > 1 && std::strcmp(argv[1], "--") == 0 ? 2 : 1;
+    if (*at >= argc) return nullptr;
+    const CommandInfo* command = findCommand(argv[*at]);
+    return command != nullptr && !command->needsRegistry ? command : nullptr;
 }
 
 // Standard output that could not take the run's bytes (a full disk) is a failure, not a
@@ -68,7 +62,23 @@ int32_t runDriver(sp<ServiceManager> serviceManager, int argc, char** argv) {
     return finish(state.exitStatus);
 }
 
+int32_t runLocal(int argc, char** argv) {
+    int at = 0;
+    const CommandInfo* command = localCommand(argc, argv, &at);
+    if (command == nullptr) return -1;
+    std::fflush(stdout);
+    ToolState state;
+    state.argc = argc;
+    state.argv = argv;
+    state.cursor = at;
+    command->run(state);
+    if (state.usageRequested) printUsage();
+    return finish(state.exitStatus);
+}
+
 int32_t runTool(int argc, char** argv) {
+    int32_t local = runLocal(argc, argv);
+    if (local >= 0) return local;
     return runDriver(defaultServiceManager(), argc, argv);
 }
 

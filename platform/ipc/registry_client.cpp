@@ -284,6 +284,10 @@ Vector<String16> RegistryClient::listServiceNames() {
     return names;
 }
 
+int32_t protocolVersion() {
+    return kProtocolVersion;
+}
+
 sp<ServiceManager> defaultServiceManager() {
     return RegistryClient::connect(registryPath(), callTimeoutMs());
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/ipc/ibinder.h"
 #include "platform/ipc/refbase.h"
@@ -65,5 +66,8 @@ class ServiceManager : public RefBase {
 // answers there as a registry within the call timeout ($ZORLEK_CALL_TIMEOUT_MS,
 // default 10000). Each call makes a new connection.
 sp<ServiceManager> defaultServiceManager();
+
+// The version of the registry protocol this library speaks.
+int32_t protocolVersion();
 
 }  // namespace zorlek

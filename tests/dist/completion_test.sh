@@ -32,7 +32,7 @@ expect() {
 }
 names=$'back\\\\x41slash\ngreeter\nhello\nodd:\\ \\[name\nplain\nwith\\ space'
 keys=$'action=\ncategories=\ncomponent=\ndata=\nlaunchFlags=\ntype='
-expect "command words" $'call\ncheck\nlist' zorlek ''
+expect "command words" $'call\ncheck\nhelp\nlist\nversion' zorlek ''
 expect "command word prefix" $'call\ncheck' zorlek c
 expect "after an option" $'list' zorlek -h l
 expect "live names for check" "$names" zorlek check ''

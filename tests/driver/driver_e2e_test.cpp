@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 
 #include "harness/harness.h"
@@ -21,6 +22,12 @@ struct Case {
     std::string err;
     int status;
 };
+
+std::vector<std::string> withProgram(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {binPath("zorlek")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
 
 void expectRun(const RunResult& got, const Case& c) {
     std::string label;
@@ -52,6 +59,38 @@ TEST(DriverE2E, WithoutARegistryEveryRunIsStatus20) {
             expectRun(runProgram(argv, {"ZORLEK_REGISTRY=" + path}), c);
         }
     }
+}
+
+TEST(DriverE2E, HelpAndVersionNeedNoRegistryAndOptionsBeforeThemStillDo) {
+    TempDir dir;
+    EnvChanges nowhere = {"ZORLEK_REGISTRY=" + dir.path() + "/absent.sock"};
+    const std::regex version(R"(zorlek [0-9]+\.[0-9]+\.[0-9]+ \(protocol [0-9]+\)\n)");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"version"}, {"--", "version"}, {"version", "extra"}}) {
+        RunResult got = runProgram(withProgram(args), nowhere);
+        EXPECT_TRUE(std::regex_match(got.out, version)) << got.out;
+        EXPECT_EQ(got.err, "");
+        EXPECT_EQ(got.exitCode, 0);
+    }
+    RunResult help = runProgram(withProgram({"help"}), nowhere);
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.err, "");
+    // The usage text first, as -h prints it, then the commands and the environment.
+    ASSERT_EQ(help.out.compare(0, std::string(kUsage).size(), kUsage), 0) << help.out;
+    std::string rest = help.out.substr(std::string(kUsage).size());
+    for (const char* line :
+         {"Commands:\n   check SERVICE ", "\n   list ", "\n   call SERVICE CODE ", "\n   help ",
+          "\n   version ", "\nEnvironment:\n   ZORLEK_REGISTRY ", "\n   ZORLEK_CALL_TIMEOUT_MS "}) {
+        EXPECT_NE(rest.find(line), std::string::npos) << line;
+    }
+    // As before: an option makes the tool connect first, a command in another case is
+    // unknown, and neither works without the registry.
+    const Case cases[] = {
+        {{"-h", "help"}, "", kNoRegistry, 20},
+        {{"-x", "version"}, "", kNoRegistry, 20},
+        {{"Help"}, "", kNoRegistry, 20},
+    };
+    for (const Case& c : cases) expectRun(runProgram(withProgram(c.args), nowhere), c);
 }
 
 TEST(DriverE2E, WithARegistryOptionsAndCommandWordsBehaveAsDocumented) {

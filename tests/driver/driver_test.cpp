@@ -84,6 +84,18 @@ TEST(Driver, NoRegistryIsStatus20WithOneLineAndNoUsage) {
     }
 }
 
+TEST(Driver, HelpAndVersionAskTheRegistryNothingAndTakeNoArguments) {
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"help"}, {"help", "list"}, {"version"}, {"version", "-h"}}) {
+        sp<RecordingRegistry> registry(new RecordingRegistry());
+        Outcome got = runTool(registry, args);
+        EXPECT_EQ(got.status, 0) << args[0];
+        EXPECT_EQ(got.err, "") << args[0];
+        EXPECT_EQ(got.out.rfind(args[0] == "help" ? kUsage : "zorlek ", 0), 0u) << got.out;
+        EXPECT_EQ(registry->lookups + registry->listings, 0) << args[0];
+    }
+}
+
 TEST(Driver, ReleasesTheRegistryAtTheEnd) {
     sp<RecordingRegistry> registry(new RecordingRegistry());
     runTool(registry, {"list"});

@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: Apache-2.0
+// The tool's commands, one row each: the word that names it, the arguments it takes, its
+// line in `zorlek help`, and its routine. The dispatch and the help text read this table,
+// so that a command is added in one place (and in the manual page and the completion,
+// which a test holds to the table).
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "commands/tool_state.h"
+
+namespace zorlek {
+
+struct CommandInfo {
+    // Compared whole and case-sensitively with the word at the cursor.
+    const char* word;
+    // The arguments after the word, as the help text shows them; "" for none.
+    const char* arguments;
+    // One line of help, starting with a capital and ending with a full stop.
+    const char* help;
+    // Runs the command with the cursor on its word.
+    void (*run)(ToolState& state);
+    // False for the commands that work without a registry (help, version): the tool does
+    // not connect for them.
+    bool needsRegistry;
+};
+
+// Every command, in the order the dispatch tries them: the specification's three first.
+std::span<const CommandInfo> commandTable();
+
+// The row whose word is `word`; null when none is.
+const CommandInfo* findCommand(const char* word);
+
+// The environment variables the tool reads (through the IPC library), with a line of help
+// each, for `zorlek help`.
+struct EnvironmentInfo {
+    const char* name;
+    const char* help;
+};
+std::span<const EnvironmentInfo> environmentTable();
+
+}  // namespace zorlek
