@@ -25,5 +25,9 @@ void runList(ToolState& state);
 constexpr size_t kListWindow = 8192;
 // call SERVICE CODE [typed arguments]: sends one transaction and prints the reply's dump.
 void runCall(ToolState& state);
+// status [--json] SERVICE: who holds SERVICE, as the registry and /proc tell: its
+// descriptor, pid, user, group, command line, unit, since when, and its other names. A
+// name not registered is an error line and EXIT_USAGE.
+void runStatus(ToolState& state);
 
 }  // namespace zorlek

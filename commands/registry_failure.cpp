@@ -17,6 +17,8 @@ const char* describeRegistryFailure(status_t status, bool listing) {
         case -EBADMSG:
             return listing ? "the registry sent a malformed listing"
                            : "the registry sent a malformed answer";
+        case -EOPNOTSUPP:
+            return "the registry is older than this request";
         case -E2BIG:
             return "the listing passed 1000000 names or 128 MiB";
         default:

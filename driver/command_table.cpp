@@ -14,6 +14,8 @@ constexpr CommandInfo kCommands[] = {
     {"list", "", "List every registered service with its interface descriptor.", runList, true},
     {"call", "SERVICE CODE [ARGUMENT]...",
      "Send transaction CODE to SERVICE and print a dump of the reply.", runCall, true},
+    {"status", "[--json] SERVICE", "Tell who holds SERVICE: process, user, unit, since when.",
+     runStatus, true},
     {"help", "", "Print this text.", runHelp, false},
     {"version", "", "Print the version of zorlek and of the protocol it speaks.", runVersion,
      false},

@@ -11,6 +11,19 @@
 
 namespace zorlek {
 
+// Who holds a registered name, as the kernel reported the holding process to the registry
+// when it connected.
+struct ServiceHolder {
+    int32_t pid = 0;
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+    // When the name was registered, in milliseconds since the epoch.
+    int64_t sinceMs = 0;
+    // Every name the holder holds through the same registry connection, this one among
+    // them, in code-unit order.
+    Vector<String16> names;
+};
+
 // The registry of named services, as a client sees it.
 //
 // Threads: everything obtained from one ServiceManager (the objects it looks up, their
@@ -41,6 +54,13 @@ class ServiceManager : public RefBase {
     virtual status_t list(Vector<String16>* out) {
         *out = listServiceNames();
         return OK;
+    }
+
+    // Who holds `name`: 0 with `out` filled; -ENOENT when no such name is registered;
+    // -EOPNOTSUPP when the registry does not tell (one built before it could); or why the
+    // registry could not answer, as lookup() tells it. The base class does not tell.
+    virtual status_t holderOf(const String16& /*name*/, ServiceHolder* /*out*/) {
+        return -EOPNOTSUPP;
     }
 
     // Looks up names[0] .. names[count - 1] and sets out[i] as lookupService(names[i])

@@ -95,4 +95,35 @@ String8 narrowForDisplay(const String16& text) {
     return out;
 }
 
+String8 quoteJson(const String16& text) {
+    String8 out;
+    out.push('"');
+    size_t size = text.size();
+    for (size_t i = 0; i < size; ++i) {
+        char16_t unit = text[i];
+        if (unit == '"' || unit == '\\') {
+            out.push('\\').push(static_cast<char>(unit));
+        } else if (unit == 0 || isControl(unit) || isFormat(unit)) {
+            appendEscaped(&out, 'u', unit, 4);
+        } else if (isHighSurrogate(unit) && i + 1 < size && isLowSurrogate(text[i + 1])) {
+            uint32_t cp = 0x10000 + ((static_cast<uint32_t>(unit) - 0xD800) << 10) +
+                          (static_cast<uint32_t>(text[i + 1]) - 0xDC00);
+            if (isTag(cp)) {
+                appendEscaped(&out, 'u', unit, 4);
+                appendEscaped(&out, 'u', text[i + 1], 4);
+            } else {
+                appendUtf8(&out, cp);
+            }
+            ++i;
+        } else if (isHighSurrogate(unit) || isLowSurrogate(unit)) {
+            // JSON carries a lone surrogate only as an escape, which keeps it exact.
+            appendEscaped(&out, 'u', unit, 4);
+        } else {
+            appendUtf8(&out, unit);
+        }
+    }
+    out.push('"');
+    return out;
+}
+
 }  // namespace zorlek

@@ -17,4 +17,11 @@ namespace zorlek {
 // 0x80). The result is at most 6 bytes per unit.
 String8 narrowForDisplay(const String16& text);
 
+// Turns UTF-16 text into a JSON string, quotes included, that a JSON reader decodes to
+// exactly the same code units, and that shows on a terminal as safely as
+// narrowForDisplay's text: '"' and '\' are escaped by a backslash; U+0000, the control
+// units and the characters narrowForDisplay escapes, tags and lone surrogates included,
+// give "\uHHHH" (a tag as its two surrogates); every other unit gives its UTF-8 bytes.
+String8 quoteJson(const String16& text);
+
 }  // namespace zorlek

@@ -71,6 +71,17 @@ status_t FakeRegistry::lookup(const String16& name, sp<IBinder>* out) {
     return *out ? OK : -ENOENT;
 }
 
+status_t FakeRegistry::holderOf(const String16& name, ServiceHolder* out) {
+    journal_->events.push_back("holder");
+    if (holderFailure != OK) return holderFailure;
+    for (const auto& [utf8, holder] : holders) {
+        if (String16(utf8.c_str()) != name) continue;
+        *out = holder;
+        return OK;
+    }
+    return -ENOENT;
+}
+
 Vector<String16> FakeRegistry::listServiceNames() {
     Vector<String16> names;
     list(&names);

@@ -84,8 +84,14 @@ class FakeRegistry : public ServiceManager {
     status_t lookupFailure = OK;
     size_t lookupFailsAt = 0;
 
+    // Who holds each name (UTF-8), for holderOf(); a name without one is not registered.
+    std::vector<std::pair<std::string, ServiceHolder>> holders;
+    // When not 0, holderOf() fails with this status.
+    status_t holderFailure = OK;
+
     sp<IBinder> lookupService(const String16& name) override;
     status_t lookup(const String16& name, sp<IBinder>* out) override;
+    status_t holderOf(const String16& name, ServiceHolder* out) override;
     Vector<String16> listServiceNames() override;
     status_t list(Vector<String16>* out) override;
 

@@ -32,7 +32,11 @@ expect() {
 }
 names=$'back\\\\x41slash\ngreeter\nhello\nodd:\\ \\[name\nplain\nwith\\ space'
 keys=$'action=\ncategories=\ncomponent=\ndata=\nlaunchFlags=\ntype='
-expect "command words" $'call\ncheck\nhelp\nlist\nversion' zorlek ''
+expect "command words" $'call\ncheck\nhelp\nlist\nstatus\nversion' zorlek ''
+expect "live names for status" "$names" zorlek status ''
+expect "live names for status --json" "$names" zorlek status --json ''
+expect "the option of status" '--json' zorlek status --
+expect "nothing after the name of status" '' zorlek status greeter ''
 expect "command word prefix" $'call\ncheck' zorlek c
 expect "after an option" $'list' zorlek -h l
 expect "live names for check" "$names" zorlek check ''

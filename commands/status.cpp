@@ -1,0 +1,112 @@
+// SPDX-License-Identifier: Apache-2.0
+#include <cstring>
+
+#include "commands/commands.h"
+#include "commands/descriptor.h"
+#include "commands/process_info.h"
+#include "commands/registry_failure.h"
+#include "platform/text.h"
+
+namespace zorlek {
+namespace {
+
+// What `status` shows of one name; an empty text is a value that cannot be known.
+struct StatusReport {
+    String16 service;
+    bool described = false;  // the service answered the descriptor query
+    String16 descriptor;
+    ServiceHolder holder;
+    String16 user;
+    String16 group;
+    String16 command;
+    String16 unit;
+};
+
+// "ID (NAME)", or "ID" alone when the account has no name.
+void writeAccount(const char* key, uint32_t id, const String16& name) {
+    aout << key << id;
+    if (name.size() > 0) aout << " (" << narrowForDisplay(name) << ")";
+    aout << endl;
+}
+
+void writeText(const char* key, const String16& value) {
+    if (value.size() > 0) aout << key << narrowForDisplay(value) << endl;
+}
+
+void writeReport(const StatusReport& report) {
+    aout << "Service: " << narrowForDisplay(report.service) << endl;
+    if (report.described) aout << "Descriptor: " << narrowForDisplay(report.descriptor) << endl;
+    aout << "PID: " << report.holder.pid << endl;
+    writeAccount("UID: ", report.holder.uid, report.user);
+    writeAccount("GID: ", report.holder.gid, report.group);
+    writeText("Command: ", report.command);
+    writeText("Unit: ", report.unit);
+    aout << "Since: " << utcTime(report.holder.sinceMs) << endl;
+    aout << "Names: ";
+    for (size_t i = 0; i < report.holder.names.size(); ++i) {
+        aout << (i > 0 ? ", " : "") << narrowForDisplay(report.holder.names[i]);
+    }
+    aout << endl;
+}
+
+// A JSON string, or null for a value that cannot be known.
+String8 jsonText(const String16& value, bool known) {
+    return known ? quoteJson(value) : String8("null");
+}
+
+void writeReportJson(const StatusReport& r) {
+    aout << "{\"service\": " << quoteJson(r.service)
+         << ", \"descriptor\": " << jsonText(r.descriptor, r.described)
+         << ", \"pid\": " << r.holder.pid << ", \"uid\": " << r.holder.uid
+         << ", \"user\": " << jsonText(r.user, r.user.size() > 0) << ", \"gid\": " << r.holder.gid
+         << ", \"group\": " << jsonText(r.group, r.group.size() > 0)
+         << ", \"command\": " << jsonText(r.command, r.command.size() > 0)
+         << ", \"unit\": " << jsonText(r.unit, r.unit.size() > 0) << ", \"since\": \""
+         << utcTime(r.holder.sinceMs) << "\", \"names\": [";
+    for (size_t i = 0; i < r.holder.names.size(); ++i) {
+        aout << (i > 0 ? ", " : "") << quoteJson(r.holder.names[i]);
+    }
+    aout << "]}" << endl;
+}
+
+}  // namespace
+
+void runStatus(ToolState& state) {
+    ++state.cursor;
+    bool json = state.hasArg() && std::strcmp(state.arg(), "--json") == 0;
+    if (json) ++state.cursor;
+    if (!state.hasArg()) {
+        aerr << "zorlek: No service specified for status" << endl;
+        state.failUsage();
+        return;
+    }
+    const char* service = state.arg();
+    StatusReport report;
+    report.service = String16(service);
+    status_t status = state.serviceManager->holderOf(report.service, &report.holder);
+    if (status == -ENOENT) {
+        aerr << "zorlek: Service " << service << " is not registered" << endl;
+        state.exitStatus = EXIT_USAGE;
+        return;
+    }
+    if (status != OK) {
+        aerr << "zorlek: Unable to look up " << service << ": "
+             << describeRegistryFailure(status, false) << endl;
+        state.exitStatus = EXIT_NO_SERVICE_MANAGER;
+        return;
+    }
+    sp<IBinder> object;
+    if (state.serviceManager->lookup(report.service, &object) == OK) {
+        Parcel reply;
+        status_t answered = object->sendTransaction(DESCRIPTOR_QUERY_CODE, Parcel(), &reply, 0);
+        report.described = answered == OK && reply.readString16(&report.descriptor) == OK;
+    }
+    report.user = userName(report.holder.uid);
+    report.group = groupName(report.holder.gid);
+    report.command = processCommandLine(report.holder.pid);
+    report.unit = processUnit(report.holder.pid);
+    if (json) return writeReportJson(report);
+    writeReport(report);
+}
+
+}  // namespace zorlek

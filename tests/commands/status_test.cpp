@@ -1,0 +1,161 @@
+// SPDX-License-Identifier: Apache-2.0
+// `zorlek status` in-process against a registry that says who holds each name: the lines
+// and the JSON object, what is left out when it cannot be known, escaping, and failures.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/commands/fakes.h"
+
+namespace zorlek::test {
+namespace {
+
+// A holder whose process and accounts do not exist here, so that nothing of /proc or the
+// user database shows; registered at 2026-12-09T08:51:02.5Z.
+ServiceHolder ghost(std::vector<std::u16string> names) {
+    ServiceHolder holder;
+    holder.pid = 0;
+    holder.uid = 4000000001u;
+    holder.gid = 4000000002u;
+    holder.sinceMs = 1796806262500;
+    for (const std::u16string& name : names) holder.names.push_back(String16(name));
+    return holder;
+}
+
+struct Case {
+    const char* label;
+    std::vector<std::string> args;
+    std::optional<ObjectScript> object;  // what a lookup of the name finds
+    status_t holderFailure;
+    std::string out;
+    std::string err;
+    int32_t status;
+    // `out` is a part of the output rather than all of it.
+    bool part = false;
+};
+
+TEST(Status, ShowsWhatIsKnownEscapedAndFailsAsDocumented) {
+    const std::string lines =
+        "PID: 0\nUID: 4000000001\nGID: 4000000002\nSince: 2026-12-09T08:51:02Z\n";
+    ObjectScript silent = describedAs(u"x");
+    silent.queryStatus = -ETIMEDOUT;
+    const Case cases[] = {
+        {"registered",
+         {"status", "greeter"},
+         describedAs(u"demo.IGreeter"),
+         OK,
+         "Service: greeter\nDescriptor: demo.IGreeter\n" + lines + "Names: greeter, hello\n",
+         "",
+         0},
+        {"the descriptor query fails: no such line",
+         {"status", "greeter"},
+         silent,
+         OK,
+         "Service: greeter\n" + lines + "Names: greeter, hello\n",
+         "",
+         0},
+        {"json",
+         {"status", "--json", "greeter"},
+         describedAs(u"demo.IGreeter"),
+         OK,
+         "{\"service\": \"greeter\", \"descriptor\": \"demo.IGreeter\", \"pid\": 0, \"uid\": "
+         "4000000001, \"user\": null, \"gid\": 4000000002, \"group\": null, \"command\": null, "
+         "\"unit\": null, \"since\": \"2026-12-09T08:51:02Z\", \"names\": [\"greeter\", "
+         "\"hello\"]}\n",
+         "",
+         0},
+        {"json, descriptor unknown",
+         {"status", "--json", "greeter"},
+         silent,
+         OK,
+         ", \"descriptor\": null, ",
+         "",
+         0,
+         true},
+        {"not registered",
+         {"status", "nosuch"},
+         std::nullopt,
+         OK,
+         "",
+         "zorlek: Service nosuch is not registered\n",
+         10},
+        {"a registry that cannot answer",
+         {"status", "greeter"},
+         std::nullopt,
+         -EPIPE,
+         "",
+         "zorlek: Unable to look up greeter: the registry closed the connection\n",
+         20},
+        {"no service",
+         {"status"},
+         std::nullopt,
+         OK,
+         kUsage,
+         "zorlek: No service specified for status\n",
+         10},
+        {"--json alone",
+         {"status", "--json"},
+         std::nullopt,
+         OK,
+         kUsage,
+         "zorlek: No service specified for status\n",
+         10},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Journal journal;
+        sp<FakeRegistry> registry(new FakeRegistry(&journal));
+        registry->add("greeter", c.object);
+        registry->holders.push_back({"greeter", ghost({u"greeter", u"hello"})});
+        registry->holderFailure = c.holderFailure;
+        Outcome got = runTool(registry, c.args);
+        if (c.part) {
+            EXPECT_NE(got.out.find(c.out), std::string::npos) << got.out;
+        } else {
+            EXPECT_EQ(got.out, c.out);
+        }
+        EXPECT_EQ(got.err, c.err);
+        EXPECT_EQ(got.status, c.status);
+        EXPECT_EQ(journal.liveObjects, 0);
+    }
+}
+
+TEST(Status, UntrustedTextIsEscapedInLinesAndExactInJson) {
+    Journal journal;
+    sp<FakeRegistry> registry(new FakeRegistry(&journal));
+    registry->add("a\x1b[31m", describedAs(u"d\u202Eevil\"q\\"));
+    registry->holders.push_back({"a\x1b[31m", ghost({u"a\x1b[31m", u"lone\xD800"})});
+    Outcome text = runTool(registry, {"status", "a\x1b[31m"});
+    EXPECT_EQ(text.out.substr(0, text.out.find("PID")),
+              "Service: a\\x1B[31m\nDescriptor: d\\u202Eevil\"q\\\n");
+    EXPECT_NE(text.out.find("\nNames: a\\x1B[31m, lone\xEF\xBF\xBD\n"), std::string::npos)
+        << text.out;
+    Outcome json = runTool(registry, {"status", "--json", "a\x1b[31m"});
+    EXPECT_NE(json.out.find("\"service\": \"a\\u001B[31m\", \"descriptor\": "
+                            "\"d\\u202Eevil\\\"q\\\\\""),
+              std::string::npos)
+        << json.out;
+    EXPECT_NE(json.out.find("\"names\": [\"a\\u001B[31m\", \"lone\\uD800\"]}"), std::string::npos)
+        << json.out;
+}
+
+TEST(Status, ShowsTheCommandLineAndUnitOfALiveProcessAndItsAccounts) {
+    Journal journal;
+    sp<FakeRegistry> registry(new FakeRegistry(&journal));
+    registry->add("me", describedAs(u"d"));
+    ServiceHolder holder = ghost({u"me"});
+    holder.pid = static_cast<int32_t>(::getpid());
+    holder.uid = 0;
+    holder.gid = 0;
+    registry->holders.push_back({"me", holder});
+    Outcome got = runTool(registry, {"status", "me"});
+    EXPECT_NE(got.out.find("\nUID: 0 (root)\nGID: 0 (root)\nCommand: "), std::string::npos)
+        << got.out;
+    // This test program's own command line, as the kernel keeps it.
+    EXPECT_NE(got.out.find("commands_tests"), std::string::npos) << got.out;
+}
+
+}  // namespace
+}  // namespace zorlek::test
