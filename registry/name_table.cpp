@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "registry/name_table.h"
 
+#include <time.h>
+
 #include <algorithm>
 
 #include "platform/transport/wire.h"
@@ -29,8 +31,15 @@ size_t listedSize(const String16& name) {
 }
 
 status_t NameTable::add(const String16& name, ConnectionId owner, uint32_t handle) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return add(name, owner, handle, int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000);
+}
+
+status_t NameTable::add(const String16& name, ConnectionId owner, uint32_t handle,
+                        int64_t sinceMs) {
     if (validateName(name) != OK) return -EINVAL;
-    auto [where, added] = holders_.emplace(name, Holder{owner, handle});
+    auto [where, added] = holders_.emplace(name, Holder{owner, handle, sinceMs});
     if (!added) return -EEXIST;
     owned_[owner].push_back(name);
     return OK;
@@ -60,6 +69,14 @@ std::vector<String16> NameTable::releaseAll(ConnectionId owner) {
 size_t NameTable::countOf(ConnectionId owner) const {
     auto found = owned_.find(owner);
     return found == owned_.end() ? 0 : found->second.size();
+}
+
+std::vector<String16> NameTable::namesOf(ConnectionId owner) const {
+    auto found = owned_.find(owner);
+    if (found == owned_.end()) return {};
+    std::vector<String16> names = found->second;
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 std::vector<String16> NameTable::page(const String16* after, size_t budgetBytes, bool* more) const {

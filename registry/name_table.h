@@ -30,6 +30,8 @@ size_t listedSize(const String16& name);
 struct Holder {
     ConnectionId owner = 0;
     uint32_t handle = 0;
+    // When it was registered, in milliseconds since the epoch.
+    int64_t sinceMs = 0;
 };
 
 // The names and their holders.
@@ -39,6 +41,8 @@ class NameTable {
     // invalid name, or -EEXIST when the name is held (by any connection, `owner`
     // included).
     status_t add(const String16& name, ConnectionId owner, uint32_t handle);
+    // As add(), registered at `sinceMs` (milliseconds since the epoch).
+    status_t add(const String16& name, ConnectionId owner, uint32_t handle, int64_t sinceMs);
 
     // The connection holding `name`, if any.
     std::optional<ConnectionId> holder(const String16& name) const;
@@ -55,6 +59,8 @@ class NameTable {
 
     // The number of names `owner` holds.
     size_t countOf(ConnectionId owner) const;
+    // The names `owner` holds, in code-unit order.
+    std::vector<String16> namesOf(ConnectionId owner) const;
 
   private:
     // Ordered by code units, which is the listing order.

@@ -81,8 +81,11 @@ TEST(NameTable, ReleaseFreesAllNamesOfOneConnectionAtOnce) {
     NameTable table;
     ASSERT_EQ(table.add(units(u"z"), 1, 1), OK);
     ASSERT_EQ(table.add(units(u"b"), 1, 1), OK);
-    ASSERT_EQ(table.add(units(u"m"), 2, 1), OK);
+    ASSERT_EQ(table.add(units(u"m"), 2, 1, 1796806262500), OK);
+    EXPECT_EQ(table.namesOf(1), (std::vector<String16>{units(u"b"), units(u"z")}));
+    EXPECT_EQ(table.find(units(u"m"))->sinceMs, 1796806262500);
     std::vector<String16> freed = table.releaseAll(1);
+    EXPECT_TRUE(table.namesOf(1).empty());
     EXPECT_EQ(freed, (std::vector<String16>{units(u"b"), units(u"z")}));
     EXPECT_EQ(table.holder(units(u"z")), std::nullopt);
     EXPECT_EQ(table.holder(units(u"b")), std::nullopt);

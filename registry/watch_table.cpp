@@ -1,0 +1,70 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "registry/watch_table.h"
+
+#include <algorithm>
+
+namespace zorlek::registry {
+
+bool WatchTable::add(ConnectionId client, const std::vector<String16>& names, bool gone,
+                     const NameTable& table) {
+    Wait wait;
+    wait.gone = gone;
+    for (const String16& name : names) {
+        if (std::find(wait.names.begin(), wait.names.end(), name) != wait.names.end()) continue;
+        wait.names.push_back(name);
+        if ((table.find(name) != nullptr) != gone) ++wait.holding;
+    }
+    if (wait.holding == wait.names.size()) return true;
+    wait.order = nextOrder_++;
+    for (const String16& name : wait.names) byName_[name].push_back(client);
+    waits_.emplace(client, std::move(wait));
+    return false;
+}
+
+std::vector<ConnectionId> WatchTable::registered(const String16& name) {
+    return changed(name, true);
+}
+
+std::vector<ConnectionId> WatchTable::removed(const String16& name) {
+    return changed(name, false);
+}
+
+std::vector<ConnectionId> WatchTable::changed(const String16& name, bool nowHeld) {
+    std::vector<ConnectionId> holding;
+    auto watchers = byName_.find(name);
+    if (watchers == byName_.end()) return holding;
+    for (ConnectionId client : watchers->second) {
+        Wait& wait = waits_.at(client);
+        // Registered counts for a wait for names to come, freed for one for them to go.
+        if (nowHeld != wait.gone) {
+            ++wait.holding;
+        } else {
+            --wait.holding;
+        }
+        if (wait.holding == wait.names.size()) holding.push_back(client);
+    }
+    std::sort(holding.begin(), holding.end(), [this](ConnectionId a, ConnectionId b) {
+        return waits_.at(a).order < waits_.at(b).order;
+    });
+    for (ConnectionId client : holding) drop(client);
+    return holding;
+}
+
+void WatchTable::drop(ConnectionId client) {
+    auto found = waits_.find(client);
+    if (found == waits_.end()) return;
+    unindex(client, found->second);
+    waits_.erase(found);
+}
+
+void WatchTable::unindex(ConnectionId client, const Wait& wait) {
+    for (const String16& name : wait.names) {
+        auto watchers = byName_.find(name);
+        if (watchers == byName_.end()) continue;
+        std::vector<ConnectionId>& list = watchers->second;
+        list.erase(std::remove(list.begin(), list.end(), client), list.end());
+        if (list.empty()) byName_.erase(watchers);
+    }
+}
+
+}  // namespace zorlek::registry

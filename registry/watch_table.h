@@ -1,0 +1,61 @@
+// SPDX-License-Identifier: Apache-2.0
+// Clients waiting for names: each wait is for a set of names to be registered all at once
+// (or, waiting for them to go, for none of them to be), and is answered the moment the
+// name table makes it hold, so that nobody polls. A connection waits for one set at a
+// time; a wait costs its names and a count, and nothing while the names do not change.
+#pragma once
+
+#include <cstddef>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/text/string16.h"
+#include "registry/name_table.h"
+
+namespace zorlek::registry {
+
+class WatchTable {
+  public:
+    // The names of one wait, with `table` telling which are registered now: true when
+    // the wait holds already (nothing is kept), false when it is kept until it holds.
+    // `names` may repeat a name. The caller has checked that `client` has no wait yet.
+    bool add(ConnectionId client, const std::vector<String16>& names, bool gone,
+             const NameTable& table);
+
+    // `name` was registered, or freed: the clients whose wait holds now, in the order
+    // their waits began; those waits are gone.
+    std::vector<ConnectionId> registered(const String16& name);
+    std::vector<ConnectionId> removed(const String16& name);
+
+    // Forgets the wait of `client` (its connection ended).
+    void drop(ConnectionId client);
+
+    bool waiting(ConnectionId client) const { return waits_.contains(client); }
+    size_t size() const { return waits_.size(); }
+
+  private:
+    struct Wait {
+        std::vector<String16> names;  // each once
+        bool gone = false;
+        // The names in the state waited for now.
+        size_t holding = 0;
+        // When the wait began, for the order of answers.
+        uint64_t order = 0;
+    };
+    struct NameHash {
+        size_t operator()(const String16& name) const {
+            return std::hash<std::u16string_view>()(name.view());
+        }
+    };
+
+    // A name changed: registered (`nowHeld`) or freed.
+    std::vector<ConnectionId> changed(const String16& name, bool nowHeld);
+    void unindex(ConnectionId client, const Wait& wait);
+
+    std::unordered_map<ConnectionId, Wait> waits_;
+    // The clients waiting on each name.
+    std::unordered_map<String16, std::vector<ConnectionId>, NameHash> byName_;
+    uint64_t nextOrder_ = 0;
+};
+
+}  // namespace zorlek::registry

@@ -1,0 +1,76 @@
+// SPDX-License-Identifier: Apache-2.0
+// Waits for names to come or go, against the name table: answered at once when they hold,
+// else at the change that makes them hold, and only then.
+#include "registry/watch_table.h"
+
+#include <gtest/gtest.h>
+
+namespace zorlek::registry {
+namespace {
+
+std::vector<String16> names(std::initializer_list<const char16_t*> list) {
+    std::vector<String16> out;
+    for (const char16_t* name : list) out.push_back(String16(std::u16string(name)));
+    return out;
+}
+
+String16 n(const char16_t* name) {
+    return String16(std::u16string(name));
+}
+
+using Ids = std::vector<ConnectionId>;
+
+TEST(WatchTable, AWaitThatHoldsAlreadyIsAnsweredAtOnceAndKeptNowhere) {
+    NameTable table;
+    ASSERT_EQ(table.add(n(u"a"), 1, 1), OK);
+    WatchTable watches;
+    EXPECT_TRUE(watches.add(7, names({u"a", u"a"}), false, table));
+    EXPECT_TRUE(watches.add(8, names({u"b"}), true, table));
+    EXPECT_EQ(watches.size(), 0u);
+}
+
+TEST(WatchTable, AnsweredWhenEveryNameIsThereAtOnceAndNotBefore) {
+    NameTable table;
+    WatchTable watches;
+    ASSERT_FALSE(watches.add(7, names({u"a", u"b", u"a"}), false, table));
+    ASSERT_EQ(table.add(n(u"a"), 1, 1), OK);
+    EXPECT_EQ(watches.registered(n(u"a")), Ids{});
+    // "a" goes again before "b" comes: both must be there at one moment.
+    table.releaseAll(1);
+    EXPECT_EQ(watches.removed(n(u"a")), Ids{});
+    ASSERT_EQ(table.add(n(u"b"), 2, 1), OK);
+    EXPECT_EQ(watches.registered(n(u"b")), Ids{});
+    EXPECT_TRUE(watches.waiting(7));
+    ASSERT_EQ(table.add(n(u"a"), 3, 1), OK);
+    EXPECT_EQ(watches.registered(n(u"a")), Ids{7});
+    EXPECT_FALSE(watches.waiting(7));
+    // Answered once: later changes tell it nothing.
+    EXPECT_EQ(watches.removed(n(u"a")), Ids{});
+}
+
+TEST(WatchTable, WaitsForNamesToGoAndAnswersInTheOrderTheyBegan) {
+    NameTable table;
+    ASSERT_EQ(table.add(n(u"a"), 1, 1), OK);
+    ASSERT_EQ(table.add(n(u"b"), 1, 2), OK);
+    WatchTable watches;
+    ASSERT_FALSE(watches.add(9, names({u"a", u"b"}), true, table));
+    ASSERT_FALSE(watches.add(4, names({u"b"}), true, table));
+    EXPECT_TRUE(watches.add(6, names({u"a"}), false, table));
+    EXPECT_EQ(watches.removed(n(u"a")), Ids{});
+    EXPECT_EQ(watches.removed(n(u"b")), (Ids{9, 4}));
+    EXPECT_EQ(watches.size(), 0u);
+}
+
+TEST(WatchTable, AConnectionThatEndsTakesItsWaitWithIt) {
+    NameTable table;
+    WatchTable watches;
+    ASSERT_FALSE(watches.add(7, names({u"a"}), false, table));
+    ASSERT_FALSE(watches.add(8, names({u"a"}), false, table));
+    watches.drop(7);
+    watches.drop(7);
+    EXPECT_EQ(watches.registered(n(u"a")), Ids{8});
+    EXPECT_EQ(watches.size(), 0u);
+}
+
+}  // namespace
+}  // namespace zorlek::registry
