@@ -29,5 +29,10 @@ void runCall(ToolState& state);
 // descriptor, pid, user, group, command line, unit, since when, and its other names. A
 // name not registered is an error line and EXIT_USAGE.
 void runStatus(ToolState& state);
+// wait [--timeout SECONDS] [--gone] SERVICE...: returns once every SERVICE is registered
+// (with --gone: none is), through a registry that is not there yet or restarts; after the
+// timeout "zorlek: Timed out waiting for SERVICE" (the first one still missing) and
+// EXIT_USAGE. Works without the driver's registry: it connects by itself.
+void runWait(ToolState& state);
 
 }  // namespace zorlek

@@ -11,19 +11,19 @@ namespace {
 
 constexpr CommandInfo kCommands[] = {
     {"check", "SERVICE", "Tell whether SERVICE is registered.", runCheck, true},
-    {"list", "", "List every registered service with its interface descriptor.", runList, true},
-    {"call", "SERVICE CODE [ARGUMENT]...",
-     "Send transaction CODE to SERVICE and print a dump of the reply.", runCall, true},
-    {"status", "[--json] SERVICE", "Tell who holds SERVICE: process, user, unit, since when.",
-     runStatus, true},
+    {"list", "", "List the services and their interfaces.", runList, true},
+    {"call", "SERVICE CODE [ARGUMENT]...", "Call SERVICE and print a dump of the reply.", runCall,
+     true},
+    {"status", "[--json] SERVICE", "Tell who holds SERVICE.", runStatus, true},
+    {"wait", "[--timeout SECONDS] [--gone] SERVICE...", "Wait for every SERVICE to come (or go).",
+     runWait, false},
     {"help", "", "Print this text.", runHelp, false},
-    {"version", "", "Print the version of zorlek and of the protocol it speaks.", runVersion,
-     false},
+    {"version", "", "Print the versions of zorlek and protocol.", runVersion, false},
 };
 
 constexpr EnvironmentInfo kEnvironment[] = {
-    {"ZORLEK_REGISTRY", "The registry's socket (default /run/zorlek/registry.sock)."},
-    {"ZORLEK_CALL_TIMEOUT_MS", "Milliseconds every wait for an answer may take (default 10000)."},
+    {"ZORLEK_REGISTRY", "The registry's socket path."},
+    {"ZORLEK_CALL_TIMEOUT_MS", "Bound on each wait, in ms (default 10000)."},
 };
 
 }  // namespace

@@ -17,7 +17,7 @@ struct CommandInfo {
     const char* word;
     // The arguments after the word, as the help text shows them; "" for none.
     const char* arguments;
-    // One line of help, starting with a capital and ending with a full stop.
+    // One line of help, at most 44 characters, so that a row fits 80 columns.
     const char* help;
     // Runs the command with the cursor on its word.
     void (*run)(ToolState& state);

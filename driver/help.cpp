@@ -14,14 +14,18 @@ namespace {
 // Where the help lines start, unless the left column is wider.
 constexpr int kHelpColumn = 36;
 
-// One line of the help: "   WORD ARGUMENTS", padded to the help column (at least two
-// spaces), then the help.
+// One row of the help: "   WORD ARGUMENTS", then the help from its column on (on a line
+// of its own when the left part reaches the column).
 void writeRow(const char* word, const char* arguments, const char* help) {
     char left[160];
     int used = std::snprintf(left, sizeof left, "   %s%s%s", word, *arguments != '\0' ? " " : "",
                              arguments);
-    aout << left << "  ";
-    for (used += 2; used < kHelpColumn; ++used) aout << " ";
+    aout << left;
+    if (used + 2 > kHelpColumn) {
+        aout << "\n";
+        used = 0;
+    }
+    for (; used < kHelpColumn; ++used) aout << " ";
     aout << help << "\n";
 }
 

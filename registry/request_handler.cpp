@@ -25,6 +25,7 @@ bool RequestHandler::handle(Peer& from, Message& message) {
         release(from.id, hostOf(header));
         return true;
     }
+    if (header.type == MSG_WATCH) return watch(from, header, message.payload);
     String16 name;
     if (!readOnlyString(message.payload, &name)) return false;
     switch (header.type) {
@@ -40,6 +41,9 @@ bool RequestHandler::handle(Peer& from, Message& message) {
             return true;
         case MSG_LIST:
             list(from, name);
+            return true;
+        case MSG_STATUS:
+            status(from, name);
             return true;
         default:
             return false;
@@ -85,6 +89,7 @@ status_t RequestHandler::registerName(Peer& from, const String16& name, uint32_t
         aerr << "zorlek-registry: registered " << narrowForDisplay(name) << " (pid "
              << static_cast<int32_t>(from.credentials.pid) << ", uid " << static_cast<uint32_t>(uid)
              << ")" << endl;
+        answerWaits(watches_.registered(name));
     }
     return status;
 }
@@ -196,6 +201,7 @@ void RequestHandler::peerGone(const Peer& peer) {
         std::vector<ConnectionId> gone(clients->second.begin(), clients->second.end());
         for (ConnectionId client : gone) release(client, peer.id);
     }
+    forgetWait(peer);
     std::vector<String16> released = names_.releaseAll(peer.id);
     if (!released.empty()) {
         if (!trustedUser(peer.credentials.uid, options_)) namesOfOthers_ -= released.size();
@@ -207,7 +213,97 @@ void RequestHandler::peerGone(const Peer& peer) {
     for (const String16& name : released) {
         aerr << "zorlek-registry: removed " << narrowForDisplay(name) << " (pid "
              << static_cast<int32_t>(peer.credentials.pid) << ")" << endl;
+        answerWaits(watches_.removed(name));
     }
+}
+
+bool RequestHandler::watch(Peer& from, const MessageHeader& header, Parcel& payload) {
+    int32_t count = 0;
+    bool gone = (header.value & WATCH_GONE) != 0;
+    bool now = (header.value & WATCH_NOW) != 0;
+    // Each name takes at least 8 bytes, so the count cannot claim more than the payload.
+    if (payload.readInt32(&count) != OK || count < 0 ||
+        static_cast<size_t>(count) > payload.dataAvail() / 8) {
+        return false;
+    }
+    std::vector<String16> names(static_cast<size_t>(count));
+    MessageHeader answer{MSG_WATCH_REPLY, 0, OK, 0, header.serial};
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (payload.readString16(&names[i]) != OK) return false;
+        if (answer.value == OK && validateName(names[i]) != OK) {
+            answer.value = -EINVAL;
+            answer.code = static_cast<uint32_t>(i);
+        }
+    }
+    if (answer.value == OK && now) {
+        for (size_t i = 0; i < names.size() && answer.value == OK; ++i) {
+            if ((names_.find(names[i]) != nullptr) == gone) {
+                answer.value = -EAGAIN;
+                answer.code = static_cast<uint32_t>(i);
+            }
+        }
+    } else if (answer.value == OK) {
+        if (watches_.waiting(from.id)) {
+            answer.value = -EBUSY;
+        } else if (status_t quota = mayWait(from, names.size()); quota != OK) {
+            answer.value = quota;
+        } else if (!watches_.add(from.id, header.serial, names, gone, names_)) {
+            // Kept: answered when a registration or a removal makes it hold.
+            size_t kept = watches_.namesOf(from.id);
+            waitingNames_[from.credentials.uid] += kept;
+            waitUsers_[from.id] = {from.credentials.uid, kept};
+            return true;
+        }
+    }
+    transport_.send(from.id, answer, Parcel());
+    return true;
+}
+
+void RequestHandler::answerWaits(const std::vector<WatchTable::Held>& held) {
+    for (const WatchTable::Held& wait : held) {
+        settleWait(wait.client);
+        transport_.send(wait.client, {MSG_WATCH_REPLY, 0, OK, 0, wait.serial}, Parcel());
+    }
+}
+
+status_t RequestHandler::mayWait(const Peer& from, size_t count) const {
+    if (trustedUser(from.credentials.uid, options_)) return OK;
+    auto held = waitingNames_.find(from.credentials.uid);
+    size_t now = held != waitingNames_.end() ? held->second : 0;
+    return now + count > options_.maxWaitingNamesPerUser ? -EDQUOT : OK;
+}
+
+void RequestHandler::forgetWait(const Peer& peer) {
+    settleWait(peer.id);
+    watches_.drop(peer.id);
+}
+
+void RequestHandler::settleWait(ConnectionId client) {
+    auto user = waitUsers_.find(client);
+    if (user == waitUsers_.end()) return;
+    auto [uid, names] = user->second;
+    auto count = waitingNames_.find(uid);
+    if (count != waitingNames_.end() && (count->second -= names) == 0) waitingNames_.erase(count);
+    waitUsers_.erase(user);
+}
+
+void RequestHandler::status(Peer& from, const String16& name) {
+    MessageHeader answer{MSG_STATUS_REPLY, 0, -ENOENT, 0};
+    Parcel payload;
+    const Holder* holder = names_.find(name);
+    const Peer* host = holder != nullptr ? transport_.peer(holder->owner) : nullptr;
+    if (host != nullptr) {
+        answer.value = OK;
+        payload.writeInt32(host->credentials.pid);
+        payload.writeInt32(static_cast<int32_t>(host->credentials.uid));
+        payload.writeInt32(static_cast<int32_t>(host->credentials.gid));
+        payload.writeInt32(static_cast<int32_t>(static_cast<uint64_t>(holder->sinceMs)));
+        payload.writeInt32(static_cast<int32_t>(static_cast<uint64_t>(holder->sinceMs) >> 32));
+        std::vector<String16> held = names_.namesOf(holder->owner);
+        payload.writeInt32(static_cast<int32_t>(held.size()));
+        for (const String16& each : held) payload.writeString16(each);
+    }
+    transport_.send(from.id, answer, payload);
 }
 
 }  // namespace zorlek::registry

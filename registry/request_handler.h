@@ -16,6 +16,7 @@
 #include "platform/transport/message_reader.h"
 #include "platform/transport/wire.h"
 #include "registry/name_table.h"
+#include "registry/watch_table.h"
 
 namespace zorlek::registry {
 
@@ -58,6 +59,9 @@ struct ServerOptions {
     // refused with -EAGAIN. All other users together may hold, with their connections,
     // what the registry's descriptor limit leaves after its reserve.
     size_t maxUnreadFdsPerUser = 256;
+    // Names the waits of one other user may keep at once (each connection keeps one wait
+    // of at most what one request holds); a wait past it is answered -EDQUOT.
+    size_t maxWaitingNamesPerUser = 4096;
     // Bytes one user's connections may hold (answers not read, requests not handled)
     // before they are no longer read; root and the registry's own user, whose processes
     // are many and all share one budget, get the larger one.
@@ -148,6 +152,18 @@ class RequestHandler {
     status_t introduce(Peer& from, ConnectionId host, unique_fd* clientEnd);
     void release(ConnectionId client, ConnectionId host);
     void list(Peer& from, const String16& after);
+    // A wait for names to come or go (MSG_WATCH); false when its payload is malformed.
+    bool watch(Peer& from, const MessageHeader& header, Parcel& payload);
+    // Tells the clients whose waits now hold.
+    void answerWaits(const std::vector<WatchTable::Held>& held);
+    // Why `from` may not keep a wait of `count` names more (-EDQUOT), or 0.
+    status_t mayWait(const Peer& from, size_t count) const;
+    // `peer` is gone: its wait with it.
+    void forgetWait(const Peer& peer);
+    // The wait of `client` leaves the table: its names no longer count for its user.
+    void settleWait(ConnectionId client);
+    // Who holds `name` (MSG_STATUS).
+    void status(Peer& from, const String16& name);
 
     const ServerOptions& options_;
     PeerTransport& transport_;
@@ -157,6 +173,11 @@ class RequestHandler {
     // The hosts each connection has a channel to, and the other way round.
     std::unordered_map<ConnectionId, std::unordered_set<ConnectionId>> hostsOf_;
     std::unordered_map<ConnectionId, std::unordered_set<ConnectionId>> clientsOf_;
+    // The clients waiting for names, the user of each, and the names the waits of each
+    // user keep.
+    WatchTable watches_;
+    std::unordered_map<ConnectionId, std::pair<uid_t, size_t>> waitUsers_;
+    std::unordered_map<uid_t, size_t> waitingNames_;
 };
 
 }  // namespace zorlek::registry

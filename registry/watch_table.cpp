@@ -5,10 +5,11 @@
 
 namespace zorlek::registry {
 
-bool WatchTable::add(ConnectionId client, const std::vector<String16>& names, bool gone,
-                     const NameTable& table) {
+bool WatchTable::add(ConnectionId client, uint32_t serial, const std::vector<String16>& names,
+                     bool gone, const NameTable& table) {
     Wait wait;
     wait.gone = gone;
+    wait.serial = serial;
     for (const String16& name : names) {
         if (std::find(wait.names.begin(), wait.names.end(), name) != wait.names.end()) continue;
         wait.names.push_back(name);
@@ -21,16 +22,21 @@ bool WatchTable::add(ConnectionId client, const std::vector<String16>& names, bo
     return false;
 }
 
-std::vector<ConnectionId> WatchTable::registered(const String16& name) {
+std::vector<WatchTable::Held> WatchTable::registered(const String16& name) {
     return changed(name, true);
 }
 
-std::vector<ConnectionId> WatchTable::removed(const String16& name) {
+std::vector<WatchTable::Held> WatchTable::removed(const String16& name) {
     return changed(name, false);
 }
 
-std::vector<ConnectionId> WatchTable::changed(const String16& name, bool nowHeld) {
-    std::vector<ConnectionId> holding;
+size_t WatchTable::namesOf(ConnectionId client) const {
+    auto found = waits_.find(client);
+    return found == waits_.end() ? 0 : found->second.names.size();
+}
+
+std::vector<WatchTable::Held> WatchTable::changed(const String16& name, bool nowHeld) {
+    std::vector<Held> holding;
     auto watchers = byName_.find(name);
     if (watchers == byName_.end()) return holding;
     for (ConnectionId client : watchers->second) {
@@ -41,12 +47,12 @@ std::vector<ConnectionId> WatchTable::changed(const String16& name, bool nowHeld
         } else {
             --wait.holding;
         }
-        if (wait.holding == wait.names.size()) holding.push_back(client);
+        if (wait.holding == wait.names.size()) holding.push_back({client, wait.serial});
     }
-    std::sort(holding.begin(), holding.end(), [this](ConnectionId a, ConnectionId b) {
-        return waits_.at(a).order < waits_.at(b).order;
+    std::sort(holding.begin(), holding.end(), [this](const Held& a, const Held& b) {
+        return waits_.at(a.client).order < waits_.at(b.client).order;
     });
-    for (ConnectionId client : holding) drop(client);
+    for (const Held& held : holding) drop(held.client);
     return holding;
 }
 

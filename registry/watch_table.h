@@ -16,22 +16,31 @@ namespace zorlek::registry {
 
 class WatchTable {
   public:
+    // A wait that holds now: whose, and the number its client gave it.
+    struct Held {
+        ConnectionId client;
+        uint32_t serial;
+        bool operator==(const Held&) const = default;
+    };
+
     // The names of one wait, with `table` telling which are registered now: true when
     // the wait holds already (nothing is kept), false when it is kept until it holds.
     // `names` may repeat a name. The caller has checked that `client` has no wait yet.
-    bool add(ConnectionId client, const std::vector<String16>& names, bool gone,
+    bool add(ConnectionId client, uint32_t serial, const std::vector<String16>& names, bool gone,
              const NameTable& table);
 
-    // `name` was registered, or freed: the clients whose wait holds now, in the order
-    // their waits began; those waits are gone.
-    std::vector<ConnectionId> registered(const String16& name);
-    std::vector<ConnectionId> removed(const String16& name);
+    // `name` was registered, or freed: the waits that hold now, in the order they began;
+    // they are gone from the table.
+    std::vector<Held> registered(const String16& name);
+    std::vector<Held> removed(const String16& name);
 
     // Forgets the wait of `client` (its connection ended).
     void drop(ConnectionId client);
 
     bool waiting(ConnectionId client) const { return waits_.contains(client); }
     size_t size() const { return waits_.size(); }
+    // The names the waits of `client` keep (0 when it keeps none).
+    size_t namesOf(ConnectionId client) const;
 
   private:
     struct Wait {
@@ -41,6 +50,7 @@ class WatchTable {
         size_t holding = 0;
         // When the wait began, for the order of answers.
         uint64_t order = 0;
+        uint32_t serial = 0;
     };
     struct NameHash {
         size_t operator()(const String16& name) const {
@@ -49,7 +59,7 @@ class WatchTable {
     };
 
     // A name changed: registered (`nowHeld`) or freed.
-    std::vector<ConnectionId> changed(const String16& name, bool nowHeld);
+    std::vector<Held> changed(const String16& name, bool nowHeld);
     void unindex(ConnectionId client, const Wait& wait);
 
     std::unordered_map<ConnectionId, Wait> waits_;

@@ -284,6 +284,39 @@ Vector<String16> RegistryClient::listServiceNames() {
     return names;
 }
 
+status_t RegistryClient::holderOf(const String16& name, ServiceHolder* out) {
+    *out = ServiceHolder();
+    if (!askable(name)) return -ENOENT;
+    Parcel& payload = request_;
+    payload.clear();
+    payload.writeString16(name);
+    status_t status = request({MSG_STATUS}, payload, MSG_STATUS_REPLY, &answer_);
+    if (status != OK) return status;
+    if (answer_.header.value != OK)
+        return answer_.header.value < 0 ? answer_.header.value : -EBADMSG;
+    Parcel& page = answer_.payload;
+    int32_t uid = 0, gid = 0, low = 0, high = 0, count = 0;
+    bool wellFormed = page.readInt32(&out->pid) == OK && page.readInt32(&uid) == OK &&
+                      page.readInt32(&gid) == OK && page.readInt32(&low) == OK &&
+                      page.readInt32(&high) == OK && page.readInt32(&count) == OK && count >= 0 &&
+                      static_cast<size_t>(count) <= page.dataAvail() / 8;
+    for (int32_t i = 0; wellFormed && i < count; ++i) {
+        String16 held;
+        wellFormed = page.readString16(&held) == OK;
+        out->names.push_back(std::move(held));
+    }
+    if (!wellFormed) {
+        disconnect();
+        *out = ServiceHolder();
+        return -EBADMSG;
+    }
+    out->uid = static_cast<uint32_t>(uid);
+    out->gid = static_cast<uint32_t>(gid);
+    out->sinceMs = static_cast<int64_t>(uint64_t{static_cast<uint32_t>(high)} << 32 |
+                                        static_cast<uint32_t>(low));
+    return OK;
+}
+
 int32_t protocolVersion() {
     return kProtocolVersion;
 }

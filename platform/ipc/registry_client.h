@@ -53,6 +53,9 @@ class RegistryClient : public ServiceManager {
     // all of them within one timeout.
     status_t lookupServices(const String16* names, size_t count, sp<IBinder>* out,
                             size_t* answered) override;
+    // Who holds `name`: 0; -ENOENT; the failure of the connection; -EBADMSG for a
+    // malformed answer.
+    status_t holderOf(const String16& name, ServiceHolder* out) override;
 
   private:
     RegistryClient(String8 path, int timeoutMs, Stream connection);

@@ -87,6 +87,18 @@ class ServiceManager : public RefBase {
 // default 10000). Each call makes a new connection.
 sp<ServiceManager> defaultServiceManager();
 
+// Waits until every one of names[0] .. names[count - 1] is registered at one moment (with
+// `gone`: until none is) at the registry at $ZORLEK_REGISTRY, which answers when that
+// happens: nothing polls. Waits through a registry that is not there yet or restarts,
+// connecting again as services do (a pause growing to 250 ms between tries). `timeoutMs`
+// bounds the whole wait; a negative one waits without bound. Returns 0 once it held;
+// -ETIMEDOUT with `*pending` the index of the first name still missing (still there, with
+// `gone`); -EINVAL with `*pending` the index of a name no registry accepts; -E2BIG for more
+// names than one request holds (4 KiB of them); -EOPNOTSUPP from a registry that cannot
+// wait; or the registry's refusal (-EUSERS, -EPROTONOSUPPORT, ...).
+status_t waitForServices(const String16* names, size_t count, bool gone, int timeoutMs,
+                         size_t* pending);
+
 // The version of the registry protocol this library speaks.
 int32_t protocolVersion();
 

@@ -59,6 +59,26 @@ enum MessageType : uint32_t {
     // code (high word) and serial (low word); the next lookup of that host brings a new
     // one. Not answered.
     MSG_RELEASE = 9,
+    // Client to registry: wait until every name of the payload (an int32 count, then that
+    // many UTF-16 names) is registered at one moment, or with value's WATCH_GONE until
+    // none is. Answered by one MSG_WATCH_REPLY when that holds: at once, or when a
+    // registration or a removal makes it hold; with WATCH_NOW always at once, and nothing
+    // is kept. serial is the client's number for the wait, repeated in the answer. A
+    // connection keeps one wait at a time; every other request is answered in order.
+    MSG_WATCH = 10,
+    // Registry to client: serial repeats the wait's; value is 0 when it holds, -EAGAIN
+    // (WATCH_NOW only) when it does not, with code the index of the first name not in the
+    // state waited for; -EINVAL with code the index of a name no registry accepts;
+    // -EBUSY when this connection keeps a wait already; -EDQUOT past the user's bound.
+    MSG_WATCH_REPLY = 11,
+    // Client to registry: who holds the name of the payload (a UTF-16 string).
+    MSG_STATUS = 12,
+    // Registry to client: value 0 or -ENOENT; when 0, the payload is the holder's pid,
+    // uid and gid (int32 each, as the kernel gave them to the registry), when the name was
+    // registered (milliseconds since the epoch, as two int32 words, low first), and the
+    // names the holder's connection holds (an int32 count, then that many UTF-16 names, in
+    // code-unit order).
+    MSG_STATUS_REPLY = 13,
     // Client to host: code is the transaction code, value its flags, serial the call's
     // number on the channel, object the handle; payload the request.
     MSG_TRANSACT = 16,
@@ -66,6 +86,10 @@ enum MessageType : uint32_t {
     // status, payload the reply. Replies may come in any order.
     MSG_REPLY = 17,
 };
+
+// MSG_WATCH's value: wait for the names to go rather than come; answer at once.
+constexpr int32_t WATCH_GONE = 1;
+constexpr int32_t WATCH_NOW = 2;
 
 constexpr uint32_t kProtocolMagic = 0x5A524C4B;  // "ZRLK"
 // Version 3: one channel per client and host, objects by handle, calls by serial, and

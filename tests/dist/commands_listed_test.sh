@@ -7,7 +7,7 @@ set -u
 bin=$1 src=$2
 # The words of the help's "Commands:" section, sorted.
 table=$(ZORLEK_REGISTRY=/nonexistent "$bin/zorlek" help |
-    sed -n '/^Commands:$/,/^[^ ]/{/^   /{s/^   \([^ ]*\).*/\1/;p}}' | LC_ALL=C sort)
+    sed -n '/^Commands:$/,/^[^ ]/{/^   [a-z]/{s/^   \([^ ]*\).*/\1/;p}}' | LC_ALL=C sort)
 # The words after "zorlek" in the synopsis's ".B zorlek WORD" lines.
 manual=$(sed -n '/^\.SH SYNOPSIS/,/^\.SH /{s/^\.B zorlek \([a-z][a-z]*\)$/\1/p;s/^\.B zorlek \([a-z][a-z]*\) .*/\1/p}' \
     "$src/docs/zorlek.1" | LC_ALL=C sort -u)

@@ -32,7 +32,11 @@ expect() {
 }
 names=$'back\\\\x41slash\ngreeter\nhello\nodd:\\ \\[name\nplain\nwith\\ space'
 keys=$'action=\ncategories=\ncomponent=\ndata=\nlaunchFlags=\ntype='
-expect "command words" $'call\ncheck\nhelp\nlist\nstatus\nversion' zorlek ''
+expect "command words" $'call\ncheck\nhelp\nlist\nstatus\nversion\nwait' zorlek ''
+expect "live names for wait" "$names" zorlek wait ''
+expect "more names for wait" "$names" zorlek wait --gone greeter ''
+expect "the options of wait" $'--gone\n--timeout' zorlek wait --
+expect "the seconds of wait" '' zorlek wait --timeout ''
 expect "live names for status" "$names" zorlek status ''
 expect "live names for status --json" "$names" zorlek status --json ''
 expect "the option of status" '--json' zorlek status --

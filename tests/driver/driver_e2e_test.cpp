@@ -79,9 +79,15 @@ TEST(DriverE2E, HelpAndVersionNeedNoRegistryAndOptionsBeforeThemStillDo) {
     ASSERT_EQ(help.out.compare(0, std::string(kUsage).size(), kUsage), 0) << help.out;
     std::string rest = help.out.substr(std::string(kUsage).size());
     for (const char* line :
-         {"Commands:\n   check SERVICE ", "\n   list ", "\n   call SERVICE CODE ", "\n   help ",
-          "\n   version ", "\nEnvironment:\n   ZORLEK_REGISTRY ", "\n   ZORLEK_CALL_TIMEOUT_MS "}) {
+         {"Commands:\n   check SERVICE ", "\n   list ", "\n   call SERVICE CODE ",
+          "\n   status [--json] SERVICE ", "\n   wait [--timeout SECONDS] [--gone] SERVICE...",
+          "\n   help ", "\n   version ", "\nEnvironment:\n   ZORLEK_REGISTRY ",
+          "\n   ZORLEK_CALL_TIMEOUT_MS "}) {
         EXPECT_NE(rest.find(line), std::string::npos) << line;
+    }
+    for (size_t start = 0, end; (end = help.out.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        EXPECT_LE(end - start, 80u) << help.out.substr(start, end - start);
     }
     // As before: an option makes the tool connect first, a command in another case is
     // unknown, and neither works without the registry.

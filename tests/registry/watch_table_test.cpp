@@ -20,32 +20,44 @@ String16 n(const char16_t* name) {
 
 using Ids = std::vector<ConnectionId>;
 
+// The clients of the waits that hold, checking that each came with its own number (the
+// tests give client N the number N + 100).
+Ids clients(const std::vector<WatchTable::Held>& held) {
+    Ids out;
+    for (const WatchTable::Held& each : held) {
+        EXPECT_EQ(each.serial, each.client + 100);
+        out.push_back(each.client);
+    }
+    return out;
+}
+
 TEST(WatchTable, AWaitThatHoldsAlreadyIsAnsweredAtOnceAndKeptNowhere) {
     NameTable table;
     ASSERT_EQ(table.add(n(u"a"), 1, 1), OK);
     WatchTable watches;
-    EXPECT_TRUE(watches.add(7, names({u"a", u"a"}), false, table));
-    EXPECT_TRUE(watches.add(8, names({u"b"}), true, table));
+    EXPECT_TRUE(watches.add(7, 107, names({u"a", u"a"}), false, table));
+    EXPECT_TRUE(watches.add(8, 108, names({u"b"}), true, table));
     EXPECT_EQ(watches.size(), 0u);
 }
 
 TEST(WatchTable, AnsweredWhenEveryNameIsThereAtOnceAndNotBefore) {
     NameTable table;
     WatchTable watches;
-    ASSERT_FALSE(watches.add(7, names({u"a", u"b", u"a"}), false, table));
+    ASSERT_FALSE(watches.add(7, 107, names({u"a", u"b", u"a"}), false, table));
+    EXPECT_EQ(watches.namesOf(7), 2u);
     ASSERT_EQ(table.add(n(u"a"), 1, 1), OK);
-    EXPECT_EQ(watches.registered(n(u"a")), Ids{});
+    EXPECT_EQ(clients(watches.registered(n(u"a"))), Ids{});
     // "a" goes again before "b" comes: both must be there at one moment.
     table.releaseAll(1);
-    EXPECT_EQ(watches.removed(n(u"a")), Ids{});
+    EXPECT_EQ(clients(watches.removed(n(u"a"))), Ids{});
     ASSERT_EQ(table.add(n(u"b"), 2, 1), OK);
-    EXPECT_EQ(watches.registered(n(u"b")), Ids{});
+    EXPECT_EQ(clients(watches.registered(n(u"b"))), Ids{});
     EXPECT_TRUE(watches.waiting(7));
     ASSERT_EQ(table.add(n(u"a"), 3, 1), OK);
-    EXPECT_EQ(watches.registered(n(u"a")), Ids{7});
+    EXPECT_EQ(clients(watches.registered(n(u"a"))), Ids{7});
     EXPECT_FALSE(watches.waiting(7));
     // Answered once: later changes tell it nothing.
-    EXPECT_EQ(watches.removed(n(u"a")), Ids{});
+    EXPECT_EQ(clients(watches.removed(n(u"a"))), Ids{});
 }
 
 TEST(WatchTable, WaitsForNamesToGoAndAnswersInTheOrderTheyBegan) {
@@ -53,22 +65,22 @@ TEST(WatchTable, WaitsForNamesToGoAndAnswersInTheOrderTheyBegan) {
     ASSERT_EQ(table.add(n(u"a"), 1, 1), OK);
     ASSERT_EQ(table.add(n(u"b"), 1, 2), OK);
     WatchTable watches;
-    ASSERT_FALSE(watches.add(9, names({u"a", u"b"}), true, table));
-    ASSERT_FALSE(watches.add(4, names({u"b"}), true, table));
-    EXPECT_TRUE(watches.add(6, names({u"a"}), false, table));
-    EXPECT_EQ(watches.removed(n(u"a")), Ids{});
-    EXPECT_EQ(watches.removed(n(u"b")), (Ids{9, 4}));
+    ASSERT_FALSE(watches.add(9, 109, names({u"a", u"b"}), true, table));
+    ASSERT_FALSE(watches.add(4, 104, names({u"b"}), true, table));
+    EXPECT_TRUE(watches.add(6, 106, names({u"a"}), false, table));
+    EXPECT_EQ(clients(watches.removed(n(u"a"))), Ids{});
+    EXPECT_EQ(clients(watches.removed(n(u"b"))), (Ids{9, 4}));
     EXPECT_EQ(watches.size(), 0u);
 }
 
 TEST(WatchTable, AConnectionThatEndsTakesItsWaitWithIt) {
     NameTable table;
     WatchTable watches;
-    ASSERT_FALSE(watches.add(7, names({u"a"}), false, table));
-    ASSERT_FALSE(watches.add(8, names({u"a"}), false, table));
+    ASSERT_FALSE(watches.add(7, 107, names({u"a"}), false, table));
+    ASSERT_FALSE(watches.add(8, 108, names({u"a"}), false, table));
     watches.drop(7);
     watches.drop(7);
-    EXPECT_EQ(watches.registered(n(u"a")), Ids{8});
+    EXPECT_EQ(clients(watches.registered(n(u"a"))), Ids{8});
     EXPECT_EQ(watches.size(), 0u);
 }
 

@@ -1,0 +1,97 @@
+// SPDX-License-Identifier: Apache-2.0
+#include <climits>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "commands/commands.h"
+#include "commands/registry_failure.h"
+#include "platform/text.h"
+
+namespace zorlek {
+namespace {
+
+// SECONDS as "--timeout" takes it: decimal digits, with an optional fraction after a '.',
+// of at most INT_MAX milliseconds (digits past the thousandths are dropped).
+std::optional<int> parseSeconds(const char* text) {
+    int64_t ms = 0;
+    const char* at = text;
+    if (*at < '0' || *at > '9') return std::nullopt;
+    for (; *at >= '0' && *at <= '9'; ++at) {
+        ms = ms * 10 + (*at - '0') * 1000;
+        if (ms > INT_MAX) return std::nullopt;
+    }
+    if (*at == '.') {
+        ++at;
+        if (*at < '0' || *at > '9') return std::nullopt;
+        for (int scale = 100; *at >= '0' && *at <= '9'; ++at, scale /= 10)
+            ms += (*at - '0') * scale;
+        if (ms > INT_MAX) return std::nullopt;
+    }
+    if (*at != '\0') return std::nullopt;
+    return static_cast<int>(ms);
+}
+
+// Reads the options before the names; false (its line written) on a wrong one.
+bool readWaitOptions(ToolState& state, bool* gone, int* timeoutMs) {
+    while (state.hasArg() && std::strncmp(state.arg(), "--", 2) == 0) {
+        const char* word = state.arg();
+        ++state.cursor;
+        if (std::strcmp(word, "--") == 0) return true;
+        if (std::strcmp(word, "--gone") == 0) {
+            *gone = true;
+        } else if (std::strcmp(word, "--timeout") == 0) {
+            std::optional<int> ms = state.hasArg() ? parseSeconds(state.arg()) : std::nullopt;
+            if (!ms) {
+                aerr << "zorlek: invalid timeout: " << (state.hasArg() ? state.arg() : "") << endl;
+                return false;
+            }
+            *timeoutMs = *ms;
+            ++state.cursor;
+        } else {
+            aerr << "zorlek: unknown option " << word << endl;
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void runWait(ToolState& state) {
+    ++state.cursor;
+    bool gone = false;
+    int timeoutMs = -1;
+    if (!readWaitOptions(state, &gone, &timeoutMs)) return state.failUsage();
+    if (!state.hasArg()) {
+        aerr << "zorlek: No service specified for wait" << endl;
+        return state.failUsage();
+    }
+    int first = state.cursor;
+    std::vector<String16> names;
+    for (; state.hasArg(); ++state.cursor) names.emplace_back(state.arg());
+    size_t pending = 0;
+    status_t status = waitForServices(names.data(), names.size(), gone, timeoutMs, &pending);
+    const char* name = state.argv[first + static_cast<int>(pending < names.size() ? pending : 0)];
+    switch (status) {
+        case OK:
+            return;
+        case -ETIMEDOUT:
+            aerr << "zorlek: Timed out waiting for " << name << endl;
+            break;
+        case -EINVAL:
+            aerr << "zorlek: Not a service name: " << name << endl;
+            break;
+        case -E2BIG:
+            aerr << "zorlek: Too many services to wait for at once" << endl;
+            break;
+        default:
+            aerr << "zorlek: Unable to wait for services: "
+                 << describeRegistryFailure(status, false) << endl;
+            state.exitStatus = EXIT_NO_SERVICE_MANAGER;
+            return;
+    }
+    state.exitStatus = EXIT_USAGE;
+}
+
+}  // namespace zorlek
