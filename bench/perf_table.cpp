@@ -3,7 +3,7 @@
 // baseline measured in the same run (the machine is shared and noisy).
 //
 // usage: perf_table [GROUP...]   (about two to four minutes; prints a Markdown table)
-//   GROUP is one of list, process, rounds, throughput, silent, descriptors: only those
+//   GROUP is one of list, process, operator, rounds, throughput, silent, descriptors: only those
 //   groups of rows run (all of them without one).
 
 #include <sys/utsname.h>
@@ -19,6 +19,7 @@
 #include "bench/channel_rows.h"
 #include "bench/dbus_peer.h"
 #include "bench/measure.h"
+#include "bench/operator_rows.h"
 #include "bench/round_trips.h"
 #include "bench/table.h"
 #include "harness/harness.h"
@@ -223,7 +224,7 @@ void throughputRows() {
 
 int main(int argc, char** argv) {
     using namespace zorlek::bench;
-    constexpr const char* kGroups[] = {"list",       "process", "rounds",
+    constexpr const char* kGroups[] = {"list",       "process", "operator",   "rounds",
                                        "throughput", "silent",  "descriptors"};
     for (int i = 1; i < argc; ++i) {
         bool known = false;
@@ -254,6 +255,10 @@ int main(int argc, char** argv) {
     std::printf("|---|---|---|---|---|\n");
     if (wanted("list")) listRows(empty);
     if (wanted("process")) wholeProcessRows(empty);
+    if (wanted("operator")) {
+        statusRow();
+        waitRow();
+    }
     if (wanted("rounds")) {
         roundTripRows("one core", {0}, 20000);
         if (processorsAvailable() >= 2) roundTripRows("two cores", {0, 1}, 20000);

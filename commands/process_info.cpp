@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <ctime>
 #include <string_view>
 
 namespace zorlek {
@@ -94,12 +93,25 @@ String16 groupName(gid_t gid) {
 }
 
 String8 utcTime(int64_t ms) {
-    time_t seconds = static_cast<time_t>(ms / 1000);
-    tm parts{};
-    char text[32] = "";
-    if (::gmtime_r(&seconds, &parts) != nullptr) {
-        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-    }
+    // The civil date of a count of days since 1970-01-01 in the proleptic Gregorian
+    // calendar, without the C library's time zone machinery (which reads files).
+    int64_t seconds = ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
+    int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
+    int64_t inDay = seconds - days * 86400;
+    int64_t z = days + 719468;
+    int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    int64_t dayOfEra = z - era * 146097;
+    int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    int64_t shifted = (5 * dayOfYear + 2) / 153;
+    int64_t day = dayOfYear - (153 * shifted + 2) / 5 + 1;
+    int64_t month = shifted < 10 ? shifted + 3 : shifted - 9;
+    int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ",
+                  static_cast<long long>(year), static_cast<long long>(month),
+                  static_cast<long long>(day), static_cast<long long>(inDay / 3600),
+                  static_cast<long long>(inDay / 60 % 60), static_cast<long long>(inDay % 60));
     return String8(text);
 }
 

@@ -83,7 +83,8 @@ void runStatus(ToolState& state) {
     const char* service = state.arg();
     StatusReport report;
     report.service = String16(service);
-    status_t status = state.serviceManager->holderOf(report.service, &report.holder);
+    sp<IBinder> object;
+    status_t status = state.serviceManager->holderOf(report.service, &report.holder, &object);
     if (status == -ENOENT) {
         aerr << "zorlek: Service " << service << " is not registered" << endl;
         state.exitStatus = EXIT_USAGE;
@@ -95,8 +96,7 @@ void runStatus(ToolState& state) {
         state.exitStatus = EXIT_NO_SERVICE_MANAGER;
         return;
     }
-    sp<IBinder> object;
-    if (state.serviceManager->lookup(report.service, &object) == OK) {
+    if (object) {
         Parcel reply;
         status_t answered = object->sendTransaction(DESCRIPTOR_QUERY_CODE, Parcel(), &reply, 0);
         report.described = answered == OK && reply.readString16(&report.descriptor) == OK;

@@ -284,17 +284,41 @@ Vector<String16> RegistryClient::listServiceNames() {
     return names;
 }
 
-status_t RegistryClient::holderOf(const String16& name, ServiceHolder* out) {
+status_t RegistryClient::holderOf(const String16& name, ServiceHolder* out, sp<IBinder>* object) {
     *out = ServiceHolder();
+    if (object != nullptr) *object = nullptr;
     if (!askable(name)) return -ENOENT;
+    status_t status = ensureConnected();
+    if (status != OK) return status;
+    // The question and the lookup leave in one write; the registry answers them in order.
+    Parcel frames;
     Parcel& payload = request_;
     payload.clear();
     payload.writeString16(name);
-    status_t status = request({MSG_STATUS}, payload, MSG_STATUS_REPLY, &answer_);
-    if (status != OK) return status;
-    if (answer_.header.value != OK)
-        return answer_.header.value < 0 ? answer_.header.value : -EBADMSG;
-    Parcel& page = answer_.payload;
+    frame(&frames, {MSG_STATUS}, payload);
+    if (object != nullptr) frame(&frames, {MSG_LOOKUP}, payload);
+    status = sendFrames(nullptr, 0, frames);
+    if (status == OK) status = connection_.receive(&answer_, Deadline::after(timeoutMs_));
+    if (status == OK && answer_.header.type != MSG_STATUS_REPLY) status = -EBADMSG;
+    if (status == OK) status = takeHolder(answer_, out);
+    if (status == -EBADMSG || (status != OK && status != -ENOENT)) {
+        disconnect();
+        return status;
+    }
+    if (object == nullptr) return status;
+    status_t found = connection_.receive(&answer_, Deadline::after(timeoutMs_));
+    if (found == OK && answer_.header.type != MSG_LOOKUP_REPLY) found = -EBADMSG;
+    if (found == OK) {
+        takeLookupAnswer(answer_, object);
+    } else {
+        disconnect();
+    }
+    return status;
+}
+
+status_t RegistryClient::takeHolder(Message& answer, ServiceHolder* out) {
+    if (answer.header.value != OK) return answer.header.value < 0 ? answer.header.value : -EBADMSG;
+    Parcel& page = answer.payload;
     int32_t uid = 0, gid = 0, low = 0, high = 0, count = 0;
     bool wellFormed = page.readInt32(&out->pid) == OK && page.readInt32(&uid) == OK &&
                       page.readInt32(&gid) == OK && page.readInt32(&low) == OK &&
@@ -306,7 +330,6 @@ status_t RegistryClient::holderOf(const String16& name, ServiceHolder* out) {
         out->names.push_back(std::move(held));
     }
     if (!wellFormed) {
-        disconnect();
         *out = ServiceHolder();
         return -EBADMSG;
     }

@@ -53,9 +53,10 @@ class RegistryClient : public ServiceManager {
     // all of them within one timeout.
     status_t lookupServices(const String16* names, size_t count, sp<IBinder>* out,
                             size_t* answered) override;
-    // Who holds `name`: 0; -ENOENT; the failure of the connection; -EBADMSG for a
-    // malformed answer.
-    status_t holderOf(const String16& name, ServiceHolder* out) override;
+    // Who holds `name` (and the object, with the lookup sent in the same write): 0;
+    // -ENOENT; the failure of the connection; -EBADMSG for a malformed answer.
+    status_t holderOf(const String16& name, ServiceHolder* out,
+                      sp<IBinder>* object = nullptr) override;
 
   private:
     RegistryClient(String8 path, int timeoutMs, Stream connection);
@@ -79,6 +80,8 @@ class RegistryClient : public ServiceManager {
     // As lookup(), asking again while the registry refuses for a busy host (-EAGAIN),
     // until `deadline`.
     status_t lookupUntil(const String16& name, sp<IBinder>* out, const Deadline& deadline);
+    // Reads the answer to MSG_STATUS into `out`: 0, -ENOENT, or -EBADMSG.
+    status_t takeHolder(Message& answer, ServiceHolder* out);
     // Asks again, alone, for the names refused for a busy host, all within one timeout.
     void lookupRefused(const String16* names, size_t count, sp<IBinder>* out, const bool* refused);
 

@@ -58,8 +58,12 @@ class ServiceManager : public RefBase {
 
     // Who holds `name`: 0 with `out` filled; -ENOENT when no such name is registered;
     // -EOPNOTSUPP when the registry does not tell (one built before it could); or why the
-    // registry could not answer, as lookup() tells it. The base class does not tell.
-    virtual status_t holderOf(const String16& /*name*/, ServiceHolder* /*out*/) {
+    // registry could not answer, as lookup() tells it. With `object`, also looks the name
+    // up as lookup() would, in the same round trip where the registry allows (null when
+    // that lookup gave nothing). The base class does not tell.
+    virtual status_t holderOf(const String16& /*name*/, ServiceHolder* /*out*/,
+                              sp<IBinder>* object = nullptr) {
+        if (object != nullptr) *object = nullptr;
         return -EOPNOTSUPP;
     }
 

@@ -71,12 +71,14 @@ status_t FakeRegistry::lookup(const String16& name, sp<IBinder>* out) {
     return *out ? OK : -ENOENT;
 }
 
-status_t FakeRegistry::holderOf(const String16& name, ServiceHolder* out) {
+status_t FakeRegistry::holderOf(const String16& name, ServiceHolder* out, sp<IBinder>* object) {
     journal_->events.push_back("holder");
+    if (object != nullptr) *object = nullptr;
     if (holderFailure != OK) return holderFailure;
     for (const auto& [utf8, holder] : holders) {
         if (String16(utf8.c_str()) != name) continue;
         *out = holder;
+        if (object != nullptr) lookup(name, object);
         return OK;
     }
     return -ENOENT;

@@ -91,7 +91,7 @@ class FakeRegistry : public ServiceManager {
 
     sp<IBinder> lookupService(const String16& name) override;
     status_t lookup(const String16& name, sp<IBinder>* out) override;
-    status_t holderOf(const String16& name, ServiceHolder* out) override;
+    status_t holderOf(const String16& name, ServiceHolder* out, sp<IBinder>* object) override;
     Vector<String16> listServiceNames() override;
     status_t list(Vector<String16>* out) override;
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "commands/process_info.h"
 #include "tests/commands/fakes.h"
 
 namespace zorlek::test {
@@ -155,6 +156,20 @@ TEST(Status, ShowsTheCommandLineAndUnitOfALiveProcessAndItsAccounts) {
         << got.out;
     // This test program's own command line, as the kernel keeps it.
     EXPECT_NE(got.out.find("commands_tests"), std::string::npos) << got.out;
+}
+
+TEST(Status, TimesAreWrittenInUtcAcrossTheCalendar) {
+    const std::pair<int64_t, const char*> cases[] = {
+        {0, "1970-01-01T00:00:00Z"},
+        {999, "1970-01-01T00:00:00Z"},
+        {-1, "1969-12-31T23:59:59Z"},
+        {951782400000, "2000-02-29T00:00:00Z"},
+        {1796806262500, "2026-12-09T08:51:02Z"},
+        {4107542399000, "2100-02-28T23:59:59Z"},
+        {4107542400000, "2100-03-01T00:00:00Z"},
+        {253402300799000, "9999-12-31T23:59:59Z"},
+    };
+    for (const auto& [ms, text] : cases) EXPECT_EQ(std::string(utcTime(ms).c_str()), text) << ms;
 }
 
 }  // namespace

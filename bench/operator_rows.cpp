@@ -1,0 +1,69 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "bench/operator_rows.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+
+#include "bench/measure.h"
+#include "bench/table.h"
+#include "harness/harness.h"
+#include "platform/hosting.h"
+#include "tests/support/wait.h"
+
+extern char** environ;
+
+namespace zorlek::bench {
+namespace {
+
+class Nothing : public LocalObject {
+  public:
+    Nothing() : LocalObject(String16("bench.INothing")) {}
+};
+
+}  // namespace
+
+void statusRow() {
+    test::Registry registry;
+    auto echo = registry.startEcho({"bench.echo"});
+    if (!registry.ready() || !echo) return row("`status`", "no registry", "", -1, "");
+    setenv("ZORLEK_REGISTRY", registry.socketPath().c_str(), 1);
+    const std::string tool = test::binPath("zorlek");
+    Pair status = runPaired({tool, "status", "bench.echo"}, {tool, "check", "bench.echo"}, 301);
+    row("`status`, whole process", fixed(status.a, "µs", 0), "`check` " + fixed(status.b, "µs", 0),
+        status.ok ? status.ratio : -1, "≤ 1.2");
+}
+
+void waitRow() {
+    test::Registry registry;
+    if (!registry.ready()) return row("`wait`", "no registry", "", -1, "");
+    setenv("ZORLEK_REGISTRY", registry.socketPath().c_str(), 1);
+    const std::string tool = test::binPath("zorlek");
+    const char* argv[] = {tool.c_str(), "wait", "bench.waited", nullptr};
+    std::vector<double> ends, registrations;
+    for (int i = 0; i < 100; ++i) {
+        pid_t pid;
+        if (posix_spawn(&pid, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
+            return row("`wait`", "could not start the tool", "", -1, "");
+        }
+        // Asleep once its wait is with the registry.
+        if (!test::waitUntilAsleep(pid, 10000)) return row("`wait`", "never waited", "", -1, "");
+        ServiceHost host;
+        if (host.connect() != OK) return row("`wait`", "the host did not connect", "", -1, "");
+        double start = nowMicros();
+        status_t added = host.addService(String16("bench.waited"), make<Nothing>());
+        registrations.push_back(nowMicros() - start);
+        int waitStatus = 0;
+        if (added != OK || waitpid(pid, &waitStatus, 0) != pid || waitStatus != 0) {
+            return row("`wait`", "the wait did not end well", "", -1, "");
+        }
+        ends.push_back(nowMicros() - start);
+    }
+    double end = median(ends);
+    row("`wait`, from the registration to the tool's end (median of 100)", fixed(end, "µs", 0),
+        "the registration's own round trip " + fixed(median(registrations), "µs", 0), end / 1000,
+        "≤ 1 (1 ms)");
+}
+
+}  // namespace zorlek::bench
