@@ -65,6 +65,16 @@ bool isLowSurrogate(char16_t unit) {
     return unit >= 0xDC00 && unit <= 0xDFFF;
 }
 
+// The code point of the surrogate pair at text[i], i + 1; false when there is none there.
+bool pairAt(const String16& text, size_t i, uint32_t* cp) {
+    if (!isHighSurrogate(text[i]) || i + 1 >= text.size() || !isLowSurrogate(text[i + 1])) {
+        return false;
+    }
+    *cp = 0x10000 + ((static_cast<uint32_t>(text[i]) - 0xD800) << 10) +
+          (static_cast<uint32_t>(text[i + 1]) - 0xDC00);
+    return true;
+}
+
 }  // namespace
 
 String8 narrowForDisplay(const String16& text) {
@@ -77,9 +87,7 @@ String8 narrowForDisplay(const String16& text) {
             appendEscaped(&out, 'x', unit, 2);
         } else if (isFormat(unit)) {
             appendEscaped(&out, 'u', unit, 4);
-        } else if (isHighSurrogate(unit) && i + 1 < size && isLowSurrogate(text[i + 1])) {
-            uint32_t cp = 0x10000 + ((static_cast<uint32_t>(unit) - 0xD800) << 10) +
-                          (static_cast<uint32_t>(text[i + 1]) - 0xDC00);
+        } else if (uint32_t cp; pairAt(text, i, &cp)) {
             if (isTag(cp)) {
                 appendEscaped(&out, 'U', cp, 8);
             } else {
@@ -105,9 +113,7 @@ String8 quoteJson(const String16& text) {
             out.push('\\').push(static_cast<char>(unit));
         } else if (unit == 0 || isControl(unit) || isFormat(unit)) {
             appendEscaped(&out, 'u', unit, 4);
-        } else if (isHighSurrogate(unit) && i + 1 < size && isLowSurrogate(text[i + 1])) {
-            uint32_t cp = 0x10000 + ((static_cast<uint32_t>(unit) - 0xD800) << 10) +
-                          (static_cast<uint32_t>(text[i + 1]) - 0xDC00);
+        } else if (uint32_t cp; pairAt(text, i, &cp)) {
             if (isTag(cp)) {
                 appendEscaped(&out, 'u', unit, 4);
                 appendEscaped(&out, 'u', text[i + 1], 4);
