@@ -21,7 +21,7 @@ TEST(UniqueFd, ClosesWhenDestroyedOrReset) {
     {
         unique_fd copy(::dup(pipe.write.get()));
         pipe.write.reset();
-        EXPECT_FALSE(pipe.allWritersClosed());
+        EXPECT_FALSE(pipe.writersClosedNow());
     }
     EXPECT_TRUE(pipe.allWritersClosed());
 
@@ -44,10 +44,10 @@ TEST(UniqueFd, MovesOwnershipAndReleases) {
     unique_fd third;
     third = std::move(second);
     EXPECT_EQ(third.get(), raw);
-    EXPECT_FALSE(pipe.allWritersClosed());
+    EXPECT_FALSE(pipe.writersClosedNow());
     int released = third.release();
     EXPECT_FALSE(third.valid());
-    EXPECT_FALSE(pipe.allWritersClosed()) << "release does not close";
+    EXPECT_FALSE(pipe.writersClosedNow()) << "release does not close";
     ::close(released);
     EXPECT_TRUE(pipe.allWritersClosed());
 }

@@ -213,7 +213,7 @@ TEST(Stream, DescriptorOnAMessageThatCarriesOneIsHandedOut) {
     ASSERT_EQ(receiveMessage(receiving, &received, kShortMs), OK);
     unique_fd passed = std::move(received.fd);
     ASSERT_TRUE(passed.valid());
-    EXPECT_FALSE(pipe.allWritersClosed());
+    EXPECT_FALSE(pipe.writersClosedNow());
     EXPECT_EQ(::fcntl(passed.get(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC) << "close-on-exec";
     ASSERT_EQ(::write(passed.get(), "x", 1), 1);
     char c = 0;
@@ -265,7 +265,7 @@ TEST(Stream, ExtraDescriptorsAreClosedAndTheFirstKept) {
     Stream receiving = streamOn(pair.b);
     Message received;
     ASSERT_EQ(receiveMessage(receiving, &received, kShortMs), OK);
-    EXPECT_FALSE(first.allWritersClosed());
+    EXPECT_FALSE(first.writersClosedNow());
     EXPECT_TRUE(second.allWritersClosed());
     EXPECT_TRUE(third.allWritersClosed());
     received.fd.reset();

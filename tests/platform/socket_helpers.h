@@ -40,7 +40,19 @@ struct Pipe {
     unique_fd read;
     unique_fd write;
 
+    // True once every copy of `write` is closed: at once, or on the library's closer
+    // thread, which closes the descriptors a peer sent (waited for up to a guard against
+    // a hang).
     bool allWritersClosed() const {
+        for (int waitedMs = 0; waitedMs < 10000; waitedMs += 10) {
+            if (writersClosedNow()) return true;
+            pollfd p{read.get(), 0, 0};
+            ::poll(&p, 1, 10);
+        }
+        return false;
+    }
+    // True when every copy of `write` is closed now; for a copy that must still be open.
+    bool writersClosedNow() const {
         pollfd p{read.get(), POLLIN, 0};
         return ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
     }
