@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// A declared size over the limit is refused before any room is made for it. This
-// program counts allocations through its own global operator new, so it runs alone.
+// A declared size over the limit is refused before any room is made for it, and memory
+// that runs out costs only the request it was for. This program counts allocations
+// through its own global operator new, and fails them on demand, so it runs alone.
 
 #include <gtest/gtest.h>
 
@@ -10,15 +11,20 @@
 #include <new>
 #include <thread>
 
+#include "platform/hosting/registry_link.h"
 #include "platform/ipc/call_pipeline.h"
 #include "platform/ipc/object_proxy.h"
 #include "platform/transport/message_reader.h"
 #include "platform/transport/stream.h"
+#include "tests/platform/fake_registry.h"
 #include "tests/platform/socket_helpers.h"
+#include "tests/support/wait.h"
 
 namespace {
 std::atomic<size_t> gLargest{0};
 std::atomic<size_t> gCount{0};
+// Allocations that report failure (those that may: the nothrow ones) of this size or more.
+std::atomic<size_t> gFailFrom{SIZE_MAX};
 }  // namespace
 
 // The replacements below pair malloc with free; GCC, seeing them inlined into code that
@@ -39,6 +45,7 @@ void* operator new(size_t size, const std::nothrow_t&) noexcept {
     size_t seen = gLargest.load();
     while (size > seen && !gLargest.compare_exchange_weak(seen, size)) {
     }
+    if (size >= gFailFrom.load()) return nullptr;
     return std::malloc(size == 0 ? 1 : size);
 }
 void operator delete(void* p) noexcept {
@@ -159,6 +166,55 @@ TEST(NoAllocation, CallsAllocateNothingOnceTheirParcelsHaveRoom) {
     host.join();
     EXPECT_EQ(calls, 2u * kCalls);
     EXPECT_EQ(allocated, 0u);
+}
+
+// A host whose registry reads slowly queues its requests; when the queue finds no memory
+// for one, that request fails at once, and the answers that come later pair with the
+// requests that went.
+TEST(NoAllocation, ARegistrationItsQueueHasNoRoomForAwaitsNoAnswer) {
+    TempDir dir;
+    std::string path = dir.path() + "/reg.sock";
+    std::atomic<bool> reading{false};
+    std::vector<std::pair<size_t, uint32_t>> asked;  // name length, handle
+    {
+        PlayedRegistry registry(path, [&](int fd, int) {
+            if (!answerHello(fd) || !waitUntil([&] { return reading.load(); }, kLongMs)) return;
+            for (;;) {
+                Incoming in = receive(fd);
+                if (in.status != OK || in.header.type != MSG_REGISTER) return;
+                asked.emplace_back(in.payload.readString16().size(), in.header.object);
+                if (reply(fd, MSG_REGISTER_REPLY, OK) != OK) return;
+            }
+        });
+        EventLoop loop;
+        ObjectTable objects;
+        HostOptions options;
+        options.timeoutMs = kLongMs;
+        ChannelServer channels(loop, options, objects);
+        RegistryLink link(loop, objects, channels, options);
+        ASSERT_EQ(link.connect(path.c_str()), OK);
+        sp<LocalObject> object = make<LocalObject>(String16("test.IThing"));
+        // More than the socket takes: most of it waits in the queue.
+        const String16 big(std::u16string(400 * 1024, u'b'));
+        status_t first = 1, lost = 1, last = 1;
+        ASSERT_EQ(link.add(big, object, &first), OK);
+        gFailFrom = kSmall;  // the queue cannot grow
+        status_t failed = link.add(String16("lost"), object, &lost);
+        gFailFrom = SIZE_MAX;
+        EXPECT_EQ(failed, -ENOMEM);
+        reading = true;
+        ASSERT_EQ(link.add(String16("last"), object, &last), OK);
+        auto start = Clock::now();
+        while ((first == 1 || last == 1) && msSince(start) < kLongMs) loop.runOnce(kLongMs);
+        EXPECT_EQ(first, OK);
+        EXPECT_EQ(lost, 1) << "nothing waited for an answer to it";
+        EXPECT_EQ(last, OK) << "the answer went to the name it answers";
+        EXPECT_TRUE(link.isRegistered(String16("last")));
+        EXPECT_FALSE(link.isRegistered(String16("lost")));
+        link.disconnect(-EPIPE);
+    }
+    using Asked = std::vector<std::pair<size_t, uint32_t>>;
+    EXPECT_EQ(asked, (Asked{{400 * 1024, 1}, {4, 2}}));
 }
 
 }  // namespace
