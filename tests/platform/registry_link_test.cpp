@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // A hosting process's registry connection against a registry played by hand: a
-// registration whose request could not be sent leaves nothing waiting for an answer, so
-// the answers that follow pair with the names that were sent.
+// registration whose request could not be built is not sent, empty, in its place, and
+// leaves nothing waiting for an answer, so the answers that follow pair with the names
+// that were sent. (One that found no memory in its queue: no_allocation_test.cpp.)
 
 #include <gtest/gtest.h>
 
@@ -43,8 +44,7 @@ TEST_F(ClientFixture, ARegistrationThatCouldNotBeSentAwaitsNoAnswer) {
         RegistryLink link(loop, objects, channels, options);
         ASSERT_EQ(link.connect(path.c_str()), OK);
         sp<LocalObject> object = make<LocalObject>(String16("test.IThing"));
-        // A request past the size limit is not sent, and the connection stays: the same
-        // path as a request that finds no memory to wait in its queue.
+        // Its request would pass the size limit, as one whose parcel finds no memory fails.
         const String16 tooLong(std::u16string(kMaxParcelSize / 2, u'x'));
         status_t refused = 1;
         EXPECT_EQ(link.add(tooLong, object, &refused), -EMSGSIZE);
