@@ -375,6 +375,8 @@ TEST_F(HostFixture, AProcessThatDroppedRootIsNeverServedAsRoot) {
     }
     host.stop();
     server.join();
+    std::printf("%d rounds, %d served as root, %d calls reached the service\n", round, asRoot,
+                object->calls.load());
     EXPECT_EQ(asRoot, 0) << "served as root in round " << round;
     EXPECT_EQ(broken, 0) << "round " << round;
     // Every call came with its sender's credentials, so each reached the service, which
