@@ -15,5 +15,6 @@
 #include "platform/ipc/refbase.h"
 #include "platform/ipc/registry_path.h"
 #include "platform/ipc/service_manager.h"
+#include "platform/ipc/standard_descriptors.h"
 #include "platform/ipc/status.h"
 #include "platform/ipc/unique_fd.h"

@@ -11,6 +11,7 @@
 
 #include "platform/ipc/call_timeout.h"
 #include "platform/ipc/registry_path.h"
+#include "platform/ipc/standard_descriptors.h"
 #include "platform/text.h"
 #include "registry/listen_socket.h"
 #include "registry/log.h"
@@ -114,6 +115,8 @@ int serve(registry::RegistryServer& server, const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before any socket is made: none may become standard input, output or the log.
+    openStandardDescriptors();
     // SIGHUP reads the policy again; until the loop watches for it, it must not end us.
     registry::blockHangup();
     registry::ServerOptions options;

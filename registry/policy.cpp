@@ -1,20 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "registry/policy.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstring>
-#include <map>
 #include <string>
 
 #include "platform/text.h"
@@ -86,64 +79,14 @@ const char* patternProblem(std::string_view pattern, std::u16string* prefix, boo
     return nullptr;
 }
 
-void report(std::vector<String8>* problems, const char* file, size_t line, const String8& why) {
+}  // namespace
+
+void reportProblem(std::vector<String8>* problems, const char* file, size_t line,
+                   const String8& why) {
     String8 text(file);
     text.append(":").append(std::to_string(line).c_str()).append(": ").append(why.c_str());
     problems->push_back(std::move(text));
 }
-
-// Reads the file at `path` into `text`; a problem's text when it must not be read.
-const char* readPolicyFile(const char* path, std::string* text) {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return std::strerror(errno);
-    unique_fd file(fd);
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) return std::strerror(errno);
-    // A link to /dev/null masks a package's file, as in systemd's folders.
-    if (S_ISCHR(info.st_mode) && info.st_rdev == makedev(1, 3)) return nullptr;
-    if (!S_ISREG(info.st_mode)) return "not a regular file; not read";
-    if ((info.st_mode & S_IWOTH) != 0) return "writable by every user; not read";
-    // Whoever owns a file may rewrite it: only root and the registry's own user may.
-    if (info.st_uid != 0 && info.st_uid != ::geteuid()) return "not owned by root; not read";
-    if (static_cast<size_t>(info.st_size) > kMaxPolicyFileBytes)
-        return "larger than 1 MiB; not read";
-    text->resize(static_cast<size_t>(info.st_size));
-    size_t got = 0;
-    while (got < text->size()) {
-        ssize_t n = ::read(fd, text->data() + got, text->size() - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::strerror(errno);
-        if (n == 0) break;
-        got += static_cast<size_t>(n);
-    }
-    text->resize(got);
-    return nullptr;
-}
-
-// Adds the `*.conf` files of `folder` to `files`, by name, replacing those of the same name.
-void listFolder(const String8& folder, std::map<std::string, String8>* files,
-                std::vector<String8>* problems) {
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr) {
-        if (errno != ENOENT) report(problems, folder.c_str(), 0, String8(std::strerror(errno)));
-        return;
-    }
-    struct stat info {};
-    if (::fstat(::dirfd(dir), &info) == 0 && (info.st_mode & S_IWOTH) != 0) {
-        report(problems, folder.c_str(), 0, String8("writable by every user; not read"));
-    } else {
-        while (dirent* entry = ::readdir(dir)) {
-            std::string_view name = entry->d_name;
-            if (name.size() <= 5 || name[0] == '.' || !name.ends_with(".conf")) continue;
-            String8 path(folder);
-            path.append("/").append(entry->d_name);
-            (*files)[std::string(name)] = std::move(path);
-        }
-    }
-    ::closedir(dir);
-}
-
-}  // namespace
 
 const Accounts& systemAccounts() {
     static const SystemAccounts accounts;
@@ -191,29 +134,8 @@ void Policy::addText(const char* file, std::string_view text, const Accounts& ac
             // The pattern stays taken by a line whose account is missing: it grants nobody.
             rules_.push_back(std::move(rule));
         }
-        if (why.size() > 0) report(problems, file, number, why);
+        if (why.size() > 0) reportProblem(problems, file, number, why);
     }
-}
-
-Policy Policy::load(const std::vector<String8>& folders, const Accounts& accounts,
-                    std::vector<String8>* problems) {
-    std::map<std::string, String8> files;
-    for (const String8& folder : folders) listFolder(folder, &files, problems);
-    Policy policy;
-    size_t read = 0;
-    for (const auto& [name, path] : files) {
-        if (++read > kMaxPolicyFiles) {
-            report(problems, path.c_str(), 0, String8("more than 1024 policy files; not read"));
-            break;
-        }
-        std::string text;
-        if (const char* problem = readPolicyFile(path.c_str(), &text)) {
-            report(problems, path.c_str(), 0, String8(problem));
-            continue;
-        }
-        policy.addText(path.c_str(), text, accounts, problems);
-    }
-    return policy;
 }
 
 bool Policy::grants(const String16& name, uid_t uid, gid_t gid, const std::vector<gid_t>& groups,
@@ -248,29 +170,6 @@ bool Policy::grants(const String16& name, uid_t uid, gid_t gid, const std::vecto
     if (grantees.size() > kNamedGrantees) why->append(" and others");
     why->append(" may hold it");
     return false;
-}
-
-std::vector<String8> defaultPolicyFolders() {
-    std::vector<String8> folders;
-    // The program lies in SBINDIR; the packages' folder is ZORLEK_POLICY_FROM_SBINDIR from
-    // there, so that an install to any prefix reads its own.
-    char exe[4096];
-    ssize_t length = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (length > 0) {
-        std::string folder(exe, static_cast<size_t>(length));
-        folder.erase(folder.rfind('/'));
-        std::string_view relative = ZORLEK_POLICY_FROM_SBINDIR;
-        while (relative.starts_with("../") && folder.rfind('/') != std::string::npos) {
-            folder.erase(folder.rfind('/'));
-            relative.remove_prefix(3);
-        }
-        folder.append("/").append(relative);
-        folders.emplace_back(folder.c_str());
-    } else {
-        folders.emplace_back(ZORLEK_POLICY_PACKAGE_DIR);
-    }
-    folders.emplace_back("/etc/zorlek/registry.d");
-    return folders;
 }
 
 std::vector<gid_t> peerGroups(int sock) {

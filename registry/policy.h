@@ -11,8 +11,11 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/ipc/parcel.h"
@@ -55,10 +58,19 @@ class Policy {
 
     // Reads every `*.conf` file of `folders`, in file-name order; a file in a later folder
     // replaces one of the same name in an earlier one. A missing folder holds no files.
-    // Problems (a file that cannot be read, or is writable by every user) go to
-    // `problems` like those of the lines.
+    //
+    // Only what root alone may change is read: a folder or file writable by its group or
+    // by every user, or owned by another user than root (or the registry's own), and a
+    // link to such a file, is not; nor is a file that is not regular or passes
+    // kMaxPolicyFileBytes. Each goes to `problems` as "PATH:0: WHY", like the problems of
+    // the lines.
+    //
+    // Read again over `before` (the policy its last read gave), a folder that cannot be
+    // read or trusted now keeps the files it held then, and a file that cannot keeps the
+    // rules it gave then, until root mends it ("; keeping its last good read" says so); a
+    // file gone from a folder that was read takes its rules with it.
     static Policy load(const std::vector<String8>& folders, const Accounts& accounts,
-                       std::vector<String8>* problems);
+                       std::vector<String8>* problems, const Policy* before = nullptr);
 
     // Whether a process running as `uid`, with the group `gid` and the supplementary
     // `groups`, may hold `name`; `*matched` tells whether any line's pattern matches it.
@@ -76,8 +88,20 @@ class Policy {
         std::optional<uint32_t> id;  // empty: the account does not exist
         String8 account;
     };
+    // Appends the rules [first, last) of `from`, within kMaxPolicyRules; false when some
+    // did not fit.
+    bool keepRules(const Policy& from, size_t first, size_t last);
+
     std::vector<Rule> rules_;
+    // What the read that made this policy found good: the `*.conf` names of each folder,
+    // and where the rules of each file lie in rules_.
+    std::map<std::string, std::vector<std::string>> folders_;
+    std::map<std::string, std::pair<size_t, size_t>> files_;
 };
+
+// For the readers of the policy: appends "FILE:LINE: WHY" to `problems`.
+void reportProblem(std::vector<String8>* problems, const char* file, size_t line,
+                   const String8& why);
 
 // The folders read by default: the packages' (DATADIR/zorlek/registry.d, found from where
 // the program lies) and the administrator's (/etc/zorlek/registry.d), in that order.

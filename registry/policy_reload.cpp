@@ -13,7 +13,7 @@ namespace zorlek::registry {
 
 void readPolicy(const std::vector<String8>& folders, Policy* policy) {
     std::vector<String8> problems;
-    *policy = Policy::load(folders, systemAccounts(), &problems);
+    *policy = Policy::load(folders, systemAccounts(), &problems, policy);
     for (const String8& problem : problems) aerr << "zorlek-registry: " << problem << endl;
 }
 

@@ -12,7 +12,9 @@
 
 namespace zorlek::registry {
 
-// Reads the policy files of `folders` into `policy`, writing one log line per problem.
+// Reads the policy files of `folders` into `policy`, writing one log line per problem. What
+// `policy` holds is its last read: a folder or file that cannot be read or trusted now
+// keeps what it said then (see Policy::load).
 void readPolicy(const std::vector<String8>& folders, Policy* policy);
 
 // Replaces `policy` with the files of `folders` each time SIGHUP comes, between two events

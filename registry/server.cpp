@@ -267,6 +267,15 @@ status_t RegistryServer::makeChannel(unique_fd* hostEnd, unique_fd* clientEnd) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return -errno;
     hostEnd->reset(pair[0]);
     clientEnd->reset(pair[1]);
+    // The host serves each call as the sender the kernel names with it: asked for before
+    // either end leaves, so that even the first bytes the client sends carry their sender.
+    int on = 1;
+    if (::setsockopt(pair[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
+        status_t status = -errno;
+        hostEnd->reset();
+        clientEnd->reset();
+        return status;
+    }
     return OK;
 }
 

@@ -10,8 +10,7 @@
 namespace zorlek {
 
 struct CallContext {
-    // Who sent the call: the process the kernel named with it, or, where it named none,
-    // the one the registry saw look the name up.
+    // Who sent the call: the process the kernel named with its message.
     ucred caller = {0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
     bool replyWithheld = false;
 };

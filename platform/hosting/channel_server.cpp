@@ -83,8 +83,8 @@ void ChannelServer::adopt(unique_fd sock, const ucred& caller) {
         if (user.channels == 0) users_.erase(uid);
         return;
     }
-    // The kernel tells who sent each call: the process that looked the name up may have
-    // handed the channel on, or exited since.
+    // The kernel tells who sent each call (the registry asked for it already; asked again
+    // here for a channel made without it).
     int on = 1;
     ::setsockopt(sock.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof(on));
     Channel channel;
@@ -111,16 +111,21 @@ bool ChannelServer::onMessage(Connection& connection, Message& message) {
     // A copy: the message's room is reused by whatever the object does meanwhile.
     const MessageHeader header = message.header;
     if (header.type != MSG_TRANSACT) return false;
-    Channel& channel = channels_.at(connection.id());
     uint32_t flags = static_cast<uint32_t>(header.value);
     reply_.clear();
     CallContext context;
-    // The sender the kernel named, or, where it named none, the one the registry saw.
-    context.caller = message.sender.pid != 0 ? message.sender : channel.caller;
+    // Whoever the kernel names as the sender of this very message: the process that looked
+    // the name up may have dropped its privileges since, or handed the channel on.
+    context.caller = message.sender;
     LocalObject* object = objects_.find(header.object);
     // A handle the registry never gave out: the call is malformed.
     status_t status = -EBADMSG;
-    if (object != nullptr) {
+    // The registry asks for credentials on the host's end before either end leaves it, so
+    // every call carries them. One that came without (pid 0: over a channel made without
+    // them, or from a process this one cannot see) is served as nobody: it is refused.
+    if (message.sender.pid == 0) {
+        status = -EACCES;
+    } else if (object != nullptr) {
         CurrentCall current(&context);
         status = object->onTransact(header.code, message.payload, &reply_, flags);
     }

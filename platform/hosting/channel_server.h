@@ -28,14 +28,16 @@ class ChannelServer final : private ConnectionOwner {
     ChannelServer& operator=(const ChannelServer&) = delete;
 
     // Serves `sock`, the host's end of a channel to the client that the registry saw as
-    // `caller`; closes it at once when that would pass a bound (or memory runs out). The
-    // channel ends when the client closes it or breaks the protocol.
+    // `caller`, whose user the channel counts against; closes it at once when that would
+    // pass a bound (or memory runs out). Each call is served as the sender the kernel names
+    // with it, and refused (-EACCES) when it names none. The channel ends when the client
+    // closes it or breaks the protocol.
     void adopt(unique_fd sock, const ucred& caller);
 
   private:
     struct Channel {
         std::unique_ptr<Connection> connection;
-        ucred caller;
+        ucred caller;  // whom the registry saw open it: the user its bounds count against
     };
     // What one calling user holds: channels, and the budget they share.
     struct User {

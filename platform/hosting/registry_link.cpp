@@ -123,9 +123,17 @@ void RegistryLink::retryRefused() {
     for (size_t i = 0; i < entries_.size(); ++i) {
         if (!entries_[i].refused) continue;
         entries_[i].refused = false;
-        if (sendRegistration(i, nullptr) != OK) return;
+        if (sendRegistration(i, nullptr) != OK && !askLater(i)) return;
     }
     awaitAnswers();
+}
+
+bool RegistryLink::askLater(size_t entry) {
+    // A lost connection asks for every name again once it is back.
+    if (!connection_) return false;
+    entries_[entry].refused = true;
+    if (!retryTimer_.armed()) retryTimer_.armIn(retryPauseMs_);
+    return true;
 }
 
 void RegistryLink::reconnect() {
@@ -138,7 +146,7 @@ void RegistryLink::reconnect() {
     if (greet() != OK) return;
     // Requests are answered in order, so every name can be asked for at once.
     for (size_t i = 0; i < entries_.size(); ++i) {
-        if (sendRegistration(i, nullptr) != OK) return;
+        if (sendRegistration(i, nullptr) != OK && !askLater(i)) return;
     }
     awaitAnswers();
 }
@@ -149,16 +157,25 @@ status_t RegistryLink::add(const String16& name, const sp<LocalObject>& object, 
     entries_.push_back({name, false});
     objects_.add(object);
     status_t status = sendRegistration(entries_.size() - 1, result);
-    if (status == OK) awaitAnswers();
+    // Nothing of it reached the registry: forgotten, as if never added.
+    if (status != OK) {
+        forgetLast();
+        return status;
+    }
+    awaitAnswers();
     return OK;
 }
 
 status_t RegistryLink::sendRegistration(size_t entry, status_t* result) {
-    pending_.push_back({entry, result, monotonicMs() + options_.timeoutMs});
     Parcel payload;
     payload.writeString16(entries_[entry].name);
-    // A failed send closes the connection, which answers every pending wait.
-    return connection_->send({MSG_REGISTER, 0, 0, 0, 0, handleOf(entry)}, payload);
+    if (payload.status() != OK) return payload.status();
+    // A send fails either closing the connection (which answers every pending wait) or
+    // with nothing sent (memory ran out): either way no answer comes for this request, and
+    // it is not pending, so that the answers to come pair with the requests that went.
+    status_t status = connection_->send({MSG_REGISTER, 0, 0, 0, 0, handleOf(entry)}, payload);
+    if (status == OK) pending_.push_back({entry, result, monotonicMs() + options_.timeoutMs});
+    return status;
 }
 
 void RegistryLink::settleFailed(status_t* result) {
@@ -168,11 +185,13 @@ void RegistryLink::settleFailed(status_t* result) {
         lastPending |= pending.entry + 1 == entries_.size();
     }
     // Adds happen one at a time, so the failed one is the last entry.
-    if (!lastPending && !entries_.empty() && !entries_.back().registered) {
-        index_.erase(entries_.back().name);
-        entries_.pop_back();
-        objects_.removeLast();
-    }
+    if (!lastPending && !entries_.empty() && !entries_.back().registered) forgetLast();
+}
+
+void RegistryLink::forgetLast() {
+    index_.erase(entries_.back().name);
+    entries_.pop_back();
+    objects_.removeLast();
 }
 
 void RegistryLink::awaitAnswers() {

@@ -36,7 +36,9 @@ class RegistryLink final : private ConnectionOwner {
 
     // Adds `name` for `object` and asks the registry for it. `*result` stays positive
     // until the answer (or the loss of the connection) sets it; null when nobody waits.
-    // Returns -ENOTCONN, -EEXIST for a name this host already serves, or 0.
+    // Returns 0; -ENOTCONN; -EEXIST for a name this host already serves; or why the
+    // request could not be sent (-ENOMEM, -EMSGSIZE, or the failure that closed the
+    // connection), the name then forgotten and `*result` left as it was.
     status_t add(const String16& name, const sp<LocalObject>& object, status_t* result);
     // After a failed add: forgets whoever waits on `result`, and the name itself unless
     // its answer is still due (the wait was given up), so that the answer finds it.
@@ -61,7 +63,8 @@ class RegistryLink final : private ConnectionOwner {
     struct Entry {
         String16 name;
         bool registered = false;
-        // Refused when asked for again; told once per run of refusals.
+        // To be asked for again after a pause: refused when asked for anew, or its request
+        // could not be sent then. A refusal is told once per run of refusals.
         bool refused = false;
         bool refusalTold = false;
     };
@@ -83,7 +86,13 @@ class RegistryLink final : private ConnectionOwner {
     status_t attach(unique_fd sock);
     // Sends the handshake on the new connection.
     status_t greet();
+    // Asks for the name of `entry`; pending only once its request went out.
     status_t sendRegistration(size_t entry, status_t* result);
+    // A request that could not be sent while connected: asked for again after a pause.
+    // False when the connection is gone (every name is asked for when it is back).
+    bool askLater(size_t entry);
+    // Takes back the entry added last, and its object.
+    void forgetLast();
     void scheduleReconnect();
     void reconnect();
     // Asks again for the names refused at re-registration.

@@ -92,9 +92,11 @@ class ServiceHost {
     // a null object); -EEXIST when the name is held (also by this host); -EPERM when
     // this user may not register; -EPIPE / -ETIMEDOUT when the registry is gone or
     // silent (the wait is bounded from when the request went out, whatever else the
-    // registry sends meanwhile); -ENOTCONN before connect(); -EINTR when stop() came first;
-    // -EDEADLK when called from inside onTransact, where the host is busy handling a call
-    // (nothing is done then). Call it before serve() or between two serve() calls.
+    // registry sends meanwhile); -ENOMEM when no memory could be had for the request
+    // (nothing was sent; the name may be added again); -ENOTCONN before connect();
+    // -EINTR when stop() came first; -EDEADLK when called from inside onTransact, where
+    // the host is busy handling a call (nothing is done then). Call it before serve() or
+    // between two serve() calls.
     status_t addService(const String16& name, const sp<LocalObject>& object);
 
     // Serves until stop(). Returns 0 after stop(), -EDEADLK when called from inside

@@ -27,6 +27,8 @@ zorlek::String8 reasonOf(const zorlek::ServiceHost& host) {
 
 int main(int argc, char** argv) {
     using namespace zorlek;
+    // Before any socket is made: none may become standard output, which says "ready".
+    openStandardDescriptors();
     echo::EchoOptions options;
     String8 message;
     int early = echo::parseEchoOptions(argc, argv, &options, &message);

@@ -21,9 +21,9 @@ class Adder : public LocalObject {
     }
 };
 
-ServiceHost host;
-
 int main() {
+    openStandardDescriptors();  // first: no socket may become standard output
+    static ServiceHost host;
     signal(SIGTERM, [](int) { host.stop(); });  // stop() is async-signal-safe
     status_t status = host.connect();           // the registry at $ZORLEK_REGISTRY
     if (status == OK) status = host.addService(String16("sample.adder"), make<Adder>());

@@ -10,6 +10,8 @@ bin=$1
 start_registry "$bin"
 # Shown as "c1\x85x" by list, which is not its name; "back\x41slash" is its own name.
 start_ready "$bin/zorlek-echo" greeter hello 'with space' $'c1\xc2\x85x' 'back\x41slash' 'odd: [name'
+# Names with the characters bash splits words at, and one outside ASCII.
+start_ready "$bin/zorlek-echo" a=b 'weird:[x]' k:=v café
 start_ready "$bin/zorlek-echo" --descriptor 'x: [y' plain
 
 failures=0
@@ -30,7 +32,7 @@ expect() {
         failures=$((failures + 1))
     fi
 }
-names=$'back\\\\x41slash\ngreeter\nhello\nodd:\\ \\[name\nplain\nwith\\ space'
+names=$'a=b\nback\\\\x41slash\ncafé\ngreeter\nhello\nk:=v\nodd:\\ \\[name\nplain\nweird:\\[x\\]\nwith\\ space'
 keys=$'action=\ncategories=\ncomponent=\ndata=\nlaunchFlags=\ntype='
 expect "command words" $'call\ncheck\nhelp\nlist\nstatus\nversion\nwait' zorlek ''
 expect "live names for wait" "$names" zorlek wait ''
@@ -47,6 +49,15 @@ expect "live names for check" "$names" zorlek check ''
 expect "live names for call" "$names" zorlek call ''
 expect "name prefix" 'greeter' zorlek check gr
 expect "quoted prefix" 'with\ space' zorlek call 'with\ '
+# bash splits 'a=' into a and =, and readline then replaces only what follows the '='.
+expect "after '=' in a name" 'b' zorlek check a =
+expect "after ':' in a name" '\[x\]' zorlek check weird :
+expect "after ':' and a space in a name" '\ \[name' zorlek check odd :
+expect "after a run of '=' and ':'" 'v' zorlek call k :=
+expect "a name typed whole after '='" 'b' zorlek check a = b
+expect "outside ASCII" 'café' zorlek check caf
+LC_ALL=C expect "outside ASCII, C locale" 'café' zorlek check caf
+LC_ALL=C.UTF-8 expect "outside ASCII, UTF-8 locale" 'café' zorlek check caf
 expect "nothing after check's name" '' zorlek check greeter ''
 expect "nothing for list" '' zorlek list ''
 expect "nothing for CODE" '' zorlek call greeter ''

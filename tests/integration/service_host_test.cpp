@@ -336,5 +336,53 @@ TEST_F(HostFixture, AServiceKnowsWhoCallsAndRefusesByUid) {
     server.join();
 }
 
+// Root connects to the registry and forks; the child drops to another user and at once
+// looks the name up and calls. Its call races the host taking its end of the new channel:
+// whatever the order, the service sees the user that sent it, never root.
+TEST_F(HostFixture, AProcessThatDroppedRootIsNeverServedAsRoot) {
+    if (::getuid() != 0) GTEST_SKIP() << "needs root to call as another user";
+    ServiceHost host(2000);
+    ASSERT_EQ(host.connect(registry.socketPath().c_str()), OK);
+    sp<Doubler> object = make<Doubler>();
+    ASSERT_EQ(host.addService(String16("guarded"), object), OK);
+    std::thread server([&] { host.serve(); });
+    // Served as root within a few hundred rounds before the fix (at most 406 of them seen).
+    const int rounds = 2000;
+    int asRoot = 0, broken = 0, round = 0;
+    for (; round < rounds && asRoot == 0 && broken == 0; ++round) {
+        sp<RegistryClient> client = clientOf(registry);
+        if (!client) {
+            ++broken;
+            break;
+        }
+        pid_t child = ::fork();
+        if (child == 0) {
+            bool dropped =
+                ::setresgid(65534, 65534, 65534) == 0 && ::setresuid(65534, 65534, 65534) == 0;
+            sp<IBinder> proxy = client->lookupService(String16("guarded"));
+            Parcel reply;
+            status_t status = proxy ? proxy->sendTransaction(3, Parcel(), &reply, 0) : -ENOENT;
+            // 0: refused as the user it is; 1: served as root; 2, 3: the round broke.
+            ::_exit(!dropped ? 2 : status == -EACCES ? 0 : status == OK ? 1 : 3);
+        }
+        int status = -1;
+        if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+            ++broken;
+            break;
+        }
+        asRoot += WEXITSTATUS(status) == 1;
+        broken += WEXITSTATUS(status) > 1;
+    }
+    host.stop();
+    server.join();
+    std::printf("%d rounds, %d served as root, %d calls reached the service\n", round, asRoot,
+                object->calls.load());
+    EXPECT_EQ(asRoot, 0) << "served as root in round " << round;
+    EXPECT_EQ(broken, 0) << "round " << round;
+    // Every call came with its sender's credentials, so each reached the service, which
+    // refused it for the user it named.
+    EXPECT_EQ(object->calls.load(), round);
+}
+
 }  // namespace
 }  // namespace zorlek::test

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // A registry played by hand on a real listening socket, for the tests of the registry
-// client: it accepts, answers the handshake, and lets a test answer each request itself.
+// client and of a host's registry connection: it accepts, answers the handshake, and lets
+// a test answer each request itself.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "harness/harness.h"
+#include "platform/hosting/registry_link.h"
 #include "platform/ipc/registry_client.h"
 #include "platform/transport/message_reader.h"
 #include "tests/platform/socket_helpers.h"
@@ -92,6 +94,50 @@ class PlayedRegistry {
   private:
     unique_fd listener_;
     std::thread thread_;
+};
+
+// What a host asked a played registry for: a name, and the handle it gave the object.
+struct Registration {
+    String16 name;
+    uint32_t handle = 0;
+};
+
+// Answers every registration on `fd` with 0, adding it to `asked`: true when the host
+// closes, false when it sends anything else or is silent for two seconds.
+inline bool answerRegistrations(int fd, std::vector<Registration>* asked) {
+    for (;;) {
+        Incoming in = receive(fd);
+        if (in.status != OK) return in.status == -EPIPE;
+        if (in.header.type != MSG_REGISTER) return false;
+        asked->push_back({in.payload.readString16(), in.header.object});
+        if (reply(fd, MSG_REGISTER_REPLY, OK) != OK) return false;
+    }
+}
+
+// A hosting process's registry connection without a ServiceHost around it, so that a test
+// drives its loop by hand; every wait is bounded by kLongMs.
+struct LinkedHost {
+    static HostOptions bounded() {
+        HostOptions options;
+        options.timeoutMs = kLongMs;
+        return options;
+    }
+    HostOptions options = bounded();
+    EventLoop loop;
+    ObjectTable objects;
+    ChannelServer channels{loop, options, objects};
+    RegistryLink link{loop, objects, channels, options};
+    sp<LocalObject> object = make<LocalObject>(String16("test.IThing"));
+
+    // Turns the loop until `done` holds, or kLongMs pass.
+    void runUntil(const std::function<bool()>& done) {
+        auto start = Clock::now();
+        while (!done() &&
+               std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count() <
+                   kLongMs) {
+            loop.runOnce(kLongMs);
+        }
+    }
 };
 
 struct ClientFixture : ::testing::Test {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// A declared size over the limit is refused before any room is made for it. This
-// program counts allocations through its own global operator new, so it runs alone.
+// A declared size over the limit is refused before any room is made for it, and memory
+// that runs out costs only the request it was for. This program counts allocations
+// through its own global operator new, and fails them on demand, so it runs alone.
 
 #include <gtest/gtest.h>
 
@@ -14,11 +15,15 @@
 #include "platform/ipc/object_proxy.h"
 #include "platform/transport/message_reader.h"
 #include "platform/transport/stream.h"
+#include "tests/platform/fake_registry.h"
 #include "tests/platform/socket_helpers.h"
+#include "tests/support/wait.h"
 
 namespace {
 std::atomic<size_t> gLargest{0};
 std::atomic<size_t> gCount{0};
+// Allocations that report failure (those that may: the nothrow ones) of this size or more.
+std::atomic<size_t> gFailFrom{SIZE_MAX};
 }  // namespace
 
 // The replacements below pair malloc with free; GCC, seeing them inlined into code that
@@ -39,6 +44,7 @@ void* operator new(size_t size, const std::nothrow_t&) noexcept {
     size_t seen = gLargest.load();
     while (size > seen && !gLargest.compare_exchange_weak(seen, size)) {
     }
+    if (size >= gFailFrom.load()) return nullptr;
     return std::malloc(size == 0 ? 1 : size);
 }
 void operator delete(void* p) noexcept {
@@ -159,6 +165,45 @@ TEST(NoAllocation, CallsAllocateNothingOnceTheirParcelsHaveRoom) {
     host.join();
     EXPECT_EQ(calls, 2u * kCalls);
     EXPECT_EQ(allocated, 0u);
+}
+
+// A host whose registry reads slowly queues its requests; when the queue finds no memory
+// for one, that request fails at once, and the answers that come later pair with the
+// requests that went.
+TEST(NoAllocation, ARegistrationItsQueueHasNoRoomForAwaitsNoAnswer) {
+    TempDir dir;
+    std::string path = dir.path() + "/reg.sock";
+    std::atomic<bool> reading{false};
+    std::vector<Registration> asked;
+    // More than the socket takes: most of it waits in the queue.
+    const String16 big(std::u16string(400 * 1024, u'b'));
+    {
+        PlayedRegistry registry(path, [&](int fd, int) {
+            if (answerHello(fd) && waitUntil([&] { return reading.load(); }, kLongMs)) {
+                answerRegistrations(fd, &asked);
+            }
+        });
+        LinkedHost host;
+        ASSERT_EQ(host.link.connect(path.c_str()), OK);
+        status_t first = 1, lost = 1, last = 1;
+        ASSERT_EQ(host.link.add(big, host.object, &first), OK);
+        gFailFrom = kSmall;  // the queue cannot grow
+        status_t failed = host.link.add(String16("lost"), host.object, &lost);
+        gFailFrom = SIZE_MAX;
+        EXPECT_EQ(failed, -ENOMEM);
+        reading = true;
+        ASSERT_EQ(host.link.add(String16("last"), host.object, &last), OK);
+        host.runUntil([&] { return first != 1 && last != 1; });
+        EXPECT_EQ(first, OK);
+        EXPECT_EQ(lost, 1) << "nothing waited for an answer to it";
+        EXPECT_EQ(last, OK) << "the answer went to the name it answers";
+        EXPECT_TRUE(host.link.isRegistered(String16("last")));
+        EXPECT_FALSE(host.link.isRegistered(String16("lost")));
+        host.link.disconnect(-EPIPE);
+    }
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_TRUE(asked[0].name == big && asked[0].handle == 1);
+    EXPECT_TRUE(asked[1].name == String16("last") && asked[1].handle == 2);
 }
 
 }  // namespace
