@@ -75,7 +75,11 @@ RegistryClient::RegistryClient(String8 path, int timeoutMs, Stream connection)
       connection_(std::move(connection)),
       channels_(make<ChannelDirectory>()) {}
 
-RegistryClient::~RegistryClient() = default;
+RegistryClient::~RegistryClient() {
+    // Every request was answered (a connection out of step is closed at its failure): the
+    // registry sends nothing more.
+    connection_.closeAnswered();
+}
 
 status_t RegistryClient::ensureConnected() {
     if (connection_.valid()) return OK;
