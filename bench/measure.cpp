@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 extern char** environ;
@@ -53,12 +54,29 @@ bool runTimed(const Argv& args, Run* out, int status) {
     return WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == status;
 }
 
-Pair runPaired(const Argv& a, const Argv& b, int runs, int aStatus, int bStatus) {
+namespace {
+
+// Makes the changes "KEY=VALUE" to this process's environment, which runs inherit.
+void apply(const Argv& changes) {
+    for (const std::string& change : changes) {
+        size_t equals = change.find('=');
+        if (equals == std::string::npos) continue;
+        setenv(change.substr(0, equals).c_str(), change.c_str() + equals + 1, 1);
+    }
+}
+
+}  // namespace
+
+Pair runPaired(const Argv& a, const Argv& b, int runs, int aStatus, int bStatus, const Argv& aEnv,
+               const Argv& bEnv) {
     Pair pair;
     std::vector<double> as, bs, ratios;
     for (int i = 0; i < runs; ++i) {
         Run ra, rb;
-        if (!runTimed(a, &ra, aStatus) || !runTimed(b, &rb, bStatus)) return pair;
+        apply(aEnv);
+        bool ranA = runTimed(a, &ra, aStatus);
+        apply(bEnv);
+        if (!ranA || !runTimed(b, &rb, bStatus)) return pair;
         as.push_back(ra.micros);
         bs.push_back(rb.micros);
         ratios.push_back(ra.micros / rb.micros);

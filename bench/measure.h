@@ -54,7 +54,10 @@ struct Pair {
     double aCpu = 0;   // median processor time of A, microseconds
     bool ok = false;
 };
-Pair runPaired(const Argv& a, const Argv& b, int runs, int aStatus = 0, int bStatus = 0);
+// Each side's environment changes ("KEY=VALUE") are made before each of its runs, so that
+// A and B may each talk to a registry of their own.
+Pair runPaired(const Argv& a, const Argv& b, int runs, int aStatus = 0, int bStatus = 0,
+               const Argv& aEnv = {}, const Argv& bEnv = {});
 
 // Medians of one program run `runs` times; ok false when a run failed.
 Pair runAlone(const Argv& a, int runs, int status = 0);

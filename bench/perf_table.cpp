@@ -94,6 +94,14 @@ void wholeProcessRows(const std::string& empty) {
     Pair call = runPaired({tool, "call", "bench.echo", "1", "i32", "7"}, {empty}, 301);
     row("`call`, whole process", fixed(call.a, "µs", 0),
         "empty C++ program " + fixed(call.b, "µs", 0), call.ok ? call.ratio : -1, "≤ 1.1");
+    // A listing takes room for the names it has, not for its whole window at start.
+    test::Registry none;
+    if (!none.ready()) return row("`list` of 0 names", "no registry", "", -1, "");
+    Pair list = runPaired({tool, "list"}, {tool, "check", "bench.echo"}, 301, 0, 0,
+                          {"ZORLEK_REGISTRY=" + none.socketPath()},
+                          {"ZORLEK_REGISTRY=" + registry.socketPath()});
+    row("`list` of 0 names against `check`, whole process", fixed(list.a, "µs", 0),
+        "`check` " + fixed(list.b, "µs", 0), list.ok ? list.ratio : -1, "≤ 1.1");
 }
 
 // The rows against busctl, with `peer` holding 1,000 names and the registry in the

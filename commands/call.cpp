@@ -105,8 +105,16 @@ void runCall(ToolState& state) {
     }
     sp<IBinder> object;
     if (!lookUpService(state, serviceName, &object)) return;
-    String16 descriptor = fetchInterfaceDescriptor(object);
+    String16 descriptor;
+    status_t queried = object ? queryInterfaceDescriptor(object, &descriptor) : OK;
     state.cursor = service + 2;
+    // A service that does not answer the query is there all the same: what failed is
+    // said, rather than that it does not exist.
+    if (queried != OK) {
+        reportInterfaceFailure(serviceName, queried);
+        state.exitStatus = EXIT_USAGE;
+        return;
+    }
     if (!object || descriptor.size() == 0) {
         aerr << "zorlek: Service " << serviceName << " does not exist" << endl;
         state.exitStatus = EXIT_USAGE;

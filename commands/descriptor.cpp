@@ -4,11 +4,17 @@
 namespace zorlek {
 
 String16 fetchInterfaceDescriptor(const sp<IBinder>& object) {
-    if (!object) return String16();
+    String16 descriptor;
+    if (object) queryInterfaceDescriptor(object, &descriptor);
+    return descriptor;
+}
+
+status_t queryInterfaceDescriptor(const sp<IBinder>& object, String16* out) {
     Parcel request;
     Parcel reply;
     status_t status = object->sendTransaction(DESCRIPTOR_QUERY_CODE, request, &reply, 0);
-    return descriptorFromReply(status, reply);
+    *out = descriptorFromReply(status, reply);
+    return status;
 }
 
 String16 descriptorFromReply(status_t status, Parcel& reply) {

@@ -13,6 +13,11 @@ namespace zorlek {
 // string, which means "no descriptor". The caller's reference is left as it was.
 String16 fetchInterfaceDescriptor(const sp<IBinder>& object);
 
+// As fetchInterfaceDescriptor, telling whether the query itself failed: the status of the
+// transaction (the descriptor, empty when the reply does not read as one, in `out` after
+// 0; `out` empty after any other status). `object` must not be null.
+status_t queryInterfaceDescriptor(const sp<IBinder>& object, String16* out);
+
 // The descriptor that a descriptor query answered with `status` and `reply` gives, as
 // fetchInterfaceDescriptor reads it: empty for any non-zero status or unreadable reply.
 String16 descriptorFromReply(status_t status, Parcel& reply);

@@ -25,9 +25,12 @@ void runList(ToolState& state) {
     aout << "Found " << static_cast<uint32_t>(names.size()) << " services:" << endl;
     // The lookups and descriptor queries of the next names travel while a line waits for
     // its answer; the lines still come out one by one, in order, each started before its
-    // descriptor is known, as if every name were asked in turn.
-    CallPipeline queries(kListWindow);
-    std::vector<sp<IBinder>> found(kListWindow);
+    // descriptor is known, as if every name were asked in turn. The window takes room for
+    // the names there are, up to its bound. A query asked twice does no harm, so a reply
+    // that comes ahead of its turn when no room is left may be dropped and asked again.
+    const size_t window = names.size() < kListWindow ? names.size() : kListWindow;
+    CallPipeline queries(window);
+    std::vector<sp<IBinder>> found(window);
     const Parcel noArguments;
     Parcel reply;
     size_t asked = 0;
@@ -35,13 +38,13 @@ void runList(ToolState& state) {
     size_t printable = names.size();
     for (size_t line = 0; line < printable; ++line) {
         // Refilled half a window at a time, so that lookups travel in batches.
-        size_t room = kListWindow - queries.size();
-        if (asked < printable && room >= kListWindow / 2) {
+        size_t room = window - queries.size();
+        if (asked < printable && room >= window / 2) {
             size_t batch = names.size() - asked < room ? names.size() - asked : room;
             size_t answered = 0;
             status = registry.lookupServices(&names[asked], batch, found.data(), &answered);
             for (size_t i = 0; i < answered; ++i) {
-                queries.add(std::move(found[i]), DESCRIPTOR_QUERY_CODE, noArguments);
+                queries.add(std::move(found[i]), DESCRIPTOR_QUERY_CODE, noArguments, true);
             }
             asked += answered;
             if (status != OK) printable = asked;

@@ -7,13 +7,27 @@
 #include "platform/text.h"
 
 namespace zorlek {
+namespace {
+
+// strerror(-status) of a negative status, which INT32_MIN is too.
+const char* errorText(status_t status) {
+    return status == INT32_MIN ? "Unknown error 2147483648" : std::strerror(-status);
+}
+
+}  // namespace
 
 void reportTransactionFailure(status_t status) {
     aerr << "zorlek: Transaction failed with status " << status;
-    if (status == INT32_MIN) {
-        aerr << " (Unknown error 2147483648)";
-    } else if (status < 0) {
-        aerr << " (" << std::strerror(-status) << ")";
+    if (status < 0) aerr << " (" << errorText(status) << ")";
+    aerr << endl;
+}
+
+void reportInterfaceFailure(const char* service, status_t status) {
+    aerr << "zorlek: Unable to get the interface of " << service << ": ";
+    if (status < 0) {
+        aerr << errorText(status);
+    } else {
+        aerr << "status " << status;
     }
     aerr << endl;
 }

@@ -11,4 +11,9 @@ namespace zorlek {
 // strerror words unknown numbers. `status` must not be 0.
 void reportTransactionFailure(status_t status);
 
+// Writes "zorlek: Unable to get the interface of SERVICE: REASON" and a newline to aerr:
+// SERVICE as typed, REASON strerror(-N) for a negative status N (worded as above for
+// INT32_MIN) and "status N" for a positive one. `status` must not be 0.
+void reportInterfaceFailure(const char* service, status_t status);
+
 }  // namespace zorlek

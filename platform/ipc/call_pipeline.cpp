@@ -6,31 +6,35 @@
 #include "platform/ipc/object_proxy.h"
 #include "platform/transport/client_channel.h"
 #include "platform/transport/deadline.h"
+#include "platform/transport/parcel_access.h"
 
 namespace zorlek {
+namespace {
+
+// Calls in one block of the ring: a pipeline of few calls takes little room.
+constexpr size_t kBlockSlots = 64;
+// Room a taken reply's parcel keeps for the next reply of its slot; a larger one is given
+// back.
+constexpr size_t kKeptReplyRoom = 16 * 1024;
+
+}  // namespace
 
 struct CallPipeline::Slot {
     sp<IBinder> object;                // held until the result is taken
     ClientChannel* channel = nullptr;  // `object`'s channel, while its reply is awaited
     uint32_t serial = 0;
     uint32_t code = 0;
-    Parcel data;        // the request of an object called at its turn
+    // The request of an object called at its turn, or of a call that may be asked again.
+    Parcel data;
     Deadline deadline;  // when a remote call's wait ends
     PendingReply result;
 };
 
-// A channel with calls in flight; held so that it outlives the objects settled early.
-struct CallPipeline::Channel {
-    sp<ClientChannel> channel;
-    size_t calls = 0;
+struct CallPipeline::SlotBlock {
+    Slot slots[kBlockSlots];
 };
 
-CallPipeline::CallPipeline(size_t capacity)
-    : capacity_(capacity > 0 ? capacity : 1), slots_(capacity_) {
-    channels_.reserve(16);
-    polled_.reserve(16);
-    polledChannels_.reserve(16);
-}
+CallPipeline::CallPipeline(size_t capacity) : capacity_(capacity > 0 ? capacity : 1) {}
 
 CallPipeline::~CallPipeline() {
     // Calls still awaited must not be settled into slots that are gone.
@@ -41,10 +45,14 @@ CallPipeline::~CallPipeline() {
 }
 
 CallPipeline::Slot& CallPipeline::slot(size_t age) {
-    return slots_[(oldest_ + age) % capacity_];
+    size_t index = (oldest_ + age) % capacity_;
+    size_t block = index / kBlockSlots;
+    if (block >= blocks_.size()) blocks_.resize(block + 1);
+    if (!blocks_[block]) blocks_[block] = std::make_unique<SlotBlock>();
+    return blocks_[block]->slots[index % kBlockSlots];
 }
 
-bool CallPipeline::add(sp<IBinder> object, uint32_t code, const Parcel& data) {
+bool CallPipeline::add(sp<IBinder> object, uint32_t code, const Parcel& data, bool mayAskAgain) {
     if (full()) return false;
     Slot& s = slot(count_++);
     s.object = std::move(object);
@@ -52,51 +60,60 @@ bool CallPipeline::add(sp<IBinder> object, uint32_t code, const Parcel& data) {
     s.channel = nullptr;
     s.data.clear();
     s.result.done = false;
+    s.result.dropped = false;
+    s.result.mayDrop = mayAskAgain;
     if (!s.object) {
         settle(s, -ENOENT);
         return true;
     }
     auto* proxy = dynamic_cast<ObjectProxy*>(s.object.get());
+    if (proxy == nullptr || mayAskAgain) s.data = data;
     if (proxy == nullptr) {
-        s.data = data;
         if (s.data.status() != OK) settle(s, s.data.status());
         return true;
     }
-    ClientChannel& channel = proxy->channel();
-    status_t status = channel.start(proxy->handle(), code, data, &s.result, &s.serial);
-    if (status != OK) {
-        settle(s, status);
-        return true;
-    }
-    s.channel = &channel;
-    s.deadline = Deadline::after(channel.timeoutMs());
+    s.channel = &proxy->channel();
     join(s);
+    // The requests of one batch leave together, at the next wait.
+    s.channel->cork();
+    send(s, data);
     return true;
+}
+
+void CallPipeline::send(Slot& s, const Parcel& data) {
+    auto* proxy = static_cast<ObjectProxy*>(s.object.get());
+    status_t status = s.channel->start(proxy->handle(), s.code, data, &s.result, &s.serial);
+    if (status != OK) return settle(s, status);
+    s.deadline = Deadline::after(s.channel->timeoutMs());
 }
 
 void CallPipeline::settle(Slot& s, status_t status) {
     s.result.status = status;
     s.result.reply.clear();
     s.result.done = true;
+    s.result.dropped = false;
 }
 
 void CallPipeline::join(Slot& s) {
     // Calls to one host usually come together, so the last channel is looked at first.
     for (size_t i = channels_.size(); i-- > 0;) {
-        if (channels_[i].channel.get() == s.channel) {
-            ++channels_[i].calls;
+        if (channels_[i].get() == s.channel) {
+            ++channelCalls_[i];
             return;
         }
     }
-    channels_.push_back({sp<ClientChannel>(s.channel), 1});
+    channels_.push_back(sp<ClientChannel>(s.channel));
+    channelCalls_.push_back(1);
 }
 
 void CallPipeline::leave(Slot& s) {
     for (size_t i = 0; i < channels_.size(); ++i) {
-        if (channels_[i].channel.get() != s.channel) continue;
-        if (--channels_[i].calls == 0) {
+        if (channels_[i].get() != s.channel) continue;
+        if (--channelCalls_[i] == 0) {
             channels_[i] = std::move(channels_.back());
             channels_.pop_back();
+            channelCalls_[i] = channelCalls_.back();
+            channelCalls_.pop_back();
         }
         break;
     }
@@ -105,43 +122,20 @@ void CallPipeline::leave(Slot& s) {
 
 void CallPipeline::waitForOldest() {
     Slot& oldest = slot(0);
-    while (!oldest.result.done) {
-        int wait = oldest.deadline.remainingMs();
-        if (wait == 0) {
-            oldest.channel->cancel(oldest.serial);
-            settle(oldest, -ETIMEDOUT);
-            return;
+    while (!oldest.result.done || oldest.result.dropped) {
+        // A reply dropped for want of room: the call is asked again now, at its turn, as
+        // one call after another would ask it.
+        if (oldest.result.dropped) {
+            send(oldest, oldest.data);
+            continue;
         }
-        // Every channel is read while the replies held fit the budget; past it, only the
-        // oldest call's.
-        bool overBudget = heldBytes_ >= kHeldReplyBytes;
-        polled_.clear();
-        polledChannels_.clear();
-        for (Channel& entry : channels_) {
-            ClientChannel& channel = *entry.channel;
-            channel.flush();
-            short events = channel.wantsToSend() ? POLLOUT : 0;
-            if (!overBudget || &channel == oldest.channel) events |= POLLIN;
-            if (!channel.alive() || events == 0) continue;
-            polled_.push_back({channel.fd(), events, 0});
-            polledChannels_.push_back(&channel);
-        }
-        if (!oldest.channel->alive()) continue;  // its failure settled the call
-        int ready = ::poll(polled_.data(), polled_.size(), wait);
-        if (ready < 0 && errno != EINTR) {
-            oldest.channel->cancel(oldest.serial);
-            settle(oldest, -errno);
-            return;
-        }
-        for (size_t i = 0; ready > 0 && i < polled_.size(); ++i) {
-            if (polled_[i].revents == 0) continue;
-            --ready;
-            ClientChannel& channel = *polledChannels_[i];
-            if ((polled_[i].revents & POLLOUT) != 0) channel.flush();
-            if ((polled_[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-                heldBytes_ += channel.takeIn();
-            }
-        }
+        polled_.resize(channels_.size() + 1);
+        polledChannels_.resize(channels_.size() + 1);
+        OtherChannels others{channels_.data(), channels_.size(), polled_.data(),
+                             polledChannels_.data()};
+        HeldReplies held{heldBytes_, kHeldReplyBytes};
+        oldest.channel->wait(oldest.serial, &oldest.result, oldest.deadline, others, &held);
+        heldBytes_ = held.bytes;
     }
 }
 
@@ -155,11 +149,14 @@ status_t CallPipeline::takeOldest(Parcel* reply) {
         s.result.status = s.object->sendTransaction(s.code, s.data, &s.result.reply, 0);
         s.result.done = true;
     }
-    waitForOldest();
-    size_t held = s.result.reply.dataSize();
-    heldBytes_ -= held < heldBytes_ ? held : heldBytes_;
-    // The slot keeps the caller's emptied buffer for its next reply.
+    if (s.channel != nullptr) waitForOldest();
+    // Counted by this pipeline's waits (another pipeline on the same channel may have
+    // taken it in).
+    heldBytes_ -= s.result.heldBytes < heldBytes_ ? s.result.heldBytes : heldBytes_;
+    s.result.heldBytes = 0;
+    // The slot keeps the caller's emptied buffer for its next reply, unless it is large.
     swap(*reply, s.result.reply);
+    ParcelAccess::trim(s.result.reply, kKeptReplyRoom);
     if (s.channel != nullptr) leave(s);
     s.object.reset();
     oldest_ = (oldest_ + 1) % capacity_;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "platform/ipc/ibinder.h"
@@ -22,15 +23,17 @@ class ClientChannel;
 //
 // Bounds: at most `capacity` calls at once (calls hold no descriptor of their own: the
 // objects of one host share one channel); each call waits at most its object's call
-// timeout, counted from when it was added; replies taken in ahead of their turn are held
-// up to kHeldReplyBytes in all, past which only the channel of the oldest call is read.
-// Everything is allocated when the pipeline is made; after that a call allocates nothing
-// beyond the parcels' own buffers. Used from the one thread that uses the objects.
+// timeout, counted from when it was sent; replies taken in ahead of their turn are held up
+// to kHeldReplyBytes in all (with the large replies still arriving), past which only the
+// channel of the oldest call is read, and the replies it brings for calls added with
+// `mayAskAgain` are dropped and those calls asked again at their turn. Room for calls is
+// taken as they are added, up to `capacity`; after that a call allocates nothing beyond the
+// parcels' own buffers. Used from the one thread that uses the objects.
 class CallPipeline {
   public:
     // Replies held ahead of their turn, in bytes, before the pipeline reads only the
     // oldest call's channel.
-    static constexpr size_t kHeldReplyBytes = 8 * 1024 * 1024;
+    static constexpr size_t kHeldReplyBytes = 4 * 1024 * 1024;
 
     // Room for `capacity` calls (at least one).
     explicit CallPipeline(size_t capacity);
@@ -42,8 +45,11 @@ class CallPipeline {
     // caller's reference. A remote object's request is queued now and sent before the
     // next wait (a failure becomes that call's result, as does a request whose building
     // failed); an object in this process is called only when its result is taken; a null
-    // object's result is -ENOENT. False, with nothing taken, when the pipeline is full.
-    bool add(sp<IBinder> object, uint32_t code, const Parcel& data);
+    // object's result is -ENOENT. With `mayAskAgain`, for a call that does no harm asked
+    // twice (such as the descriptor query), the pipeline may drop its reply for want of
+    // room and ask again at its turn (the request is kept until then). False, with nothing
+    // taken, when the pipeline is full.
+    bool add(sp<IBinder> object, uint32_t code, const Parcel& data, bool mayAskAgain = false);
 
     // Hands over the result of the oldest call: the status sendTransaction would have
     // returned, and the reply into `reply` (empty after any failure). Waits at most until
@@ -56,23 +62,28 @@ class CallPipeline {
 
   private:
     struct Slot;
-    struct Channel;
+    struct SlotBlock;
 
-    // The call added `age` calls after the oldest.
+    // The call added `age` calls after the oldest; its room is made on first use.
     Slot& slot(size_t age);
     // Settles a call that never reached a channel with `status`.
     void settle(Slot& s, status_t status);
+    // Sends the call of `s`, with the request `data`, on its object's channel.
+    void send(Slot& s, const Parcel& data);
     // The entry for the channel of `s`, made when it is the first call on it.
     void join(Slot& s);
     void leave(Slot& s);
     // Waits until the oldest call's reply is in or its time is up, taking in the replies
-    // of later calls meanwhile.
+    // of later calls meanwhile, and asking it again when its reply was dropped.
     void waitForOldest();
 
     size_t capacity_;
-    std::vector<Slot> slots_;
-    // The channels with calls in flight, and the poll set built over them for each wait.
-    std::vector<Channel> channels_;
+    // The ring of calls, in blocks made as the ring first reaches them.
+    std::vector<std::unique_ptr<SlotBlock>> blocks_;
+    // The channels with calls in flight, how many calls each has, and the poll set built
+    // over them for each wait.
+    std::vector<sp<ClientChannel>> channels_;
+    std::vector<size_t> channelCalls_;
     std::vector<::pollfd> polled_;
     std::vector<ClientChannel*> polledChannels_;
     size_t oldest_ = 0;

@@ -25,10 +25,12 @@ class ObjectProxy : public IBinder {
     // Sends the transaction over the channel. With flags 0 waits for the reply (at most
     // the call timeout); with FLAG_ONEWAY returns 0 once the request is handed to the
     // socket. Returns the object's status, or -EPIPE (channel gone), -ETIMEDOUT (no reply
-    // in time; the channel stays), -EMSGSIZE (request over 1 MiB, nothing sent; or a reply
-    // over 1 MiB, refused unread, the channel then gone), -EBADMSG (malformed reply, the
-    // channel then gone), or the request's status() when its building failed (nothing
-    // sent). `reply` may be null; after any non-zero status it is empty.
+    // in time, counted from when the call was made, whatever comes meanwhile; the
+    // channel stays unless part of the request was still unsent), -EMSGSIZE (request
+    // over 1 MiB, nothing sent; or a reply over 1 MiB, refused unread, the channel then
+    // gone), -EBADMSG (malformed reply, the channel then gone), or the request's status()
+    // when its building failed (nothing sent). `reply` may be null; after any non-zero
+    // status it is empty.
     status_t sendTransaction(uint32_t code, const Parcel& data, Parcel* reply,
                              uint32_t flags) override;
 

@@ -6,6 +6,7 @@
 #include "platform/ipc/object_proxy.h"
 #include "platform/ipc/registry_path.h"
 #include "platform/transport/deadline.h"
+#include "platform/transport/fd_closer.h"
 #include "platform/transport/unix_connect.h"
 #include "platform/transport/wire.h"
 
@@ -75,7 +76,11 @@ RegistryClient::RegistryClient(String8 path, int timeoutMs, Stream connection)
       connection_(std::move(connection)),
       channels_(make<ChannelDirectory>()) {}
 
-RegistryClient::~RegistryClient() = default;
+RegistryClient::~RegistryClient() {
+    // Every request was answered (a connection out of step is closed at its failure): the
+    // registry sends nothing more.
+    connection_.closeAnswered();
+}
 
 status_t RegistryClient::ensureConnected() {
     if (connection_.valid()) return OK;
@@ -130,8 +135,14 @@ status_t RegistryClient::request(const MessageHeader& header, const Parcel& payl
 status_t RegistryClient::takeLookupAnswer(Message& answer, sp<IBinder>* out) {
     *out = nullptr;
     const MessageHeader& header = answer.header;
-    if (header.value < 0) return header.value;
+    // A channel end that comes with an answer it does not belong to is let go as every
+    // client socket is: a host may have sent into it already.
+    if (header.value < 0) {
+        closeSocket(std::move(answer.fd));
+        return header.value;
+    }
     if (header.value > 0 || header.object == 0 || answer.payload.dataSize() != 0) {
+        closeSocket(std::move(answer.fd));
         disconnect();
         return -EBADMSG;
     }

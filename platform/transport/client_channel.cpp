@@ -1,18 +1,18 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/transport/client_channel.h"
 
-#include <poll.h>
-
 #include <algorithm>
 
 #include "platform/ipc/ibinder.h"
-#include "platform/transport/fd_passing.h"
+#include "platform/transport/fd_closer.h"
+#include "platform/transport/parcel_access.h"
 
 namespace zorlek {
 namespace {
 
 // A reply read ahead of the one awaited goes through the buffer; replies as large as a
-// parcel go straight into their own.
+// parcel go straight into their own. A receiving parcel that took a larger one gives that
+// room back, so that a channel keeps no more than this between replies.
 constexpr size_t kChannelBuffer = 16 * 1024;
 
 }  // namespace
@@ -40,12 +40,13 @@ void ChannelDirectory::restart() {
 }
 
 ClientChannel::ClientChannel(unique_fd sock, int timeoutMs, sp<ChannelDirectory> directory,
-                             uint64_t host, uint32_t generation)
+                             uint64_t host, uint32_t generation, uint32_t firstSerial)
     : stream_(std::move(sock), kChannelBuffer, kMaxParcelSize),
       timeoutMs_(timeoutMs),
       directory_(std::move(directory)),
       host_(host),
-      generation_(generation) {}
+      generation_(generation),
+      nextSerial_(firstSerial) {}
 
 ClientChannel::~ClientChannel() {
     end(-EPIPE);
@@ -53,100 +54,28 @@ ClientChannel::~ClientChannel() {
 
 status_t ClientChannel::transact(uint32_t handle, uint32_t code, const Parcel& data, Parcel* reply,
                                  uint32_t flags) {
-    if (reply != nullptr) reply->clear();
-    if (data.status() != OK) return data.status();
-    if (data.dataSize() > kMaxParcelSize) return -EMSGSIZE;
-    if (!alive()) return -EPIPE;
-    uint32_t serial = nextSerial_++;
-    uint8_t head[kHeaderSize];
-    encodeFrameStart({MSG_TRANSACT, code, static_cast<int32_t>(flags), 0, serial, handle},
-                     data.dataSize(), head);
+    Parcel* into = reply != nullptr ? reply : &discarded_;
+    into->clear();
     Deadline deadline = Deadline::after(timeoutMs_);
-    status_t status = sendRequest(head, data, deadline);
-    if (status != OK || (flags & FLAG_ONEWAY) != 0) return status;
-    // Set at the first call that waits alone: channels used only by many calls at once
-    // (a listing) wait in poll() and never need it.
-    if (!stream_.waitsInReceive()) stream_.waitInReceive(timeoutMs_);
-    return awaitReply(serial, reply != nullptr ? reply : &scratch_.payload, deadline);
-}
-
-status_t ClientChannel::sendRequest(const uint8_t* head, const Parcel& data,
-                                    const Deadline& deadline) {
-    // Calls queued before this one go first, in order.
-    flush();
-    if (!alive()) return -EPIPE;
-    size_t total = kHeaderSize + data.dataSize();
-    size_t sent = 0;
-    if (!wantsToSend()) {
-        iovec iov[2] = {{const_cast<uint8_t*>(head), kHeaderSize},
-                        {const_cast<uint8_t*>(data.data()), data.dataSize()}};
-        ssize_t n = sendNow(fd(), iov, data.dataSize() > 0 ? 2 : 1, -1);
-        if (n < 0) {
-            end(static_cast<status_t>(n));
-            return static_cast<status_t>(n);
-        }
-        sent = static_cast<size_t>(n);
-        if (sent == total) return OK;
+    if ((flags & FLAG_ONEWAY) != 0) {
+        uint32_t serial;
+        status_t status = start(handle, code, data, nullptr, &serial);
+        if (status != OK) return status;
+        // Returns once the socket has all of it.
+        wait(serial, nullptr, deadline, OtherChannels(), nullptr);
+        return !alive() ? -EPIPE : wantsToSend() ? -ETIMEDOUT : OK;
     }
-    // What the socket did not take waits in the queue, behind the calls before it.
-    bool queued = sent < kHeaderSize
-                      ? out_.append(head + sent, kHeaderSize - sent) &&
-                            out_.append(data.data(), data.dataSize())
-                      : out_.append(data.data() + (sent - kHeaderSize), total - sent);
-    if (!queued) {
-        // Half a request would leave the host out of step.
-        if (sent > 0) end(-ENOMEM);
-        return -ENOMEM;
+    // The reply lands in the caller's parcel, whose room goes to the next receive.
+    PendingReply pending;
+    swap(pending.reply, *into);
+    uint32_t serial;
+    status_t status = start(handle, code, data, &pending, &serial);
+    if (status == OK) {
+        wait(serial, &pending, deadline, OtherChannels(), nullptr);
+        status = pending.status;
     }
-    return drain(deadline);
-}
-
-status_t ClientChannel::drain(const Deadline& deadline) {
-    while (wantsToSend()) {
-        if (!alive()) return -EPIPE;
-        int left = deadline.remainingMs();
-        pollfd p{fd(), POLLIN | POLLOUT, 0};
-        int ready = left > 0 ? ::poll(&p, 1, left) : 0;
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) {
-            // Part of it may have gone: the channel is out of step.
-            end(-ETIMEDOUT);
-            return -ETIMEDOUT;
-        }
-        if ((p.revents & POLLOUT) != 0) flush();
-        if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0) takeIn();
-    }
-    return alive() ? OK : -EPIPE;
-}
-
-status_t ClientChannel::awaitReply(uint32_t serial, Parcel* into, const Deadline& deadline) {
-    Message message;
-    std::swap(message.payload, *into);
-    status_t status;
-    // A failure of the channel itself, as against the object's own status.
-    bool broken = false;
-    for (;;) {
-        status = stream_.receive(&message, deadline);
-        if (status != OK) {
-            // Out of time the stream is still in step: the late reply is dropped when it
-            // comes.
-            broken = status != -ETIMEDOUT;
-            break;
-        }
-        if (message.header.type == MSG_REPLY && message.header.serial == serial) {
-            status = message.header.value;
-            break;
-        }
-        size_t ignored = 0;
-        if (!settle(message, &ignored)) {
-            status = -EBADMSG;
-            broken = true;
-            break;
-        }
-    }
-    if (status != OK) message.payload.clear();
-    std::swap(message.payload, *into);
-    if (broken) end(status);
+    swap(*into, pending.reply);
+    if (status != OK) into->clear();
     return status;
 }
 
@@ -155,31 +84,40 @@ status_t ClientChannel::start(uint32_t handle, uint32_t code, const Parcel& data
     if (data.status() != OK) return data.status();
     if (data.dataSize() > kMaxParcelSize) return -EMSGSIZE;
     if (!alive()) return -EPIPE;
-    uint8_t head[kHeaderSize];
-    encodeFrameStart({MSG_TRANSACT, code, 0, 0, nextSerial_, handle}, data.dataSize(), head);
-    size_t before = out_.size();
-    if (!out_.append(head, kHeaderSize) || !out_.append(data.data(), data.dataSize())) {
-        out_.resize(before);
-        return -ENOMEM;
+    int32_t flags = pending != nullptr ? 0 : static_cast<int32_t>(FLAG_ONEWAY);
+    MessageHeader header{MSG_TRANSACT, code, flags, 0, nextSerial_, handle};
+    status_t status = out_.send(fd(), header, data.data(), data.dataSize());
+    // Nothing of it went and the channel is in step: only this call fails.
+    if (status == -ENOMEM || status == -ENOBUFS) return -ENOMEM;
+    if (status != OK) {
+        // Half a request leaves the host out of step; a socket that failed is gone.
+        if (status == -ECANCELED) status = -ENOMEM;
+        end(status);
+        return status;
     }
-    pending->done = false;
-    pending->status = OK;
-    pending->reply.clear();
     *serial = nextSerial_++;
-    pending_.emplace_back(*serial, pending);
+    if (pending != nullptr) {
+        pending->done = false;
+        pending->dropped = false;
+        pending->status = OK;
+        pending->heldBytes = 0;
+        pending->reply.clear();
+        pending_.push_back({*serial, pending});
+    }
     return OK;
 }
 
-std::pair<uint32_t, PendingReply*>* ClientChannel::findPending(uint32_t serial) {
+ClientChannel::Pending* ClientChannel::findPending(uint32_t serial) {
     auto begin = pending_.begin() + static_cast<ptrdiff_t>(pendingFront_);
-    auto at = std::lower_bound(begin, pending_.end(), serial,
-                               [](const auto& entry, uint32_t s) { return entry.first < s; });
-    return at != pending_.end() && at->first == serial && at->second != nullptr ? &*at : nullptr;
+    auto at = std::lower_bound(begin, pending_.end(), serial, [](const Pending& entry, uint32_t s) {
+        return serialBefore(entry.serial, s);
+    });
+    return at != pending_.end() && at->serial == serial && at->reply != nullptr ? &*at : nullptr;
 }
 
 void ClientChannel::cancel(uint32_t serial) {
-    if (auto* entry = findPending(serial)) entry->second = nullptr;
-    while (pendingFront_ < pending_.size() && pending_[pendingFront_].second == nullptr) {
+    if (Pending* entry = findPending(serial)) entry->reply = nullptr;
+    while (pendingFront_ < pending_.size() && pending_[pendingFront_].reply == nullptr) {
         ++pendingFront_;
     }
     if (pendingFront_ == pending_.size()) {
@@ -192,51 +130,74 @@ void ClientChannel::cancel(uint32_t serial) {
 }
 
 void ClientChannel::flush() {
-    if (!alive() || !wantsToSend()) return;
-    iovec iov{out_.data(), out_.size()};
-    ssize_t n = sendNow(fd(), &iov, 1, -1);
-    if (n < 0) return end(static_cast<status_t>(n));
-    out_.consume(static_cast<size_t>(n));
+    if (!alive()) return;
+    status_t status = out_.uncork(fd());
+    if (status != OK) end(status);
 }
 
-size_t ClientChannel::takeIn() {
-    size_t settled = 0;
-    if (!alive()) return settled;
-    ssize_t n = stream_.receiveNow();
-    if (n == 0 || (n < 0 && n != -EAGAIN)) {
-        end(n == 0 ? -EPIPE : static_cast<status_t>(n));
-        return settled;
-    }
+bool ClientChannel::receiveMayWait(const Deadline& deadline) {
+    // The socket's bound is the whole timeout: it fits only a wait that has just begun.
+    if (deadline.remainingMs() < timeoutMs_) return false;
+    // Set at the first wait that could use it: channels read only among many (a listing)
+    // wait in poll() and never need it.
+    if (!stream_.waitsInReceive()) stream_.waitInReceive(timeoutMs_);
+    return stream_.receiveMayWait(deadline);
+}
+
+void ClientChannel::takeIn(const PendingReply* awaited, HeldReplies* held, bool wait) {
+    if (!alive()) return;
+    ssize_t n = stream_.reader().fill(fd(), wait);
+    if (n == 0 || (n < 0 && n != -EAGAIN)) return end(n == 0 ? -EPIPE : static_cast<status_t>(n));
     for (;;) {
         int got = stream_.reader().next(&scratch_);
         if (got == 0) break;
-        if (got < 0 || !settle(scratch_, &settled)) {
-            end(got < 0 ? got : -EBADMSG);
-            break;
-        }
+        if (got < 0 || !settle(scratch_, awaited, held)) return end(got < 0 ? got : -EBADMSG);
     }
-    return settled;
 }
 
-bool ClientChannel::settle(Message& message, size_t* settledBytes) {
+bool ClientChannel::settle(Message& message, const PendingReply* awaited, HeldReplies* held) {
     if (message.header.type != MSG_REPLY) return false;
     uint32_t serial = message.header.serial;
-    auto* entry = findPending(serial);
+    Pending* entry = findPending(serial);
+    PendingReply* pending = entry != nullptr ? entry->reply : nullptr;
     // A reply no call waits for (one given up on) is dropped.
-    if (entry == nullptr) return true;
-    PendingReply& pending = *entry->second;
-    pending.status = message.header.value;
-    std::swap(pending.reply, message.payload);
-    if (pending.status != OK) pending.reply.clear();
-    pending.done = true;
-    *settledBytes += pending.reply.dataSize();
-    cancel(serial);
+    if (pending != nullptr) {
+        size_t room = ParcelAccess::capacity(message.payload);
+        bool ahead = pending != awaited;
+        bool fits = held != nullptr && held->bytes + room <= held->limit;
+        pending->status = message.header.value;
+        pending->done = true;
+        if (ahead && pending->mayDrop && !fits) {
+            // No room to hold it: asked again at its turn.
+            pending->dropped = true;
+        } else if (pending->status == OK) {
+            swap(pending->reply, message.payload);
+            if (ahead && held != nullptr) {
+                pending->heldBytes = ParcelAccess::capacity(pending->reply);
+                held->bytes += pending->heldBytes;
+            }
+        }
+        cancel(serial);
+    }
+    // The room of a large reply, or of the parcel it was swapped for, is not kept.
+    ParcelAccess::trim(message.payload, kChannelBuffer);
     return true;
+}
+
+void ClientChannel::giveUp(uint32_t serial, PendingReply* awaited, status_t why) {
+    if (awaited != nullptr && !awaited->done) {
+        cancel(serial);
+        awaited->status = why;
+        awaited->reply.clear();
+        awaited->done = true;
+    }
+    // Part of a request may have left: the channel is out of step.
+    if (wantsToSend()) end(why);
 }
 
 void ClientChannel::end(status_t why) {
     for (size_t i = pendingFront_; i < pending_.size(); ++i) {
-        PendingReply* pending = pending_[i].second;
+        PendingReply* pending = pending_[i].reply;
         if (pending == nullptr) continue;
         pending->status = why;
         pending->reply.clear();
@@ -244,7 +205,7 @@ void ClientChannel::end(status_t why) {
     }
     pending_.clear();
     pendingFront_ = 0;
-    out_.release();
+    out_ = OutQueue();
     stream_.reset();
     // The registry is told before the next request, so that the next lookup of this
     // host brings a new channel.

@@ -2,7 +2,9 @@
 // The client's end of a channel to one hosting process, shared by every proxy that one
 // registry connection holds to that host's objects. Calls carry a serial and replies name
 // the serial they answer, so replies may come in any order and a reply held back by the
-// host holds back no other. Used from one thread at a time.
+// host holds back no other. A call's request goes out as far as the socket takes it at
+// once; the rest waits in the channel's queue and leaves while the caller waits. Every
+// wait, of one call or of many, is ClientChannel::wait(). Used from one thread at a time.
 #pragma once
 
 #include <cstddef>
@@ -11,10 +13,13 @@
 #include <utility>
 #include <vector>
 
-#include "platform/ipc/byte_buffer.h"
 #include "platform/ipc/parcel.h"
 #include "platform/ipc/refbase.h"
+#include "platform/transport/deadline.h"
+#include "platform/transport/out_queue.h"
 #include "platform/transport/stream.h"
+
+struct pollfd;
 
 namespace zorlek {
 
@@ -50,77 +55,139 @@ struct PendingReply {
     bool done = false;
     status_t status = OK;
     Parcel reply;  // empty after any non-zero status
+    // Set by the caller before start(): the call may be asked again, so a reply that comes
+    // ahead of its turn when no room is left to hold it may be dropped.
+    bool mayDrop = false;
+    // Set with `done` when the reply was dropped so: the call is to be asked again.
+    bool dropped = false;
+    // The room `reply` takes, counted in the HeldReplies of the wait that took it in.
+    size_t heldBytes = 0;
 };
+
+// The replies taken in ahead of their turn and held, against a bound: what they take, and
+// the bound past which a wait reads only the awaited call's channel and drops the replies
+// that may be dropped.
+struct HeldReplies {
+    size_t bytes = 0;
+    size_t limit = 0;
+};
+
+// The channels a wait serves besides the awaited call's (which may be among them): the
+// calls queued on them are sent and their replies taken in meanwhile. `polled` and
+// `polledChannels` have room for count + 1 entries.
+struct OtherChannels {
+    const sp<ClientChannel>* channels = nullptr;
+    size_t count = 0;
+    ::pollfd* polled = nullptr;
+    ClientChannel** polledChannels = nullptr;
+};
+
+// True when the serial `a` was given out before `b`. Serials wrap after 2^32 calls on a
+// channel; the calls awaited at once always span far less than half of that.
+constexpr bool serialBefore(uint32_t a, uint32_t b) {
+    return static_cast<int32_t>(a - b) < 0;
+}
 
 class ClientChannel : public RefBase {
   public:
     // Takes `sock`, a connected Unix stream socket to the host numbered `host`. Every wait
     // is bounded by `timeoutMs` on its own. `directory` (may be null) is told when the
-    // channel goes.
+    // channel goes. Calls are numbered from `firstSerial` on (tests start near the wrap).
     ClientChannel(unique_fd sock, int timeoutMs, sp<ChannelDirectory> directory = nullptr,
-                  uint64_t host = 0, uint32_t generation = 0);
+                  uint64_t host = 0, uint32_t generation = 0, uint32_t firstSerial = 1);
+    // Closes the socket through closeSocket() (fd_closer.h): the host may have left
+    // descriptors unread in it, whose last close could block.
     ~ClientChannel() override;
 
     // One call to the object `handle`: with flags 0 waits for its reply (into `reply`,
     // which may be null); with FLAG_ONEWAY returns once the request is handed to the
-    // socket. Returns the object's status, or -EPIPE (channel gone), -ETIMEDOUT (no reply
-    // in time; the channel stays, and the late reply is dropped), -EMSGSIZE (request over
-    // 1 MiB, nothing sent; or a reply over 1 MiB, refused unread, the channel then gone),
-    // -EBADMSG (malformed bytes; the channel then gone), or the request's own status()
-    // when its building failed (nothing sent). After any non-zero status `reply` is empty.
+    // socket. A pipeline of one: start(), then wait(). Returns the object's status, or
+    // -EPIPE (channel gone), -ETIMEDOUT (no reply in time; the channel stays unless part
+    // of the request was still unsent, and the late reply is dropped), -EMSGSIZE (request
+    // over 1 MiB, nothing sent; or a reply over 1 MiB, refused unread, the channel then
+    // gone), -EBADMSG (malformed bytes; the channel then gone), -ENOMEM, or the request's
+    // own status() when its building failed (nothing sent). After any non-zero status
+    // `reply` is empty.
     status_t transact(uint32_t handle, uint32_t code, const Parcel& data, Parcel* reply,
                       uint32_t flags);
 
-    // Queues a two-way call whose reply goes to `pending` (which must stay until the call
-    // is settled or cancelled); it is sent by the next flush(). Returns its serial in
-    // `*serial`, or a failure (nothing queued).
+    // Starts a two-way call whose reply goes to `pending` (which must stay until the call
+    // is settled or cancelled): its request goes out at once as far as the socket takes it,
+    // or joins the queue while the channel is corked. Returns its serial in `*serial`, or
+    // a failure (nothing sent; after -EPIPE or a failed socket the channel is gone).
     status_t start(uint32_t handle, uint32_t code, const Parcel& data, PendingReply* pending,
                    uint32_t* serial);
     // Gives up waiting for the call `serial`; its reply, should it come, is dropped.
     void cancel(uint32_t serial);
-    // Sends queued calls as far as the socket takes them, in one sendmsg. A failure ends
-    // the channel.
+    // Holds the calls started from now on in the queue until the next flush(), so that
+    // many leave in one write.
+    void cork() { out_.cork(); }
+    // Sends what the queue holds as far as the socket takes it now. A failure ends the
+    // channel.
     void flush();
     // True while queued calls wait to be sent.
-    bool wantsToSend() const { return out_.size() > 0; }
-    // Reads what is there (the caller saw the socket readable) and settles the replies it
-    // holds. Returns the bytes of the replies settled. A failure ends the channel.
-    size_t takeIn();
+    bool wantsToSend() const { return !out_.empty(); }
+
+    // Waits until `awaited` (the call `serial` on this channel) is settled, or, with
+    // `awaited` null, until everything queued on this channel is sent, at most until
+    // `deadline`: no traffic extends it. Meanwhile sends what `others` queued and takes in
+    // the replies that every channel brings, each receive bounded by the time left. While
+    // `held` (may be null: no room) has room, every channel is read; past it only this
+    // one, whose replies to other calls are then dropped where their call allows (see
+    // takeIn). At the deadline the awaited call is cancelled and settled with
+    // -ETIMEDOUT, and a channel whose queue still holds part of a request ends. The one
+    // wait of a client: of a call alone and of a CallPipeline.
+    void wait(uint32_t serial, PendingReply* awaited, const Deadline& deadline,
+              const OtherChannels& others, HeldReplies* held);
+
+    // One receive of what is there (with `wait`, waiting inside it as receiveMayWait()
+    // allows), settling the replies it completes. The reply of `awaited` is always kept;
+    // another is kept and counted in `held` while it fits there, else dropped when its call
+    // allows it (its PendingReply marked dropped), else kept all the same. A failure ends
+    // the channel.
+    void takeIn(const PendingReply* awaited, HeldReplies* held, bool wait = false);
+    // True when a receive may wait inside recvmsg and still end by `deadline`.
+    bool receiveMayWait(const Deadline& deadline);
+    // The room taken by a large reply being received, not yet whole.
+    size_t partialBytes() const { return stream_.reader().partialPayloadBytes(); }
 
     bool alive() const { return stream_.valid(); }
     int fd() const { return stream_.fd(); }
     int timeoutMs() const { return timeoutMs_; }
 
   private:
-    // Sends every byte of the request `head` + `data`, taking in replies meanwhile so that
-    // a host waiting for room to answer is never waited for in turn.
-    status_t sendRequest(const uint8_t* head, const Parcel& data, const Deadline& deadline);
-    // Sends the queued bytes, taking in replies meanwhile, until `deadline`.
-    status_t drain(const Deadline& deadline);
-    // Waits for the reply to `serial` into `into`.
-    status_t awaitReply(uint32_t serial, Parcel* into, const Deadline& deadline);
+    struct Pending {
+        uint32_t serial;
+        PendingReply* reply;  // null once settled or cancelled
+    };
+
     // The entry of the call `serial`; null when none waits.
-    std::pair<uint32_t, PendingReply*>* findPending(uint32_t serial);
+    Pending* findPending(uint32_t serial);
     // Hands a reply to the call that waits for it; false when it is not a reply.
-    bool settle(Message& message, size_t* settledBytes);
+    bool settle(Message& message, const PendingReply* awaited, HeldReplies* held);
+    // Gives up waiting (at the deadline, or when the wait itself failed): settles
+    // `awaited` with `why`, and ends the channel when part of a request is still unsent.
+    void giveUp(uint32_t serial, PendingReply* awaited, status_t why);
     // Ends the channel: every waiting call fails with `why`.
     void end(status_t why);
 
     Stream stream_;
+    OutQueue out_;
     int timeoutMs_;
     sp<ChannelDirectory> directory_;
     uint64_t host_;
     uint32_t generation_;
-    uint32_t nextSerial_ = 1;
-    // Calls queued by start() and not yet sent.
-    ByteBuffer out_;
+    uint32_t nextSerial_;
     // Calls started and not yet answered, in serial order, from pendingFront_ on; a
     // settled or cancelled one stays as a null entry until those before it are gone. Room
     // is reused, so that calls allocate nothing once it has grown.
-    std::vector<std::pair<uint32_t, PendingReply*>> pending_;
+    std::vector<Pending> pending_;
     size_t pendingFront_ = 0;
-    // Receives the replies taken in for others, and those no one waits for.
+    // Receives every reply; its room goes to the call it answers, in exchange for that
+    // call's own.
     Message scratch_;
+    // Takes the reply of a call made without a reply parcel.
+    Parcel discarded_;
 };
 
 }  // namespace zorlek

@@ -85,7 +85,9 @@ class MessageReader {
     // True while part of a message is held (a peer that closes now cut it short).
     bool midMessage() const { return big_ || end_ > begin_; }
     // Memory the reader holds now: its buffer and a large payload being received.
-    size_t heldBytes() const { return (buffer_ ? bufferSize_ : 0) + (big_ ? bigRoom_ : 0); }
+    size_t heldBytes() const { return (buffer_ ? bufferSize_ : 0) + partialPayloadBytes(); }
+    // The room given so far to a large payload being received (0 when none is).
+    size_t partialPayloadBytes() const { return big_ ? bigRoom_ : 0; }
 
   private:
     struct FdBatch {

@@ -21,6 +21,16 @@ struct ParcelAccess {
         parcel.status_ = OK;
         return parcel.bytes_.data();
     }
+
+    // The room `parcel` holds, used or not: what it costs in memory.
+    static size_t capacity(const Parcel& parcel) { return parcel.bytes_.capacity(); }
+
+    // Empties `parcel` and gives its room back when it holds more than `keep` bytes of it,
+    // so that a buffer that once took a large payload does not stay large.
+    static void trim(Parcel& parcel, size_t keep) {
+        parcel.clear();
+        if (parcel.bytes_.capacity() > keep) parcel.bytes_.release();
+    }
 };
 
 }  // namespace zorlek

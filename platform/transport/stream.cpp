@@ -3,8 +3,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <utility>
+
+#include "platform/transport/fd_closer.h"
 #include "platform/transport/fd_passing.h"
 
 namespace zorlek {
@@ -12,10 +16,36 @@ namespace zorlek {
 Stream::Stream(unique_fd sock, size_t bufferSize, size_t maxPayload)
     : sock_(std::move(sock)), reader_(bufferSize, maxPayload) {}
 
+Stream::~Stream() {
+    closeSocket(std::move(sock_));
+}
+
+Stream::Stream(Stream&& other) noexcept
+    : sock_(std::move(other.sock_)),
+      reader_(std::move(other.reader_)),
+      blockingReceive_(std::exchange(other.blockingReceive_, false)),
+      receiveTimeoutMs_(other.receiveTimeoutMs_) {}
+
+Stream& Stream::operator=(Stream&& other) noexcept {
+    if (this == &other) return *this;
+    closeSocket(std::move(sock_));
+    sock_ = std::move(other.sock_);
+    reader_ = std::move(other.reader_);
+    blockingReceive_ = std::exchange(other.blockingReceive_, false);
+    receiveTimeoutMs_ = other.receiveTimeoutMs_;
+    return *this;
+}
+
 void Stream::reset() {
-    sock_.reset();
+    closeSocket(std::move(sock_));
     reader_ = MessageReader(kHeaderSize, 0);
     blockingReceive_ = false;
+}
+
+void Stream::closeAnswered() {
+    int unread = -1;
+    if (sock_ && ::ioctl(sock_.get(), FIONREAD, &unread) == 0 && unread == 0) sock_.reset();
+    reset();
 }
 
 unique_fd Stream::release() {
@@ -34,6 +64,7 @@ void Stream::waitInReceive(int timeoutMs) {
         return;
     }
     blockingReceive_ = true;
+    receiveTimeoutMs_ = timeoutMs;
 }
 
 status_t Stream::sendAll(iovec* iov, int count, int passFd, const Deadline& deadline) {
@@ -59,9 +90,10 @@ status_t Stream::sendAll(iovec* iov, int count, int passFd, const Deadline& dead
 }
 
 status_t Stream::receive(Message* out, const Deadline& deadline) {
-    // The first receive may block in the kernel, under the socket's timeout; every later
-    // one only takes what is there, and the waits between them end at the deadline.
-    bool wait = blockingReceive_;
+    // The first receive may block in the kernel, under the socket's timeout, when that
+    // ends no later than the deadline; every later one only takes what is there, and the
+    // waits between them end at the deadline.
+    bool wait = receiveMayWait(deadline);
     for (;;) {
         int got = reader_.next(out);
         if (got == 1) return OK;

@@ -29,11 +29,25 @@ sp<FakeRegistry> callRegistry(Journal* journal) {
     registry->add("echo", answering(OK, i32(42)));
     registry->add("mirror", describedAs(u"x.IEcho"));
     registry->add("gone", std::nullopt);
-    ObjectScript refuses;
-    refuses.queryStatus = -EBADRQC;
-    refuses.queryReply = s16(u"zorlek.IEcho");
-    registry->add("nodesc", refuses);
+    // Services whose descriptor query fails, each with a reply the tool must not read.
+    const struct {
+        const char* name;
+        status_t status;
+    } failing[] = {
+        {"nodesc", -EBADRQC},           {"silent", -ETIMEDOUT}, {"closed", -EPIPE},
+        {"malformed", -EBADMSG},        {"refusing", 3},        {"lowest", INT32_MIN},
+        {"t\xC3\xA9l\x1B", -ETIMEDOUT},
+    };
+    for (const auto& f : failing) {
+        ObjectScript script;
+        script.queryStatus = f.status;
+        script.queryReply = s16(u"zorlek.IEcho");
+        registry->add(f.name, script);
+    }
     registry->add("blank", describedAs(u""));
+    ObjectScript garbled;
+    garbled.queryReply = i32(7);
+    registry->add("garbled", garbled);
     registry->add("invalid", answering(-EINVAL, {}));
     registry->add("timeout", answering(-ETIMEDOUT, {}));
     registry->add("broken", answering(-EPIPE, i32(42)));
@@ -251,23 +265,56 @@ TEST(Call, AServiceThatDoesNotExistIsTheOnlyReport) {
         {{"gone", "1"}, "", gone, 10, {"lookup gone"}, {}},
         {{"gone", "1", "I32", "i32"}, "", gone, 10, {"lookup gone"}, {}},
         {{"gone", "1", "i32", "99999999999"}, "", gone, 10, {"lookup gone"}, {}},
-        {{"nodesc", "1", "i32", "5"},
-         "",
-         "zorlek: Service nodesc does not exist\n",
-         10,
-         {"lookup nodesc", "send nodesc 5f4e5446"},
-         {}},
+        // A query that succeeds with no descriptor, or one that does not read as one.
         {{"blank", "1"},
          "",
          "zorlek: Service blank does not exist\n",
          10,
          {"lookup blank", "send blank 5f4e5446"},
          {}},
+        {{"garbled", "1", "i32"},
+         "",
+         "zorlek: Service garbled does not exist\n",
+         10,
+         {"lookup garbled", "send garbled 5f4e5446"},
+         {}},
         {{"caf\xC3\xA9\x1B", "1"},
          "",
          "zorlek: Service caf\xC3\xA9\x1B does not exist\n",
          10,
          {"lookup (unlisted)"},
+         {}},
+    });
+}
+
+TEST(Call, AnInterfaceQueryThatFailsIsReportedAsSuchAndNothingIsSent) {
+    auto queried = [](const std::string& name) {
+        return std::vector<std::string>{"lookup " + name, "send " + name + " 5f4e5446"};
+    };
+    const std::string prefix = "zorlek: Unable to get the interface of ";
+    expectRows({
+        {{"nodesc", "1", "i32", "5"},
+         "",
+         prefix + "nodesc: Invalid request code\n",
+         10,
+         queried("nodesc"),
+         {}},
+        {{"silent", "1"}, "", prefix + "silent: Connection timed out\n", 10, queried("silent"), {}},
+        {{"closed", "1"}, "", prefix + "closed: Broken pipe\n", 10, queried("closed"), {}},
+        {{"malformed", "1"}, "", prefix + "malformed: Bad message\n", 10, queried("malformed"), {}},
+        {{"refusing", "1"}, "", prefix + "refusing: status 3\n", 10, queried("refusing"), {}},
+        {{"lowest", "1"},
+         "",
+         prefix + "lowest: Unknown error 2147483648\n",
+         10,
+         queried("lowest"),
+         {}},
+        // The name as typed, byte for byte; an argument error after it is not reached.
+        {{"t\xC3\xA9l\x1B", "1", "I32"},
+         "",
+         prefix + "t\xC3\xA9l\x1B: Connection timed out\n",
+         10,
+         queried("t\xC3\xA9l\x1B"),
          {}},
     });
 }

@@ -93,6 +93,14 @@ TEST(CommandsE2E, ListAndCheck) {
               "check non-ASCII");
     expectRun(registry.zorlek({"check", "nosuch"}), "Service nosuch: not found\n", "", 0,
               "check nosuch");
+    // A service that refuses the descriptor query is there, and `call` says what failed.
+    expectRun(registry.zorlek({"check", "nodesc"}), "Service nodesc: found\n", "", 0,
+              "check nodesc");
+    expectRun(registry.zorlek({"call", "nodesc", "1", "i32"}), "",
+              "zorlek: Unable to get the interface of nodesc: Invalid request code\n", 10,
+              "call nodesc");
+    expectRun(registry.zorlek({"call", "blank", "1"}), "", "zorlek: Service blank does not exist\n",
+              10, "call blank");
     expectRun(registry.zorlek({"check"}), kUsage, "zorlek: No service specified for check\n", 10,
               "check alone");
 }
@@ -174,7 +182,8 @@ TEST(CommandsE2E, AHungServiceDoesNotHangTheTool) {
               "2\tslow: [zorlek.IEcho]\n",
               "", 0, "list");
     expectRun(registry.zorlek({"call", "hung", "1"}, shortWait), "",
-              "zorlek: Service hung does not exist\n", 10, "call hung");
+              "zorlek: Unable to get the interface of hung: Connection timed out\n", 10,
+              "call hung");
     expectRun(registry.zorlek({"call", "slow", "1"}, shortWait), result({}),
               "zorlek: Transaction failed with status -110 (Connection timed out)\n", 10,
               "call slow");

@@ -129,6 +129,19 @@ TEST(NoAllocation, ReaderRefusesAnOversizedMessageUnallocated) {
     EXPECT_LT(gLargest.load(), kSmall);
 }
 
+TEST(NoAllocation, APipelineTakesRoomAsCallsAreAddedNotBefore) {
+    // A listing of no names makes a pipeline for its whole window and adds nothing to it.
+    gLargest = 0;
+    size_t before = gCount.load();
+    {
+        CallPipeline pipeline(8192);
+        Parcel reply;
+        EXPECT_EQ(pipeline.takeOldest(&reply), -ENODATA);
+    }
+    EXPECT_LT(gLargest.load(), size_t{4096});
+    EXPECT_LE(gCount.load() - before, 4u);
+}
+
 TEST(NoAllocation, CallsAllocateNothingOnceTheirParcelsHaveRoom) {
     SocketPair pair = makeSocketPair();
     sp<ObjectProxy> proxy = proxyOn(std::move(pair.a), 2000);

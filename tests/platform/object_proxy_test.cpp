@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -246,6 +247,93 @@ TEST_F(ProxyFixture, RepliesNoCallWaitsForAreDropped) {
     EXPECT_EQ(proxy->sendTransaction(1, Parcel(), &got, 0), OK);
     EXPECT_EQ(bytesOf(got), i32(3));
     fake.join();
+}
+
+// A host that keeps the caller busy without answering: replies to serials nobody waits
+// for, or the reply trickling in a few bytes at a time, each more often than the call's
+// bound. Neither extends the wait, for a call alone or the oldest call of a pipeline.
+TEST(ClientWait, NoTrafficExtendsAWait) {
+    enum Pace { kStrays, kTrickle };
+    for (Pace pace : {kStrays, kTrickle}) {
+        for (bool pipelined : {false, true}) {
+            SCOPED_TRACE(std::string(pace == kStrays ? "strays" : "trickle") +
+                         (pipelined ? ", pipelined" : ", alone"));
+            SocketPair pair = makeSocketPair();
+            sp<ObjectProxy> proxy = proxyOn(std::move(pair.a), kShortMs);
+            int peer = pair.b.get();
+            std::atomic<bool> done{false};
+            std::thread host([&] {
+                Request call = receiveRequest(peer);
+                if (pace == kTrickle)
+                    sendRaw(peer, header(MSG_REPLY, 1, 0, 4096, call.header.serial));
+                // The attacker's own pace, a third of the bound, for at most 10 s.
+                for (int i = 0; i < 200 && !done; ++i) {
+                    if (pace == kStrays) {
+                        sendRaw(peer, header(MSG_REPLY, 1, 0, 0, call.header.serial + 1000));
+                    } else {
+                        sendRaw(peer, Bytes(4, 0));
+                    }
+                    std::this_thread::sleep_for(std::chrono::milliseconds(kShortMs / 3));
+                }
+            });
+            Parcel got;
+            auto start = Clock::now();
+            status_t status;
+            if (pipelined) {
+                CallPipeline pipeline(1);
+                pipeline.add(proxy, 1, Parcel());
+                status = pipeline.takeOldest(&got);
+            } else {
+                status = proxy->sendTransaction(1, Parcel(), &got, 0);
+            }
+            int64_t took = msSince(start);
+            done = true;
+            host.join();
+            EXPECT_EQ(status, -ETIMEDOUT);
+            EXPECT_GE(took, kShortMs - 5);
+            // A guard against a hang, ten times the bound: each stray used to start the
+            // wait anew, so the call lasted as long as the host kept sending.
+            EXPECT_LT(took, 10 * kShortMs);
+        }
+    }
+}
+
+// Serials count on past 2^32 calls on one channel: calls on either side of the wrap find
+// their replies, whatever order they come in.
+TEST(ClientWait, SerialsPastTheWrapFindTheirCalls) {
+    SocketPair pair = makeSocketPair();
+    sp<ClientChannel> channel =
+        make<ClientChannel>(std::move(pair.a), 2000, nullptr, 0, 0, 0xFFFFFFFEu);
+    int peer = pair.b.get();
+    constexpr int kCalls = 5;
+    std::vector<sp<ObjectProxy>> proxies;
+    CallPipeline pipeline(kCalls);
+    for (int i = 0; i < kCalls; ++i) {
+        proxies.push_back(make<ObjectProxy>(channel, 10 + i));
+        ASSERT_TRUE(pipeline.add(proxies.back(), 1, Parcel()));
+    }
+    std::vector<uint32_t> serials;
+    std::thread host([&] {
+        std::vector<Request> calls;
+        for (int i = 0; i < kCalls; ++i) calls.push_back(receiveRequest(peer));
+        // Last first, each answered with its handle.
+        for (int i = kCalls - 1; i >= 0; --i) {
+            serials.push_back(calls[i].header.serial);
+            answer(peer, calls[i], OK, i32(calls[i].header.object));
+        }
+        Request alone = receiveRequest(peer);
+        serials.push_back(alone.header.serial);
+        answer(peer, alone, OK, i32(99));
+    });
+    Parcel got;
+    for (int i = 0; i < kCalls; ++i) {
+        EXPECT_EQ(pipeline.takeOldest(&got), OK) << i;
+        EXPECT_EQ(bytesOf(got), i32(10 + i)) << i;
+    }
+    EXPECT_EQ(proxies[0]->sendTransaction(1, Parcel(), &got, 0), OK);
+    EXPECT_EQ(bytesOf(got), i32(99));
+    host.join();
+    EXPECT_EQ(serials, (std::vector<uint32_t>{2, 1, 0, 0xFFFFFFFFu, 0xFFFFFFFEu, 3}));
 }
 
 TEST_F(ProxyFixture, ARequestWhoseBuildingFailedSendsNothing) {
