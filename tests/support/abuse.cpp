@@ -17,6 +17,18 @@
 //   spread PREFIX NAMES CONNECTIONS each connection looks up PREFIX.0 .. PREFIX.NAMES-1
 //                                   (a channel each, when they are hosts of their own),
 //                                   answers never read
+//   refusals PREFIX SECONDS         one connection registers PREFIX.0, PREFIX.1, ... as fast
+//                                   as the registry answers, for SECONDS
+//   churn PREFIX SECONDS            connection after connection registers PREFIX.i and
+//                                   leaves once it is answered, for SECONDS
+//   linger WHAT NAME SECONDS        attaches a socket whose last close blocks SECONDS to a
+//                                   greeting, a lookup of NAME or a call to it (WHAT), once
+//                                   read and once left unread behind bytes that make the
+//                                   receiver close: greetings on a second connection (to a
+//                                   registry that allows one) and lookups behind a
+//                                   malformed request, at once; calls on two channels to
+//                                   NAME, the second behind a malformed call, at SIGUSR1
+//                                   (then "sent"). Prints how many the kernel carried.
 
 #include <poll.h>
 #include <signal.h>
@@ -28,6 +40,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,7 +48,9 @@
 #include "platform/ipc/registry_path.h"
 #include "platform/transport/deadline.h"
 #include "platform/transport/message_reader.h"
+#include "platform/transport/unix_connect.h"
 #include "tests/support/bytes.h"
+#include "tests/support/lingering_socket.h"
 #include "tests/support/wire_peer.h"
 
 namespace zorlek::test {
@@ -236,6 +251,103 @@ Bytes lookupsOf(const char* prefix, int count) {
     return all;
 }
 
+// Registrations of PREFIX.0, PREFIX.1, ... for `seconds`: on one connection, 64 at a time,
+// or (`churn`) each on a connection of its own that leaves once answered. Prints how many
+// were answered, and how many taken.
+int registerFor(const char* prefix, int seconds, bool churn) {
+    long asked = 0, registered = 0;
+    Deadline deadline = Deadline::after(seconds * 1000);
+    unique_fd sock;
+    MessageHeader answer;
+    Parcel payload;
+    while (deadline.remainingMs() > 0) {
+        if (churn) sock.reset();
+        Bytes requests;
+        if (!sock) {
+            if (connectUnix(registryPath(), 2000, &sock) != OK) break;
+            requests = header(MSG_HELLO, kProtocolMagic, kProtocolVersion, 0);
+        }
+        bool greeting = !requests.empty();
+        int batch = churn ? 1 : 64;
+        for (int i = 0; i < batch; ++i) {
+            Parcel name;
+            name.writeString16(
+                String16((std::string(prefix) + "." + std::to_string(asked + i)).c_str()));
+            Bytes one = registration(bytesOf(name));
+            requests.insert(requests.end(), one.begin(), one.end());
+        }
+        if (::send(sock.get(), requests.data(), requests.size(), MSG_NOSIGNAL) < 0) break;
+        if (greeting &&
+            (receiveMessage(sock.get(), &answer, &payload) != OK || answer.value != OK)) {
+            break;
+        }
+        for (int i = 0; i < batch; ++i) {
+            if (receiveMessage(sock.get(), &answer, &payload) != OK) break;
+            ++asked;
+            registered += answer.value == OK;
+        }
+    }
+    std::printf("asked=%ld registered=%ld\n", asked, registered);
+    return 0;
+}
+
+// What the receiver reads before it closes: a header it refuses, then more than it reads
+// at once, so that whatever is sent after stays unread in its socket.
+Bytes malformedAhead(uint32_t type) {
+    Bytes bytes = header(type, 0, 0, 6);
+    bytes.resize(bytes.size() + 64 * 1024, 0);
+    return bytes;
+}
+
+// Sends `bytes` on `sock` with `lingering` attached to their first byte: 1 when the kernel
+// carried it, 0 when it refused.
+int sendLingering(int sock, const Bytes& bytes, const LingeringSocket& lingering) {
+    status_t status = sendMessage(sock, decodeHeader(bytes.data()), bytes.data() + kHeaderSize,
+                                  bytes.size() - kHeaderSize, lingering.socket.get(), 2000);
+    return status == OK ? 1 : 0;
+}
+
+// The greetings or lookups of the linger attack, sent before the registry reads; the
+// connections stay in `held`. The number of descriptors the kernel carried.
+int lingerAtTheRegistry(const std::string& what, const char* name, const LingeringSocket& lingering,
+                        std::vector<unique_fd>* held) {
+    Bytes hello = header(MSG_HELLO, kProtocolMagic, kProtocolVersion, 0);
+    held->resize(2);
+    for (unique_fd& sock : *held) {
+        if (connectUnix(registryPath(), 2000, &sock) != OK) return -1;
+    }
+    if (what == "greeting") {
+        // The first connection is all this user may have: the second is refused unread.
+        if (::send((*held)[0].get(), hello.data(), hello.size(), MSG_NOSIGNAL) < 0) return -1;
+        return sendLingering((*held)[1].get(), hello, lingering);
+    }
+    Bytes lookup = lookupOf(name);
+    int carried = sendLingering((*held)[0].get(), cat({hello, lookup}), lingering);
+    Bytes ahead = cat({hello, malformedAhead(MSG_LOOKUP)});
+    if (::send((*held)[1].get(), ahead.data(), ahead.size(), MSG_NOSIGNAL) < 0) return -1;
+    return carried + sendLingering((*held)[1].get(), lookup, lingering);
+}
+
+// Two channels to `name`, each on a registry connection of its own, kept in `held`.
+bool channelsTo(const char* name, std::vector<unique_fd>* held) {
+    for (int i = 0; i < 2; ++i) {
+        int refused = 0;
+        std::vector<unique_fd> one = channels(name, 1, 2000, &refused);
+        if (one.size() != 1) return false;
+        held->push_back(std::move(one[0]));
+    }
+    return true;
+}
+
+// The calls of the linger attack on the two channels in `held`.
+int lingerOnChannels(const std::vector<unique_fd>& held, const LingeringSocket& lingering) {
+    Bytes call = header(MSG_TRANSACT, 1, 0, 0, 1, 1);
+    int carried = sendLingering(held[0].get(), call, lingering);
+    Bytes ahead = malformedAhead(MSG_TRANSACT);
+    if (::send(held[1].get(), ahead.data(), ahead.size(), MSG_NOSIGNAL) < 0) return -1;
+    return carried + sendLingering(held[1].get(), call, lingering);
+}
+
 int registerMany(int sock, const char* prefix, int count) {
     int registered = 0, refused = 0;
     status_t first = OK;
@@ -272,7 +384,27 @@ int run(int argc, char** argv) {
     int b = argc > 4 ? std::atoi(argv[4]) : 0;
     int users = 0, reserve = 0, other = 0;
     std::vector<unique_fd> held;
-    if (mode == "lookups" && argc == 5) {
+    // Kept open with its listener to the end: closed, the lingering connection resets.
+    std::unique_ptr<LingeringSocket> lingering;
+    if (mode == "linger" && argc == 5) {
+        std::string what = argv[2];
+        lingering = std::make_unique<LingeringSocket>(std::atoi(argv[4]));
+        if (!lingering->socket) return 1;
+        if (what == "call") {
+            if (!channelsTo(argv[3], &held)) return 1;
+            std::printf("channels=%zu\n", held.size());
+        } else {
+            int carried = lingerAtTheRegistry(what, argv[3], *lingering, &held);
+            if (carried < 0) return 1;
+            // The receiver's copy is the last one now; when none was carried, this one is,
+            // and it need not stall this process.
+            if (carried == 0) lingering->disarm();
+            lingering->socket.reset();
+            std::printf("carried=%d refused=%d\n", carried, 2 - carried - (what == "greeting"));
+        }
+    } else if ((mode == "refusals" || mode == "churn") && argc == 4) {
+        if (registerFor(argv[2], a, mode == "churn") != 0) return 1;
+    } else if (mode == "lookups" && argc == 5) {
         held = connectMany(a, &users, &reserve, &other);
         size_t sent = flood(held, lookupOf(argv[2]), b);
         settle(held);
@@ -317,15 +449,28 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "zorlek-abuse: unknown mode or arguments\n");
         return 2;
     }
-    std::printf("ready\n");
-    std::fflush(stdout);
+    // Asked for as soon as "ready" is read: held back until this waits for it.
     struct sigaction action {};
     action.sa_handler = [](int) { gAnswer = 1; };
     ::sigaction(SIGUSR1, &action, nullptr);
+    sigset_t asked, waiting;
+    sigemptyset(&asked);
+    sigaddset(&asked, SIGUSR1);
+    ::sigprocmask(SIG_BLOCK, &asked, &waiting);
+    sigdelset(&waiting, SIGUSR1);
+    std::printf("ready\n");
+    std::fflush(stdout);
     for (;;) {
-        ::pause();
+        while (gAnswer == 0) ::sigsuspend(&waiting);
         if (gAnswer != 0 && mode == "lookups") answerLookups(held, b);
         if (gAnswer != 0 && mode == "spread") answerLookups(held, a);
+        if (gAnswer != 0 && mode == "linger" && lingering && lingering->socket) {
+            int carried = lingerOnChannels(held, *lingering);
+            if (carried == 0) lingering->disarm();
+            lingering->socket.reset();
+            std::printf("carried=%d refused=%d\nsent\n", carried, 2 - carried);
+            std::fflush(stdout);
+        }
         gAnswer = 0;
     }
 }
