@@ -299,17 +299,21 @@ Bytes malformedAhead(uint32_t type) {
     return bytes;
 }
 
-// Sends `bytes` on `sock` with `lingering` attached to their first byte: 1 when the kernel
-// carried it, 0 when it refused.
-int sendLingering(int sock, const Bytes& bytes, const LingeringSocket& lingering) {
+// Sends `bytes` on `sock` with `lingering` attached to their first byte, and lets go of this
+// copy: 1 when the kernel carried it (the receiver's copy is then the last), 0 when it
+// refused (this one was, and need not stall this process).
+int sendLingering(int sock, const Bytes& bytes, LingeringSocket& lingering) {
     status_t status = sendMessage(sock, decodeHeader(bytes.data()), bytes.data() + kHeaderSize,
                                   bytes.size() - kHeaderSize, lingering.socket.get(), 2000);
+    if (status != OK) lingering.disarm();
+    lingering.socket.reset();
     return status == OK ? 1 : 0;
 }
 
-// The greetings or lookups of the linger attack, sent before the registry reads; the
-// connections stay in `held`. The number of descriptors the kernel carried.
-int lingerAtTheRegistry(const std::string& what, const char* name, const LingeringSocket& lingering,
+// The greetings or lookups of the linger attack, sent before the registry reads, each with
+// a lingering socket of its own; the connections stay in `held`. The number of
+// descriptors the kernel carried.
+int lingerAtTheRegistry(const std::string& what, const char* name, LingeringSocket* lingering,
                         std::vector<unique_fd>* held) {
     Bytes hello = header(MSG_HELLO, kProtocolMagic, kProtocolVersion, 0);
     held->resize(2);
@@ -319,13 +323,13 @@ int lingerAtTheRegistry(const std::string& what, const char* name, const Lingeri
     if (what == "greeting") {
         // The first connection is all this user may have: the second is refused unread.
         if (::send((*held)[0].get(), hello.data(), hello.size(), MSG_NOSIGNAL) < 0) return -1;
-        return sendLingering((*held)[1].get(), hello, lingering);
+        return sendLingering((*held)[1].get(), hello, lingering[0]);
     }
     Bytes lookup = lookupOf(name);
-    int carried = sendLingering((*held)[0].get(), cat({hello, lookup}), lingering);
+    int carried = sendLingering((*held)[0].get(), cat({hello, lookup}), lingering[0]);
     Bytes ahead = cat({hello, malformedAhead(MSG_LOOKUP)});
     if (::send((*held)[1].get(), ahead.data(), ahead.size(), MSG_NOSIGNAL) < 0) return -1;
-    return carried + sendLingering((*held)[1].get(), lookup, lingering);
+    return carried + sendLingering((*held)[1].get(), lookup, lingering[1]);
 }
 
 // Two channels to `name`, each on a registry connection of its own, kept in `held`.
@@ -340,12 +344,12 @@ bool channelsTo(const char* name, std::vector<unique_fd>* held) {
 }
 
 // The calls of the linger attack on the two channels in `held`.
-int lingerOnChannels(const std::vector<unique_fd>& held, const LingeringSocket& lingering) {
+int lingerOnChannels(const std::vector<unique_fd>& held, LingeringSocket* lingering) {
     Bytes call = header(MSG_TRANSACT, 1, 0, 0, 1, 1);
-    int carried = sendLingering(held[0].get(), call, lingering);
+    int carried = sendLingering(held[0].get(), call, lingering[0]);
     Bytes ahead = malformedAhead(MSG_TRANSACT);
     if (::send(held[1].get(), ahead.data(), ahead.size(), MSG_NOSIGNAL) < 0) return -1;
-    return carried + sendLingering(held[1].get(), call, lingering);
+    return carried + sendLingering(held[1].get(), call, lingering[1]);
 }
 
 int registerMany(int sock, const char* prefix, int count) {
@@ -384,22 +388,22 @@ int run(int argc, char** argv) {
     int b = argc > 4 ? std::atoi(argv[4]) : 0;
     int users = 0, reserve = 0, other = 0;
     std::vector<unique_fd> held;
-    // Kept open with its listener to the end: closed, the lingering connection resets.
-    std::unique_ptr<LingeringSocket> lingering;
+    // Kept open with their listeners to the end: closed, a lingering connection resets.
+    // One for the descriptor a receiver reads, one for the one it leaves unread, so that
+    // each copy it holds is the last.
+    std::vector<LingeringSocket> lingering;
     if (mode == "linger" && argc == 5) {
         std::string what = argv[2];
-        lingering = std::make_unique<LingeringSocket>(std::atoi(argv[4]));
-        if (!lingering->socket) return 1;
+        for (int i = 0; i < 2; ++i) {
+            lingering.emplace_back(std::atoi(argv[4]));
+            if (!lingering.back().socket) return 1;
+        }
         if (what == "call") {
             if (!channelsTo(argv[3], &held)) return 1;
             std::printf("channels=%zu\n", held.size());
         } else {
-            int carried = lingerAtTheRegistry(what, argv[3], *lingering, &held);
+            int carried = lingerAtTheRegistry(what, argv[3], lingering.data(), &held);
             if (carried < 0) return 1;
-            // The receiver's copy is the last one now; when none was carried, this one is,
-            // and it need not stall this process.
-            if (carried == 0) lingering->disarm();
-            lingering->socket.reset();
             std::printf("carried=%d refused=%d\n", carried, 2 - carried - (what == "greeting"));
         }
     } else if ((mode == "refusals" || mode == "churn") && argc == 4) {
@@ -464,10 +468,8 @@ int run(int argc, char** argv) {
         while (gAnswer == 0) ::sigsuspend(&waiting);
         if (gAnswer != 0 && mode == "lookups") answerLookups(held, b);
         if (gAnswer != 0 && mode == "spread") answerLookups(held, a);
-        if (gAnswer != 0 && mode == "linger" && lingering && lingering->socket) {
-            int carried = lingerOnChannels(held, *lingering);
-            if (carried == 0) lingering->disarm();
-            lingering->socket.reset();
+        if (gAnswer != 0 && mode == "linger" && lingering[0].socket) {
+            int carried = lingerOnChannels(held, lingering.data());
             std::printf("carried=%d refused=%d\nsent\n", carried, 2 - carried);
             std::fflush(stdout);
         }
