@@ -153,8 +153,8 @@ class RequestHandler {
     // True when a connection of `uid` holds a name now.
     bool hostsNames(uid_t uid) const;
 
-    // When the lines the log limit left out are next due to be counted in the log (-1:
-    // none counted), and counting them at `nowMs`.
+    // When a second the log limit counts next ends, so that the lines it left out are
+    // counted in the log (-1: it counts none); and doing that at `nowMs`.
     int64_t logReportDue() const { return log_.due(); }
     void reportLeftOut(int64_t nowMs) { log_.report(nowMs); }
 

@@ -123,6 +123,9 @@ void RegistryServer::accept(unique_fd sock) {
     client.peer.groups = peerGroups(sock.get());
     status_t refused = refusal(credentials);
     if (refused != OK) return refuse(std::move(sock), refused);
+    // It refuses descriptors when the listener did as it was made (run()). One made
+    // before is not made to: what it may hold already would then be closed on this
+    // thread (closeSocket), so it is served as on an older kernel.
     std::shared_ptr<Budget> budget = users_.join(credentials.uid);
     if (!budget) return refuse(std::move(sock), -ENOMEM);
     client.connection =
@@ -229,11 +232,12 @@ void RegistryServer::afterHandling() {
             connection.close(-EPIPE);
         }
     }
-    int64_t now = monotonicMs();
-    if (handler_.logReportDue() >= 0 && handler_.logReportDue() <= now) handler_.reportLeftOut(now);
-    if (handler_.logReportDue() >= 0 && !logReport_.armed()) {
-        logReport_.armAt(handler_.logReportDue());
+    int64_t due = handler_.logReportDue();
+    if (due >= 0 && due <= monotonicMs()) {
+        handler_.reportLeftOut(monotonicMs());
+        due = handler_.logReportDue();
     }
+    if (due >= 0 && !logReport_.armed()) logReport_.armAt(due);
 }
 
 status_t RegistryServer::send(ConnectionId to, const MessageHeader& header, const Parcel& payload,
@@ -305,19 +309,19 @@ void RegistryServer::dropHungUp() {
 }
 
 void RegistryServer::drop(ConnectionId id) {
-    auto found = clients_.find(id);
-    if (found == clients_.end()) return;
-    if (!handling_) return found->second.connection->close(-EPIPE);
-    leave(found->second);
-    ending_.emplace_back(id, false);
+    end(id, false);
 }
 
 void RegistryServer::finish(ConnectionId id) {
+    end(id, true);
+}
+
+void RegistryServer::end(ConnectionId id, bool flush) {
     auto found = clients_.find(id);
     if (found == clients_.end()) return;
-    if (!handling_) return found->second.connection->finish(-ECONNREFUSED);
     leave(found->second);
-    ending_.emplace_back(id, true);
+    ending_.emplace_back(id, flush);
+    if (!handling_) afterHandling();
 }
 
 status_t RegistryServer::makeChannel(unique_fd* hostEnd, unique_fd* clientEnd) {

@@ -95,6 +95,9 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
     void dropHungUp() override;
     void drop(ConnectionId id) override;
     void finish(ConnectionId id) override;
+    // Has `id`'s connection end (after what waits for it is sent, with `flush`) once the
+    // message being handled is done, or now; the rules forget it now.
+    void end(ConnectionId id, bool flush);
     status_t makeChannel(unique_fd* hostEnd, unique_fd* clientEnd) override;
 
     ServerOptions options_;
