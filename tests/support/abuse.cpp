@@ -49,22 +49,65 @@
 #include "platform/transport/deadline.h"
 #include "platform/transport/message_reader.h"
 #include "platform/transport/unix_connect.h"
+#include "tests/support/abuse.h"
 #include "tests/support/bytes.h"
 #include "tests/support/lingering_socket.h"
 #include "tests/support/wire_peer.h"
 
 namespace zorlek::test {
-namespace {
-
-volatile sig_atomic_t gAnswer = 0;
-// The first refusal of a connection that was neither of the registry's named refusals.
-status_t gFirstOther = 0;
 
 Bytes lookupOf(const char* name) {
     Parcel payload;
     payload.writeString16(String16(name));
     return message(MSG_LOOKUP, bytesOf(payload));
 }
+
+// Looks `name` up on `count` connections in turn, keeping each channel: a connection
+// brings one channel to a host, and the channel outlives it.
+std::vector<unique_fd> channels(const char* name, int count, int patienceMs, int* refused) {
+    std::vector<unique_fd> out;
+    Bytes request = lookupOf(name);
+    for (int i = 0; i < count; ++i) {
+        unique_fd sock;
+        if (connectToRegistry(registryPath(), 2000, &sock) != OK) {
+            *refused += count - i;
+            break;
+        }
+        // A host busy taking channels is asked again, for up to `patienceMs`, as any
+        // client would.
+        Deadline patience = Deadline::after(patienceMs);
+        MessageHeader header;
+        unique_fd channel;
+        for (;;) {
+            Parcel payload;
+            if (sendMessage(sock.get(), decodeHeader(request.data()), request.data() + kHeaderSize,
+                            request.size() - kHeaderSize, -1, 2000) != OK ||
+                receiveMessage(sock.get(), &header, &payload, &channel, kMaxParcelSize, 2000) !=
+                    OK) {
+                header.value = -EPIPE;
+                break;
+            }
+            if (header.value != -EAGAIN || patience.remainingMs() == 0) break;
+            ::poll(nullptr, 0, 5);
+        }
+        if (header.value == -EPIPE) {
+            *refused += count - i;
+            break;
+        }
+        if (channel) {
+            out.push_back(std::move(channel));
+        } else {
+            ++*refused;
+        }
+    }
+    return out;
+}
+
+namespace {
+
+volatile sig_atomic_t gAnswer = 0;
+// The first refusal of a connection that was neither of the registry's named refusals.
+status_t gFirstOther = 0;
 
 // Up to `count` handshaken registry connections, made within 5 s; the refusals are
 // counted by their status (a try past the 5 s counts as `other`).
@@ -179,47 +222,6 @@ size_t live(const std::vector<unique_fd>& socks) {
     return open;
 }
 
-// Looks `name` up on `count` connections in turn, keeping each channel: a connection
-// brings one channel to a host, and the channel outlives it.
-std::vector<unique_fd> channels(const char* name, int count, int patienceMs, int* refused) {
-    std::vector<unique_fd> out;
-    Bytes request = lookupOf(name);
-    for (int i = 0; i < count; ++i) {
-        unique_fd sock;
-        if (connectToRegistry(registryPath(), 2000, &sock) != OK) {
-            *refused += count - i;
-            break;
-        }
-        // A host busy taking channels is asked again, for up to `patienceMs`, as any
-        // client would.
-        Deadline patience = Deadline::after(patienceMs);
-        MessageHeader header;
-        unique_fd channel;
-        for (;;) {
-            Parcel payload;
-            if (sendMessage(sock.get(), decodeHeader(request.data()), request.data() + kHeaderSize,
-                            request.size() - kHeaderSize, -1, 2000) != OK ||
-                receiveMessage(sock.get(), &header, &payload, &channel, kMaxParcelSize, 2000) !=
-                    OK) {
-                header.value = -EPIPE;
-                break;
-            }
-            if (header.value != -EAGAIN || patience.remainingMs() == 0) break;
-            ::poll(nullptr, 0, 5);
-        }
-        if (header.value == -EPIPE) {
-            *refused += count - i;
-            break;
-        }
-        if (channel) {
-            out.push_back(std::move(channel));
-        } else {
-            ++*refused;
-        }
-    }
-    return out;
-}
-
 // Each of `count` connections registers one name, PREFIX.i, and then reads nothing more.
 std::vector<unique_fd> hostMany(const char* prefix, int count, int* refused) {
     std::vector<unique_fd> out;
@@ -249,107 +251,6 @@ Bytes lookupsOf(const char* prefix, int count) {
         all.insert(all.end(), one.begin(), one.end());
     }
     return all;
-}
-
-// Registrations of PREFIX.0, PREFIX.1, ... for `seconds`: on one connection, 64 at a time,
-// or (`churn`) each on a connection of its own that leaves once answered. Prints how many
-// were answered, and how many taken.
-int registerFor(const char* prefix, int seconds, bool churn) {
-    long asked = 0, registered = 0;
-    Deadline deadline = Deadline::after(seconds * 1000);
-    unique_fd sock;
-    MessageHeader answer;
-    Parcel payload;
-    while (deadline.remainingMs() > 0) {
-        if (churn) sock.reset();
-        Bytes requests;
-        if (!sock) {
-            if (connectUnix(registryPath(), 2000, &sock) != OK) break;
-            requests = header(MSG_HELLO, kProtocolMagic, kProtocolVersion, 0);
-        }
-        bool greeting = !requests.empty();
-        int batch = churn ? 1 : 64;
-        for (int i = 0; i < batch; ++i) {
-            Parcel name;
-            name.writeString16(
-                String16((std::string(prefix) + "." + std::to_string(asked + i)).c_str()));
-            Bytes one = registration(bytesOf(name));
-            requests.insert(requests.end(), one.begin(), one.end());
-        }
-        if (::send(sock.get(), requests.data(), requests.size(), MSG_NOSIGNAL) < 0) break;
-        if (greeting &&
-            (receiveMessage(sock.get(), &answer, &payload) != OK || answer.value != OK)) {
-            break;
-        }
-        for (int i = 0; i < batch; ++i) {
-            if (receiveMessage(sock.get(), &answer, &payload) != OK) break;
-            ++asked;
-            registered += answer.value == OK;
-        }
-    }
-    std::printf("asked=%ld registered=%ld\n", asked, registered);
-    return 0;
-}
-
-// What the receiver reads before it closes: a header it refuses, then more than it reads
-// at once, so that whatever is sent after stays unread in its socket.
-Bytes malformedAhead(uint32_t type) {
-    Bytes bytes = header(type, 0, 0, 6);
-    bytes.resize(bytes.size() + 64 * 1024, 0);
-    return bytes;
-}
-
-// Sends `bytes` on `sock` with `lingering` attached to their first byte, and lets go of this
-// copy: 1 when the kernel carried it (the receiver's copy is then the last), 0 when it
-// refused (this one was, and need not stall this process).
-int sendLingering(int sock, const Bytes& bytes, LingeringSocket& lingering) {
-    status_t status = sendMessage(sock, decodeHeader(bytes.data()), bytes.data() + kHeaderSize,
-                                  bytes.size() - kHeaderSize, lingering.socket.get(), 2000);
-    if (status != OK) lingering.disarm();
-    lingering.socket.reset();
-    return status == OK ? 1 : 0;
-}
-
-// The greetings or lookups of the linger attack, sent before the registry reads, each with
-// a lingering socket of its own; the connections stay in `held`. The number of
-// descriptors the kernel carried.
-int lingerAtTheRegistry(const std::string& what, const char* name, LingeringSocket* lingering,
-                        std::vector<unique_fd>* held) {
-    Bytes hello = header(MSG_HELLO, kProtocolMagic, kProtocolVersion, 0);
-    held->resize(2);
-    for (unique_fd& sock : *held) {
-        if (connectUnix(registryPath(), 2000, &sock) != OK) return -1;
-    }
-    if (what == "greeting") {
-        // The first connection is all this user may have: the second is refused unread.
-        if (::send((*held)[0].get(), hello.data(), hello.size(), MSG_NOSIGNAL) < 0) return -1;
-        return sendLingering((*held)[1].get(), hello, lingering[0]);
-    }
-    Bytes lookup = lookupOf(name);
-    int carried = sendLingering((*held)[0].get(), cat({hello, lookup}), lingering[0]);
-    Bytes ahead = cat({hello, malformedAhead(MSG_LOOKUP)});
-    if (::send((*held)[1].get(), ahead.data(), ahead.size(), MSG_NOSIGNAL) < 0) return -1;
-    return carried + sendLingering((*held)[1].get(), lookup, lingering[1]);
-}
-
-// Two channels to `name`, each on a registry connection of its own, kept in `held`.
-bool channelsTo(const char* name, std::vector<unique_fd>* held) {
-    for (int i = 0; i < 2; ++i) {
-        int refused = 0;
-        std::vector<unique_fd> one = channels(name, 1, 2000, &refused);
-        if (one.size() != 1) return false;
-        held->push_back(std::move(one[0]));
-    }
-    return true;
-}
-
-// The calls of the linger attack on the two channels in `held`.
-int lingerOnChannels(const std::vector<unique_fd>& held, LingeringSocket* lingering) {
-    Bytes call = header(MSG_TRANSACT, 1, 0, 0, 1, 1);
-    int carried = sendLingering(held[0].get(), call, lingering[0]);
-    Bytes ahead = malformedAhead(MSG_TRANSACT);
-    if (::send(held[1].get(), ahead.data(), ahead.size(), MSG_NOSIGNAL) < 0) return -1;
-    return carried + sendLingering(held[1].get(), call, lingering[1]);
 }
 
 int registerMany(int sock, const char* prefix, int count) {
