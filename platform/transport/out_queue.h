@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <utility>
 #include <vector>
 
 #include "platform/ipc/byte_buffer.h"
@@ -55,7 +56,7 @@ class OutQueue {
 
     // The outcomes of tagged descriptors whose messages have gone since the last call, in
     // the order they went.
-    std::vector<FdOutcome> takeFdOutcomes() { return std::move(outcomes_); }
+    std::vector<FdOutcome> takeFdOutcomes() { return std::exchange(outcomes_, {}); }
     bool hasFdOutcomes() const { return !outcomes_.empty(); }
 
     // Holds later messages back until uncork(), which sends them together (as flush()).
