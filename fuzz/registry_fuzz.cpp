@@ -71,6 +71,8 @@ class MemoryTransport final : public PeerTransport {
         if (header.type == MSG_LOOKUP_REPLY) {
             ++peer.lookupReplies;
             if (header.value == OK) answeredLookup(peer, header, fd.valid());
+            // Memory takes every descriptor at once.
+            if (fd.valid()) handler->channelSent(to, hostOf(header), OK);
         }
         if (header.type == MSG_LIST_REPLY) lastListing = payload;
         if (header.type == MSG_REGISTER_REPLY && header.value == OK) {

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/ipc/registry_client.h"
+#include "platform/transport/fd_closer.h"
 
 namespace zorlek::registry {
 namespace {
@@ -129,6 +130,9 @@ status_t openListeningSocket(const char* pathText, int probeTimeoutMs, unique_fd
     int bindErrno = errno;
     ::umask(savedMask);
     if (bound != 0) return fail(error, "cannot bind ", temporary, bindErrno);
+    // Every connection inherits this from the listener when it is made, before anyone can
+    // send on it: no peer can hand the registry a descriptor (on a kernel that can refuse).
+    refuseDescriptors(sock.get());
     int savedErrno = 0;
     if (::listen(sock.get(), SOMAXCONN) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
         savedErrno = errno;

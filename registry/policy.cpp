@@ -11,6 +11,8 @@
 #include <string>
 
 #include "platform/text.h"
+#include "platform/transport/deadline.h"
+#include "registry/log_limit.h"
 #include "registry/name_table.h"
 #include "registry/request_handler.h"
 
@@ -188,7 +190,7 @@ std::vector<gid_t> peerGroups(int sock) {
 }
 
 bool permitRegistration(const ServerOptions& options, const Peer& from, const String16& name,
-                        Parcel* answer) {
+                        Parcel* answer, LogLimit* limit) {
     uid_t uid = from.credentials.uid;
     if (trustedUser(uid, options)) return true;
     bool matched = false;
@@ -199,9 +201,11 @@ bool permitRegistration(const ServerOptions& options, const Peer& from, const St
     }
     // --allow-any-user opens the names no line speaks of, never one granted to others.
     if (!matched && options.allowAnyUser) return true;
-    aerr << "zorlek-registry: refused " << narrowForDisplay(name) << " to uid "
-         << static_cast<uint32_t>(uid) << " (pid " << static_cast<int32_t>(from.credentials.pid)
-         << "): " << why << endl;
+    if (limit == nullptr || limit->admit(uid, monotonicMs())) {
+        aerr << "zorlek-registry: refused " << narrowForDisplay(name) << " to uid "
+             << static_cast<uint32_t>(uid) << " (pid " << static_cast<int32_t>(from.credentials.pid)
+             << "): " << why << endl;
+    }
     if (from.version >= kFirstVersionWithReasons) answer->writeString16(String16(why.c_str()));
     return false;
 }

@@ -24,6 +24,7 @@
 
 namespace zorlek::registry {
 
+class LogLimit;
 struct Peer;
 struct ServerOptions;
 
@@ -113,9 +114,9 @@ std::vector<gid_t> peerGroups(int sock);
 
 // Decides a registration by `from`: root and the registry's own user may hold any name;
 // a name some policy line matches goes only to those the lines grant; any other name
-// only under --allow-any-user. A refusal writes one log line and, to a peer that
-// understands it, the reason into `answer`.
+// only under --allow-any-user. A refusal writes one log line (when `limit`, if given,
+// admits it) and, to a peer that understands it, the reason into `answer`.
 bool permitRegistration(const ServerOptions& options, const Peer& from, const String16& name,
-                        Parcel* answer);
+                        Parcel* answer, LogLimit* limit = nullptr);
 
 }  // namespace zorlek::registry

@@ -2,6 +2,7 @@
 #include "registry/request_handler.h"
 
 #include "platform/text.h"
+#include "platform/transport/deadline.h"
 #include "registry/policy.h"
 
 namespace zorlek::registry {
@@ -22,7 +23,9 @@ bool RequestHandler::handle(Peer& from, Message& message) {
     if (from.version == 0) return greet(from, header);
     if (header.type == MSG_RELEASE) {
         if (header.size != 0) return false;
-        release(from.id, hostOf(header));
+        // A channel whose end has not reached the client yet is not the client's to let go.
+        const bool* sent = channel(from.id, hostOf(header));
+        if (sent != nullptr && *sent) release(from.id, hostOf(header));
         return true;
     }
     if (header.type == MSG_WATCH) return watch(from, header, message.payload);
@@ -63,10 +66,12 @@ bool RequestHandler::greet(Peer& from, const MessageHeader& hello) {
 }
 
 void RequestHandler::refuseVersion(Peer& from, int32_t version) {
-    aerr << "zorlek-registry: refused a peer of protocol version " << version << " (pid "
-         << static_cast<int32_t>(from.credentials.pid) << ", uid "
-         << static_cast<uint32_t>(from.credentials.uid) << "): this registry speaks version "
-         << kProtocolVersion << endl;
+    if (mayLog(from.credentials.uid)) {
+        aerr << "zorlek-registry: refused a peer of protocol version " << version << " (pid "
+             << static_cast<int32_t>(from.credentials.pid) << ", uid "
+             << static_cast<uint32_t>(from.credentials.uid) << "): this registry speaks version "
+             << kProtocolVersion << endl;
+    }
     MessageHeader answer{MSG_HELLO, kProtocolMagic, -EPROTONOSUPPORT, 0, 0, kProtocolVersion};
     transport_.send(from.id, answer, Parcel());
     transport_.finish(from.id);
@@ -75,7 +80,7 @@ void RequestHandler::refuseVersion(Peer& from, int32_t version) {
 status_t RequestHandler::registerName(Peer& from, const String16& name, uint32_t handle,
                                       Parcel* answer) {
     uid_t uid = from.credentials.uid;
-    if (!permitRegistration(options_, from, name, answer)) return -EPERM;
+    if (!permitRegistration(options_, from, name, answer, &log_)) return -EPERM;
     if (validateName(name) != OK) return -EINVAL;
     if (status_t quota = mayAddName(from); quota != OK) return quota;
     std::optional<ConnectionId> holder = names_.holder(name);
@@ -86,12 +91,18 @@ status_t RequestHandler::registerName(Peer& from, const String16& name, uint32_t
     if (status == OK) {
         ++namesByUser_[uid];
         if (!trustedUser(uid, options_)) ++namesOfOthers_;
-        aerr << "zorlek-registry: registered " << narrowForDisplay(name) << " (pid "
-             << static_cast<int32_t>(from.credentials.pid) << ", uid " << static_cast<uint32_t>(uid)
-             << ")" << endl;
+        if (mayLog(uid)) {
+            aerr << "zorlek-registry: registered " << narrowForDisplay(name) << " (pid "
+                 << static_cast<int32_t>(from.credentials.pid) << ", uid "
+                 << static_cast<uint32_t>(uid) << ")" << endl;
+        }
         answerWaits(watches_.registered(name));
     }
     return status;
+}
+
+bool RequestHandler::mayLog(uid_t uid) {
+    return trustedUser(uid, options_) || log_.admit(uid, monotonicMs());
 }
 
 status_t RequestHandler::mayAddName(const Peer& from) const {
@@ -107,12 +118,12 @@ void RequestHandler::lookup(Peer& from, const String16& name) {
     unique_fd clientEnd;
     if (const Holder* holder = names_.find(name)) {
         // A host this connection already reaches is answered with the handle alone: no
-        // channel, no descriptor, no word to the host.
+        // channel, no descriptor, no word to the host. One whose channel is still on its
+        // way to it is refused for a moment: the client asks again, and by then has it.
         ConnectionId host = holder->owner;
         uint32_t handle = holder->handle;
-        auto known = hostsOf_.find(from.id);
-        bool introduced = known != hostsOf_.end() && known->second.contains(host);
-        answer.value = introduced ? OK : introduce(from, host, &clientEnd);
+        const bool* sent = channel(from.id, host);
+        answer.value = sent == nullptr ? introduce(from, host, &clientEnd) : *sent ? OK : -EAGAIN;
         if (answer.value == OK) {
             setHost(&answer, host);
             answer.object = handle;
@@ -157,9 +168,23 @@ status_t RequestHandler::introduce(Peer& from, ConnectionId host, unique_fd* cli
         clientEnd->reset();
         return sent == -EPIPE ? -ENOENT : sent;
     }
-    hostsOf_[from.id].insert(host);
+    // Known to the client once its end has gone (channelSent).
+    hostsOf_[from.id][host] = false;
     clientsOf_[host].insert(from.id);
     return OK;
+}
+
+bool* RequestHandler::channel(ConnectionId client, ConnectionId host) {
+    auto hosts = hostsOf_.find(client);
+    if (hosts == hostsOf_.end()) return nullptr;
+    auto found = hosts->second.find(host);
+    return found == hosts->second.end() ? nullptr : &found->second;
+}
+
+void RequestHandler::channelSent(ConnectionId client, ConnectionId host, status_t status) {
+    bool* sent = channel(client, host);
+    if (sent != nullptr && status == OK) *sent = true;
+    if (sent != nullptr && status != OK) release(client, host);
 }
 
 void RequestHandler::release(ConnectionId client, ConnectionId host) {
@@ -194,7 +219,8 @@ bool RequestHandler::hostsNames(uid_t uid) const {
 void RequestHandler::peerGone(const Peer& peer) {
     // Forget the channels both ways: a client's to its hosts, a host's to its clients.
     if (auto hosts = hostsOf_.find(peer.id); hosts != hostsOf_.end()) {
-        std::vector<ConnectionId> gone(hosts->second.begin(), hosts->second.end());
+        std::vector<ConnectionId> gone;
+        for (const auto& [host, sent] : hosts->second) gone.push_back(host);
         for (ConnectionId host : gone) release(peer.id, host);
     }
     if (auto clients = clientsOf_.find(peer.id); clients != clientsOf_.end()) {
@@ -211,9 +237,10 @@ void RequestHandler::peerGone(const Peer& peer) {
         }
     }
     for (const String16& name : released) {
+        answerWaits(watches_.removed(name));
+        if (!mayLog(peer.credentials.uid)) continue;
         aerr << "zorlek-registry: removed " << narrowForDisplay(name) << " (pid "
              << static_cast<int32_t>(peer.credentials.pid) << ")" << endl;
-        answerWaits(watches_.removed(name));
     }
 }
 

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include "platform/transport/deadline.h"
+#include "platform/transport/fd_closer.h"
 #include "registry/policy.h"
 
 namespace zorlek::registry {
@@ -46,6 +47,7 @@ void refuse(unique_fd sock, status_t why) {
     encodeHeader({MSG_HELLO, kProtocolMagic, why, 0}, bytes);
     if (::send(sock.get(), bytes, sizeof bytes, MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
     }
+    closeSocket(std::move(sock));
 }
 
 }  // namespace
@@ -54,10 +56,12 @@ RegistryServer::RegistryServer(ServerOptions options)
     : options_(options),
       handler_(options_, *this),
       acceptTimer_(loop_, [this] { resumeAccepting(); }),
+      users_({options_.registryUid, options_.userBudgetBytes, options_.trustedBudgetBytes,
+              options_.othersBudgetBytes}),
       descriptorLimit_(descriptorLimit()),
       descriptorReserve_(descriptorLimit_ / 16 > 32 ? descriptorLimit_ / 16 : 32),
-      othersBudget_(std::make_shared<Budget>(options_.othersBudgetBytes)),
       trimmer_(loop_, kTrimAfterClosed, kTrimAfterBytes),
+      logReport_(loop_, [this] { afterHandling(); }),
       handshakeTimer_(loop_, [this] { expireHandshakes(); }) {}
 
 // Connections end without telling the handler: the names go with the whole table.
@@ -66,6 +70,8 @@ RegistryServer::~RegistryServer() = default;
 status_t RegistryServer::run(unique_fd listener) {
     if (loop_.initStatus() != OK) return loop_.initStatus();
     listener_ = std::move(listener);
+    // Connections made from now on refuse descriptors from birth (on a kernel that can).
+    refuseDescriptors(listener_.get());
     status_t status = loop_.watch(listener_.get(), EPOLLIN, this);
     if (status != OK) return status;
     status = loop_.run();
@@ -96,11 +102,8 @@ void RegistryServer::resumeAccepting() {
 }
 
 status_t RegistryServer::refusal(const ucred& credentials) const {
-    if (trustedUser(credentials.uid, options_)) return OK;
-    auto user = users_.find(credentials.uid);
-    if (user != users_.end() && user->second.connections >= options_.maxConnectionsPerUser) {
-        return -EUSERS;
-    }
+    if (users_.trusted(credentials.uid)) return OK;
+    if (users_.connectionsOf(credentials.uid) >= options_.maxConnectionsPerUser) return -EUSERS;
     // The last descriptors are for root, the registry's user and those that host names,
     // so that services keep registering and serving while others flood: every connection
     // counts, and every descriptor handed out and not yet taken.
@@ -120,19 +123,16 @@ void RegistryServer::accept(unique_fd sock) {
     client.peer.groups = peerGroups(sock.get());
     status_t refused = refusal(credentials);
     if (refused != OK) return refuse(std::move(sock), refused);
-    User& user = users_[credentials.uid];
-    if (!user.budget) {
-        bool trusted = trustedUser(credentials.uid, options_);
-        user.budget = std::make_shared<Budget>(
-            trusted ? options_.trustedBudgetBytes : options_.userBudgetBytes,
-            trusted ? nullptr : othersBudget_);
-    }
+    // It refuses descriptors when the listener did as it was made (run()). One made
+    // before is not made to: what it may hold already would then be closed on this
+    // thread (closeSocket), so it is served as on an older kernel.
+    std::shared_ptr<Budget> budget = users_.join(credentials.uid);
+    if (!budget) return refuse(std::move(sock), -ENOMEM);
     client.connection =
         std::make_unique<Connection>(loop_, std::move(sock), owner(), kClientLimits);
     client.connection->setId(client.peer.id);
-    client.connection->setBudget(user.budget);
-    if (client.connection->start() != OK) return;
-    ++user.connections;
+    client.connection->setBudget(std::move(budget));
+    if (client.connection->start() != OK) return users_.leave(credentials.uid);
     int64_t due = monotonicMs() + options_.handshakeTimeoutMs;
     if (handshakesDue_.empty()) handshakeTimer_.armAt(due);
     handshakesDue_.emplace_back(due, client.peer.id);
@@ -158,38 +158,96 @@ void RegistryServer::expireHandshakes() {
 
 bool RegistryServer::onMessage(Connection& connection, Message& message) {
     auto found = clients_.find(connection.id());
-    return found != clients_.end() && handler_.handle(found->second.peer, message);
+    if (found == clients_.end() || found->second.gone) return true;
+    handling_ = true;
+    bool understood = handler_.handle(found->second.peer, message);
+    handling_ = false;
+    afterHandling();
+    return understood;
 }
 
 void RegistryServer::onPartial(Connection& connection) {
     auto found = clients_.find(connection.id());
-    if (found == clients_.end() || found->second.peer.version != 0) return;
+    if (found == clients_.end() || found->second.gone || found->second.peer.version != 0) return;
     size_t size = 0;
     const uint8_t* bytes = connection.buffered(&size);
     // Its handshake is shorter than this protocol's header: it would wait for ever.
     int32_t version = size >= kOldHeaderSize ? oldHelloVersion(bytes) : 0;
-    if (version != 0) handler_.refuseVersion(found->second.peer, version);
+    if (version == 0) return;
+    handling_ = true;
+    handler_.refuseVersion(found->second.peer, version);
+    handling_ = false;
+    afterHandling();
+}
+
+void RegistryServer::onDescriptorSent(Connection& connection, uint64_t tag, status_t status) {
+    // The tag of a lookup answer's channel is its host.
+    handler_.channelSent(connection.id(), tag, status);
+}
+
+void RegistryServer::leave(Client& client) {
+    if (client.gone) return;
+    client.gone = true;
+    handler_.peerGone(client.peer);
 }
 
 void RegistryServer::onClosed(Connection& connection, status_t /*why*/) {
     auto found = clients_.find(connection.id());
     if (found == clients_.end()) return;
-    handler_.peerGone(found->second.peer);
+    leave(found->second);
+    // The rules may still hold the peer's record while they handle its message.
+    if (handling_) {
+        ending_.emplace_back(connection.id(), false);
+        return;
+    }
+    retire(connection.id());
+    // Its removal may have been left out of the log.
+    afterHandling();
+}
+
+void RegistryServer::retire(ConnectionId id) {
+    auto found = clients_.find(id);
+    if (found == clients_.end()) return;
+    Connection& connection = *found->second.connection;
     // What was in flight to it goes with its socket.
-    ledger_.settle(connection.id());
-    auto user = users_.find(found->second.peer.credentials.uid);
-    if (user != users_.end() && --user->second.connections == 0) users_.erase(user);
+    ledger_.settle(id);
+    users_.leave(found->second.peer.credentials.uid);
     trimmer_.closed(connection.heldBytes());
     loop_.retire(std::move(found->second.connection));
     clients_.erase(found);
 }
 
+void RegistryServer::afterHandling() {
+    std::vector<std::pair<ConnectionId, bool>> ending = std::move(ending_);
+    ending_.clear();
+    for (auto [id, flush] : ending) {
+        auto found = clients_.find(id);
+        if (found == clients_.end()) continue;
+        Connection& connection = *found->second.connection;
+        if (connection.closed()) {
+            retire(id);
+        } else if (flush) {
+            connection.finish(-ECONNREFUSED);
+        } else {
+            connection.close(-EPIPE);
+        }
+    }
+    int64_t due = handler_.logReportDue();
+    if (due >= 0 && due <= monotonicMs()) {
+        handler_.reportLeftOut(monotonicMs());
+        due = handler_.logReportDue();
+    }
+    if (due >= 0 && !logReport_.armed()) logReport_.armAt(due);
+}
+
 status_t RegistryServer::send(ConnectionId to, const MessageHeader& header, const Parcel& payload,
                               unique_fd fd, uid_t chargeTo) {
     auto found = clients_.find(to);
-    if (found == clients_.end()) return -EPIPE;
+    if (found == clients_.end() || found->second.gone) return -EPIPE;
     bool withFd = fd.valid();
-    status_t status = found->second.connection->send(header, payload, std::move(fd));
+    // A lookup answer's channel is followed until it has gone (onDescriptorSent).
+    uint64_t tag = withFd && header.type == MSG_LOOKUP_REPLY ? hostOf(header) : 0;
+    status_t status = found->second.connection->send(header, payload, std::move(fd), tag);
     if (status == OK && withFd) ledger_.charge(to, chargeTo);
     return status;
 }
@@ -214,14 +272,12 @@ size_t RegistryServer::unreadFds(ConnectionId at, uid_t user) {
 }
 
 size_t RegistryServer::heldByOthers() const {
-    auto other = [this](uid_t uid) { return !trustedUser(uid, options_); };
-    size_t connections = 0;
-    for (const auto& [uid, user] : users_) connections += other(uid) ? user.connections : 0;
-    return connections + ledger_.ofUsers(other);
+    auto other = [this](uid_t uid) { return !users_.trusted(uid); };
+    return users_.othersConnections() + ledger_.ofUsers(other);
 }
 
 bool RegistryServer::mayHoldFds(uid_t user, size_t count) {
-    if (trustedUser(user, options_)) return true;
+    if (users_.trusted(user)) return true;
     size_t kept = kOwnDescriptors + descriptorReserve_;
     size_t share = descriptorLimit_ > kept ? descriptorLimit_ - kept : 0;
     auto fits = [&] {
@@ -237,29 +293,35 @@ bool RegistryServer::mayHoldFds(uid_t user, size_t count) {
 
 const Peer* RegistryServer::peer(ConnectionId id) {
     auto found = clients_.find(id);
-    return found != clients_.end() ? &found->second.peer : nullptr;
+    return found != clients_.end() && !found->second.gone ? &found->second.peer : nullptr;
 }
 
 bool RegistryServer::hungUp(ConnectionId id) {
     auto found = clients_.find(id);
-    return found == clients_.end() || found->second.connection->peerHungUp();
+    return found == clients_.end() || found->second.gone || found->second.connection->peerHungUp();
 }
 
 void RegistryServer::dropHungUp() {
     for (EventSource* source : loop_.hungUpNow()) {
         // The listener and the loop's own descriptors are not connections.
-        if (auto* connection = dynamic_cast<Connection*>(source)) connection->close(-EPIPE);
+        if (auto* connection = dynamic_cast<Connection*>(source)) drop(connection->id());
     }
 }
 
 void RegistryServer::drop(ConnectionId id) {
-    auto found = clients_.find(id);
-    if (found != clients_.end()) found->second.connection->close(-EPIPE);
+    end(id, false);
 }
 
 void RegistryServer::finish(ConnectionId id) {
+    end(id, true);
+}
+
+void RegistryServer::end(ConnectionId id, bool flush) {
     auto found = clients_.find(id);
-    if (found != clients_.end()) found->second.connection->finish(-ECONNREFUSED);
+    if (found == clients_.end()) return;
+    leave(found->second);
+    ending_.emplace_back(id, flush);
+    if (!handling_) afterHandling();
 }
 
 status_t RegistryServer::makeChannel(unique_fd* hostEnd, unique_fd* clientEnd) {
@@ -276,6 +338,11 @@ status_t RegistryServer::makeChannel(unique_fd* hostEnd, unique_fd* clientEnd) {
         clientEnd->reset();
         return status;
     }
+    // Neither end can be handed a descriptor, before either leaves: a channel carries
+    // calls and replies only, so nothing a peer chose can wait in it when its other end
+    // closes it (on a kernel that cannot refuse, they close it aside).
+    refuseDescriptors(pair[0]);
+    refuseDescriptors(pair[1]);
     return OK;
 }
 

@@ -8,12 +8,13 @@
 #include <memory>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "platform/ipc/unique_fd.h"
-#include "platform/transport/budget.h"
 #include "platform/transport/connection.h"
 #include "platform/transport/event_loop.h"
 #include "platform/transport/memory_trimmer.h"
+#include "platform/transport/user_shares.h"
 #include "registry/descriptor_ledger.h"
 #include "registry/request_handler.h"
 
@@ -24,8 +25,10 @@ namespace zorlek::registry {
 // No peer can hold up another: all sockets are non-blocking; answers that a peer does
 // not read wait in its own queue, and it is not read while much waits; a peer whose queue
 // passes its limit, that sends bytes that are not the protocol, or that closes
-// mid-message is dropped, and its names with it. Writes one line to standard error per
-// registration and per removal.
+// mid-message is dropped, and its names with it. No peer can hand it a descriptor: the
+// listener, and so every connection, refuses them where the kernel can, and a socket
+// that may still hold some is closed off the serving thread. Writes one line to standard
+// error per registration and per removal, within each user's log limit.
 class RegistryServer final : private ConnectionOwner, private PeerTransport, private EventSource {
   public:
     explicit RegistryServer(ServerOptions options);
@@ -47,11 +50,9 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
     struct Client {
         std::unique_ptr<Connection> connection;
         Peer peer;
-    };
-    // What one user holds in the registry: connections, and the budget they share.
-    struct User {
-        size_t connections = 0;
-        std::shared_ptr<Budget> budget;
+        // Gone for the rules (RequestHandler::peerGone done); its connection closes once
+        // the message being handled is done.
+        bool gone = false;
     };
 
     // The listener is readable: accepts a batch of waiting connections.
@@ -71,6 +72,14 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
     void onClosed(Connection& connection, status_t why) override;
     // Recognises the start of a handshake from a peer older than this protocol.
     void onPartial(Connection& connection) override;
+    void onDescriptorSent(Connection& connection, uint64_t tag, status_t status) override;
+    // The rules forget `client` (once); its connection stays until closed.
+    void leave(Client& client);
+    // Closes the connections dropped while a message was handled, and forgets those that
+    // closed meanwhile; then has the log's count of lines left out written when due.
+    void afterHandling();
+    // Forgets a client whose connection has closed, and retires the connection.
+    void retire(ConnectionId id);
 
     status_t send(ConnectionId to, const MessageHeader& header, const Parcel& payload, unique_fd fd,
                   uid_t chargeTo) override;
@@ -86,6 +95,9 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
     void dropHungUp() override;
     void drop(ConnectionId id) override;
     void finish(ConnectionId id) override;
+    // Has `id`'s connection end (after what waits for it is sent, with `flush`) once the
+    // message being handled is done, or now; the rules forget it now.
+    void end(ConnectionId id, bool flush);
     status_t makeChannel(unique_fd* hostEnd, unique_fd* clientEnd) override;
 
     ServerOptions options_;
@@ -96,15 +108,21 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
     // listener stay queued there (up to its backlog) until some are free again.
     Timer acceptTimer_;
     std::unordered_map<ConnectionId, Client> clients_;
-    std::unordered_map<uid_t, User> users_;
+    // True while the rules handle a message: connections dropped then close after it.
+    bool handling_ = false;
+    // Connections to end once the message being handled is done, and whether to send
+    // what waits for them first; or that closed meanwhile, to forget.
+    std::vector<std::pair<ConnectionId, bool>> ending_;
+    // Connections and memory per user.
+    UserShares users_;
     DescriptorLedger ledger_;
     // The descriptors the registry may open, and those kept for root, its own user and
     // users that host names while others flood.
     size_t descriptorLimit_;
     size_t descriptorReserve_;
-    // The memory all other users' connections draw on together.
-    std::shared_ptr<Budget> othersBudget_;
     MemoryTrimmer trimmer_;
+    // Writes the count of the lines the log limit left out.
+    Timer logReport_;
     // Connections still owing the handshake, with when it falls due, in accept order
     // (and so in due order: every connection gets the same time).
     std::deque<std::pair<int64_t, ConnectionId>> handshakesDue_;

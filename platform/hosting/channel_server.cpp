@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <new>
 
+#include "platform/transport/fd_closer.h"
+
 namespace zorlek {
 namespace {
 
@@ -51,38 +53,21 @@ ChannelServer::ChannelServer(EventLoop& loop, const HostOptions& options,
                                                                         : maxChannels_ / 2),
       othersChannelsMax_(maxChannels_ - std::max<size_t>(std::min<size_t>(16, maxChannels_ / 2),
                                                          maxChannels_ / 8)),
-      userBudgetBytes_(options.userBudgetBytes),
-      othersBudget_(new (std::nothrow) Budget(options.othersBudgetBytes)),
+      users_({::getuid(), options.userBudgetBytes, options.userBudgetBytes,
+              options.othersBudgetBytes}),
       trimmer_(loop, kTrimAfterClosed, kTrimAfterBytes) {}
 
 ChannelServer::~ChannelServer() = default;
 
-bool ChannelServer::trustedCaller(uid_t uid) {
-    return uid == 0 || uid == ::getuid();
-}
-
-size_t ChannelServer::othersChannels() const {
-    size_t held = 0;
-    for (const auto& [uid, user] : users_) held += trustedCaller(uid) ? 0 : user.channels;
-    return held;
-}
-
 void ChannelServer::adopt(unique_fd sock, const ucred& caller) {
     uid_t uid = caller.uid;
-    User& user = users_[uid];
-    bool trusted = trustedCaller(uid);
     bool full = channels_.size() >= maxChannels_ ||
-                (!trusted && (user.channels >= maxChannelsPerUser_ ||
-                              othersChannels() >= othersChannelsMax_ || !othersBudget_));
-    if (!user.budget && !full) {
-        user.budget.reset(new (std::nothrow)
-                              Budget(userBudgetBytes_, trusted ? nullptr : othersBudget_));
-    }
+                (!users_.trusted(uid) && (users_.connectionsOf(uid) >= maxChannelsPerUser_ ||
+                                          users_.othersConnections() >= othersChannelsMax_));
+    std::shared_ptr<Budget> budget = full ? nullptr : users_.join(uid);
     // Refused, or out of memory: the client sees the channel close; nobody else notices.
-    if (full || !user.budget) {
-        if (user.channels == 0) users_.erase(uid);
-        return;
-    }
+    // Its client may have sent calls already, with descriptors where the kernel let it.
+    if (!budget) return closeSocket(std::move(sock));
     // The kernel tells who sent each call (the registry asked for it already; asked again
     // here for a channel made without it).
     int on = 1;
@@ -92,18 +77,14 @@ void ChannelServer::adopt(unique_fd sock, const ucred& caller) {
                                  Connection(loop_, std::move(sock), owner(), kChannelLimits));
     channel.caller = caller;
     if (!channel.connection) {
-        if (user.channels == 0) users_.erase(uid);
-        return;
+        users_.leave(uid);
+        return closeSocket(std::move(sock));
     }
     uint64_t id = nextId_++;
     channel.connection->setId(id);
-    channel.connection->setBudget(user.budget);
+    channel.connection->setBudget(std::move(budget));
     // A channel the loop cannot watch is closed at once: its client sees it end.
-    if (channel.connection->start() != OK) {
-        if (user.channels == 0) users_.erase(uid);
-        return;
-    }
-    ++user.channels;
+    if (channel.connection->start() != OK) return users_.leave(uid);
     channels_.emplace(id, std::move(channel));
 }
 
@@ -151,8 +132,7 @@ void ChannelServer::reply(Connection& connection, const MessageHeader& header, s
 void ChannelServer::onClosed(Connection& connection, status_t /*why*/) {
     auto found = channels_.find(connection.id());
     if (found == channels_.end()) return;
-    auto user = users_.find(found->second.caller.uid);
-    if (user != users_.end() && --user->second.channels == 0) users_.erase(user);
+    users_.leave(found->second.caller.uid);
     trimmer_.closed(connection.heldBytes());
     loop_.retire(std::move(found->second.connection));
     channels_.erase(found);

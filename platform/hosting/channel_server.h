@@ -15,6 +15,7 @@
 #include "platform/hosting/service_host.h"
 #include "platform/transport/connection.h"
 #include "platform/transport/memory_trimmer.h"
+#include "platform/transport/user_shares.h"
 
 namespace zorlek {
 
@@ -39,16 +40,6 @@ class ChannelServer final : private ConnectionOwner {
         std::unique_ptr<Connection> connection;
         ucred caller;  // whom the registry saw open it: the user its bounds count against
     };
-    // What one calling user holds: channels, and the budget they share.
-    struct User {
-        size_t channels = 0;
-        std::shared_ptr<Budget> budget;
-    };
-
-    // Root and this process's own user, for whom the last channels are kept.
-    static bool trustedCaller(uid_t uid);
-    // The channels all other users hold now.
-    size_t othersChannels() const;
 
     bool onMessage(Connection& connection, Message& message) override;
     // Sends the reply to `header`'s call; when memory for it runs out, the call's answer
@@ -62,10 +53,9 @@ class ChannelServer final : private ConnectionOwner {
     size_t maxChannelsPerUser_;
     // What all users but root and this process's own may take together.
     size_t othersChannelsMax_;
-    size_t userBudgetBytes_;
-    std::shared_ptr<Budget> othersBudget_;
     std::unordered_map<uint64_t, Channel> channels_;
-    std::unordered_map<uid_t, User> users_;
+    // Channels and memory per calling user; root and this process's own user are trusted.
+    UserShares users_;
     uint64_t nextId_ = 1;
     Parcel reply_;  // reused for each reply
     MemoryTrimmer trimmer_;

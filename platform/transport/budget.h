@@ -31,22 +31,31 @@ class Budget {
     friend class Connection;
 
     // Moves a connection's charge from `before` to `after` bytes. Returns the connections
-    // that waited for this budget, or for the shared one, when this frees it (the caller
-    // wakes them).
+    // that waited for this budget, or for the shared one, when what stopped them frees (the
+    // caller wakes them). A waiter of this budget whose own share frees while the shared
+    // one is still spent waits for the shared one from then on.
     std::vector<Connection*> recharge(size_t before, size_t after) {
-        bool wasSpent = spent();
+        bool ownWasSpent = used_ >= limit_;
         std::vector<Connection*> freed;
         if (shared_) freed = shared_->recharge(before, after);
         used_ = used_ - before + after;
-        if (wasSpent && !spent()) freed.insert(freed.end(), waiting_.begin(), waiting_.end());
-        if (wasSpent && !spent()) waiting_.clear();
+        if (!ownWasSpent || used_ >= limit_ || waiting_.empty()) return freed;
+        if (shared_ && shared_->spent()) {
+            for (Connection* connection : waiting_) shared_->add(connection);
+        } else {
+            freed.insert(freed.end(), waiting_.begin(), waiting_.end());
+        }
+        waiting_.clear();
         return freed;
     }
     // Has `connection` woken when the budget that stops it frees.
     void wait(Connection* connection) {
-        std::vector<Connection*>& list = used_ >= limit_ || !shared_ ? waiting_ : shared_->waiting_;
-        if (std::find(list.begin(), list.end(), connection) == list.end()) {
-            list.push_back(connection);
+        if (used_ >= limit_ || !shared_) return add(connection);
+        shared_->add(connection);
+    }
+    void add(Connection* connection) {
+        if (std::find(waiting_.begin(), waiting_.end(), connection) == waiting_.end()) {
+            waiting_.push_back(connection);
         }
     }
     void forget(Connection* connection) {

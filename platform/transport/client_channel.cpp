@@ -205,7 +205,7 @@ void ClientChannel::end(status_t why) {
     }
     pending_.clear();
     pendingFront_ = 0;
-    out_ = OutQueue();
+    out_.clear();
     stream_.reset();
     // The registry is told before the next request, so that the next lookup of this
     // host brings a new channel.

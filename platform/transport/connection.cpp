@@ -5,6 +5,8 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 
+#include "platform/transport/fd_closer.h"
+
 namespace zorlek {
 
 Connection::Connection(EventLoop& loop, unique_fd sock, ConnectionOwner& owner,
@@ -19,6 +21,7 @@ Connection::Connection(EventLoop& loop, unique_fd sock, ConnectionOwner& owner,
 
 Connection::~Connection() {
     if (sock_) loop_.unwatch(sock_.get());
+    closeSocket(std::move(sock_));
     loop_.forget(this);
     if (budget_) {
         budget_->forget(this);
@@ -32,14 +35,15 @@ status_t Connection::start() {
     return status;
 }
 
-status_t Connection::send(const MessageHeader& header, const Parcel& payload, unique_fd fd) {
-    return send(header, payload.data(), payload.dataSize(), std::move(fd));
+status_t Connection::send(const MessageHeader& header, const Parcel& payload, unique_fd fd,
+                          uint64_t tag) {
+    return send(header, payload.data(), payload.dataSize(), std::move(fd), tag);
 }
 
 status_t Connection::send(const MessageHeader& header, const uint8_t* payload, size_t size,
-                          unique_fd fd) {
+                          unique_fd fd, uint64_t tag) {
     if (closed()) return -EPIPE;
-    status_t status = out_.send(sock_.get(), header, payload, size, std::move(fd));
+    status_t status = out_.send(sock_.get(), header, payload, size, std::move(fd), tag);
     // Nothing went: the peer is still in step, and what ran out was not its doing.
     if (status == -EMSGSIZE || status == -ENOMEM || status == -ENOBUFS || status == -ETOOMANYREFS) {
         return status;
@@ -48,16 +52,26 @@ status_t Connection::send(const MessageHeader& header, const uint8_t* payload, s
         close(status);
         return status;
     }
+    if (!reportSentFds()) return -EPIPE;
     if (out_.corked()) return OK;  // an answer of this connection's batch: its end settles it
     recharge();
     updateInterest();
     return closed() ? -EPIPE : OK;
 }
 
+bool Connection::reportSentFds() {
+    if (!out_.hasFdOutcomes()) return !closed();
+    for (const OutQueue::FdOutcome& outcome : out_.takeFdOutcomes()) {
+        if (closed()) break;
+        owner_.onDescriptorSent(*this, outcome.tag, outcome.status);
+    }
+    return !closed();
+}
+
 void Connection::close(status_t why) {
     if (closed()) return;
     loop_.unwatch(sock_.get());
-    sock_.reset();
+    closeSocket(std::move(sock_));
     interest_ = 0;
     // What it held goes back to the party's budget now, not when it is destroyed.
     if (budget_) {
@@ -150,6 +164,7 @@ void Connection::onEvents(uint32_t events) {
     if ((events & EPOLLOUT) != 0) {
         status_t status = out_.flush(sock_.get());
         if (status != OK) return close(status);
+        if (!reportSentFds()) return;
         recharge();
     }
     // The answers of this batch leave together, after it.
@@ -158,6 +173,7 @@ void Connection::onEvents(uint32_t events) {
     for (;;) {
         status_t status = out_.uncork(sock_.get());
         if (status != OK) return close(status);
+        if (!reportSentFds()) return;
         // A batch cut short by its own answers goes on once they have gone; while they
         // wait in the queue, the socket's room to write brings it back.
         if (!stalled_ || paused()) break;

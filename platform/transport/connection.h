@@ -34,6 +34,12 @@ class ConnectionOwner {
     // A read left bytes that make no whole message yet (see Connection::buffered()). The
     // handler may close the connection.
     virtual void onPartial(Connection& /*connection*/) {}
+    // A descriptor sent with a tag (see Connection::send) has gone with its message
+    // (`status` 0), or its message went without it (`status` the kernel's refusal, as the
+    // peer sees it in the message's value). Not called for a message still queued when the
+    // connection closes. The handler may send, but not close any connection.
+    virtual void onDescriptorSent(Connection& /*connection*/, uint64_t /*tag*/,
+                                  status_t /*status*/) {}
 
   protected:
     virtual ~ConnectionOwner() = default;
@@ -86,13 +92,17 @@ class Connection final : public EventSource {
     // the message could be neither sent nor queued (memory, or the kernel's room for
     // descriptors in flight, ran out: not the peer's doing); in all of these nothing was
     // sent and the connection stays. -EPIPE when closed. A failing socket, or a message cut
-    // in half, closes the connection and returns its status.
-    status_t send(const MessageHeader& header, const Parcel& payload, unique_fd fd = unique_fd());
+    // in half, closes the connection and returns its status. With a `tag` other than 0, the
+    // owner hears what became of `fd` (ConnectionOwner::onDescriptorSent): before this
+    // returns when it went at once, else once its message leaves the queue.
+    status_t send(const MessageHeader& header, const Parcel& payload, unique_fd fd = unique_fd(),
+                  uint64_t tag = 0);
     status_t send(const MessageHeader& header, const uint8_t* payload, size_t size,
-                  unique_fd fd = unique_fd());
+                  unique_fd fd = unique_fd(), uint64_t tag = 0);
 
-    // Ends the connection: stops watching, closes the socket, and tells the owner once
-    // with `why`. Nothing happens on a connection already closed.
+    // Ends the connection: stops watching, closes the socket (off this thread when a peer
+    // may have left descriptors in it: see closeSocket()), and tells the owner once with
+    // `why`. Nothing happens on a connection already closed.
     void close(status_t why);
     // Sends what waits as far as the socket takes it now (a refusal, say), then close().
     void finish(status_t why);
@@ -131,6 +141,9 @@ class Connection final : public EventSource {
     // Charges the budget with what the connection holds now, waking the connections that
     // waited for it when that frees it.
     void recharge();
+    // Tells the owner what became of the tagged descriptors that have gone; false once
+    // the connection has closed.
+    bool reportSentFds();
 
     EventLoop& loop_;
     unique_fd sock_;

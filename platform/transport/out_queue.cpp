@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include "platform/transport/fd_closer.h"
 #include "platform/transport/fd_passing.h"
 #include "platform/transport/little_endian.h"
 
@@ -16,32 +17,60 @@ constexpr size_t kKeptRoom = 64 * 1024;
 
 }  // namespace
 
+OutQueue::~OutQueue() {
+    clear();
+}
+
+void OutQueue::clear() {
+    for (FdMark& mark : marks_) closeSocket(std::move(mark.fd));
+    marks_.clear();
+    frontPos_ += bytes_.size();
+    bytes_.release();
+    corked_ = false;
+}
+
 status_t OutQueue::send(int sock, MessageHeader header, const uint8_t* payload, size_t size,
-                        unique_fd fd) {
+                        unique_fd fd, uint64_t tag) {
+    status_t status = sendOrQueue(sock, header, payload, size, &fd, tag);
+    // A descriptor that neither went nor waits is closed here.
+    closeSocket(std::move(fd));
+    return status;
+}
+
+status_t OutQueue::sendOrQueue(int sock, MessageHeader header, const uint8_t* payload, size_t size,
+                               unique_fd* fd, uint64_t tag) {
     uint8_t head[kHeaderSize];
     if (encodeFrameStart(header, size, head) != OK) return -EMSGSIZE;
     size_t sent = 0;
     // A descriptor goes at once even while corked, after what waits before it, so that a
     // kernel that will not carry it says so to the sender now.
-    if (fd && corked_ && !empty()) {
+    if (*fd && corked_ && !empty()) {
         status_t flushed = flush(sock);
         if (flushed != OK) return flushed;
     }
-    if ((!corked_ || fd) && empty()) {
+    if ((!corked_ || *fd) && empty()) {
         iovec iov[2] = {{head, kHeaderSize}, {const_cast<uint8_t*>(payload), size}};
-        ssize_t n = sendNow(sock, iov, size > 0 ? 2 : 1, fd.get());
+        ssize_t n = sendNow(sock, iov, size > 0 ? 2 : 1, fd->get());
         if (n < 0) return static_cast<status_t>(n);
         sent = static_cast<size_t>(n);
+        // The descriptor went with the first byte, if any byte went; the kernel holds it
+        // in flight, so this close is not its last.
+        if (sent > 0 && *fd) {
+            fd->reset();
+            settled(tag, OK);
+        }
         if (sent == kHeaderSize + size) return OK;
-        // The descriptor went with the first byte, if any byte went.
-        if (sent > 0) fd.reset();
     }
-    status_t status = enqueue(head, payload, size, sent, std::move(fd));
+    status_t status = enqueue(head, payload, size, sent, fd, tag);
     return status != OK && sent > 0 ? -ECANCELED : status;
 }
 
+void OutQueue::settled(uint64_t tag, status_t status) {
+    if (tag != 0) outcomes_.push_back({tag, status});
+}
+
 status_t OutQueue::enqueue(const uint8_t* head, const uint8_t* payload, size_t size, size_t from,
-                           unique_fd fd) {
+                           unique_fd* fd, uint64_t tag) {
     uint64_t at = frontPos_ + bytes_.size();
     size_t before = bytes_.size();
     bool queued =
@@ -52,7 +81,7 @@ status_t OutQueue::enqueue(const uint8_t* head, const uint8_t* payload, size_t s
         bytes_.resize(before);
         return -ENOMEM;
     }
-    if (fd) marks_.push_back({at, frontPos_ + bytes_.size(), std::move(fd)});
+    if (*fd) marks_.push_back({at, frontPos_ + bytes_.size(), std::move(*fd), tag});
     return OK;
 }
 
@@ -83,10 +112,15 @@ status_t OutQueue::flush(int sock) {
                 // without its descriptor and with that failure as its value, rather than
                 // hold up everything queued behind it.
                 storeLe32(bytes_.data() + 8, static_cast<uint32_t>(static_cast<int32_t>(n)));
+                settled(mark.tag, static_cast<status_t>(n));
+                closeSocket(std::move(mark.fd));
                 marks_.pop_front();
                 continue;
             }
-            if (n > 0) marks_.pop_front();
+            if (n > 0) {
+                settled(mark.tag, OK);
+                marks_.pop_front();
+            }
         } else {
             size_t limit =
                 marks_.empty() ? bytes_.size() : static_cast<size_t>(marks_.front().at - frontPos_);

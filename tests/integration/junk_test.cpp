@@ -86,8 +86,9 @@ std::vector<Junk> channelJunk() {
 }
 
 // Sends `bytes` in one sendmsg with `fds` descriptors attached (a peer that hangs up
-// meanwhile is no failure here).
-void sendWithFds(int sock, const uint8_t* bytes, size_t size, int fds) {
+// meanwhile is no failure here). False when the receiver refuses descriptors at the kernel
+// (SO_PASSRIGHTS): then nothing of it arrived.
+bool sendWithFds(int sock, const uint8_t* bytes, size_t size, int fds) {
     unique_fd attached(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     constexpr int kMost = 8;
     union {
@@ -109,10 +110,12 @@ void sendWithFds(int sock, const uint8_t* bytes, size_t size, int fds) {
         c->cmsg_len = CMSG_LEN(sizeof(int) * fds);
         std::memcpy(CMSG_DATA(c), list, sizeof(int) * fds);
     }
-    ::sendmsg(sock, &m, MSG_NOSIGNAL);
+    return ::sendmsg(sock, &m, MSG_NOSIGNAL) >= 0 || errno != EPERM;
 }
 
-void sendJunk(RawPeer& peer, const Junk& junk) {
+// False when the receiver refused the descriptors of a piece, and so that piece and the
+// rest.
+bool sendJunk(RawPeer& peer, const Junk& junk) {
     // Every wait for room to send is bounded.
     timeval bound{2, 0};
     ::setsockopt(peer.sock.get(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
@@ -120,17 +123,22 @@ void sendJunk(RawPeer& peer, const Junk& junk) {
     ::fcntl(peer.sock.get(), F_SETFL, flags & ~O_NONBLOCK);
     size_t piece = junk.piece > 0 ? junk.piece : junk.bytes.size();
     for (size_t at = 0; at < junk.bytes.size(); at += piece) {
-        sendWithFds(peer.sock.get(), junk.bytes.data() + at,
-                    std::min(piece, junk.bytes.size() - at), junk.fds);
+        if (!sendWithFds(peer.sock.get(), junk.bytes.data() + at,
+                         std::min(piece, junk.bytes.size() - at), junk.fds)) {
+            return false;
+        }
     }
+    return true;
 }
 
 // Opens `perCase` connections with `open` for every case of `table` and sends each its
 // junk, all held open together; `serves` checks the victim meanwhile. Then checks that the
-// victim hung up on the ones it must, and closes them all.
+// victim hung up on the ones it must (junk with descriptors it may refuse at the kernel
+// instead: then none of it arrived), and closes them all.
 void throwJunk(const std::vector<Junk>& table, int perCase, const std::function<RawPeer()>& open,
                const std::function<void(const char*)>& serves) {
     std::vector<std::vector<RawPeer>> peers(table.size());
+    std::vector<std::vector<bool>> carried(table.size());
     for (size_t c = 0; c < table.size(); ++c) {
         for (int i = 0; i < perCase; ++i) {
             peers[c].push_back(open());
@@ -139,14 +147,15 @@ void throwJunk(const std::vector<Junk>& table, int perCase, const std::function<
             if (table[c].greet) {
                 ASSERT_TRUE(peer.hello()) << table[c].what;
             }
-            sendJunk(peer, table[c]);
+            carried[c].push_back(sendJunk(peer, table[c]));
+            EXPECT_TRUE(carried[c].back() || table[c].fds > 0) << table[c].what;
         }
         serves(table[c].what);
     }
     for (size_t c = 0; c < table.size(); ++c) {
-        for (RawPeer& peer : peers[c]) {
-            if (table[c].closes) {
-                EXPECT_TRUE(peer.closedByPeer(3000)) << table[c].what;
+        for (size_t i = 0; i < peers[c].size(); ++i) {
+            if (table[c].closes && carried[c][i]) {
+                EXPECT_TRUE(peers[c][i].closedByPeer(3000)) << table[c].what;
             }
         }
     }

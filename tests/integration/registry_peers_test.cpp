@@ -56,6 +56,38 @@ TEST_F(Fixture, GarbageFromOnePeerDropsOnlyThatPeer) {
     EXPECT_EQ(descriptorOf(object, &status), String16("zorlek.IEcho"));
 }
 
+// Peers that leave while the registry handles their request: a listing request sent with
+// the greeting and a hang-up in one write (the listing drops the peers that hung up, the
+// asker among them), a host that looks its own name up and leaves (the channel cannot
+// reach it), and a holder that leaves as another takes its name. The registry must finish
+// the request without the peer's record; under AddressSanitizer a read of it once freed
+// ends the registry.
+TEST_F(Fixture, PeersThatLeaveWhileTheirRequestIsHandledLeaveTheRegistryWhole) {
+    Bytes hello = header(MSG_HELLO, kProtocolMagic, kProtocolVersion, 0);
+    for (int round = 0; round < 20; ++round) {
+        RawPeer asker(registry);
+        ASSERT_TRUE(asker.sendBytes(cat({hello, message(MSG_LIST, s16(u""))})));
+        asker.sock.reset();
+
+        RawPeer host(registry);
+        ASSERT_TRUE(host.hello());
+        ASSERT_TRUE(host.sendBytes(registration(s16(u"self"))));
+        ASSERT_EQ(host.answer().value, OK);
+        ASSERT_TRUE(host.sendBytes(message(MSG_LOOKUP, s16(u"self"))));
+        host.sock.reset();
+
+        RawPeer holder(registry), taker(registry);
+        ASSERT_TRUE(holder.hello() && taker.hello());
+        ASSERT_TRUE(holder.sendBytes(registration(s16(u"held"))));
+        ASSERT_EQ(holder.answer().value, OK);
+        holder.sock.reset();
+        ASSERT_TRUE(taker.sendBytes(registration(s16(u"held"))));
+        EXPECT_EQ(taker.answer().value, OK) << "a holder that left holds nothing";
+    }
+    EXPECT_TRUE(waitUntil([&] { return listed(registry).empty(); }, 3000));
+    EXPECT_TRUE(registry.process()->running());
+}
+
 TEST_F(Fixture, HalfAMessageHoldsNobodyUp) {
     auto echo = registry.startEcho({"echo"});
     ASSERT_TRUE(echo);

@@ -216,5 +216,55 @@ TEST_F(Trust, TheRegistryGivesBackTheMemoryOfThousandsOfUnfinishedHandshakes) {
                 describe(before).c_str(), describe(after).c_str());
 }
 
+// Registrations another user makes as fast as the registry answers, for 5 s: refused
+// ones, and ones taken and dropped at once. The log keeps a few lines a second of that
+// user and counts the rest in a line of their own.
+TEST_F(Trust, TheLogHoldsAFewLinesASecondOfWhatAUserSends) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> registryArgs;
+        std::vector<std::string> attack;
+    };
+    const Case cases[] = {
+        {"refused registrations", {}, {"refusals", "flood", "5"}},
+        {"registrations taken and dropped", {"--allow-any-user"}, {"churn", "flood", "5"}},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(startRegistry(c.registryArgs)) << c.what;
+        ASSERT_TRUE(startVictim("victim")) << c.what;
+        std::string before = registry->errText();
+        std::string counts = attack(c.attack);
+        long asked = countOf(counts, "asked"), taken = countOf(counts, "registered");
+        // A refusal makes a line; a name taken, one when taken and one when dropped.
+        long caused = taken > 0 ? 2 * taken : asked;
+        // Once the last second has ended, each is a line of its own or counted in one.
+        long written = 0, counted = 0, leftOut = 0;
+        bool settled = waitUntil(
+            [&] {
+                std::string log = registry->errText().substr(before.size());
+                written = std::count(log.begin(), log.end(), '\n');
+                counted = leftOut = 0;
+                for (size_t at = 0; (at = log.find(" left out ", at)) != std::string::npos; ++at) {
+                    leftOut += std::atol(log.c_str() + at + 10);
+                    ++counted;
+                }
+                return written - counted + leftOut == caused;
+            },
+            5000);
+        EXPECT_TRUE(settled) << c.what << ": " << counts << "; " << written << " lines, " << leftOut
+                             << " left out";
+        EXPECT_GT(caused, 2000) << c.what << ": not a flood";
+        EXPECT_LE(written, 2000) << c.what;
+        EXPECT_EQ(victimServes("victim"), "") << c.what;
+        std::printf(
+            "%s: %s; %ld lines in the log, of which %ld say how many of the other %ld "
+            "were left out\n",
+            c.what, counts.c_str(), written, counted, leftOut);
+        attackers.clear();
+        victim.reset();
+        registry.reset();
+    }
+}
+
 }  // namespace
 }  // namespace zorlek::test

@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/transport/fd_passing.h"
 #include "platform/transport/message_reader.h"
 #include "platform/transport/out_queue.h"
 #include "tests/platform/socket_helpers.h"
+#include "tests/support/lingering_socket.h"
+#include "tests/support/wait.h"
 
 namespace zorlek::test {
 namespace {
@@ -39,9 +42,10 @@ TEST(OutQueue, KeepsWhatTheSocketDoesNotTakeInOrder) {
         // The descriptor rides on a message that has to wait in the queue.
         if (i == 4) fd.reset(::dup(pipe.write.get()));
         ASSERT_EQ(out.send(pair.a.get(), {MSG_CHANNEL, static_cast<uint32_t>(i), 0, 0},
-                           payloads[i].data(), payloads[i].size(), std::move(fd)),
+                           payloads[i].data(), payloads[i].size(), std::move(fd), 7),
                   OK);
     }
+    EXPECT_FALSE(out.hasFdOutcomes()) << "the descriptor has not gone yet";
     pipe.write.reset();
     EXPECT_FALSE(out.empty());
     EXPECT_GT(out.queuedBytes(), 0u);
@@ -60,6 +64,10 @@ TEST(OutQueue, KeepsWhatTheSocketDoesNotTakeInOrder) {
         ASSERT_EQ(r, 0);
     }
     ASSERT_EQ(got.size(), 6u);
+    std::vector<OutQueue::FdOutcome> outcomes = out.takeFdOutcomes();
+    ASSERT_EQ(outcomes.size(), 1u) << "only the descriptor's message is followed";
+    EXPECT_EQ(outcomes[0].tag, 7u);
+    EXPECT_EQ(outcomes[0].status, OK);
     EXPECT_TRUE(out.empty());
     EXPECT_EQ(out.queuedBytes(), 0u);
     for (int i = 0; i < 6; ++i) {
@@ -70,6 +78,32 @@ TEST(OutQueue, KeepsWhatTheSocketDoesNotTakeInOrder) {
     ASSERT_EQ(::write(got[4].fd.get(), "z", 1), 1);
     char c = 0;
     EXPECT_EQ(::read(pipe.read.get(), &c, 1), 1);
+}
+
+// A descriptor dropped with the queue, unsent, is the end of a channel whose other end a
+// peer holds: the peer may have filled its queue with a socket whose last close blocks.
+TEST(OutQueue, ADescriptorThatNeverGoesIsNotWaitedFor) {
+    SocketPair pair = makeSocketPair();
+    uint8_t fill[4096] = {};
+    while (::send(pair.a.get(), fill, sizeof fill, MSG_DONTWAIT) > 0) {
+    }
+    SocketPair channel = makeSocketPair();
+    {
+        LingeringSocket lingering(60);
+        ASSERT_TRUE(lingering.socket.valid());
+        char byte = 'x';
+        iovec iov{&byte, 1};
+        ASSERT_EQ(sendNow(channel.b.get(), &iov, 1, lingering.socket.get()), 1);
+        lingering.socket.reset();
+        channel.b.reset();
+        auto out = std::make_unique<OutQueue>();
+        ASSERT_EQ(out->send(pair.a.get(), {MSG_CHANNEL, 0, 0, 0}, nullptr, 0, std::move(channel.a)),
+                  OK);
+        ASSERT_EQ(out->queuedFds(), 1u);
+        auto start = Clock::now();
+        out.reset();
+        EXPECT_LT(msSince(start), 10000) << "a guard against a hang: it would last 60 s";
+    }
 }
 
 TEST(OutQueue, AClosedPeerIsEpipeWithoutSignal) {

@@ -17,6 +17,18 @@
 //   spread PREFIX NAMES CONNECTIONS each connection looks up PREFIX.0 .. PREFIX.NAMES-1
 //                                   (a channel each, when they are hosts of their own),
 //                                   answers never read
+//   refusals PREFIX SECONDS         one connection registers PREFIX.0, PREFIX.1, ... as fast
+//                                   as the registry answers, for SECONDS
+//   churn PREFIX SECONDS            connection after connection registers PREFIX.i and
+//                                   leaves once it is answered, for SECONDS
+//   linger WHAT NAME SECONDS        attaches a socket whose last close blocks SECONDS to a
+//                                   greeting, a lookup of NAME or a call to it (WHAT), once
+//                                   read and once left unread behind bytes that make the
+//                                   receiver close: greetings on a second connection (to a
+//                                   registry that allows one) and lookups behind a
+//                                   malformed request, at once; calls on two channels to
+//                                   NAME, the second behind a malformed call, at SIGUSR1
+//                                   (then "sent"). Prints how many the kernel carried.
 
 #include <poll.h>
 #include <signal.h>
@@ -28,6 +40,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,21 +48,66 @@
 #include "platform/ipc/registry_path.h"
 #include "platform/transport/deadline.h"
 #include "platform/transport/message_reader.h"
+#include "platform/transport/unix_connect.h"
+#include "tests/support/abuse.h"
 #include "tests/support/bytes.h"
+#include "tests/support/lingering_socket.h"
 #include "tests/support/wire_peer.h"
 
 namespace zorlek::test {
-namespace {
-
-volatile sig_atomic_t gAnswer = 0;
-// The first refusal of a connection that was neither of the registry's named refusals.
-status_t gFirstOther = 0;
 
 Bytes lookupOf(const char* name) {
     Parcel payload;
     payload.writeString16(String16(name));
     return message(MSG_LOOKUP, bytesOf(payload));
 }
+
+// Looks `name` up on `count` connections in turn, keeping each channel: a connection
+// brings one channel to a host, and the channel outlives it.
+std::vector<unique_fd> channels(const char* name, int count, int patienceMs, int* refused) {
+    std::vector<unique_fd> out;
+    Bytes request = lookupOf(name);
+    for (int i = 0; i < count; ++i) {
+        unique_fd sock;
+        if (connectToRegistry(registryPath(), 2000, &sock) != OK) {
+            *refused += count - i;
+            break;
+        }
+        // A host busy taking channels is asked again, for up to `patienceMs`, as any
+        // client would.
+        Deadline patience = Deadline::after(patienceMs);
+        MessageHeader header;
+        unique_fd channel;
+        for (;;) {
+            Parcel payload;
+            if (sendMessage(sock.get(), decodeHeader(request.data()), request.data() + kHeaderSize,
+                            request.size() - kHeaderSize, -1, 2000) != OK ||
+                receiveMessage(sock.get(), &header, &payload, &channel, kMaxParcelSize, 2000) !=
+                    OK) {
+                header.value = -EPIPE;
+                break;
+            }
+            if (header.value != -EAGAIN || patience.remainingMs() == 0) break;
+            ::poll(nullptr, 0, 5);
+        }
+        if (header.value == -EPIPE) {
+            *refused += count - i;
+            break;
+        }
+        if (channel) {
+            out.push_back(std::move(channel));
+        } else {
+            ++*refused;
+        }
+    }
+    return out;
+}
+
+namespace {
+
+volatile sig_atomic_t gAnswer = 0;
+// The first refusal of a connection that was neither of the registry's named refusals.
+status_t gFirstOther = 0;
 
 // Up to `count` handshaken registry connections, made within 5 s; the refusals are
 // counted by their status (a try past the 5 s counts as `other`).
@@ -164,47 +222,6 @@ size_t live(const std::vector<unique_fd>& socks) {
     return open;
 }
 
-// Looks `name` up on `count` connections in turn, keeping each channel: a connection
-// brings one channel to a host, and the channel outlives it.
-std::vector<unique_fd> channels(const char* name, int count, int patienceMs, int* refused) {
-    std::vector<unique_fd> out;
-    Bytes request = lookupOf(name);
-    for (int i = 0; i < count; ++i) {
-        unique_fd sock;
-        if (connectToRegistry(registryPath(), 2000, &sock) != OK) {
-            *refused += count - i;
-            break;
-        }
-        // A host busy taking channels is asked again, for up to `patienceMs`, as any
-        // client would.
-        Deadline patience = Deadline::after(patienceMs);
-        MessageHeader header;
-        unique_fd channel;
-        for (;;) {
-            Parcel payload;
-            if (sendMessage(sock.get(), decodeHeader(request.data()), request.data() + kHeaderSize,
-                            request.size() - kHeaderSize, -1, 2000) != OK ||
-                receiveMessage(sock.get(), &header, &payload, &channel, kMaxParcelSize, 2000) !=
-                    OK) {
-                header.value = -EPIPE;
-                break;
-            }
-            if (header.value != -EAGAIN || patience.remainingMs() == 0) break;
-            ::poll(nullptr, 0, 5);
-        }
-        if (header.value == -EPIPE) {
-            *refused += count - i;
-            break;
-        }
-        if (channel) {
-            out.push_back(std::move(channel));
-        } else {
-            ++*refused;
-        }
-    }
-    return out;
-}
-
 // Each of `count` connections registers one name, PREFIX.i, and then reads nothing more.
 std::vector<unique_fd> hostMany(const char* prefix, int count, int* refused) {
     std::vector<unique_fd> out;
@@ -272,7 +289,27 @@ int run(int argc, char** argv) {
     int b = argc > 4 ? std::atoi(argv[4]) : 0;
     int users = 0, reserve = 0, other = 0;
     std::vector<unique_fd> held;
-    if (mode == "lookups" && argc == 5) {
+    // Kept open with their listeners to the end: closed, a lingering connection resets.
+    // One for the descriptor a receiver reads, one for the one it leaves unread, so that
+    // each copy it holds is the last.
+    std::vector<LingeringSocket> lingering;
+    if (mode == "linger" && argc == 5) {
+        std::string what = argv[2];
+        for (int i = 0; i < 2; ++i) {
+            lingering.emplace_back(std::atoi(argv[4]));
+            if (!lingering.back().socket) return 1;
+        }
+        if (what == "call") {
+            if (!channelsTo(argv[3], &held)) return 1;
+            std::printf("channels=%zu\n", held.size());
+        } else {
+            int carried = lingerAtTheRegistry(what, argv[3], lingering.data(), &held);
+            if (carried < 0) return 1;
+            std::printf("carried=%d refused=%d\n", carried, 2 - carried - (what == "greeting"));
+        }
+    } else if ((mode == "refusals" || mode == "churn") && argc == 4) {
+        if (registerFor(argv[2], a, mode == "churn") != 0) return 1;
+    } else if (mode == "lookups" && argc == 5) {
         held = connectMany(a, &users, &reserve, &other);
         size_t sent = flood(held, lookupOf(argv[2]), b);
         settle(held);
@@ -317,15 +354,26 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "zorlek-abuse: unknown mode or arguments\n");
         return 2;
     }
-    std::printf("ready\n");
-    std::fflush(stdout);
+    // Asked for as soon as "ready" is read: held back until this waits for it.
     struct sigaction action {};
     action.sa_handler = [](int) { gAnswer = 1; };
     ::sigaction(SIGUSR1, &action, nullptr);
+    sigset_t asked, waiting;
+    sigemptyset(&asked);
+    sigaddset(&asked, SIGUSR1);
+    ::sigprocmask(SIG_BLOCK, &asked, &waiting);
+    sigdelset(&waiting, SIGUSR1);
+    std::printf("ready\n");
+    std::fflush(stdout);
     for (;;) {
-        ::pause();
+        while (gAnswer == 0) ::sigsuspend(&waiting);
         if (gAnswer != 0 && mode == "lookups") answerLookups(held, b);
         if (gAnswer != 0 && mode == "spread") answerLookups(held, a);
+        if (gAnswer != 0 && mode == "linger" && lingering[0].socket) {
+            int carried = lingerOnChannels(held, lingering.data());
+            std::printf("carried=%d refused=%d\nsent\n", carried, 2 - carried);
+            std::fflush(stdout);
+        }
         gAnswer = 0;
     }
 }
