@@ -67,6 +67,15 @@ bool isLowSurrogate(char16_t unit) {
 
 }  // namespace
 
+bool escapedForDisplay(uint32_t codePoint) {
+    if (codePoint == 0) return false;
+    if (codePoint <= 0xFFFF) {
+        char16_t unit = static_cast<char16_t>(codePoint);
+        return isControl(unit) || isFormat(unit);
+    }
+    return isTag(codePoint);
+}
+
 String8 narrowForDisplay(const String16& text) {
     String8 out;
     size_t size = text.size();
