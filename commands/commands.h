@@ -25,5 +25,13 @@ void runList(ToolState& state);
 constexpr size_t kListWindow = 8192;
 // call SERVICE CODE [typed arguments]: sends one transaction and prints the reply's dump.
 void runCall(ToolState& state);
+// describe [--interface FILE.zi] SERVICE: prints the interface SERVICE implements, in its
+// canonical text, escaped line by line as list escapes names.
+void runDescribe(ToolState& state);
+// invoke [--raw] [--interface FILE.zi] SERVICE METHOD [ARG...]: calls METHOD by name with
+// typed arguments (NAME=VALUE, or bare values in the declared order), checked before
+// anything is sent, and prints the reply's fields as one JSON object (with --raw, as call
+// prints the reply). Failures are one error line and EXIT_USAGE.
+void runInvoke(ToolState& state);
 
 }  // namespace zorlek

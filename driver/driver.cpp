@@ -21,6 +21,9 @@ constexpr Command kCommands[] = {
     {"check", runCheck},
     {"list", runList},
     {"call", runCall},
+    // Typed interfaces: what a service describes, and its methods called by name.
+    {"describe", runDescribe},
+    {"invoke", runInvoke},
 };
 
 void dispatch(ToolState& state) {
