@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "idl/json.h"
 
+#include <set>
+
 namespace zorlek::idl {
 namespace {
 
@@ -165,6 +167,7 @@ class JsonReader {
 
     bool readObject(JsonValue* value, uint32_t depth) {
         value->kind = JsonValue::Kind::kObject;
+        std::set<std::u16string> seen;
         ++at_;
         skipSpace();
         if (peek() == '}') return step();
@@ -174,8 +177,7 @@ class JsonReader {
             std::u16string key;
             size_t keyAt = at_;
             if (!readString(&key)) return false;
-            for (const auto& member : value->members) {
-                if (member.first != key) continue;
+            if (!seen.insert(key).second) {
                 at_ = keyAt;
                 return fail("a key given twice");
             }
@@ -183,8 +185,9 @@ class JsonReader {
             if (peek() != ':') return fail("expected ':' after the key");
             ++at_;
             skipSpace();
-            value->members.emplace_back(std::move(key), JsonValue());
-            if (!readValue(&value->members.back().second, depth)) return false;
+            value->keys.push_back(std::move(key));
+            value->items.emplace_back();
+            if (!readValue(&value->items.back(), depth)) return false;
             skipSpace();
             if (peek() == '}') return step();
             if (peek() != ',') return fail("expected ',' or '}'");

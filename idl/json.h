@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "platform/text.h"
@@ -23,10 +22,10 @@ struct JsonValue {
     std::string_view number;
     // kString: its UTF-16 units, escapes decoded.
     std::u16string string;
-    // kArray: the items.
+    // kArray: the items. kObject: the members' values, in the order written.
     std::vector<JsonValue> items;
-    // kObject: the members in the order written; no key twice.
-    std::vector<std::pair<std::u16string, JsonValue>> members;
+    // kObject: the members' keys, keys[i] naming items[i]; no key twice.
+    std::vector<std::u16string> keys;
 };
 
 // Arrays and objects nest this deep at most.

@@ -69,6 +69,10 @@ status_t writeInteger(Parcel& parcel, Kind kind, int64_t value) {
                               : writeItem(parcel, value);
 }
 
+const char* writeFields(Parcel& parcel, const Interface& interface,
+                        const std::vector<Field>& fields, const JsonValue& value,
+                        std::string* path);
+
 // Writes a JSON value of `type`; null, or why not (with `*path` at the value).
 const char* writeJson(Parcel& parcel, const Interface& interface, const Type& type,
                       const JsonValue& value, std::string* path) {
@@ -121,21 +125,28 @@ const char* writeJson(Parcel& parcel, const Interface& interface, const Type& ty
         case Kind::kRecord:
             break;
     }
+    return writeFields(parcel, interface, interface.records[type.record].fields, value, path);
+}
+
+// Writes a JSON object as `fields`, each member named as a field; null, or why not.
+const char* writeFields(Parcel& parcel, const Interface& interface,
+                        const std::vector<Field>& fields, const JsonValue& value,
+                        std::string* path) {
     if (value.kind != JsonKind::kObject) return "expected a JSON object";
-    const Record& record = interface.records[type.record];
-    for (const auto& [key, member] : value.members) {
+    const char* separator = path->empty() ? "" : ".";
+    for (const std::u16string& key : value.keys) {
         bool known = false;
-        for (const Field& field : record.fields) known = known || sameName(key, field.name);
+        for (const Field& field : fields) known = known || sameName(key, field.name);
         if (known) continue;
-        path->append(".").append(narrowForDisplay(String16(key)).c_str());
+        path->append(separator).append(narrowForDisplay(String16(key)).c_str());
         return "no such field";
     }
     size_t length = path->size();
-    for (const Field& field : record.fields) {
-        path->append(".").append(field.name);
+    for (const Field& field : fields) {
+        path->append(separator).append(field.name);
         const JsonValue* member = nullptr;
-        for (const auto& [key, candidate] : value.members) {
-            if (sameName(key, field.name)) member = &candidate;
+        for (size_t i = 0; i < value.keys.size(); ++i) {
+            if (sameName(value.keys[i], field.name)) member = &value.items[i];
         }
         if (member == nullptr) return "missing";
         if (const char* why = writeJson(parcel, interface, field.type, *member, path)) return why;
@@ -320,6 +331,18 @@ class ReplyReader {
 };
 
 }  // namespace
+
+bool writeJsonFields(Parcel& parcel, const Interface& interface, const std::vector<Field>& fields,
+                     std::string_view json, String8* why) {
+    JsonError error;
+    std::optional<JsonValue> value = parseJson(json, &error);
+    std::string path;
+    const char* wrong = value ? writeFields(parcel, interface, fields, *value, &path) : error.why;
+    if (wrong == nullptr) return true;
+    if (!path.empty()) why->append("at ").append(path.c_str()).append(": ");
+    why->append(wrong);
+    return false;
+}
 
 bool readReplyAsJson(Parcel& reply, const Interface& interface, const std::vector<Field>& fields,
                      String8* out, String8* why) {

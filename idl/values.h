@@ -30,6 +30,12 @@ namespace zorlek::idl {
 bool writeArguments(Parcel& request, const Interface& interface, const Method& method,
                     const char* const* words, size_t count, String8* why);
 
+// Writes a JSON object of `fields`, as readReplyAsJson writes it (members in any order),
+// into `parcel`: each field's value is read as it would be inside an array or record
+// argument. Returns true, or false with `*why` set ("at NAME: WHY").
+bool writeJsonFields(Parcel& parcel, const Interface& interface, const std::vector<Field>& fields,
+                     std::string_view json, String8* why);
+
 // Reads `fields` from `reply` at its read position and appends them to `out` as one JSON
 // object on one line: {"name": value, ...} in the declared order, where integers and bools
 // are JSON numbers and literals, strings JSON strings (appendJsonString), a null s16? null,

@@ -290,9 +290,10 @@ TEST(IdlValues, JsonTextIsReadStrictly) {
     std::optional<JsonValue> value =
         parseJson(" {\"\\\"\\\\\\/\\b\\f\\n\\r\\t\": -0.5e+3}\n", &error);
     ASSERT_TRUE(value);
-    ASSERT_EQ(value->members.size(), 1u);
-    EXPECT_EQ(value->members[0].first, u"\"\\/\b\f\n\r\t");
-    EXPECT_EQ(value->members[0].second.number, "-0.5e+3");
+    ASSERT_EQ(value->keys.size(), 1u);
+    ASSERT_EQ(value->items.size(), 1u);
+    EXPECT_EQ(value->keys[0], u"\"\\/\b\f\n\r\t");
+    EXPECT_EQ(value->items[0].number, "-0.5e+3");
 }
 
 std::string hexOf(const Bytes& bytes) {
@@ -314,6 +315,11 @@ std::string replyJson(const Bytes& items) {
     if (!readReplyAsJson(reply, interface(), method.reply, &out, &why)) {
         return std::string("malformed: ") + why.c_str();
     }
+    // The JSON written back gives the bytes read, exactly.
+    Parcel again;
+    EXPECT_TRUE(writeJsonFields(again, interface(), method.reply, out.c_str(), &why))
+        << why.c_str();
+    EXPECT_EQ(test::bytesOf(again), Bytes(items.begin(), items.begin() + reply.dataPosition()));
     return out.c_str();
 }
 
@@ -356,6 +362,32 @@ TEST(IdlValues, RepliesAsJson) {
         {cat({head, i32(0), i32(1), i32(1)}), "malformed: at g[0] (i32[])"},
     };
     for (const Row& row : rows) EXPECT_EQ(replyJson(row.reply), row.json) << hexOf(row.reply);
+}
+
+TEST(IdlValues, JsonObjectsOfFields) {
+    const Method& method = *interface().findMethod("ints");
+    struct Row {
+        std::string json;
+        Written expected;
+    } rows[] = {
+        {"{\"b\": 2, \"a\": 1}", bytes(cat({i32(1), i64(2)}))},
+        {"{\"a\": 1}", error("at b: missing")},
+        {"{\"a\": 1, \"b\": 2, \"c\": 3}", error("at c: no such field")},
+        {"{\"a\": \"1\", \"b\": 2}", error("at a: expected an integer")},
+        {"[1, 2]", error("expected a JSON object")},
+        {"{", error("expected a key in quotes")},
+    };
+    for (const Row& row : rows) {
+        Parcel parcel;
+        String8 why;
+        Written got;
+        if (writeJsonFields(parcel, interface(), method.arguments, row.json, &why)) {
+            got.bytes = test::bytesOf(parcel);
+        } else {
+            got.error = why.c_str();
+        }
+        EXPECT_EQ(got, row.expected) << row.json;
+    }
 }
 
 TEST(IdlValues, JsonStringsAreValidAndSafeToPrint) {
