@@ -93,6 +93,17 @@ void wholeProcessRows(const std::string& empty) {
     Pair call = runPaired({tool, "call", "bench.echo", "1", "i32", "7"}, {empty}, 301);
     row("`call`, whole process", fixed(call.a, "µs", 0),
         "empty C++ program " + fixed(call.b, "µs", 0), call.ok ? call.ratio : -1, "≤ 1.1");
+    // A method called by name, its description asked of the service, its arguments checked
+    // and its reply printed as JSON, against the same method called by code.
+    auto adder =
+        test::Process::start({test::binPath("../samples/zorlek-sample-adder")}, registry.env());
+    if (!adder || !adder->waitForLine("ready")) {
+        return row("`invoke`, whole process", "the sample did not start", "", -1, "");
+    }
+    Pair invoke = runPaired({tool, "invoke", "sample.adder", "add", "a=2", "b=40"},
+                            {tool, "call", "sample.adder", "1", "i32", "2", "i32", "40"}, 301);
+    row("`invoke`, whole process, against `call` of the same method", fixed(invoke.a, "µs", 0),
+        "`call` " + fixed(invoke.b, "µs", 0), invoke.ok ? invoke.ratio : -1, "≤ 1.15");
 }
 
 // The rows against busctl, with `peer` holding 1,000 names and the registry in the
