@@ -38,22 +38,11 @@ void runInvoke(ToolState& state) {
         state.exitStatus = EXIT_USAGE;
         return;
     }
-    // A request too large to build fails as a whole, as call's does.
     Parcel reply;
-    status_t status = request.status();
     uint32_t flags = method->oneway ? FLAG_ONEWAY : 0;
-    if (status == OK) status = typed.object->sendTransaction(method->code, request, &reply, flags);
-    if (options.raw) {
-        aout << "Result: ";
-        reply.print(aout, 0);
-        aout << endl;
-    }
-    if (status != OK) {
-        reportTransactionFailure(status);
-        state.exitStatus = EXIT_USAGE;
-        return;
-    }
-    if (options.raw) return;
+    status_t status =
+        sendAndReport(state, *typed.object, method->code, request, flags, options.raw, &reply);
+    if (status != OK || options.raw) return;
     String8 json;
     if (!idl::readReplyAsJson(reply, typed.interface, method->reply, &json, &why)) {
         aerr << "zorlek: Service " << service << " sent a malformed reply to " << methodName << ": "
