@@ -80,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     std::u16string text;
     if ((data[0] & 1) != 0) {
-        for (size_t i = 1; i + 1 < size; i += 2) text.push_back(static_cast<char16_t>(data[i] | data[i + 1] << 8));
+        for (size_t i = 1; i + 1 < size; i += 2)
+            text.push_back(static_cast<char16_t>(data[i] | data[i + 1] << 8));
     } else {
         appendUtf8AsUtf16(&text, reinterpret_cast<const char*>(data + 1), size - 1);
     }

@@ -53,15 +53,17 @@ void readAs(const idl::Interface& interface, const std::vector<idl::Field>& fiel
     size_t used = reply.dataPosition();
     check(used <= size, "read past the end");
     // Each 4 bytes read give at most a value at every level of nesting, with its key.
-    size_t bound = 64 + (used / 4 + fields.size() + 1) * idl::kMaxDepth * (longestName(interface) + 32);
+    size_t bound =
+        64 + (used / 4 + fields.size() + 1) * idl::kMaxDepth * (longestName(interface) + 32);
     check(json.size() <= bound, "output out of proportion");
     idl::JsonError error;
     check(idl::parseJson(std::string_view(json.data(), json.size()), &error).has_value(),
           "output is not JSON");
     Parcel again;
-    check(idl::writeJsonFields(again, interface, fields, std::string_view(json.data(), json.size()), &why),
+    check(idl::writeJsonFields(again, interface, fields, std::string_view(json.data(), json.size()),
+                               &why),
           "output does not write back");
-    check(again.dataSize() == used && std::memcmp(again.data(), bytes, used) == 0,
+    check(again.dataSize() == used && (used == 0 || std::memcmp(again.data(), bytes, used) == 0),
           "written back, not the bytes read");
 }
 
@@ -70,7 +72,8 @@ void readAs(const idl::Interface& interface, const std::vector<idl::Field>& fiel
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace zorlek;
-    const uint8_t* split = static_cast<const uint8_t*>(std::memchr(data, 0, size));
+    const uint8_t* split =
+        size == 0 ? nullptr : static_cast<const uint8_t*>(std::memchr(data, 0, size));
     size_t textSize = split != nullptr ? static_cast<size_t>(split - data) : 0;
     std::u16string text;
     appendUtf8AsUtf16(&text, reinterpret_cast<const char*>(data), textSize);
