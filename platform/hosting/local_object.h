@@ -20,8 +20,10 @@ class LocalObject : public IBinder {
   public:
     // `descriptor` names the interface the object implements; the empty string means
     // none. `description`, when not empty, describes that interface in the interface
-    // description language (a .zi file's text; zorlek-idl's generated classes pass theirs)
-    // and is the answer to INTERFACE_QUERY_CODE; without one that query gets -EBADRQC.
+    // description language (a .zi file's text, whose interface is named `descriptor`:
+    // callers by name send that name as the token; zorlek-idl's generated classes pass
+    // theirs) and is the answer to INTERFACE_QUERY_CODE; without one that query gets
+    // -EBADRQC.
     explicit LocalObject(String16 descriptor, String16 description = String16());
 
     // The interface descriptor and description given at construction.
