@@ -116,10 +116,11 @@ constexpr std::string_view kBesideRecords[] = {
     "Proxy", "Service", "kDescriptor", "kDescription", "readItem", "writeItem",
 };
 
-// Beside the methods, in the classes Proxy and Service (a LocalObject).
+// Beside the methods, in the classes Proxy and Service (a LocalObject), whose own names
+// are those of their constructors.
 constexpr std::string_view kBesideMethods[] = {
-    "onTransact", "sendTransaction", "descriptor", "description", "callingUid",
-    "callingPid", "incStrong",       "decStrong",  "strongCount",
+    "Proxy",      "Service",    "onTransact", "sendTransaction", "descriptor",  "description",
+    "callingUid", "callingPid", "incStrong",  "decStrong",       "strongCount",
 };
 
 template <size_t N>

@@ -18,9 +18,9 @@ struct NameClash {
 
 // Checks every name of `interface` for the generated header: none is a C++ keyword or a
 // name the header itself uses (std, zorlek, the integer types; Proxy, Service, kDescriptor,
-// kDescription, readItem, writeItem beside the records; the members of LocalObject beside the
-// methods); no method, argument or field takes a record's name; no method has an argument
-// and a reply field of the same name. nullopt when all can be written.
+// kDescription, readItem, writeItem beside the records; Proxy, Service and the members of
+// LocalObject beside the methods); no method, argument or field takes a record's name; no method
+// has an argument and a reply field of the same name. nullopt when all can be written.
 std::optional<NameClash> findNameClash(const Interface& interface);
 
 }  // namespace zorlek::idl

@@ -58,6 +58,7 @@ TEST(ZorlekIdl, ErrorsAreFileLineWhy) {
          ":4: 'R' names a record, and C++ cannot name a field so too"},
         {head + "\n\nmethod descriptor() = 1;",
          ":4: 'descriptor' is a word C++ or the generated code takes"},
+        {head + "method Service() = 1;", ":2: 'Service' is a word C++ or the generated code takes"},
         {head + "method m(int: i32) = 1;", ":2: 'int' is a word C++ or the generated code takes"},
         {head + "method m(std: i32) = 1;", ":2: 'std' is a word C++ or the generated code takes"},
         {head + "method m(a: i32) ->\n (a: s16) = 1;",
