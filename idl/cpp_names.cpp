@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "idl/cpp_names.h"
 
+#include <set>
 #include <string_view>
 
 namespace zorlek::idl {
@@ -137,19 +138,12 @@ NameClash clash(uint32_t line, std::string_view name, const char* why) {
     return found;
 }
 
-bool namesRecord(const Interface& interface, std::string_view name) {
-    for (const Record& record : interface.records) {
-        if (record.name == name) return true;
-    }
-    return false;
-}
-
 // A field, argument or reply field.
-std::optional<NameClash> checkField(const Interface& interface, const Field& field) {
+std::optional<NameClash> checkField(const std::set<std::string_view>& records, const Field& field) {
     if (among(kEverywhere, field.name)) {
         return clash(field.line, field.name, "is a word C++ or the generated code takes");
     }
-    if (namesRecord(interface, field.name)) {
+    if (records.count(field.name) != 0) {
         return clash(field.line, field.name, "names a record, and C++ cannot name a field so too");
     }
     return std::nullopt;
@@ -158,6 +152,8 @@ std::optional<NameClash> checkField(const Interface& interface, const Field& fie
 }  // namespace
 
 std::optional<NameClash> findNameClash(const Interface& interface) {
+    std::set<std::string_view> records;
+    for (const Record& record : interface.records) records.insert(record.name);
     std::string_view name = interface.name;
     for (size_t start = 0; start <= name.size();) {
         size_t dot = name.find('.', start);
@@ -172,20 +168,20 @@ std::optional<NameClash> findNameClash(const Interface& interface) {
             return clash(record.line, record.name, "is a word C++ or the generated code takes");
         }
         for (const Field& field : record.fields) {
-            if (auto found = checkField(interface, field)) return found;
+            if (auto found = checkField(records, field)) return found;
         }
     }
     for (const Method& method : interface.methods) {
         if (among(kEverywhere, method.name) || among(kBesideMethods, method.name)) {
             return clash(method.line, method.name, "is a word C++ or the generated code takes");
         }
-        if (namesRecord(interface, method.name)) {
+        if (records.count(method.name) != 0) {
             return clash(method.line, method.name,
                          "names a record, and C++ cannot name a method so too");
         }
         for (const std::vector<Field>* fields : {&method.arguments, &method.reply}) {
             for (const Field& field : *fields) {
-                if (auto found = checkField(interface, field)) return found;
+                if (auto found = checkField(records, field)) return found;
             }
         }
         for (const Field& argument : method.arguments) {
