@@ -102,6 +102,17 @@ void wholeProcessRows(const std::string& empty) {
                           {"ZORLEK_REGISTRY=" + registry.socketPath()});
     row("`list` of 0 names against `check`, whole process", fixed(list.a, "µs", 0),
         "`check` " + fixed(list.b, "µs", 0), list.ok ? list.ratio : -1, "≤ 1.1");
+    // A method called by name, its description asked of the service, its arguments checked
+    // and its reply printed as JSON, against the same method called by code.
+    auto adder =
+        test::Process::start({test::binPath("../samples/zorlek-sample-adder")}, registry.env());
+    if (!adder || !adder->waitForLine("ready")) {
+        return row("`invoke`, whole process", "the sample did not start", "", -1, "");
+    }
+    Pair invoke = runPaired({tool, "invoke", "sample.adder", "add", "a=2", "b=40"},
+                            {tool, "call", "sample.adder", "1", "i32", "2", "i32", "40"}, 301);
+    row("`invoke`, whole process, against `call` of the same method", fixed(invoke.a, "µs", 0),
+        "`call` " + fixed(invoke.b, "µs", 0), invoke.ok ? invoke.ratio : -1, "≤ 1.15");
 }
 
 // The rows against busctl, with `peer` holding 1,000 names and the registry in the

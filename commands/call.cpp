@@ -66,22 +66,6 @@ bool writeTypedArguments(ToolState& state, Parcel& request) {
     return true;
 }
 
-// Sends the request (unless building it failed) and prints the reply; a failed
-// transaction is reported after it rather than passed off as success.
-void sendAndPrint(ToolState& state, IBinder& object, uint32_t code, const Parcel& request) {
-    Parcel reply;
-    // A request too large to build fails as a whole, as the transport would refuse it.
-    status_t status = request.status();
-    if (status == OK) status = object.sendTransaction(code, request, &reply, 0);
-    aout << "Result: ";
-    reply.print(aout, 0);
-    aout << endl;
-    if (status != OK) {
-        reportTransactionFailure(status);
-        state.exitStatus = EXIT_USAGE;
-    }
-}
-
 }  // namespace
 
 void runCall(ToolState& state) {
@@ -126,7 +110,8 @@ void runCall(ToolState& state) {
         state.failUsage();
         return;
     }
-    sendAndPrint(state, *object, static_cast<uint32_t>(*code), request);
+    Parcel reply;
+    sendAndReport(state, *object, static_cast<uint32_t>(*code), request, 0, true, &reply);
 }
 
 }  // namespace zorlek

@@ -34,5 +34,13 @@ void runStatus(ToolState& state);
 // timeout "zorlek: Timed out waiting for SERVICE" (the first one still missing) and
 // EXIT_USAGE. Works without the driver's registry: it connects by itself.
 void runWait(ToolState& state);
+// describe [--interface FILE.zi] SERVICE: prints the interface SERVICE implements, in its
+// canonical text, escaped line by line as list escapes names.
+void runDescribe(ToolState& state);
+// invoke [--raw] [--interface FILE.zi] SERVICE METHOD [ARG...]: calls METHOD by name with
+// typed arguments (NAME=VALUE, or bare values in the declared order), checked before
+// anything is sent, and prints the reply's fields as one JSON object (with --raw, as call
+// prints the reply). Failures are one error line and EXIT_USAGE.
+void runInvoke(ToolState& state);
 
 }  // namespace zorlek

@@ -17,6 +17,10 @@ constexpr CommandInfo kCommands[] = {
     {"status", "[--json] SERVICE", "Tell who holds SERVICE.", runStatus, true},
     {"wait", "[--timeout SECONDS] [--gone] SERVICE...", "Wait for every SERVICE to come (or go).",
      runWait, false},
+    {"describe", "[--interface FILE.zi] SERVICE", "Print the interface SERVICE describes.",
+     runDescribe, true},
+    {"invoke", "[--raw] [--interface FILE.zi] SERVICE METHOD [ARG]...",
+     "Call METHOD by name and print JSON.", runInvoke, true},
     {"help", "", "Print this text.", runHelp, false},
     {"version", "", "Print the versions of zorlek and protocol.", runVersion, false},
 };

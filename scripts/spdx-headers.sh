@@ -9,7 +9,7 @@
 #   scripts/spdx-headers.sh            add the line where it is missing
 #   scripts/spdx-headers.sh --check    list the files that lack it; exit 1 when any does
 #
-# Source files: C++ (.cpp, .h), shell (.sh and scripts that start with "#!"), CMake
+# Source files: C++ (.cpp, .h), interface descriptions (.zi), shell (.sh and scripts that start with "#!"), CMake
 # (CMakeLists.txt, .cmake), templates (.in), the units and rules in dist/, debian/rules and
 # the maintainer scripts, and the manual pages. Not data (fuzz corpora and dictionaries),
 # not prose (.md, LICENSE), not debian/'s control files, whose format allows no comment.
@@ -24,7 +24,7 @@ comment_for() {
     case $1 in
     fuzz/corpus/* | *.md | LICENSE | debian/changelog | debian/copyright | debian/control | \
         debian/source/* | debian/*.install) ;;
-    *.cpp | *.h) echo "// $line" ;;
+    *.cpp | *.h | *.zi) echo "// $line" ;;
     *.1 | *.8) echo ".\\\" $line" ;;
     *.sh | *.cmake | */CMakeLists.txt | CMakeLists.txt | *.in | dist/*.socket | dist/*.conf | \
         dist/*.tmpfiles | dist/*.sysusers | dist/*.bash-completion | debian/rules | \

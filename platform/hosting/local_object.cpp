@@ -28,12 +28,18 @@ void withholdReply() {
     if (tCurrentCall != nullptr) tCurrentCall->replyWithheld = true;
 }
 
-LocalObject::LocalObject(String16 descriptor) : descriptor_(std::move(descriptor)) {}
+LocalObject::LocalObject(String16 descriptor, String16 description)
+    : descriptor_(std::move(descriptor)), description_(std::move(description)) {}
 
 status_t LocalObject::onTransact(uint32_t code, Parcel& /*data*/, Parcel* reply,
                                  uint32_t /*flags*/) {
-    if (code != DESCRIPTOR_QUERY_CODE) return -EBADRQC;
-    return reply->writeString16(descriptor_);
+    if (code == DESCRIPTOR_QUERY_CODE) return reply->writeString16(descriptor_);
+    // An object that does not describe its interface treats the query as any code it
+    // does not handle.
+    if (code == INTERFACE_QUERY_CODE && description_.size() != 0) {
+        return reply->writeString16(description_);
+    }
+    return -EBADRQC;
 }
 
 uid_t LocalObject::callingUid() {

@@ -19,17 +19,23 @@ namespace zorlek {
 class LocalObject : public IBinder {
   public:
     // `descriptor` names the interface the object implements; the empty string means
-    // none.
-    explicit LocalObject(String16 descriptor);
+    // none. `description`, when not empty, describes that interface in the interface
+    // description language (a .zi file's text, whose interface is named `descriptor`:
+    // callers by name send that name as the token; zorlek-idl's generated classes pass
+    // theirs) and is the answer to INTERFACE_QUERY_CODE; without one that query gets
+    // -EBADRQC.
+    explicit LocalObject(String16 descriptor, String16 description = String16());
 
-    // The interface descriptor given at construction.
+    // The interface descriptor and description given at construction.
     const String16& descriptor() const { return descriptor_; }
+    const String16& description() const { return description_; }
 
     // Handles one transaction: reads the request from `data` (positioned at its start),
     // writes the answer into `reply` (empty on entry) and returns the status (0 for
     // success, else a negative errno, or any value the interface defines). For a one-way
     // call (FLAG_ONEWAY in `flags`) the reply is thrown away. The base implementation
     // answers DESCRIPTOR_QUERY_CODE with status 0 and the descriptor as a UTF-16 string,
+    // INTERFACE_QUERY_CODE likewise with the description (-EBADRQC when there is none),
     // and every other code with -EBADRQC. When a write into `reply` failed (its status()
     // is not 0, e.g. -EMSGSIZE past 1 MiB), the caller gets that status and an empty
     // reply, whatever is returned.
@@ -51,6 +57,7 @@ class LocalObject : public IBinder {
 
   private:
     String16 descriptor_;
+    String16 description_;
 };
 
 }  // namespace zorlek

@@ -15,6 +15,12 @@ class Parcel;
 // and a reply whose first item is its descriptor as a UTF-16 string.
 constexpr uint32_t DESCRIPTOR_QUERY_CODE = 0x5F4E5446;
 
+// The code of the interface-description query: '_', 'I', 'D', 'F' packed the same way. It
+// takes an empty request; an object that describes its interface answers with status 0 and
+// a reply whose first item is the description (in the interface description language) as
+// one UTF-16 string, and an object that does not answers -EBADRQC.
+constexpr uint32_t INTERFACE_QUERY_CODE = 0x5F494446;
+
 // Transaction flag: send without waiting for a reply (the reply parcel is left empty).
 constexpr uint32_t FLAG_ONEWAY = 0x1;
 

@@ -104,26 +104,39 @@ String8 narrowForDisplay(const String16& text) {
 }
 
 String8 quoteJson(const String16& text) {
+    constexpr char kHex[] = "0123456789abcdef";
     String8 out;
     out.push('"');
+    // Writes one unit as a \u escape, in lowercase hex.
+    auto escapeUnit = [&](char16_t unit) {
+        char escaped[6] = {'\\',
+                           'u',
+                           kHex[unit >> 12],
+                           kHex[(unit >> 8) & 0xF],
+                           kHex[(unit >> 4) & 0xF],
+                           kHex[unit & 0xF]};
+        out.append(escaped, sizeof escaped);
+    };
     size_t size = text.size();
     for (size_t i = 0; i < size; ++i) {
         char16_t unit = text[i];
+        uint32_t cp = unit;
+        bool pair = pairAt(text, i, &cp);
         if (unit == '"' || unit == '\\') {
             out.push('\\').push(static_cast<char>(unit));
-        } else if (unit == 0 || isControl(unit) || isFormat(unit)) {
-            appendEscaped(&out, 'u', unit, 4);
-        } else if (uint32_t cp; pairAt(text, i, &cp)) {
-            if (isTag(cp)) {
-                appendEscaped(&out, 'u', unit, 4);
-                appendEscaped(&out, 'u', text[i + 1], 4);
-            } else {
-                appendUtf8(&out, cp);
-            }
+        } else if (unit == '\b' || unit == '\t' || unit == '\n' || unit == '\f' || unit == '\r') {
+            constexpr char kShort[] = "btn?fr";
+            out.push('\\').push(kShort[unit - '\b']);
+        } else if (pair && isTag(cp)) {
+            escapeUnit(unit);
+            escapeUnit(text[++i]);
+        } else if (pair) {
+            appendUtf8(&out, cp);
             ++i;
-        } else if (isHighSurrogate(unit) || isLowSurrogate(unit)) {
-            // JSON carries a lone surrogate only as an escape, which keeps it exact.
-            appendEscaped(&out, 'u', unit, 4);
+        } else if (unit == 0 || isControl(unit) || isFormat(unit) || isHighSurrogate(unit) ||
+                   isLowSurrogate(unit)) {
+            // A lone surrogate as an escape keeps it exact: JSON carries it no other way.
+            escapeUnit(unit);
         } else {
             appendUtf8(&out, unit);
         }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <cstdint>
+
 #include "platform/text/string16.h"
 #include "platform/text/string8.h"
 
@@ -19,9 +21,17 @@ String8 narrowForDisplay(const String16& text);
 
 // Turns UTF-16 text into a JSON string, quotes included, that a JSON reader decodes to
 // exactly the same code units, and that shows on a terminal as safely as
-// narrowForDisplay's text: '"' and '\' are escaped by a backslash; U+0000, the control
-// units and the characters narrowForDisplay escapes, tags and lone surrogates included,
-// give "\uHHHH" (a tag as its two surrogates); every other unit gives its UTF-8 bytes.
+// narrowForDisplay's text: '"' and '\' are escaped by a backslash, as are the controls
+// that JSON names (\b \t \n \f \r); U+0000, the other controls, the characters
+// narrowForDisplay escapes and lone surrogates give "\uhhhh" in lowercase hex (a tag as its
+// two surrogates); every other unit gives its UTF-8 bytes.
 String8 quoteJson(const String16& text);
+
+// True for the code points that narrowForDisplay writes as an escape rather than as
+// themselves: the controls U+0001-U+001F and U+007F-U+009F, the characters that reorder,
+// join or hide text, and the tags (not U+0000, which it leaves out, nor a lone surrogate,
+// which it replaces). For writers of untrusted text in a syntax of their own, such as JSON,
+// so that they escape the same characters.
+bool escapedForDisplay(uint32_t codePoint);
 
 }  // namespace zorlek

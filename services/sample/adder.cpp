@@ -1,23 +1,18 @@
 // SPDX-License-Identifier: Apache-2.0
-// A minimal service: "sample.adder" adds two 32-bit integers (transaction code 1).
+// A minimal service: "sample.adder" implements sample.IAdder (adder.zi) and adds integers.
 #include <signal.h>
 
-#include "platform/hosting.h"
+#include "adder.zi.h"
 #include "platform/text.h"
 
 using namespace zorlek;
 
-class Adder : public LocalObject {
-  public:
-    Adder() : LocalObject(String16("sample.IAdder")) {}
-    status_t onTransact(uint32_t code, Parcel& data, Parcel* reply, uint32_t flags) override {
-        if (code != 1) return LocalObject::onTransact(code, data, reply, flags);
-        int32_t a = 0, b = 0;
-        if (!data.enforceInterface(descriptor())) return -EBADMSG;
-        if (data.readInt32(&a) != OK || data.readInt32(&b) != OK) return -EBADMSG;
-        int64_t sum = int64_t{a} + b;
-        if (sum < INT32_MIN || sum > INT32_MAX) return -EOVERFLOW;
-        return reply->writeInt32(static_cast<int32_t>(sum));
+struct Adder : sample::IAdder::Service {
+    status_t add(int32_t a, int32_t b, int32_t* sum) override {
+        int64_t total = int64_t{a} + b;
+        if (total < INT32_MIN || total > INT32_MAX) return -EOVERFLOW;
+        *sum = static_cast<int32_t>(total);
+        return OK;
     }
 };
 

@@ -35,6 +35,9 @@ status_t FakeObject::sendTransaction(uint32_t code, const Parcel& data, Parcel* 
     if (code == DESCRIPTOR_QUERY_CODE) {
         answer = script_.queryReply;
         status = script_.queryStatus;
+    } else if (code == INTERFACE_QUERY_CODE) {
+        answer = script_.interfaceReply;
+        status = script_.interfaceStatus;
     } else {
         answer = script_.callReply.value_or(
             cat({i32(code), Bytes(data.data(), data.data() + data.dataSize())}));

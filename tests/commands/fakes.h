@@ -42,6 +42,10 @@ struct ObjectScript {
     // The descriptor query: its status and the reply's bytes.
     status_t queryStatus = OK;
     Bytes queryReply;
+    // The interface query: its status and the reply's bytes; refused by default, as by an
+    // object that does not describe its interface.
+    status_t interfaceStatus = -EBADRQC;
+    Bytes interfaceReply;
     // Every other code: its status and the reply's bytes; without callReply the reply
     // is the code as a 32-bit integer followed by the request's bytes.
     status_t callStatus = OK;

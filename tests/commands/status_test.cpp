@@ -134,11 +134,11 @@ TEST(Status, UntrustedTextIsEscapedInLinesAndExactInJson) {
     EXPECT_NE(text.out.find("\nNames: a\\x1B[31m, lone\xEF\xBF\xBD\n"), std::string::npos)
         << text.out;
     Outcome json = runTool(registry, {"status", "--json", "a\x1b[31m"});
-    EXPECT_NE(json.out.find("\"service\": \"a\\u001B[31m\", \"descriptor\": "
-                            "\"d\\u202Eevil\\\"q\\\\\""),
+    EXPECT_NE(json.out.find("\"service\": \"a\\u001b[31m\", \"descriptor\": "
+                            "\"d\\u202eevil\\\"q\\\\\""),
               std::string::npos)
         << json.out;
-    EXPECT_NE(json.out.find("\"names\": [\"a\\u001B[31m\", \"lone\\uD800\"]}"), std::string::npos)
+    EXPECT_NE(json.out.find("\"names\": [\"a\\u001b[31m\", \"lone\\ud800\"]}"), std::string::npos)
         << json.out;
 }
 

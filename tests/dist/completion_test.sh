@@ -13,6 +13,9 @@ start_ready "$bin/zorlek-echo" greeter hello 'with space' $'c1\xc2\x85x' 'back\x
 # Names with the characters bash splits words at, and one outside ASCII.
 start_ready "$bin/zorlek-echo" a=b 'weird:[x]' k:=v café
 start_ready "$bin/zorlek-echo" --descriptor 'x: [y' plain
+# Services that describe their interfaces: the README's sample and the test service.
+start_ready "$bin/../samples/zorlek-sample-adder"
+start_ready "$bin/../tests/zorlek-every-type" every
 
 failures=0
 # expect WHAT EXPECTED WORD... : completes the last WORD; EXPECTED is the sorted replies,
@@ -32,9 +35,9 @@ expect() {
         failures=$((failures + 1))
     fi
 }
-names=$'a=b\nback\\\\x41slash\ncafé\ngreeter\nhello\nk:=v\nodd:\\ \\[name\nplain\nweird:\\[x\\]\nwith\\ space'
+names=$'a=b\nback\\\\x41slash\ncafé\nevery\ngreeter\nhello\nk:=v\nodd:\\ \\[name\nplain\nsample.adder\nweird:\\[x\\]\nwith\\ space'
 keys=$'action=\ncategories=\ncomponent=\ndata=\nlaunchFlags=\ntype='
-expect "command words" $'call\ncheck\nhelp\nlist\nstatus\nversion\nwait' zorlek ''
+expect "command words" $'call\ncheck\ndescribe\nhelp\ninvoke\nlist\nstatus\nversion\nwait' zorlek ''
 expect "live names for wait" "$names" zorlek wait ''
 expect "more names for wait" "$names" zorlek wait --gone greeter ''
 expect "the options of wait" $'--gone\n--timeout' zorlek wait --
@@ -70,6 +73,25 @@ expect "intent keys" "$keys" zorlek call greeter 1 null intent ''
 expect "intent key prefix" 'launchFlags=' zorlek call greeter 1 intent action=x l
 expect "pieces bash split at '='" 'categories=' zorlek call greeter 1 intent action = x ca
 expect "no key inside a value" '' zorlek call greeter 1 intent action=
+expect "live names for describe" "$names" zorlek describe ''
+expect "live names for invoke" "$names" zorlek invoke ''
+expect "names after invoke's options" "$names" zorlek invoke --raw --interface x.zi ''
+expect "invoke's options" $'--\n--interface\n--raw' zorlek invoke -
+expect "describe's options" $'--\n--interface' zorlek describe -
+expect "nothing after describe's name" '' zorlek describe every ''
+expect "methods of a live service" 'add' zorlek invoke sample.adder ''
+expect "method prefix" $'echoBool\nechoBytes\nechoEverything\nechoI32\nechoI64\nechoNullable\nechoS16' \
+    zorlek invoke --raw every echo
+expect "argument names" $'a=\nb=' zorlek invoke sample.adder add ''
+expect "argument names not given yet" $'a=\nc=' zorlek invoke every reverse b = x ''
+expect "argument name prefix" 'c=' zorlek invoke every reverse c
+expect "nothing inside a value" '' zorlek invoke sample.adder add a=
+expect "no arguments, no names" '' zorlek invoke every nothing ''
+expect "methods of a file's interface" 'add' zorlek invoke --interface "$(dirname "$0")/../../services/sample/adder.zi" \
+    sample.adder a
+expect "a file that is not the service's" '' zorlek invoke --interface "$(dirname "$0")/../../services/sample/adder.zi" \
+    every ''
+expect "no methods of a service that describes none" '' zorlek invoke greeter ''
 ZORLEK_REGISTRY=$tmp/none expect "no registry, no names" '' zorlek check ''
 
 if [ "$failures" -ne 0 ]; then

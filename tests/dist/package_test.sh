@@ -5,8 +5,9 @@
 # named in debian/README.source; the three packages hold what they should, in multiarch
 # paths; the programs are dynamic, position-independent and bound at load; the units
 # verify and the registry's exposure is at most 2.0; and the README's sample service
-# builds against the unpacked libzorlek-dev with pkg-config and serves the unpacked
-# registry, called by the unpacked tool. Usage: package_test.sh DEB_DIR SOURCE
+# builds against the unpacked libzorlek-dev with its zorlek-idl and pkg-config and serves
+# the unpacked registry, called by the unpacked tool by code and by method name.
+# Usage: package_test.sh DEB_DIR SOURCE
 set -u
 debs=$1 source=$2
 . "$(dirname "$0")/processes.sh"
@@ -37,7 +38,9 @@ declare -A holds=(
         usr/share/man/man1/zorlek-echo.1.gz"
     [libzorlek-dev]="usr/include/zorlek/platform/ipc.h usr/include/zorlek/platform/hosting.h
         usr/lib/$multiarch/libzorlek_ipc.a usr/lib/$multiarch/libzorlek_text.a
-        usr/lib/$multiarch/pkgconfig/zorlek.pc usr/lib/$multiarch/cmake/zorlek/zorlek-config.cmake"
+        usr/lib/$multiarch/pkgconfig/zorlek.pc usr/lib/$multiarch/cmake/zorlek/zorlek-config.cmake
+        usr/lib/$multiarch/cmake/zorlek/zorlek-interface.cmake usr/bin/zorlek-idl
+        usr/share/man/man1/zorlek-idl.1.gz"
 )
 root=$tmp/root
 for package in zorlek zorlek-registry libzorlek-dev; do
@@ -52,7 +55,7 @@ done
 grep -h ' \./usr/lib/[^/]*\.a$\| \./usr/lib/pkgconfig/' "$tmp"/*.contents && fail "a library outside multiarch"
 dpkg-deb -f "$debs"/zorlek_*.deb Depends | grep -q libc6 || fail "zorlek does not depend on libc6"
 
-for program in usr/bin/zorlek usr/bin/zorlek-echo usr/sbin/zorlek-registry; do
+for program in usr/bin/zorlek usr/bin/zorlek-echo usr/sbin/zorlek-registry usr/bin/zorlek-idl; do
     dynamic=$(readelf -d "$root/$program")
     readelf -h "$root/$program" | grep -q 'Type: *DYN' || fail "$program is not position-independent"
     grep -q 'NEEDED.*libc\.so' <<<"$dynamic" || fail "$program does not link libc dynamically"
@@ -79,8 +82,10 @@ echo "== the README's sample against the unpacked packages"
 pcdir=$root/usr/lib/$multiarch/pkgconfig
 flags=$(PKG_CONFIG_SYSROOT_DIR=$root PKG_CONFIG_LIBDIR=$pcdir pkg-config --cflags --libs zorlek) ||
     fail "pkg-config does not find zorlek"
+"$root/usr/bin/zorlek-idl" -o "$tmp/adder.zi.h" "$source/services/sample/adder.zi" ||
+    fail "the packaged zorlek-idl does not generate the sample's header"
 # shellcheck disable=SC2086
-${CXX:-c++} -std=c++20 -o "$tmp/adder" "$source/services/sample/adder.cpp" $flags ||
+${CXX:-c++} -std=c++20 -I"$tmp" -o "$tmp/adder" "$source/services/sample/adder.cpp" $flags ||
     fail "the sample does not build with $flags"
 export ZORLEK_REGISTRY=$tmp/registry.sock
 "$root/usr/sbin/zorlek-registry" --policy-dir "$root/usr/share/zorlek/registry.d" 2>"$tmp/registry.log" &
@@ -91,6 +96,8 @@ if [ -x "$tmp/adder" ]; then
     got=$("$root/usr/bin/zorlek" call sample.adder 1 i32 2 i32 40)
     expected=$'Result: Parcel(4 bytes)\n  00000000: 0000002a                             *...'
     [ "$got" = "$expected" ] || fail "the sample answered: $got"
+    got=$("$root/usr/bin/zorlek" invoke sample.adder add a=2 b=40)
+    [ "$got" = '{"sum": 42}' ] || fail "the sample answered invoke: $got"
 fi
 grep -q 'unknown user' "$tmp/registry.log" && echo "  (the packaged policy names zorlek-echo, not made here)"
 

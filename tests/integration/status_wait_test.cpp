@@ -73,13 +73,13 @@ TEST(StatusE2E, TellsWhoHoldsANameOfAnotherUserEscapedAndAsJson) {
     RunResult json = runProgram(tool({"status", "--json", "theirs\xe2\x80\xae"}), stage.env());
     EXPECT_EQ(json.exitCode, 0);
     std::regex object(
-        "\\{\"service\": \"theirs\\\\u202E\", \"descriptor\": \"their\\\\u001B\\[1m\\.IFace\", "
+        "\\{\"service\": \"theirs\\\\u202e\", \"descriptor\": \"their\\\\u001b\\[1m\\.IFace\", "
         "\"pid\": " +
         pid +
         ", \"uid\": 65534, \"user\": (null|\"[^\"]*\"), \"gid\": 65534, "
         "\"group\": (null|\"[^\"]*\"), \"command\": \"[^\"]*zorlek-echo [^\"]*\", "
         "\"unit\": (null|\"[^\"]*\"), \"since\": \"[-0-9T:]*Z\", "
-        "\"names\": \\[\"theirs\", \"theirs\\\\u202E\"\\]\\}\n");
+        "\"names\": \\[\"theirs\", \"theirs\\\\u202e\"\\]\\}\n");
     EXPECT_TRUE(std::regex_match(json.out, object)) << json.out;
 
     RunResult missing = runProgram(tool({"status", "nosuch"}), stage.env());

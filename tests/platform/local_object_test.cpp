@@ -70,6 +70,34 @@ TEST(LocalObject, BaseAnswersTheDescriptorQuery) {
     }
 }
 
+TEST(LocalObject, BaseAnswersTheInterfaceQueryOnlyWithADescription) {
+    const String16 description(u"interface zorlek.IThing;\n");
+    struct Row {
+        String16 description;
+        uint32_t code;
+        status_t status;
+        Bytes reply;
+    } rows[] = {
+        {description, INTERFACE_QUERY_CODE, OK, stringItem(description)},
+        // The descriptor query is as it was, with or without a description.
+        {description, DESCRIPTOR_QUERY_CODE, OK, stringItem(String16("zorlek.IThing"))},
+        // No description: the query is a code like any the object does not handle.
+        {String16(), INTERFACE_QUERY_CODE, -EBADRQC, {}},
+        {description, INTERFACE_QUERY_CODE + 1, -EBADRQC, {}},
+    };
+    for (const Row& row : rows) {
+        sp<LocalObject> object = make<LocalObject>(String16("zorlek.IThing"), row.description);
+        Parcel reply;
+        EXPECT_EQ(object->sendTransaction(row.code, Parcel(), &reply, 0), row.status) << row.code;
+        EXPECT_EQ(parcelBytes(reply), row.reply) << row.code;
+        EXPECT_EQ(object->description(), row.description);
+    }
+    // A subclass that falls back to the base answers it the same.
+    sp<Calculator> calculator = make<Calculator>();
+    Parcel reply;
+    EXPECT_EQ(calculator->sendTransaction(INTERFACE_QUERY_CODE, Parcel(), &reply, 0), -EBADRQC);
+}
+
 TEST(LocalObject, BaseRefusesOtherCodesWithAnEmptyReply) {
     sp<LocalObject> object = make<LocalObject>(String16("zorlek.IThing"));
     for (uint32_t code : {0u, 1u, DESCRIPTOR_QUERY_CODE + 1, 0xFFFFFFFFu}) {

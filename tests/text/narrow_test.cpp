@@ -129,12 +129,12 @@ TEST(QuoteJson, EachKindOfUnit) {
         {u"abc", "\"abc\""},
         {u"q\"b\\s/", "\"q\\\"b\\\\s/\""},
         {std::u16string(u"a\0b", 3), "\"a\\u0000b\""},
-        {u"\x1b[31m\x7f\x85", "\"\\u001B[31m\\u007F\\u0085\""},
+        {u"\x1b[31m\x7f\x85\t\n", "\"\\u001b[31m\\u007f\\u0085\\t\\n\""},
         {u"d\u00e9j\u00e0", "\"d\xc3\xa9j\xc3\xa0\""},
-        {u"pay\u202Eevil\u200B", "\"pay\\u202Eevil\\u200B\""},
+        {u"pay\u202Eevil\u200B", "\"pay\\u202eevil\\u200b\""},
         {u"\U0001F600", "\"\xf0\x9f\x98\x80\""},
-        {u"\U000E0041", "\"\\uDB40\\uDC41\""},
-        {u"lone\xD800x\xDC00", "\"lone\\uD800x\\uDC00\""},
+        {u"\U000E0041", "\"\\udb40\\udc41\""},
+        {u"lone\xD800x\xDC00", "\"lone\\ud800x\\udc00\""},
     };
     for (const NarrowCase& c : cases) EXPECT_EQ(quoted(c.text), c.bytes);
 }

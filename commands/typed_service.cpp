@@ -1,0 +1,125 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "commands/typed_service.h"
+
+#include <climits>
+#include <cstring>
+
+#include "commands/registry_failure.h"
+#include "idl/parser.h"
+#include "idl/source_file.h"
+#include "platform/text.h"
+
+namespace zorlek {
+namespace {
+
+// Why a query failed: strerror's text for a negative status, "status N" for another.
+void writeReason(status_t status) {
+    if (status > 0) {
+        aerr << "status " << status;
+    } else if (status == INT32_MIN) {
+        aerr << "Unknown error 2147483648";
+    } else {
+        aerr << std::strerror(-status);
+    }
+}
+
+bool failWith(ToolState& state, const char* service, const char* what) {
+    aerr << "zorlek: Service " << service << what << endl;
+    state.exitStatus = EXIT_USAGE;
+    return false;
+}
+
+bool unreachable(ToolState& state, const char* service, status_t status) {
+    aerr << "zorlek: Unable to get the interface of " << service << ": ";
+    writeReason(status);
+    aerr << endl;
+    state.exitStatus = EXIT_USAGE;
+    return false;
+}
+
+// Asks `object` one query and reads the string it answers into `text`; the status.
+status_t query(IBinder& object, uint32_t code, String16* text) {
+    Parcel reply;
+    status_t status = object.sendTransaction(code, Parcel(), &reply, 0);
+    if (status == OK) status = reply.readString16(text) == OK ? OK : -EBADMSG;
+    return status;
+}
+
+bool readFile(ToolState& state, const char* file, idl::Interface* interface) {
+    std::u16string text;
+    status_t status = idl::readSourceFile(file, &text);
+    idl::ParseError error;
+    std::optional<idl::Interface> parsed;
+    if (status == OK) parsed = idl::parseInterface(text, &error);
+    if (status != OK) {
+        aerr << "zorlek: Unable to read " << file << ": " << std::strerror(-status) << endl;
+    } else if (!parsed) {
+        aerr << "zorlek: " << file << ":" << error.line << ": " << error.why << endl;
+    } else {
+        *interface = std::move(*parsed);
+        return true;
+    }
+    state.exitStatus = EXIT_USAGE;
+    return false;
+}
+
+}  // namespace
+
+bool readTypedOptions(ToolState& state, bool rawAllowed, TypedOptions* options) {
+    const char* command = state.argv[state.cursor - 1];
+    while (state.hasArg() && state.arg()[0] == '-') {
+        const char* option = state.arg();
+        ++state.cursor;
+        if (std::strcmp(option, "--") == 0) break;
+        if (std::strcmp(option, "--raw") == 0 && rawAllowed) {
+            options->raw = true;
+        } else if (std::strcmp(option, "--interface") == 0 && state.hasArg()) {
+            options->interfaceFile = state.arg();
+            ++state.cursor;
+        } else {
+            aerr << "zorlek: "
+                 << (std::strcmp(option, "--interface") == 0 ? "No file specified for "
+                                                             : "Unknown option ")
+                 << option << " of " << command << endl;
+            state.exitStatus = EXIT_USAGE;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool obtainInterface(ToolState& state, const char* service, const char* interfaceFile,
+                     TypedService* out) {
+    if (interfaceFile != nullptr && !readFile(state, interfaceFile, &out->interface)) return false;
+    if (!lookUpService(state, service, &out->object)) return false;
+    if (!out->object) return failWith(state, service, " does not exist");
+    String16 text;
+    if (interfaceFile != nullptr) {
+        status_t status = query(*out->object, DESCRIPTOR_QUERY_CODE, &text);
+        if (status != OK) return unreachable(state, service, status);
+        if (text.size() == 0) return failWith(state, service, " does not exist");
+        if (text == String16(out->interface.name.c_str())) return true;
+        aerr << "zorlek: Service " << service << " implements " << narrowForDisplay(text)
+             << ", not " << out->interface.name.c_str() << endl;
+        state.exitStatus = EXIT_USAGE;
+        return false;
+    }
+    status_t status = query(*out->object, INTERFACE_QUERY_CODE, &text);
+    if (status == -EBADRQC || (status == OK && text.size() == 0)) {
+        return failWith(state, service,
+                        " does not describe its interface (--interface FILE.zi gives one)");
+    }
+    if (status != OK) return unreachable(state, service, status);
+    idl::ParseError error;
+    std::optional<idl::Interface> parsed = idl::parseInterface(text.view(), &error);
+    if (!parsed) {
+        aerr << "zorlek: Service " << service << " describes its interface wrongly: line "
+             << error.line << ": " << error.why << endl;
+        state.exitStatus = EXIT_USAGE;
+        return false;
+    }
+    out->interface = std::move(*parsed);
+    return true;
+}
+
+}  // namespace zorlek

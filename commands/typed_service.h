@@ -1,0 +1,39 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "commands/tool_state.h"
+#include "idl/model.h"
+#include "platform/ipc.h"
+
+namespace zorlek {
+
+// The options of describe and invoke, between the command word and SERVICE.
+struct TypedOptions {
+    // --interface FILE: the description is read from FILE instead of asked of the service.
+    const char* interfaceFile = nullptr;
+    // --raw (invoke only): the reply is printed as call prints it.
+    bool raw = false;
+};
+
+// Reads the options from the cursor (just past the command word) up to the first other
+// word, or past "--", and leaves the cursor there. On an unknown option, or --interface
+// without its file, writes one error line, sets EXIT_USAGE and returns false.
+bool readTypedOptions(ToolState& state, bool rawAllowed, TypedOptions* options);
+
+// A service and the interface it implements.
+struct TypedService {
+    sp<IBinder> object;
+    idl::Interface interface;
+};
+
+// Looks `service` (as typed) up and obtains its interface: with `interfaceFile`, from that
+// file (read and checked before the lookup), and the service's descriptor must be the
+// interface's name; without, by asking the service (INTERFACE_QUERY_CODE). Otherwise writes
+// one error line, sets the exit status (EXIT_NO_SERVICE_MANAGER when the registry fails the
+// lookup, else EXIT_USAGE) and returns false: a file that cannot be read or has an error
+// (FILE:LINE: WHY), a service not registered, one that cannot answer, does not describe
+// itself, describes itself wrongly, or implements another interface than the file's.
+bool obtainInterface(ToolState& state, const char* service, const char* interfaceFile,
+                     TypedService* out);
+
+}  // namespace zorlek

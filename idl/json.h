@@ -1,0 +1,54 @@
+// SPDX-License-Identifier: Apache-2.0
+// JSON in and out for typed values: reading a value typed on a command line, and writing
+// UTF-16 text as a JSON string that is safe to print.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace zorlek::idl {
+
+// A JSON value.
+struct JsonValue {
+    enum class Kind : uint8_t { kNull, kFalse, kTrue, kNumber, kString, kArray, kObject };
+    Kind kind = Kind::kNull;
+    // kNumber: its text, as the JSON grammar allows it (the text read must outlive it).
+    std::string_view number;
+    // kString: its UTF-16 units, escapes decoded.
+    std::u16string string;
+    // kArray: the items. kObject: the members' values, in the order written.
+    std::vector<JsonValue> items;
+    // kObject: the members' keys, keys[i] naming items[i]; no key twice.
+    std::vector<std::u16string> keys;
+};
+
+// Arrays and objects nest this deep at most.
+constexpr uint32_t kMaxJsonDepth = 64;
+
+// Where and why a JSON text could not be read.
+struct JsonError {
+    // Offset of the byte where reading stopped, from 0.
+    size_t offset = 0;
+    const char* why = "";
+};
+
+// Reads one JSON value (RFC 8259), white space around it allowed and nothing else. Strings
+// may hold any UTF-16 units through \u escapes, unpaired surrogates included; their other
+// bytes are decoded from UTF-8 as String16 decodes them. Refused, with `*error` set: text
+// that is not JSON, a key given twice in one object, nesting past kMaxJsonDepth.
+std::optional<JsonValue> parseJson(std::string_view text, JsonError* error);
+
+// Appends `text` as a JSON string, quotes included: valid JSON for any units, and safe to
+// write to a terminal. '"' and '\' are escaped; the controls below U+0020 as \b \t \n \f \r
+// or \u00XX; unpaired surrogates, and every character that narrowForDisplay escapes (other
+// controls, those that reorder, join or hide text, the tags), as \uXXXX in lowercase hex
+// (a pair of them above U+FFFF); everything else as its UTF-8.
+void appendJsonString(String8* out, std::u16string_view text);
+
+}  // namespace zorlek::idl

@@ -1,0 +1,127 @@
+// SPDX-License-Identifier: Apache-2.0
+// The classes zorlek-idl generates, in one process: every type through a proxy and a
+// service; a service that refuses malformed requests and answers the two queries; a proxy
+// that refuses malformed replies and never sends a request it could not build.
+
+#include <gtest/gtest.h>
+
+#include "tests/idl/every_type_calls.h"
+#include "tests/idl/every_type_service.h"
+#include "tests/support/bytes.h"
+
+namespace zorlek::test {
+namespace {
+
+namespace every = ::test::IEveryType;
+
+TEST(GeneratedCode, EveryTypeRoundTripsThroughAProxyAndAService) {
+    EveryTypeProxy proxy(make<EveryType>());
+    expectEveryTypeRoundTrips(proxy);
+}
+
+// The status and reply of one request sent to a generated service.
+status_t send(uint32_t code, const Bytes& request, Bytes* reply = nullptr) {
+    sp<EveryType> service = make<EveryType>();
+    Parcel data, answer;
+    data.setData(request.data(), request.size());
+    status_t status = service->sendTransaction(code, data, &answer, 0);
+    if (reply != nullptr) *reply = bytesOf(answer);
+    return status;
+}
+
+TEST(GeneratedCode, TheServiceRefusesMalformedRequests) {
+    const Bytes token = s16(u"test.IEveryType");
+    struct Row {
+        const char* what;
+        uint32_t code;
+        Bytes request;
+        status_t status;
+    } rows[] = {
+        {"well formed", 1, cat({token, i32(7)}), OK},
+        {"no token", 1, i32(7), -EBADMSG},
+        {"another interface's token", 1, cat({s16(u"test.IOther"), i32(7)}), -EBADMSG},
+        {"an argument missing", 1, token, -EBADMSG},
+        {"half an i64", 2, cat({token, i32(7)}), -EBADMSG},
+        {"bytes after the arguments", 1, cat({token, i32(7), i32(8)}), -EBADMSG},
+        {"a bool of 2", 3, cat({token, i32(2)}), -EBADMSG},
+        {"a null s16", 4, cat({token, i32(0xFFFFFFFF)}), -EBADMSG},
+        {"a null s16?", 5, cat({token, i32(0xFFFFFFFF)}), OK},
+        {"bytes past the end", 6, cat({token, i32(5), i32(0)}), -EBADMSG},
+        {"a count past the end", 8, cat({token, i32(1), s16(u""), i32(1000)}), -EBADMSG},
+        {"a negative count", 8, cat({token, i32(1), s16(u""), i32(0xFFFFFFFF)}), -EBADMSG},
+        {"a one-way call, malformed", 10, token, -EBADMSG},
+        {"a code of no method", 13, token, -EBADRQC},
+    };
+    for (const Row& row : rows) EXPECT_EQ(send(row.code, row.request), row.status) << row.what;
+}
+
+TEST(GeneratedCode, TheServiceAnswersBothQueries) {
+    Bytes reply;
+    EXPECT_EQ(send(DESCRIPTOR_QUERY_CODE, {}, &reply), OK);
+    EXPECT_EQ(reply, s16(u"test.IEveryType"));
+    EXPECT_EQ(send(INTERFACE_QUERY_CODE, {}, &reply), OK);
+    EXPECT_EQ(reply, s16(every::kDescription));
+    // The reply of a method that failed is empty, whatever it set.
+    EXPECT_EQ(send(9, cat({s16(u"test.IEveryType"), i32(static_cast<uint32_t>(-EIO))}), &reply),
+              -EIO);
+    EXPECT_EQ(reply, Bytes());
+}
+
+// Answers every call with a scripted status and reply, and counts the calls.
+class Scripted : public IBinder {
+  public:
+    Scripted(status_t status, Bytes reply) : status_(status), reply_(std::move(reply)) {}
+    status_t sendTransaction(uint32_t, const Parcel&, Parcel* reply, uint32_t) override {
+        ++calls;
+        if (reply != nullptr && status_ == OK) reply->setData(reply_.data(), reply_.size());
+        return status_;
+    }
+    int calls = 0;
+
+  private:
+    status_t status_;
+    Bytes reply_;
+};
+
+TEST(GeneratedCode, TheProxyRefusesMalformedReplies) {
+    struct Row {
+        const char* what;
+        status_t status;
+        Bytes reply;
+        status_t result;
+    } rows[] = {
+        {"the reply", OK, cat({i32(1), i32(1), i32(2), s16(u"b"), i32(3)}), OK},
+        {"and a field a newer service appended", OK,
+         cat({i32(1), i32(1), i32(2), s16(u"b"), i32(3), s16(u"new")}), OK},
+        {"a field missing", OK, cat({i32(0), s16(u"b")}), -EBADMSG},
+        {"a record cut short", OK, cat({i32(1), i32(5)}), -EBADMSG},
+        {"nothing", OK, {}, -EBADMSG},
+        {"a failure", -ETIMEDOUT, {}, -ETIMEDOUT},
+        {"the service's own status", 42, {}, 42},
+    };
+    for (const Row& row : rows) {
+        sp<Scripted> object = make<Scripted>(row.status, row.reply);
+        EveryTypeProxy proxy(object);
+        std::vector<every::Point> z;
+        String16 y(u"y");
+        int32_t x = -1;
+        EXPECT_EQ(proxy.reverse(0, String16(), {}, &z, &y, &x), row.result) << row.what;
+        if (row.result != OK) {
+            // Nothing is set unless all was read.
+            EXPECT_TRUE(z.empty() && y == String16(u"y") && x == -1) << row.what;
+        }
+    }
+}
+
+TEST(GeneratedCode, TheProxyNeverSendsARequestItCouldNotBuild) {
+    sp<Scripted> object = make<Scripted>(OK, Bytes());
+    EveryTypeProxy proxy(object);
+    String16 tooLong(std::u16string(kMaxParcelSize / 2, u'x'));
+    EXPECT_EQ(proxy.echoS16(tooLong, nullptr), -EMSGSIZE);
+    EXPECT_EQ(object->calls, 0);
+    EveryTypeProxy none(nullptr);
+    EXPECT_EQ(none.nothing(), -ENOENT);
+}
+
+}  // namespace
+}  // namespace zorlek::test

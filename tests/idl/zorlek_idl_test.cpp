@@ -1,0 +1,124 @@
+// SPDX-License-Identifier: Apache-2.0
+// zorlek-idl as a build runs it: errors as FILE:LINE: WHY with status 1, names C++ cannot
+// take refused with their line, a wrong command line with status 2, and an output file
+// that is replaced whole or left as it was.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "harness/harness.h"
+#include "platform/ipc.h"
+
+namespace zorlek::test {
+namespace {
+
+void writeFile(const std::string& path, const std::string& text) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(fd);
+}
+
+std::string readFile(const std::string& path) {
+    std::string text;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "(none)";
+    char chunk[4096];
+    ssize_t got;
+    while ((got = ::read(fd, chunk, sizeof chunk)) > 0)
+        text.append(chunk, static_cast<size_t>(got));
+    ::close(fd);
+    return text;
+}
+
+RunResult idl(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {binPath("zorlek-idl")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProgram(argv);
+}
+
+TEST(ZorlekIdl, ErrorsAreFileLineWhy) {
+    TempDir dir;
+    const std::string file = dir.path() + "/x.zi";
+    const std::string head = "interface a.IThing;\n";
+    struct Row {
+        std::string text;
+        std::string err;
+    } rows[] = {
+        {head + "\nmethod m(a: i33) = 1;\n",
+         ":3: unknown type 'i33' (a record is declared before its use)"},
+        {"interface new.IThing;", ":1: 'new' in the interface's name is a word C++ takes"},
+        {head + "record Proxy { a: i32; }",
+         ":2: 'Proxy' is a word C++ or the generated code takes"},
+        {head + "record R { a: i32; }\nrecord S {\n  R: R; }",
+         ":4: 'R' names a record, and C++ cannot name a field so too"},
+        {head + "\n\nmethod descriptor() = 1;",
+         ":4: 'descriptor' is a word C++ or the generated code takes"},
+        {head + "method Service() = 1;", ":2: 'Service' is a word C++ or the generated code takes"},
+        {head + "method m(int: i32) = 1;", ":2: 'int' is a word C++ or the generated code takes"},
+        {head + "method m(std: i32) = 1;", ":2: 'std' is a word C++ or the generated code takes"},
+        {head + "method m(a: i32) ->\n (a: s16) = 1;",
+         ":3: 'a' names both an argument and a reply field, which C++ cannot tell apart"},
+    };
+    for (const Row& row : rows) {
+        writeFile(file, row.text);
+        RunResult got = idl({file});
+        EXPECT_EQ(got.err, file + row.err + "\n") << row.text;
+        EXPECT_EQ(got.out, "") << row.text;
+        EXPECT_EQ(got.exitCode, 1) << row.text;
+    }
+}
+
+TEST(ZorlekIdl, TheOutputIsReplacedWholeOrLeftAsItWas) {
+    TempDir dir;
+    const std::string file = dir.path() + "/x.zi", output = dir.path() + "/x.zi.h";
+    writeFile(file, "interface a.IThing;\nmethod m() = 1;\n");
+    RunResult printed = idl({file});
+    EXPECT_EQ(printed.exitCode, 0);
+    EXPECT_NE(printed.out.find("namespace a::IThing {"), std::string::npos);
+    EXPECT_EQ(idl({"-o", output, file}).exitCode, 0);
+    EXPECT_EQ(readFile(output), printed.out);
+    writeFile(file, "interface a.IThing;\nmethod m( = 1;\n");
+    EXPECT_EQ(idl({"-o", output, file}).exitCode, 1);
+    EXPECT_EQ(readFile(output), printed.out) << "a wrong description left the header alone";
+    EXPECT_EQ(readFile(output + ".tmp"), "(none)");
+    RunResult unwritable = idl({"-o", dir.path() + "/no/such/folder.h", dir.path() + "/x.zi"});
+    EXPECT_EQ(unwritable.exitCode, 1);
+}
+
+TEST(ZorlekIdl, CommandLinesAndFilesThatCannotBeRead) {
+    TempDir dir;
+    const std::string usage =
+        "Usage: zorlek-idl [-o OUTPUT] FILE.zi\n"
+        "Writes the C++ header of the interface that FILE.zi describes (a client proxy and a\n"
+        "service base class) to OUTPUT, or to standard output.\n";
+    RunResult help = idl({"-h"});
+    EXPECT_EQ(help.out, usage);
+    EXPECT_EQ(help.exitCode, 0);
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{}, {"a.zi", "b.zi"}, {"-x", "a.zi"}, {"-o"}}) {
+        RunResult got = idl(args);
+        EXPECT_EQ(got.exitCode, 2) << args.size();
+        EXPECT_NE(got.err.find(usage), std::string::npos) << args.size();
+    }
+    RunResult missing = idl({dir.path() + "/none.zi"});
+    EXPECT_EQ(missing.err,
+              "zorlek-idl: cannot read " + dir.path() + "/none.zi: No such file or directory\n");
+    EXPECT_EQ(missing.exitCode, 1);
+    // A description as large as a parcel reads, but could not travel in one.
+    const std::string big = dir.path() + "/big.zi";
+    writeFile(big, "interface a.IThing;\n///" + std::string(600000, 'x') + "\nmethod m() = 1;\n");
+    RunResult tooLarge = idl({big});
+    EXPECT_EQ(tooLarge.err,
+              big + ":1: the description is too large to travel in one parcel (1 MiB)\n");
+    EXPECT_EQ(tooLarge.exitCode, 1);
+    writeFile(big, std::string(kMaxParcelSize + 1, ' '));
+    EXPECT_EQ(idl({big}).err, "zorlek-idl: cannot read " + big + ": File too large\n");
+}
+
+}  // namespace
+}  // namespace zorlek::test
