@@ -8,9 +8,9 @@
 namespace zorlek::registry {
 namespace {
 
-// Reads the one string a request holds; false when the payload is anything else.
-bool readOnlyString(Parcel& payload, String16* out) {
-    return payload.readString16(out) == OK && payload.dataAvail() == 0;
+// Reads the string a request begins with; what a newer peer appends after it is skipped.
+bool readName(Parcel& payload, String16* out) {
+    return payload.readString16(out) == OK;
 }
 
 }  // namespace
@@ -21,8 +21,13 @@ RequestHandler::RequestHandler(const ServerOptions& options, PeerTransport& tran
 bool RequestHandler::handle(Peer& from, Message& message) {
     const MessageHeader& header = message.header;
     if (from.version == 0) return greet(from, header);
+    if (!knownMessageType(header.type) || !serves(header.type)) {
+        // Answered, so that a newer peer learns it is not served, and goes on.
+        transport_.send(from.id, unknownTypeError(header), Parcel());
+        return true;
+    }
+    if (header.type == MSG_ERROR) return true;  // a peer that did not know an answer's type
     if (header.type == MSG_RELEASE) {
-        if (header.size != 0) return false;
         // A channel whose end has not reached the client yet is not the client's to let go.
         const bool* sent = channel(from.id, hostOf(header));
         if (sent != nullptr && *sent) release(from.id, hostOf(header));
@@ -30,7 +35,7 @@ bool RequestHandler::handle(Peer& from, Message& message) {
     }
     if (header.type == MSG_WATCH) return watch(from, header, message.payload);
     String16 name;
-    if (!readOnlyString(message.payload, &name)) return false;
+    if (!readName(message.payload, &name)) return false;
     switch (header.type) {
         case MSG_REGISTER: {
             if (header.object == 0) return false;
@@ -53,14 +58,32 @@ bool RequestHandler::handle(Peer& from, Message& message) {
     }
 }
 
+bool RequestHandler::serves(uint32_t type) const {
+    switch (type) {
+        case MSG_STATUS:
+            return (options_.features & FEATURE_STATUS) != 0;
+        case MSG_WATCH:
+            return (options_.features & FEATURE_WATCH) != 0;
+        case MSG_REGISTER:
+        case MSG_LOOKUP:
+        case MSG_LIST:
+        case MSG_RELEASE:
+        case MSG_ERROR:
+            return true;
+        default:
+            return true;
+    }
+}
+
 bool RequestHandler::greet(Peer& from, const MessageHeader& hello) {
-    if (hello.type != MSG_HELLO || hello.code != kProtocolMagic || hello.size != 0) return false;
+    if (hello.type != MSG_HELLO || hello.code != kProtocolMagic) return false;
     if (hello.value != kProtocolVersion) {
         refuseVersion(from, hello.value);
         return true;
     }
     from.version = hello.value;
-    MessageHeader answer{MSG_HELLO, kProtocolMagic, OK, 0, 0, kProtocolVersion};
+    from.features = hello.object;
+    MessageHeader answer{MSG_HELLO, kProtocolMagic, OK, 0, options_.features, kProtocolVersion};
     transport_.send(from.id, answer, Parcel());
     return true;
 }

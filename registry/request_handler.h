@@ -63,6 +63,10 @@ struct ServerOptions {
     // Names the waits of one other user may keep at once (each connection keeps one wait
     // of at most what one request holds); a wait past it is answered -EDQUOT.
     size_t maxWaitingNamesPerUser = 4096;
+    // The features the registry announces and serves (wire.h); a request of one it does
+    // not serve is answered as a message of a type it does not know. Fewer only in tests,
+    // to stand in for a registry built before them.
+    uint32_t features = kRegistryFeatures;
     // Bytes one user's connections may hold (answers not read, requests not handled)
     // before they are no longer read; root and the registry's own user, whose processes
     // are many and all share one budget, get the larger one.
@@ -84,6 +88,8 @@ struct Peer {
     ucred credentials = {0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
     // The protocol version it greeted with; 0 before the handshake.
     int32_t version = 0;
+    // The feature bits it announced at the handshake.
+    uint32_t features = 0;
     // Its supplementary groups as the kernel gave them when it connected (SO_PEERGROUPS).
     std::vector<gid_t> groups;
 };
@@ -167,6 +173,11 @@ class RequestHandler {
     // user's always may.
     bool mayLog(uid_t uid);
     bool greet(Peer& from, const MessageHeader& hello);
+    // False for the requests of the features it does not serve, which are answered as
+    // messages of a type it does not know. True for every other type of this version: the
+    // ones that are no request to the registry (its own answers, a channel's) are refused
+    // as malformed by handle().
+    bool serves(uint32_t type) const;
     // Refused for a lack of rights, `answer` may carry the reason.
     status_t registerName(Peer& from, const String16& name, uint32_t handle, Parcel* answer);
     // Why `from` may not add a name now (-EDQUOT), or 0.

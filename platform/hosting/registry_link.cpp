@@ -62,7 +62,8 @@ status_t RegistryLink::connect(const char* path) {
 status_t RegistryLink::greet() {
     helloPending_ = true;
     helloDueMs_ = monotonicMs() + options_.timeoutMs;
-    status_t status = connection_->send({MSG_HELLO, kProtocolMagic, kProtocolVersion, 0}, Parcel());
+    status_t status = connection_->send(
+        {MSG_HELLO, kProtocolMagic, kProtocolVersion, 0, 0, kPeerFeatures}, Parcel());
     awaitAnswers();
     return connection_ ? status : lastClose_;
 }
@@ -211,7 +212,13 @@ bool RegistryLink::isRegistered(const String16& name) const {
     return entry != nullptr && entry->registered;
 }
 
-bool RegistryLink::onMessage(Connection& /*connection*/, Message& message) {
+bool RegistryLink::onMessage(Connection& connection, Message& message) {
+    if (!knownMessageType(message.header.type)) {
+        // A newer registry's message: answered that it is not known here, and the
+        // connection and every name stay.
+        connection.send(unknownTypeError(message.header), nullptr, 0);
+        return true;
+    }
     switch (message.header.type) {
         case MSG_HELLO:
             if (!helloPending_ || message.header.code != kProtocolMagic) return false;
@@ -228,11 +235,11 @@ bool RegistryLink::onMessage(Connection& /*connection*/, Message& message) {
         case MSG_REGISTER_REPLY: {
             if (helloPending_ || pending_.empty()) return false;
             status_t status = message.header.value > 0 ? -EBADMSG : message.header.value;
-            // A refusal may say who may hold the name, as one string; nothing else may come.
+            // A refusal may say who may hold the name, as one string; whatever a newer
+            // registry appends is passed over.
             String16 reason;
-            if (message.payload.dataSize() != 0 &&
-                (status != -EPERM || message.payload.readString16(&reason) != OK ||
-                 message.payload.dataAvail() != 0)) {
+            if (status == -EPERM && message.payload.dataSize() != 0 &&
+                message.payload.readString16(&reason) != OK) {
                 return false;
             }
             if (status != OK) refusalReason_ = String8(narrowForDisplay(reason));
@@ -257,6 +264,10 @@ bool RegistryLink::onMessage(Connection& /*connection*/, Message& message) {
         }
         case MSG_CHANNEL:
             return handleChannel(message);
+        case MSG_ERROR:
+            // The registry did not know a message of ours: none this host sends is new to
+            // a registry of this version, so nothing waits on it.
+            return true;
         default:
             return false;
     }
@@ -264,8 +275,9 @@ bool RegistryLink::onMessage(Connection& /*connection*/, Message& message) {
 
 bool RegistryLink::handleChannel(Message& message) {
     int32_t pid = 0, uid = -1, gid = -1;
+    // Whatever a newer registry appends after these is passed over.
     if (message.payload.readInt32(&pid) != OK || message.payload.readInt32(&uid) != OK ||
-        message.payload.readInt32(&gid) != OK || message.payload.dataAvail() != 0) {
+        message.payload.readInt32(&gid) != OK) {
         return false;
     }
     // Out of descriptors, the channel's end was cut off on the way (MSG_CTRUNC): the

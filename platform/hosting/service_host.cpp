@@ -119,8 +119,8 @@ const char* describeHostStatus(status_t status) {
         case -EPROTO:
             return "the peer is not a registry";
         case -EPROTONOSUPPORT:
-            static_assert(kProtocolVersion == 3, "the text names this version");
-            return "the registry speaks another version of the protocol than this program's (3)";
+            static_assert(kProtocolVersion == 4, "the text names this version");
+            return "the registry speaks another version of the protocol than this program's (4)";
         case -EPIPE:
             return "the registry closed the connection";
         case -ETIMEDOUT:

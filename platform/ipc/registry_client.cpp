@@ -33,16 +33,17 @@ void frame(Parcel* frames, const MessageHeader& header, const Parcel& payload) {
 
 }  // namespace
 
-status_t connectToRegistry(const char* path, int timeoutMs, unique_fd* out) {
+status_t connectToRegistry(const char* path, int timeoutMs, unique_fd* out, uint32_t* features) {
     unique_fd sock;
     status_t status = connectUnix(path, timeoutMs, &sock);
     if (status != OK) return status;
-    Stream stream(std::move(sock), kHeaderSize, 0);
+    // A newer registry may append fields to its answer: read, and passed over.
+    Stream stream(std::move(sock), kHeaderSize, kMaxRegistryRequest);
     // Whatever follows the answer belongs to whoever takes the socket next.
     stream.reader().readExactly();
     Deadline deadline = Deadline::after(timeoutMs);
     uint8_t hello[kHeaderSize];
-    encodeHeader({MSG_HELLO, kProtocolMagic, kProtocolVersion, 0, 0, 0}, hello);
+    encodeHeader({MSG_HELLO, kProtocolMagic, kProtocolVersion, 0, 0, kPeerFeatures}, hello);
     iovec iov{hello, kHeaderSize};
     status_t sent = stream.sendAll(&iov, 1, -1, deadline);
     // A registry that will not take this connection says why and closes it, maybe before
@@ -58,22 +59,26 @@ status_t connectToRegistry(const char* path, int timeoutMs, unique_fd* out) {
     if (answer.header.value != OK) return answer.header.value < 0 ? answer.header.value : -EPROTO;
     if (static_cast<int32_t>(answer.header.object) != kProtocolVersion) return -EPROTONOSUPPORT;
     if (sent != OK) return sent;
+    if (features != nullptr) *features = answer.header.serial;
     *out = stream.release();
     return OK;
 }
 
 sp<RegistryClient> RegistryClient::connect(const char* path, int timeoutMs) {
     unique_fd sock;
-    if (connectToRegistry(path, timeoutMs, &sock) != OK) return nullptr;
+    uint32_t features = 0;
+    if (connectToRegistry(path, timeoutMs, &sock, &features) != OK) return nullptr;
     Stream connection(std::move(sock), kAnswerBuffer, kMaxParcelSize);
     connection.waitInReceive(timeoutMs);
-    return sp<RegistryClient>(new RegistryClient(String8(path), timeoutMs, std::move(connection)));
+    return sp<RegistryClient>(
+        new RegistryClient(String8(path), timeoutMs, std::move(connection), features));
 }
 
-RegistryClient::RegistryClient(String8 path, int timeoutMs, Stream connection)
+RegistryClient::RegistryClient(String8 path, int timeoutMs, Stream connection, uint32_t features)
     : path_(std::move(path)),
       timeoutMs_(timeoutMs),
       connection_(std::move(connection)),
+      features_(features),
       channels_(make<ChannelDirectory>()) {}
 
 RegistryClient::~RegistryClient() {
@@ -85,7 +90,7 @@ RegistryClient::~RegistryClient() {
 status_t RegistryClient::ensureConnected() {
     if (connection_.valid()) return OK;
     unique_fd sock;
-    status_t status = connectToRegistry(path_.c_str(), timeoutMs_, &sock);
+    status_t status = connectToRegistry(path_.c_str(), timeoutMs_, &sock, &features_);
     if (status != OK) return status;
     connection_ = Stream(std::move(sock), kAnswerBuffer, kMaxParcelSize);
     connection_.waitInReceive(timeoutMs_);
@@ -122,7 +127,9 @@ status_t RegistryClient::request(const MessageHeader& header, const Parcel& payl
     encodeFrameStart(header, payload.dataSize(), head);
     status = sendFrames(head, kHeaderSize, payload);
     if (status == OK) status = connection_.receive(answer, Deadline::after(timeoutMs_));
-    if (status == OK && answer->header.type != answerType) status = -EBADMSG;
+    if (status == OK) status = answerStatus(*answer, answerType);
+    // A request the registry did not know leaves the connection in step.
+    if (status == -EBADRQC) return status;
     if (status != OK) {
         // A registry that failed one request may still send its late answer; a fresh
         // connection keeps later answers in step.
@@ -130,6 +137,12 @@ status_t RegistryClient::request(const MessageHeader& header, const Parcel& payl
         answer->payload.clear();
     }
     return status;
+}
+
+status_t RegistryClient::answerStatus(const Message& answer, uint32_t type) {
+    if (answer.header.type == type) return OK;
+    // In place of the answer: the registry did not know the request.
+    return answer.header.type == MSG_ERROR ? -EBADRQC : -EBADMSG;
 }
 
 status_t RegistryClient::takeLookupAnswer(Message& answer, sp<IBinder>* out) {
@@ -141,7 +154,7 @@ status_t RegistryClient::takeLookupAnswer(Message& answer, sp<IBinder>* out) {
         closeSocket(std::move(answer.fd));
         return header.value;
     }
-    if (header.value > 0 || header.object == 0 || answer.payload.dataSize() != 0) {
+    if (header.value > 0 || header.object == 0) {
         closeSocket(std::move(answer.fd));
         disconnect();
         return -EBADMSG;
@@ -222,7 +235,7 @@ status_t RegistryClient::lookupBatch(const String16* names, size_t count, sp<IBi
     for (size_t i = 0; i < count; ++i) {
         if (askable(names[i])) {
             status = connection_.receive(&answer_, Deadline::after(timeoutMs_));
-            if (status == OK && answer_.header.type != MSG_LOOKUP_REPLY) status = -EBADMSG;
+            if (status == OK) status = answerStatus(answer_, MSG_LOOKUP_REPLY);
             if (status != OK) {
                 disconnect();
                 return status;
@@ -273,7 +286,8 @@ status_t RegistryClient::list(Vector<String16>* out) {
             withinBounds = names.size() < kMaxListedNames;
             if (wellFormed && withinBounds) names.push_back(std::move(name));
         }
-        if (!wellFormed || !withinBounds || page.dataAvail() != 0) {
+        // What a newer registry appends after the names is passed over.
+        if (!wellFormed || !withinBounds) {
             disconnect();
             return wellFormed && !withinBounds ? -E2BIG : -EBADMSG;
         }
@@ -301,6 +315,7 @@ status_t RegistryClient::holderOf(const String16& name, ServiceHolder* out, sp<I
     if (!askable(name)) return -ENOENT;
     status_t status = ensureConnected();
     if (status != OK) return status;
+    if ((features_ & FEATURE_STATUS) == 0) return -EOPNOTSUPP;
     // The question and the lookup leave in one write; the registry answers them in order.
     Parcel frames;
     Parcel& payload = request_;
@@ -310,15 +325,18 @@ status_t RegistryClient::holderOf(const String16& name, ServiceHolder* out, sp<I
     if (object != nullptr) frame(&frames, {MSG_LOOKUP}, payload);
     status = sendFrames(nullptr, 0, frames);
     if (status == OK) status = connection_.receive(&answer_, Deadline::after(timeoutMs_));
-    if (status == OK && answer_.header.type != MSG_STATUS_REPLY) status = -EBADMSG;
+    if (status == OK) status = answerStatus(answer_, MSG_STATUS_REPLY);
+    // A registry that announced the feature and then did not know the request: as one that
+    // never announced it.
+    if (status == -EBADRQC) status = -EOPNOTSUPP;
     if (status == OK) status = takeHolder(answer_, out);
-    if (status == -EBADMSG || (status != OK && status != -ENOENT)) {
+    if (status == -EBADMSG || (status != OK && status != -ENOENT && status != -EOPNOTSUPP)) {
         disconnect();
         return status;
     }
     if (object == nullptr) return status;
     status_t found = connection_.receive(&answer_, Deadline::after(timeoutMs_));
-    if (found == OK && answer_.header.type != MSG_LOOKUP_REPLY) found = -EBADMSG;
+    if (found == OK) found = answerStatus(answer_, MSG_LOOKUP_REPLY);
     if (found == OK) {
         takeLookupAnswer(answer_, object);
     } else {

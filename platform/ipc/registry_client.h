@@ -44,7 +44,7 @@ class RegistryClient : public ServiceManager {
     Vector<String16> listServiceNames() override;
     // Every registered name in code-unit order, gathered page by page: 0; the failure of
     // the connection (-EPIPE, -ETIMEDOUT, -ECONNREFUSED, ...); -EBADMSG for a malformed
-    // page (names out of order or repeated, a wrong count, bytes left over); -E2BIG past
+    // page (names out of order or repeated, a count past the names); -E2BIG past
     // kMaxListedNames names or kMaxListedBytes bytes of pages.
     status_t list(Vector<String16>* out) override;
     status_t lookup(const String16& name, sp<IBinder>* out) override;
@@ -59,7 +59,11 @@ class RegistryClient : public ServiceManager {
                       sp<IBinder>* object = nullptr) override;
 
   private:
-    RegistryClient(String8 path, int timeoutMs, Stream connection);
+    RegistryClient(String8 path, int timeoutMs, Stream connection, uint32_t features);
+
+    // 0 when `answer` is of `type`; -EBADRQC for MSG_ERROR in its place (the registry did
+    // not know the request); -EBADMSG for anything else.
+    static status_t answerStatus(const Message& answer, uint32_t type);
 
     // Makes sure a handshaken connection exists.
     status_t ensureConnected();
@@ -88,15 +92,18 @@ class RegistryClient : public ServiceManager {
     String8 path_;
     int timeoutMs_;
     Stream connection_;
+    // What the registry of the current connection announced it does.
+    uint32_t features_ = 0;
     sp<ChannelDirectory> channels_;
     Message answer_;  // reused for every answer
     Parcel request_;  // and for every lookup's request
 };
 
-// Connects to the registry at `path` and completes the opening handshake. Returns 0 and
-// the connection, or the failure (-ENOENT, -ECONNREFUSED, -ETIMEDOUT, -EPROTO for a peer
-// that is not a registry, -EPROTONOSUPPORT for a registry of another protocol version,
-// or the registry's refusal, such as -EUSERS).
-status_t connectToRegistry(const char* path, int timeoutMs, unique_fd* out);
+// Connects to the registry at `path` and completes the opening handshake. Returns 0, the
+// connection and (when wanted) the registry's feature bits, or the failure (-ENOENT,
+// -ECONNREFUSED, -ETIMEDOUT, -EPROTO for a peer that is not a registry, -EPROTONOSUPPORT
+// for a registry of another major version, or the registry's refusal, such as -EUSERS).
+status_t connectToRegistry(const char* path, int timeoutMs, unique_fd* out,
+                           uint32_t* features = nullptr);
 
 }  // namespace zorlek

@@ -46,6 +46,8 @@ status_t awaitAnswer(Stream& stream, uint32_t serial, const Deadline& deadline, 
     for (;;) {
         status_t status = stream.receive(&answer, deadline);
         if (status != OK) return status;
+        // In place of the answer: the registry did not know the wait after all.
+        if (answer.header.type == MSG_ERROR) return -EOPNOTSUPP;
         if (answer.header.type != MSG_WATCH_REPLY) return -EBADMSG;
         if (answer.header.serial == kWaitSerial && answer.header.value == OK) *waitHeld = true;
         if (answer.header.serial != serial) continue;
@@ -62,9 +64,12 @@ status_t waitOnce(const Parcel& request, bool gone, bool bounded, const Deadline
     int left = bounded ? deadline.remainingMs() : kForeverMs;
     int connectMs = left < callTimeoutMs() ? left : callTimeoutMs();
     unique_fd sock;
-    status_t status = connectToRegistry(registryPath(), connectMs > 0 ? connectMs : 1, &sock);
+    uint32_t features = 0;
+    status_t status =
+        connectToRegistry(registryPath(), connectMs > 0 ? connectMs : 1, &sock, &features);
     if (status != OK) return status;
     *connected = true;
+    if ((features & FEATURE_WATCH) == 0) return -EOPNOTSUPP;
     Stream stream(std::move(sock), kMaxRegistryRequest, kMaxRegistryRequest);
     int32_t flags = gone ? WATCH_GONE : 0;
     status = sendMessage(stream, {MSG_WATCH, 0, flags, 0, kWaitSerial}, request,

@@ -156,10 +156,21 @@ void ClientChannel::takeIn(const PendingReply* awaited, HeldReplies* held, bool 
 }
 
 bool ClientChannel::settle(Message& message, const PendingReply* awaited, HeldReplies* held) {
-    if (message.header.type != MSG_REPLY) return false;
+    uint32_t type = message.header.type;
+    if (!knownMessageType(type)) {
+        // A newer host's message: answered that it is not known here, and passed over.
+        out_.send(fd(), unknownTypeError(message.header), nullptr, 0);
+        return true;
+    }
+    if (type != MSG_REPLY && type != MSG_ERROR) return false;
     uint32_t serial = message.header.serial;
     Pending* entry = findPending(serial);
     PendingReply* pending = entry != nullptr ? entry->reply : nullptr;
+    // A host that did not know what a call of ours was: that call's result.
+    if (type == MSG_ERROR) {
+        message.header.value = -EBADRQC;
+        message.payload.clear();
+    }
     // A reply no call waits for (one given up on) is dropped.
     if (pending != nullptr) {
         size_t room = ParcelAccess::capacity(message.payload);

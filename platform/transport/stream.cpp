@@ -96,7 +96,14 @@ status_t Stream::receive(Message* out, const Deadline& deadline) {
     bool wait = receiveMayWait(deadline);
     for (;;) {
         int got = reader_.next(out);
-        if (got == 1) return OK;
+        if (got == 1 && knownMessageType(out->header.type)) return OK;
+        if (got == 1) {
+            // A newer peer's message: answered that it is not known here, and passed over.
+            answerUnknown(out->header);
+            // However many such messages come, the wait ends on time.
+            if (deadline.remainingMs() == 0) return -ETIMEDOUT;
+            continue;
+        }
         if (got < 0) return got;
         ssize_t n = reader_.fill(sock_.get(), wait);
         wait = false;
@@ -106,6 +113,14 @@ status_t Stream::receive(Message* out, const Deadline& deadline) {
         status_t waited = waitFor(sock_.get(), POLLIN, deadline);
         if (waited != OK) return waited;
     }
+}
+
+void Stream::answerUnknown(const MessageHeader& message) {
+    uint8_t bytes[kHeaderSize];
+    encodeHeader(unknownTypeError(message), bytes);
+    iovec iov{bytes, kHeaderSize};
+    // One try: a peer that cannot take 24 bytes now learns it from the next one it asks.
+    sendNow(sock_.get(), &iov, 1, -1);
 }
 
 }  // namespace zorlek

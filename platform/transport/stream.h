@@ -60,6 +60,8 @@ class Stream {
     // -ETIMEDOUT; -EPIPE when the peer closed (also mid-message); -EMSGSIZE or -EBADMSG
     // for malformed bytes. After a failure other than -ETIMEDOUT the stream is out of step
     // and must not be used again.
+    // A message of a type this version does not know is answered with MSG_ERROR and passed
+    // over.
     status_t receive(Message* out, const Deadline& deadline);
 
     // One receive of what is there, without waiting (for a caller that saw the socket
@@ -70,6 +72,9 @@ class Stream {
     const MessageReader& reader() const { return reader_; }
 
   private:
+    // Tells the peer that `message` is of a type not known here.
+    void answerUnknown(const MessageHeader& message);
+
     unique_fd sock_;
     MessageReader reader_{kHeaderSize, 0};
     bool blockingReceive_ = false;

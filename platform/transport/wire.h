@@ -28,9 +28,10 @@ constexpr size_t kHeaderSize = 24;
 // Message types.
 enum MessageType : uint32_t {
     // Opening handshake: the first message on a registry connection. From the client:
-    // code kProtocolMagic, value its protocol version. From the registry: code
-    // kProtocolMagic, value 0 or the refusal (-EUSERS, -EMFILE, -EPROTONOSUPPORT for a
-    // client of another version), object the registry's own protocol version.
+    // code kProtocolMagic, value its major version, object its feature bits. From the
+    // registry: code kProtocolMagic, value 0 or the refusal (-EUSERS, -EMFILE,
+    // -EPROTONOSUPPORT for a peer of another major version), object the registry's major
+    // version, serial its feature bits.
     MSG_HELLO = 1,
     // Host to registry: payload is the name as a UTF-16 string; object is the host's
     // handle for the object (never 0), which the registry hands to clients.
@@ -79,6 +80,9 @@ enum MessageType : uint32_t {
     // names the holder's connection holds (an int32 count, then that many UTF-16 names, in
     // code-unit order).
     MSG_STATUS_REPLY = 13,
+    // Anyone to anyone: the answer to a message of a type the receiver does not know;
+    // code is that type, serial that message's serial, value -EBADRQC. Never answered.
+    MSG_ERROR = 14,
     // Client to host: code is the transaction code, value its flags, serial the call's
     // number on the channel, object the handle; payload the request.
     MSG_TRANSACT = 16,
@@ -92,9 +96,21 @@ constexpr int32_t WATCH_GONE = 1;
 constexpr int32_t WATCH_NOW = 2;
 
 constexpr uint32_t kProtocolMagic = 0x5A524C4B;  // "ZRLK"
-// Version 3: one channel per client and host, objects by handle, calls by serial, and
-// the 24-byte header. Peers of any other version are refused at the handshake.
-constexpr int32_t kProtocolVersion = 3;
+// Major version 4: one channel per client and host, objects by handle, calls by serial,
+// the 24-byte header, and feature bits at the handshake. Peers of the same major version
+// always talk, each using only the features both have; peers of another one are refused
+// at the handshake. docs/protocol.md has the rules by which the protocol grows.
+constexpr int32_t kProtocolVersion = 4;
+
+// Feature bits, announced at the handshake. The registry's:
+// it answers MSG_STATUS,
+constexpr uint32_t FEATURE_STATUS = 1u << 0;
+// and MSG_WATCH.
+constexpr uint32_t FEATURE_WATCH = 1u << 1;
+// What this build's registry does, and what its clients and hosts do (nothing the
+// registry needs to know of yet).
+constexpr uint32_t kRegistryFeatures = FEATURE_STATUS | FEATURE_WATCH;
+constexpr uint32_t kPeerFeatures = 0;
 // The bytes that began a handshake before version 3 (a 16-byte header of type, code,
 // value and size): a registry recognises them to refuse such a peer at once.
 constexpr size_t kOldHeaderSize = 16;
@@ -106,6 +122,12 @@ constexpr size_t kMaxRegistryRequest = 4096;
 constexpr size_t kListPageBytes = 64 * 1024;
 // The longest name the registry accepts, in UTF-16 code units.
 constexpr size_t kMaxNameUnits = 256;
+
+// True for the types of this version. A message of any other type is answered with
+// MSG_ERROR, and the connection stays; one of these where it does not belong is malformed.
+constexpr bool knownMessageType(uint32_t type) {
+    return (type >= MSG_HELLO && type <= MSG_ERROR) || type == MSG_TRANSACT || type == MSG_REPLY;
+}
 
 // True for the message types that carry one file descriptor.
 constexpr bool typeCarriesFd(uint32_t type) {
@@ -120,6 +142,11 @@ struct MessageHeader {
     uint32_t serial = 0;
     uint32_t object = 0;
 };
+
+// The MSG_ERROR that answers `message`, of a type the receiver does not know.
+inline MessageHeader unknownTypeError(const MessageHeader& message) {
+    return {MSG_ERROR, message.type, -EBADRQC, 0, message.serial, 0};
+}
 
 // A host's number as two header words (code the high one, serial the low one).
 inline uint64_t hostOf(const MessageHeader& header) {

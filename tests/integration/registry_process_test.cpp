@@ -213,7 +213,8 @@ TEST(RegistryProcess, RefusesAPeerOfAnotherProtocolVersionAndSaysSo) {
         {"version 2, as it greeted", cat({i32(MSG_HELLO), i32(kProtocolMagic), i32(2), i32(0)}), 2},
         {"version 1, as it greeted", cat({i32(MSG_HELLO), i32(kProtocolMagic), i32(1), i32(0)}), 1},
         {"version 2 in this framing", header(MSG_HELLO, kProtocolMagic, 2, 0), 2},
-        {"version 4", header(MSG_HELLO, kProtocolMagic, 4, 0), 4},
+        {"version 3", header(MSG_HELLO, kProtocolMagic, 3, 0), 3},
+        {"version 5", header(MSG_HELLO, kProtocolMagic, 5, 0), 5},
     };
     std::string log;
     for (const Case& c : cases) {
@@ -227,7 +228,7 @@ TEST(RegistryProcess, RefusesAPeerOfAnotherProtocolVersionAndSaysSo) {
         EXPECT_TRUE(peer.closedByPeer(2000)) << c.what;
         log += "zorlek-registry: refused a peer of protocol version " + std::to_string(c.version) +
                " (pid " + std::to_string(::getpid()) + ", uid " + std::to_string(::getuid()) +
-               "): this registry speaks version 3\n";
+               "): this registry speaks version " + std::to_string(kProtocolVersion) + "\n";
     }
     EXPECT_TRUE(waitUntil([&] { return registry.process()->errText() == log; }, 3000))
         << registry.process()->errText();

@@ -9,8 +9,7 @@
 #include <signal.h>
 
 #include "platform/transport/fd_closer.h"
-#include "registry/listen_socket.h"
-#include "registry/server.h"
+#include "tests/integration/registry_thread.h"
 #include "tests/integration/trust_support.h"
 
 namespace zorlek::test {
@@ -18,35 +17,6 @@ namespace {
 
 // Far longer than any wait below: a stalled registry or host shows.
 constexpr const char* kLingerSeconds = "30";
-
-// A registry serving on a thread of this process until it is destroyed.
-class RegistryThread {
-  public:
-    RegistryThread(const std::string& path, const registry::ServerOptions& options)
-        : path_(path), server_(options) {
-        String8 error;
-        listening_ =
-            registry::openListeningSocket(path.c_str(), 1000, &listener_, &identity_, &error) == OK;
-    }
-    ~RegistryThread() {
-        server_.stop();
-        if (thread_.joinable()) thread_.join();
-        registry::removeOwnSocket(path_.c_str(), identity_);
-    }
-    // Connections made before this wait in the listener's backlog, unread.
-    void start() {
-        thread_ = std::thread([this] { server_.run(std::move(listener_)); });
-    }
-    bool listening() const { return listening_; }
-
-  private:
-    std::string path_;
-    registry::RegistryServer server_;
-    unique_fd listener_;
-    registry::SocketIdentity identity_;
-    bool listening_ = false;
-    std::thread thread_;
-};
 
 // Each case: whether the kernel refuses descriptors, and what carries them.
 struct LingeringDescriptors : Trust, ::testing::WithParamInterface<std::tuple<bool, const char*>> {

@@ -33,13 +33,16 @@ TEST_F(ClientFixture, AWrongHandshakeMeansNoServiceManager) {
         {"wrong magic", {MSG_HELLO, kProtocolMagic + 1, OK, 0, 0, v}, -EPROTO},
         {"refusal", {MSG_HELLO, kProtocolMagic, -EUSERS, 0, 0, v}, -EUSERS},
         {"refused for its version",
-         {MSG_HELLO, kProtocolMagic, -EPROTONOSUPPORT, 0, 0, 4},
+         {MSG_HELLO, kProtocolMagic, -EPROTONOSUPPORT, 0, 0, v + 1},
          -EPROTONOSUPPORT},
-        {"a registry of another version",
-         {MSG_HELLO, kProtocolMagic, OK, 0, 0, 2},
+        {"a registry of an older major version",
+         {MSG_HELLO, kProtocolMagic, OK, 0, 0, 3},
+         -EPROTONOSUPPORT},
+        {"a registry of a newer major version",
+         {MSG_HELLO, kProtocolMagic, OK, 0, 0, v + 1},
          -EPROTONOSUPPORT},
         {"wrong type", {MSG_LIST_REPLY, kProtocolMagic, OK, 0, 0, v}, -EPROTO},
-        {"oversized", {MSG_HELLO, kProtocolMagic, OK, 8, 0, v}, -EPROTO},
+        {"oversized", {MSG_HELLO, kProtocolMagic, OK, kMaxRegistryRequest + 4, 0, v}, -EPROTO},
     };
     for (const Case& c : cases) {
         ::unlink(path.c_str());
