@@ -56,7 +56,8 @@ cleanup() {
 trap cleanup EXIT
 mkdir "$cgroup" || skip "cannot make a cgroup under $own_cgroup"
 mkdir -p "$work/mnt"
-cp "${debfiles[@]}" "$source_dir/services/sample/adder.cpp" "$work/"
+cp "${debfiles[@]}" "$source_dir/services/sample/adder.cpp" "$source_dir/services/sample/adder.zi" \
+    "$work/"
 
 # The namespace's side: mounts the overlay and what systemd needs, masks the host's units
 # but the journal's, and becomes systemd.
@@ -81,7 +82,7 @@ done
 mkdir "$r/dev/pts" "$r/dev/shm"
 mount -t devpts -o newinstance,ptmxmode=666 devpts "$r/dev/pts"
 ln -s pts/ptmx "$r/dev/ptmx"
-mkdir -p "$r/zorlek-debs" && cp "$t"/*.deb "$t/adder.cpp" "$r/zorlek-debs/"
+mkdir -p "$r/zorlek-debs" && cp "$t"/*.deb "$t/adder.cpp" "$t/adder.zi" "$r/zorlek-debs/"
 : >"$r/etc/machine-id"
 : >"$r/etc/fstab"
 # A container image's policy-rc.d forbids starting services from maintainer scripts; the
@@ -199,7 +200,8 @@ restarted() {
 }
 check "after kill -9 it is restarted, and zorlek-echo registers again by itself" restarted
 sample() {
-    inside sh -c 'c++ -std=c++20 -o /tmp/adder /zorlek-debs/adder.cpp $(pkg-config --cflags --libs zorlek)' ||
+    inside sh -c 'zorlek-idl -o /tmp/adder.zi.h /zorlek-debs/adder.zi &&
+        c++ -std=c++20 -I/tmp -o /tmp/adder /zorlek-debs/adder.cpp $(pkg-config --cflags --libs zorlek)' ||
         return 1
     local got
     got=$(inside sh -c 'timeout 15 /tmp/adder >/tmp/adder.out 2>&1 & adder=$!
