@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ipc/unique_fd.h"
+#include "platform/base/unique_fd.h"
 
 namespace zorlek::test {
 

@@ -5,8 +5,8 @@
 
 #include <sys/types.h>
 
-#include "platform/ipc/status.h"
-#include "platform/ipc/unique_fd.h"
+#include "platform/base/status.h"
+#include "platform/base/unique_fd.h"
 #include "platform/text/string8.h"
 
 namespace zorlek::registry {

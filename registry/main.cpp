@@ -9,9 +9,9 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/ipc/call_timeout.h"
-#include "platform/ipc/registry_path.h"
-#include "platform/ipc/standard_descriptors.h"
+#include "platform/base/call_timeout.h"
+#include "platform/base/registry_path.h"
+#include "platform/base/standard_descriptors.h"
 #include "platform/text.h"
 #include "registry/listen_socket.h"
 #include "registry/log.h"

@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/ipc/status.h"
+#include "platform/base/status.h"
 #include "platform/text/string16.h"
 
 namespace zorlek::registry {

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/ipc/parcel.h"
+#include "platform/base/parcel.h"
 #include "platform/text/string16.h"
 #include "platform/text/string8.h"
 

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/ipc/unique_fd.h"
+#include "platform/base/unique_fd.h"
 #include "registry/policy.h"
 
 namespace zorlek::registry {

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "platform/ipc/unique_fd.h"
+#include "platform/base/unique_fd.h"
 #include "platform/text/string8.h"
 #include "platform/transport/event_loop.h"
 #include "registry/policy.h"

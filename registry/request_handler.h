@@ -11,8 +11,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/ipc/parcel.h"
-#include "platform/ipc/unique_fd.h"
+#include "platform/base/parcel.h"
+#include "platform/base/unique_fd.h"
 #include "platform/transport/message_reader.h"
 #include "platform/transport/wire.h"
 #include "registry/log_limit.h"

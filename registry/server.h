@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/ipc/unique_fd.h"
+#include "platform/base/unique_fd.h"
 #include "platform/transport/connection.h"
 #include "platform/transport/event_loop.h"
 #include "platform/transport/memory_trimmer.h"

@@ -4,8 +4,8 @@
 // tells the manager when it is ready to serve.
 #pragma once
 
-#include "platform/ipc/status.h"
-#include "platform/ipc/unique_fd.h"
+#include "platform/base/status.h"
+#include "platform/base/unique_fd.h"
 #include "platform/text/string8.h"
 
 namespace zorlek::registry {

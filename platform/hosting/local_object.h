@@ -3,8 +3,8 @@
 
 #include <sys/types.h>
 
-#include "platform/ipc/ibinder.h"
-#include "platform/ipc/parcel.h"
+#include "platform/base/ibinder.h"
+#include "platform/base/parcel.h"
 #include "platform/text/string16.h"
 
 namespace zorlek {

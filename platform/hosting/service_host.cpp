@@ -3,9 +3,9 @@
 
 #include <cstring>
 
+#include "platform/base/registry_path.h"
 #include "platform/hosting/channel_server.h"
 #include "platform/hosting/registry_link.h"
-#include "platform/ipc/registry_path.h"
 #include "platform/transport/deadline.h"
 #include "platform/transport/wire.h"
 

@@ -4,9 +4,9 @@
 #include <functional>
 #include <memory>
 
+#include "platform/base/call_timeout.h"
+#include "platform/base/status.h"
 #include "platform/hosting/local_object.h"
-#include "platform/ipc/call_timeout.h"
-#include "platform/ipc/status.h"
 #include "platform/text/string16.h"
 #include "platform/text/string8.h"
 

@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "platform/ipc/ibinder.h"
-#include "platform/ipc/parcel.h"
+#include "platform/base/ibinder.h"
+#include "platform/base/parcel.h"
 
 struct pollfd;
 

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "platform/ipc/ibinder.h"
-#include "platform/ipc/parcel.h"
-#include "platform/ipc/refbase.h"
+#include "platform/base/ibinder.h"
+#include "platform/base/parcel.h"
+#include "platform/base/refbase.h"
 
 namespace zorlek {
 

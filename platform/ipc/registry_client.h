@@ -6,11 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/ipc/call_timeout.h"
-#include "platform/ipc/ibinder.h"
-#include "platform/ipc/parcel.h"
+#include "platform/base/call_timeout.h"
+#include "platform/base/ibinder.h"
+#include "platform/base/parcel.h"
+#include "platform/base/unique_fd.h"
 #include "platform/ipc/service_manager.h"
-#include "platform/ipc/unique_fd.h"
 #include "platform/text/string8.h"
 #include "platform/transport/client_channel.h"
 #include "platform/transport/stream.h"

@@ -5,9 +5,9 @@
 
 #include <climits>
 
-#include "platform/ipc/call_timeout.h"
+#include "platform/base/call_timeout.h"
+#include "platform/base/registry_path.h"
 #include "platform/ipc/registry_client.h"
-#include "platform/ipc/registry_path.h"
 #include "platform/ipc/service_manager.h"
 #include "platform/transport/deadline.h"
 #include "platform/transport/stream.h"

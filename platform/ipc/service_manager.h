@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/ipc/ibinder.h"
-#include "platform/ipc/refbase.h"
+#include "platform/base/ibinder.h"
+#include "platform/base/refbase.h"
 #include "platform/text/string16.h"
 #include "platform/text/vector.h"
 

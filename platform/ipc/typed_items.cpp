@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/ipc/typed_items.h"
 
-#include "platform/transport/little_endian.h"
+#include "platform/base/little_endian.h"
 
 namespace zorlek {
 namespace {

@@ -6,8 +6,8 @@
 #include <optional>
 #include <vector>
 
-#include "platform/ipc/parcel.h"
-#include "platform/ipc/status.h"
+#include "platform/base/parcel.h"
+#include "platform/base/status.h"
 #include "platform/text/string16.h"
 
 namespace zorlek {

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "platform/ipc/ibinder.h"
+#include "platform/base/ibinder.h"
 #include "platform/transport/fd_closer.h"
 #include "platform/transport/parcel_access.h"
 

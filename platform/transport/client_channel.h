@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/ipc/parcel.h"
-#include "platform/ipc/refbase.h"
+#include "platform/base/parcel.h"
+#include "platform/base/refbase.h"
 #include "platform/transport/deadline.h"
 #include "platform/transport/out_queue.h"
 #include "platform/transport/stream.h"

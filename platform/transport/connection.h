@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/ipc/parcel.h"
-#include "platform/ipc/unique_fd.h"
+#include "platform/base/parcel.h"
+#include "platform/base/unique_fd.h"
 #include "platform/transport/budget.h"
 #include "platform/transport/event_loop.h"
 #include "platform/transport/message_reader.h"

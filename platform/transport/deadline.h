@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "platform/ipc/status.h"
+#include "platform/base/status.h"
 
 namespace zorlek {
 

@@ -16,8 +16,8 @@
 #include <memory>
 #include <vector>
 
-#include "platform/ipc/status.h"
-#include "platform/ipc/unique_fd.h"
+#include "platform/base/status.h"
+#include "platform/base/unique_fd.h"
 
 namespace zorlek {
 

@@ -13,8 +13,8 @@
 
 #include <cstddef>
 
-#include "platform/ipc/status.h"
-#include "platform/ipc/unique_fd.h"
+#include "platform/base/status.h"
+#include "platform/base/unique_fd.h"
 
 namespace zorlek {
 

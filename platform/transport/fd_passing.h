@@ -9,7 +9,7 @@
 
 #include <cstddef>
 
-#include "platform/ipc/unique_fd.h"
+#include "platform/base/unique_fd.h"
 
 namespace zorlek {
 

@@ -12,8 +12,8 @@
 #include <deque>
 #include <memory>
 
-#include "platform/ipc/parcel.h"
-#include "platform/ipc/unique_fd.h"
+#include "platform/base/parcel.h"
+#include "platform/base/unique_fd.h"
 #include "platform/transport/fd_passing.h"
 #include "platform/transport/wire.h"
 

@@ -4,9 +4,9 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include "platform/base/little_endian.h"
 #include "platform/transport/fd_closer.h"
 #include "platform/transport/fd_passing.h"
-#include "platform/transport/little_endian.h"
 
 namespace zorlek {
 namespace {

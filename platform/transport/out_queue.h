@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/ipc/byte_buffer.h"
-#include "platform/ipc/status.h"
-#include "platform/ipc/unique_fd.h"
+#include "platform/base/byte_buffer.h"
+#include "platform/base/status.h"
+#include "platform/base/unique_fd.h"
 #include "platform/transport/wire.h"
 
 namespace zorlek {

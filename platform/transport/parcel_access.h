@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/ipc/parcel.h"
+#include "platform/base/parcel.h"
 
 namespace zorlek {
 

@@ -8,8 +8,8 @@
 
 #include <cstddef>
 
-#include "platform/ipc/status.h"
-#include "platform/ipc/unique_fd.h"
+#include "platform/base/status.h"
+#include "platform/base/unique_fd.h"
 #include "platform/transport/deadline.h"
 #include "platform/transport/message_reader.h"
 

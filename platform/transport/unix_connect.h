@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "platform/ipc/status.h"
-#include "platform/ipc/unique_fd.h"
+#include "platform/base/status.h"
+#include "platform/base/unique_fd.h"
 
 namespace zorlek {
 

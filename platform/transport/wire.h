@@ -19,7 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/ipc/status.h"
+#include "platform/base/status.h"
 
 namespace zorlek {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/ipc/unique_fd.h"
+#include "platform/base/unique_fd.h"
 #include "registry/listen_socket.h"
 #include "registry/server.h"
 

@@ -17,11 +17,25 @@ for file in "$src"/commands/*.cpp "$src"/commands/*.h; do
     fi
 done
 
+# The library's floors, each using only those below it: an include that climbs back up
+# would make the floors one knot.
+floors=(text base transport ipc hosting)
+for ((i = 0; i < ${#floors[@]}; i++)); do
+    floor=${floors[i]}
+    above=$(printf '%s|' "${floors[@]:i+1}")
+    [ -n "$above" ] || continue
+    climbs=$(grep -nE "#include \"platform/(${above%|})/|#include \"platform/(${above%|})\.h\"" \
+        "$src"/platform/"$floor"/*.h "$src"/platform/"$floor"/*.cpp 2>/dev/null)
+    if [ -n "$climbs" ]; then
+        echo "platform/$floor/ includes a floor above it:"; printf '  %s\n' "$climbs"; fail=1
+    fi
+done
+
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null || { echo "install failed"; exit 1; }
 headers=$(cd "$prefix/include/zorlek" && find . -name '*.h' | sed 's#^\./##' | sort)
-leaked=$(printf '%s\n' "$headers" | grep -E 'transport/|call_context|channel_server|registry_link|object_table|object_proxy|registry_client' )
+leaked=$(printf '%s\n' "$headers" | grep -E 'transport/|little_endian|call_context|channel_server|registry_link|object_table|object_proxy|registry_client' )
 if [ -n "$leaked" ]; then echo "internal headers installed:"; printf '  %s\n' $leaked; fail=1; fi
 for chief in platform/ipc.h platform/hosting.h platform/text.h; do
     printf '%s\n' "$headers" | grep -qx "$chief" || { echo "$chief is not installed"; fail=1; }

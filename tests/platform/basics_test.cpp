@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/ipc/call_timeout.h"
-#include "platform/ipc/registry_path.h"
+#include "platform/base/call_timeout.h"
+#include "platform/base/registry_path.h"
 #include "platform/transport/event_loop.h"
 #include "tests/platform/socket_helpers.h"
 

@@ -12,7 +12,7 @@
 #include <cstdlib>
 
 #include "harness/harness.h"
-#include "platform/ipc/call_timeout.h"
+#include "platform/base/call_timeout.h"
 #include "platform/ipc/object_proxy.h"
 #include "platform/ipc/service_manager.h"
 #include "tests/platform/socket_helpers.h"

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/ipc/parcel.h"
+#include "platform/base/parcel.h"
 #include "platform/transport/stream.h"
 #include "tests/platform/socket_helpers.h"
 

@@ -15,8 +15,8 @@
 #include <initializer_list>
 #include <vector>
 
+#include "platform/base/unique_fd.h"
 #include "platform/ipc/object_proxy.h"
-#include "platform/ipc/unique_fd.h"
 #include "platform/transport/client_channel.h"
 #include "platform/transport/wire.h"
 #include "tests/support/bytes.h"

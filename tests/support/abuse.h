@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ipc/unique_fd.h"
+#include "platform/base/unique_fd.h"
 #include "tests/support/bytes.h"
 #include "tests/support/lingering_socket.h"
 

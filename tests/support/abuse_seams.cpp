@@ -3,7 +3,7 @@
 // whose last close blocks, attached where a receiver closes them.
 #include <sys/socket.h>
 
-#include "platform/ipc/registry_path.h"
+#include "platform/base/registry_path.h"
 #include "platform/transport/deadline.h"
 #include "platform/transport/unix_connect.h"
 #include "tests/support/abuse.h"

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/ipc/parcel.h"
+#include "platform/base/parcel.h"
 #include "platform/transport/wire.h"
 
 namespace zorlek::test {

@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/ipc/ibinder.h"
+#include "platform/base/ibinder.h"
+#include "platform/base/registry_path.h"
 #include "platform/ipc/registry_client.h"
-#include "platform/ipc/registry_path.h"
 #include "platform/transport/deadline.h"
 #include "platform/transport/message_reader.h"
 #include "tests/support/bytes.h"

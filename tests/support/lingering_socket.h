@@ -11,7 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "platform/ipc/unique_fd.h"
+#include "platform/base/unique_fd.h"
 
 namespace zorlek::test {
 

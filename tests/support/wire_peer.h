@@ -7,8 +7,8 @@
 #include <poll.h>
 #include <sys/uio.h>
 
-#include "platform/ipc/parcel.h"
-#include "platform/ipc/unique_fd.h"
+#include "platform/base/parcel.h"
+#include "platform/base/unique_fd.h"
 #include "platform/transport/deadline.h"
 #include "platform/transport/fd_passing.h"
 #include "platform/transport/message_reader.h"

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "platform/ipc/status.h"
+#include "platform/base/status.h"
 
 namespace zorlek {
 

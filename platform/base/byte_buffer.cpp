@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "platform/ipc/byte_buffer.h"
+#include "platform/base/byte_buffer.h"
 
 #include <cstring>
 #include <new>

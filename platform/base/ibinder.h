@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "platform/ipc/refbase.h"
-#include "platform/ipc/status.h"
+#include "platform/base/refbase.h"
+#include "platform/base/status.h"
 
 namespace zorlek {
 

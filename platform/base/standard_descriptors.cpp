@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "platform/ipc/standard_descriptors.h"
+#include "platform/base/standard_descriptors.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "platform/ipc/parcel.h"
+#include "platform/base/parcel.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
-#include "platform/ipc/ibinder.h"
+#include "platform/base/ibinder.h"
+#include "platform/base/little_endian.h"
 #include "platform/text/text_output.h"
-#include "platform/transport/little_endian.h"
 
 namespace zorlek {
 namespace {

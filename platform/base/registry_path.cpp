@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "platform/ipc/registry_path.h"
+#include "platform/base/registry_path.h"
 
 #include <cstdlib>
 

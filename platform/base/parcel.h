@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/ipc/byte_buffer.h"
-#include "platform/ipc/refbase.h"
-#include "platform/ipc/status.h"
+#include "platform/base/byte_buffer.h"
+#include "platform/base/refbase.h"
+#include "platform/base/status.h"
 #include "platform/text/string16.h"
 
 namespace zorlek {

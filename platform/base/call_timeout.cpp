@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "platform/ipc/call_timeout.h"
+#include "platform/base/call_timeout.h"
 
 #include <atomic>
 #include <cstdint>
