@@ -3,6 +3,7 @@
 
 #include <cstddef>
 
+#include "commands/limits.h"
 #include "commands/tool_state.h"
 
 namespace zorlek {
@@ -18,11 +19,6 @@ void runCheck(ToolState& state);
 // the registry cuts short, or lookups it fails to answer, are an error line (after the
 // lines already printed) and EXIT_NO_SERVICE_MANAGER.
 void runList(ToolState& state);
-// The most names `list` has in flight at once (looked up, descriptor asked, answer not
-// yet printed): a bound on memory (about 1 MiB), not on descriptors, for the objects of
-// one host share one channel. Names that never answer within it cost one call timeout
-// together.
-constexpr size_t kListWindow = 8192;
 // call SERVICE CODE [typed arguments]: sends one transaction and prints the reply's dump.
 void runCall(ToolState& state);
 // status [--json] SERVICE: who holds SERVICE, as the registry and /proc tell: its

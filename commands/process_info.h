@@ -8,15 +8,15 @@
 
 #include <cstdint>
 
+#include "commands/limits.h"
 #include "platform/text.h"
 
 namespace zorlek {
 
 // The command line of process `pid`, its arguments joined by single spaces, decoded as
-// UTF-8; at most kMaxCommandLineBytes of it. Empty when it cannot be read (gone, hidden,
-// or a kernel thread).
+// UTF-8; at most kMaxCommandLineBytes (commands/limits.h) of it. Empty when it cannot be
+// read (gone, hidden, or a kernel thread).
 String16 processCommandLine(int32_t pid);
-constexpr size_t kMaxCommandLineBytes = 16 * 1024;
 
 // The systemd unit process `pid` runs in: the last component of its cgroup path that
 // names a service or a scope ("zorlek-echo.service"). Empty when it runs in none or its

@@ -5,6 +5,8 @@
 // and one more line says how many of its lines were left out.
 #pragma once
 
+#include "registry/limits.h"
+
 #include <sys/types.h>
 
 #include <cstddef>
@@ -16,7 +18,7 @@ namespace zorlek::registry {
 class LogLimit {
   public:
     // Lines one user may have written in a second.
-    static constexpr uint32_t kLinesPerSecond = 200;
+    static constexpr uint32_t kLinesPerSecond = kLogLinesPerSecond;
 
     // True when a line about `uid` may be written at `nowMs` (monotonicMs()); false counts
     // it as left out. A user's second starts with its first line.

@@ -21,6 +21,7 @@
 #include "platform/base/parcel.h"
 #include "platform/text/string16.h"
 #include "platform/text/string8.h"
+#include "registry/limits.h"
 
 namespace zorlek::registry {
 
@@ -42,11 +43,8 @@ class Accounts {
 // The system's user and group databases (getpwnam_r, getgrnam_r).
 const Accounts& systemAccounts();
 
-// The policy's bounds: a file larger than this is not read, and lines past the count of
-// rules are refused, each with its problem line.
-constexpr size_t kMaxPolicyFileBytes = 1024 * 1024;
-constexpr size_t kMaxPolicyFiles = 1024;
-constexpr size_t kMaxPolicyRules = 65536;
+// The policy's bounds (kMaxPolicyFileBytes, kMaxPolicyFiles, kMaxPolicyRules) are in
+// registry/limits.h.
 
 class Policy {
   public:

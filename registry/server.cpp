@@ -14,25 +14,12 @@ namespace {
 constexpr ConnectionLimits kClientLimits = {
     // One request at most, and freed while the connection idles: an idle connection
     // costs its bookkeeping only.
-    .readBuffer = 16 * 1024,
+    .readBuffer = kConnectionReadBuffer,
     .maxPayload = kMaxRegistryRequest,
     // A peer whose unread answers pass a listing page is not read from until they drain.
-    .pauseBytes = 64 * 1024,
+    .pauseBytes = kConnectionPauseBytes,
     .releaseIdleBuffer = true,
 };
-// Connections accepted per wake-up, so that a flood cannot starve the others.
-constexpr int kAcceptBatch = 64;
-// How long accepting pauses when it fails for want of descriptors or memory (EMFILE,
-// ENFILE, ENOBUFS, ENOMEM): the listener stays readable meanwhile, and the loop would
-// otherwise spin on it. The connections waiting there are taken when the pause ends.
-constexpr int64_t kAcceptPauseMs = 100;
-// Descriptors the registry needs besides its connections (standard streams, epoll, the
-// stop event, the listener, a new channel's two ends).
-constexpr size_t kOwnDescriptors = 16;
-// After this many closed connections, or closed connections that held this much, memory
-// is given back to the system.
-constexpr size_t kTrimAfterClosed = 128;
-constexpr size_t kTrimAfterBytes = 1024 * 1024;
 
 size_t descriptorLimit() {
     rlimit limit{};
@@ -59,7 +46,8 @@ RegistryServer::RegistryServer(ServerOptions options)
       users_({options_.registryUid, options_.userBudgetBytes, options_.trustedBudgetBytes,
               options_.othersBudgetBytes}),
       descriptorLimit_(descriptorLimit()),
-      descriptorReserve_(descriptorLimit_ / 16 > 32 ? descriptorLimit_ / 16 : 32),
+      descriptorReserve_(descriptorLimit_ / 16 > kMinDescriptorReserve ? descriptorLimit_ / 16
+                                                                       : kMinDescriptorReserve),
       trimmer_(loop_, kTrimAfterClosed, kTrimAfterBytes),
       logReport_(loop_, [this] { afterHandling(); }),
       handshakeTimer_(loop_, [this] { expireHandshakes(); }) {}

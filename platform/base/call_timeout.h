@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "platform/base/limits.h"
+
 namespace zorlek {
 
-// The wait used when ZORLEK_CALL_TIMEOUT_MS is unset or not a valid value.
-constexpr int kDefaultCallTimeoutMs = 10000;
+// kDefaultCallTimeoutMs (platform/base/limits.h) is the wait used when
+// ZORLEK_CALL_TIMEOUT_MS is unset or not a valid value.
 
 // Reads a timeout setting: ASCII digits only, giving 1..2147483647. Anything else (null,
 // empty, a sign, spaces, 0, a value out of range) gives kDefaultCallTimeoutMs.

@@ -16,27 +16,21 @@ namespace {
 constexpr ConnectionLimits kChannelLimits = {
     // Requests are read into this much buffer, a batch at a time; bigger payloads go
     // straight into a parcel.
-    .readBuffer = 16 * 1024,
+    .readBuffer = kChannelReadBuffer,
     .maxPayload = kMaxParcelSize,
     // Replies the socket could not take stop the channel until its client reads: a client
     // that sends but never reads holds this much here, and one large reply.
-    .pauseBytes = 64 * 1024,
+    .pauseBytes = kChannelPauseBytes,
     // Every call says which process sent it.
     .senderCredentials = true,
 };
-// After this many closed channels, or closed channels that held this much, memory is
-// given back to the system.
-constexpr size_t kTrimAfterClosed = 64;
-constexpr size_t kTrimAfterBytes = 1024 * 1024;
-// Descriptors kept for everything but channels: the registry connection, the loop, and
-// whatever the service itself opens.
-constexpr size_t kReservedDescriptors = 64;
 
 size_t channelLimit(size_t wanted) {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return wanted;
-    size_t room = limit.rlim_cur > kReservedDescriptors * 2 ? limit.rlim_cur - kReservedDescriptors
-                                                            : limit.rlim_cur / 2;
+    size_t room = limit.rlim_cur > kHostReservedDescriptors * 2
+                      ? limit.rlim_cur - kHostReservedDescriptors
+                      : limit.rlim_cur / 2;
     return wanted < room ? wanted : room;
 }
 
@@ -55,7 +49,7 @@ ChannelServer::ChannelServer(EventLoop& loop, const HostOptions& options,
                                                          maxChannels_ / 8)),
       users_({::getuid(), options.userBudgetBytes, options.userBudgetBytes,
               options.othersBudgetBytes}),
-      trimmer_(loop, kTrimAfterClosed, kTrimAfterBytes) {}
+      trimmer_(loop, kHostTrimAfterClosed, kTrimAfterBytes) {}
 
 ChannelServer::~ChannelServer() = default;
 

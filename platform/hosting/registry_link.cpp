@@ -8,14 +8,6 @@
 namespace zorlek {
 namespace {
 
-constexpr int kFirstReconnectPauseMs = 10;
-constexpr int kMaxReconnectPauseMs = 250;
-constexpr int kFirstRetryPauseMs = 250;
-constexpr int kMaxRetryPauseMs = 5000;
-
-int doubled(int pauseMs, int capMs) {
-    return pauseMs * 2 > capMs ? capMs : pauseMs * 2;
-}
 constexpr ConnectionLimits kRegistryLimits = {
     .readBuffer = kMaxRegistryRequest,
     .maxPayload = kMaxRegistryRequest,
@@ -105,7 +97,7 @@ void RegistryLink::setServing(bool serving) {
 void RegistryLink::scheduleReconnect() {
     reconnectTimer_.armIn(reconnectPauseMs_);
     // The pause grows while tries fail and is reset by a completed handshake.
-    reconnectPauseMs_ = doubled(reconnectPauseMs_, kMaxReconnectPauseMs);
+    reconnectPauseMs_ = doubledPause(reconnectPauseMs_, kMaxReconnectPauseMs);
 }
 
 void RegistryLink::refusedAgain(Entry& entry, status_t status) {
@@ -116,7 +108,7 @@ void RegistryLink::refusedAgain(Entry& entry, status_t status) {
     entry.refusalTold = true;
     if (retryTimer_.armed()) return;
     retryTimer_.armIn(retryPauseMs_);
-    retryPauseMs_ = doubled(retryPauseMs_, kMaxRetryPauseMs);
+    retryPauseMs_ = doubledPause(retryPauseMs_, kMaxRetryPauseMs);
 }
 
 void RegistryLink::retryRefused() {

@@ -48,7 +48,7 @@ status_t ServiceHost::connect(const char* path) {
     // growing pause between tries, within the bound. Every wait is in the loop, so that
     // stop() ends it at once.
     Deadline deadline = Deadline::after(impl_->options.registryWaitMs);
-    int pauseMs = 10;
+    int pauseMs = kFirstReconnectPauseMs;
     for (;;) {
         status_t status = impl_->link.connect(path);
         if (status != -ENOENT && status != -ECONNREFUSED && status != -EAGAIN) return status;
@@ -56,7 +56,7 @@ status_t ServiceHost::connect(const char* path) {
         if (left == 0) return status == -EAGAIN ? -ETIMEDOUT : status;
         status_t waited = impl_->loop.runOnce(pauseMs < left ? pauseMs : left);
         if (waited != OK) return waited;
-        pauseMs = pauseMs * 2 > 250 ? 250 : pauseMs * 2;
+        pauseMs = doubledPause(pauseMs, kMaxReconnectPauseMs);
     }
 }
 

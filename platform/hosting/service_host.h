@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/base/call_timeout.h"
+#include "platform/base/limits.h"
 #include "platform/base/status.h"
 #include "platform/hosting/local_object.h"
 #include "platform/text/string16.h"
@@ -29,13 +30,13 @@ struct HostOptions {
     // registration stay.
     // All such users together never take the last eighth of all (at least 16), which is
     // kept for root and this process's own user.
-    size_t maxChannels = 4096;
-    size_t maxChannelsPerUser = 256;
+    size_t maxChannels = kMaxChannels;
+    size_t maxChannelsPerUser = kMaxChannelsPerUser;
     // Bytes one calling user's channels may hold (replies not read, requests still
     // arriving) before they are no longer read, and what the users other than root and
     // this process's own may hold together.
-    size_t userBudgetBytes = 16 * 1024 * 1024;
-    size_t othersBudgetBytes = 32 * 1024 * 1024;
+    size_t userBudgetBytes = kHostUserBudgetBytes;
+    size_t othersBudgetBytes = kHostOthersBudgetBytes;
     // Called when the registry refuses a name this host held before the registry
     // restarted (someone else took it meanwhile), with the refusal's status. The host
     // keeps asking for the name, with a growing pause (up to 5 s), until it gets it back.

@@ -31,10 +31,6 @@ class ClientChannel;
 // parcels' own buffers. Used from the one thread that uses the objects.
 class CallPipeline {
   public:
-    // Replies held ahead of their turn, in bytes, before the pipeline reads only the
-    // oldest call's channel.
-    static constexpr size_t kHeldReplyBytes = 4 * 1024 * 1024;
-
     // Room for `capacity` calls (at least one).
     explicit CallPipeline(size_t capacity);
     ~CallPipeline();

@@ -15,7 +15,7 @@ namespace {
 
 // The registry's answers are bare headers, but for listing pages; a page larger than
 // this goes straight into its parcel.
-constexpr size_t kAnswerBuffer = 16 * 1024;
+constexpr size_t kAnswerBuffer = kClientReadBuffer;
 
 // No registered name is empty or longer than kMaxNameUnits: asking for one would only
 // send the registry an oversized request.

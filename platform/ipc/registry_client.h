@@ -17,13 +17,8 @@
 
 namespace zorlek {
 
-// The most names and payload bytes a listing may take; a registry that sends more is
-// taken for a broken one (-E2BIG), so that no registry can make a client hold without end.
-constexpr size_t kMaxListedNames = 1000000;
-constexpr size_t kMaxListedBytes = 128 * 1024 * 1024;
-// The most lookups sent to the registry in one write before their answers are read: the
-// registry answers them all without waiting on anyone, and their answers fit its queue.
-constexpr size_t kLookupBatch = 256;
+// The listing's and the lookups' bounds (kMaxListedNames, kMaxListedBytes, kLookupBatch)
+// are in platform/base/limits.h.
 
 // One request at a time over one connection (or one batch of lookups, answered in order).
 // Objects it hands out are proxies on one channel per hosting process, made at the first

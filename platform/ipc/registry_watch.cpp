@@ -16,8 +16,6 @@
 namespace zorlek {
 namespace {
 
-constexpr int kFirstPauseMs = 10;
-constexpr int kMaxPauseMs = 250;
 // The serials of the wait and of the question asked when its time is up.
 constexpr uint32_t kWaitSerial = 1;
 constexpr uint32_t kNowSerial = 2;
@@ -108,21 +106,21 @@ status_t waitForServices(const String16* names, size_t count, bool gone, int tim
     if (request.status() != OK || request.dataSize() > kMaxRegistryRequest) return -E2BIG;
     bool bounded = timeoutMs >= 0;
     Deadline deadline = Deadline::after(bounded ? timeoutMs : 0);
-    int pauseMs = kFirstPauseMs;
+    int pauseMs = kFirstReconnectPauseMs;
     for (;;) {
         bool connected = false;
         status_t status = waitOnce(request, gone, bounded, deadline, pending, &connected);
         if (!worthAnotherTry(status) || (status == -ETIMEDOUT && connected)) return status;
         // No registry, or it went away: as hosts do, try again after a pause that grows
         // while tries fail.
-        if (connected) pauseMs = kFirstPauseMs;
-        int left = bounded ? deadline.remainingMs() : kMaxPauseMs;
+        if (connected) pauseMs = kFirstReconnectPauseMs;
+        int left = bounded ? deadline.remainingMs() : kMaxReconnectPauseMs;
         if (left == 0) {
             *pending = 0;
             return -ETIMEDOUT;
         }
         ::poll(nullptr, 0, pauseMs < left ? pauseMs : left);
-        pauseMs = pauseMs * 2 > kMaxPauseMs ? kMaxPauseMs : pauseMs * 2;
+        pauseMs = doubledPause(pauseMs, kMaxReconnectPauseMs);
     }
 }
 

@@ -13,7 +13,7 @@ namespace {
 // A reply read ahead of the one awaited goes through the buffer; replies as large as a
 // parcel go straight into their own. A receiving parcel that took a larger one gives that
 // room back, so that a channel keeps no more than this between replies.
-constexpr size_t kChannelBuffer = 16 * 1024;
+constexpr size_t kChannelBuffer = kClientReadBuffer;
 
 }  // namespace
 

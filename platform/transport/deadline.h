@@ -22,6 +22,11 @@ class Deadline {
 // Milliseconds on the monotonic clock.
 int64_t monotonicMs();
 
+// The pause after `pauseMs` when tries keep failing: twice as long, at most `capMs`.
+inline int doubledPause(int pauseMs, int capMs) {
+    return pauseMs * 2 > capMs ? capMs : pauseMs * 2;
+}
+
 // Sleeps `ms` milliseconds, also across signals.
 void sleepMs(int ms);
 

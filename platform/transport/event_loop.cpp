@@ -9,13 +9,6 @@
 #include "platform/transport/deadline.h"
 
 namespace zorlek {
-namespace {
-
-// Events taken per epoll_wait; more wait for the next round.
-constexpr int kEventBatch = 64;
-
-}  // namespace
-
 Timer::Timer(EventLoop& loop, std::function<void()> fire) : loop_(loop), fire_(std::move(fire)) {}
 
 Timer::~Timer() {

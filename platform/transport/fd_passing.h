@@ -9,14 +9,13 @@
 
 #include <cstddef>
 
+#include "platform/base/limits.h"
 #include "platform/base/unique_fd.h"
 
 namespace zorlek {
 
-// How many descriptors one recvmsg looks at. A message carries at most one; the extras
-// seen are closed aside (fd_closer.h), and the kernel discards any beyond this room
-// (MSG_CTRUNC).
-constexpr size_t kMaxFdsSeen = 4;
+// A receive looks at kMaxFdsSeen descriptors (platform/base/limits.h); the extras seen are
+// closed aside (fd_closer.h), and the kernel discards any beyond that room (MSG_CTRUNC).
 
 // Control data room for sending one descriptor, or receiving kMaxFdsSeen and the
 // sender's credentials.

@@ -4,13 +4,6 @@
 #include <malloc.h>
 
 namespace zorlek {
-namespace {
-
-// Closings come in bursts: one trim after the burst, not one per closing.
-constexpr int kTrimDelayMs = 100;
-
-}  // namespace
-
 MemoryTrimmer::MemoryTrimmer(EventLoop& loop, size_t afterClosed, size_t afterBytes)
     : afterClosed_(afterClosed), afterBytes_(afterBytes), timer_(loop, [this] { trim(); }) {}
 

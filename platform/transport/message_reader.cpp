@@ -12,14 +12,6 @@
 namespace zorlek {
 namespace {
 
-// More unclaimed descriptor batches than this can only come from a hostile peer.
-constexpr size_t kMaxFdBatches = 8;
-// Senders whose bytes wait unparsed at once; only peers that share a channel between
-// many processes writing in turn come near it.
-constexpr size_t kMaxCredentialBatches = 64;
-// A large payload's first room; it doubles as the room fills.
-constexpr size_t kFirstPayloadRoom = 64 * 1024;
-
 bool sameSender(const ucred& a, const ucred& b) {
     return a.pid == b.pid && a.uid == b.uid && a.gid == b.gid;
 }

@@ -9,14 +9,6 @@
 #include "platform/transport/fd_passing.h"
 
 namespace zorlek {
-namespace {
-
-// Room kept after the queue empties; more is given back, so that one burst does not
-// hold memory for the life of the connection.
-constexpr size_t kKeptRoom = 64 * 1024;
-
-}  // namespace
-
 OutQueue::~OutQueue() {
     clear();
 }
@@ -129,7 +121,7 @@ status_t OutQueue::flush(int sock) {
         if (n < 0) return static_cast<status_t>(n);
         if (n == 0) return OK;
     }
-    if (bytes_.capacity() > kKeptRoom) bytes_.release();
+    if (bytes_.capacity() > kKeptSendRoom) bytes_.release();
     return OK;
 }
 

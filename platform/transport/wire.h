@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/base/limits.h"
 #include "platform/base/status.h"
 
 namespace zorlek {
@@ -115,13 +116,8 @@ constexpr uint32_t kPeerFeatures = 0;
 // value and size): a registry recognises them to refuse such a peer at once.
 constexpr size_t kOldHeaderSize = 16;
 
-// The largest payload the registry accepts from a client; a registry request holds at
-// most one name, so anything bigger is malformed.
-constexpr size_t kMaxRegistryRequest = 4096;
-// The budget of one MSG_LIST_REPLY payload.
-constexpr size_t kListPageBytes = 64 * 1024;
-// The longest name the registry accepts, in UTF-16 code units.
-constexpr size_t kMaxNameUnits = 256;
+// The bounds on messages (kMaxRegistryRequest, kListPageBytes, kMaxNameUnits, ...) are in
+// platform/base/limits.h.
 
 // True for the types of this version. A message of any other type is answered with
 // MSG_ERROR, and the connection stays; one of these where it does not belong is malformed.

@@ -202,10 +202,16 @@ struct Victim {
                 RawPeer asker(registry);
                 unique_fd fd;
                 Bytes lookup = message(MSG_LOOKUP, stringPayload(String16("victim")));
-                if (!asker.hello() || !asker.sendBytes(lookup) ||
-                    asker.answer(nullptr, &fd).type != MSG_LOOKUP_REPLY) {
-                    fd.reset();
-                }
+                if (!asker.hello()) return RawPeer(unique_fd());
+                // A host busy taking the channels of the cases before is asked again, as a
+                // client asks (the registry refuses with -EAGAIN meanwhile).
+                waitUntil(
+                    [&] {
+                        if (!asker.sendBytes(lookup)) return true;
+                        MessageHeader answer = asker.answer(nullptr, &fd);
+                        return answer.type != MSG_LOOKUP_REPLY || answer.value != -EAGAIN;
+                    },
+                    10000);
                 return RawPeer(std::move(fd));
             };
             throwJunk(table, perCase, open, [&](const char* c) { serves(c); });

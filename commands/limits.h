@@ -1,0 +1,20 @@
+// SPDX-License-Identifier: Apache-2.0
+// The limits of the zorlek tool itself, each with what it bounds and why that number; the
+// library's, which bound every wait and message of the tool, are in platform/base/limits.h.
+// docs/reliability.md has the same table.
+#pragma once
+
+#include <cstddef>
+
+namespace zorlek {
+
+// Names `list` has in flight at once (looked up, descriptor asked, line not yet printed):
+// a bound on memory (about 1 MiB), not on descriptors, for the objects of one host share
+// one channel. Names that never answer within it cost one call timeout together; room is
+// taken only for the names there are.
+constexpr size_t kListWindow = 8192;
+// What `status` reads of a process's command line: enough for any command a person reads,
+// and a hostile one cannot make the tool read or print more.
+constexpr size_t kMaxCommandLineBytes = 16 * 1024;
+
+}  // namespace zorlek

@@ -1,0 +1,106 @@
+// SPDX-License-Identifier: Apache-2.0
+// Every limit of the IPC library, for every program that links it: the messages, the
+// registry protocol as a client and a host see it, the client's listing and calls, and a
+// hosting process. Each says what it bounds and why that number; docs/reliability.md has
+// the same table, with what was tried against them. The registry's own limits are in
+// registry/limits.h, the tool's in commands/limits.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zorlek {
+
+// --- Messages --------------------------------------------------------------------------
+
+// The bytes of one parcel, request or reply: big enough for any descriptor, name list or
+// typed value a service sends in one call, small enough that a peer can make no process
+// hold much for one message.
+constexpr size_t kMaxParcelSize = 1u << 20;
+// The payload a client or host may send the registry: a request holds one name (at most
+// 256 units, 520 bytes), or a wait's names; 4 KiB leaves room for fields a newer peer
+// appends and bounds what an unread request costs the registry.
+constexpr size_t kMaxRegistryRequest = 4096;
+// The longest name, in UTF-16 code units: far beyond any reverse-domain name, and short
+// enough that 65,536 of them are a few tens of MB.
+constexpr size_t kMaxNameUnits = 256;
+// One listing page: a peer that does not read holds at most one page at the registry.
+constexpr size_t kListPageBytes = 64 * 1024;
+// Descriptors one receive looks at: a message carries at most one; the extras are closed
+// aside and the kernel discards any beyond this room.
+constexpr size_t kMaxFdsSeen = 4;
+// Batches of descriptors no message claimed yet, and descriptors that came inside a large
+// payload: past either, the peer is not speaking the protocol.
+constexpr size_t kMaxFdBatches = 8;
+// Senders whose bytes wait unparsed at once on one socket: only a socket shared by many
+// processes writing in turn comes near it.
+constexpr size_t kMaxCredentialBatches = 64;
+// A large payload's first room when it is received straight into its parcel; it doubles
+// as bytes arrive, so a peer that declares 1 MiB and sends nothing costs only this.
+constexpr size_t kFirstPayloadRoom = 64 * 1024;
+// Room an output queue keeps after it empties; more is given back, so that one burst does
+// not hold memory for the life of a connection.
+constexpr size_t kKeptSendRoom = 64 * 1024;
+
+// --- Waits ---------------------------------------------------------------------------
+
+// Every wait for a peer when ZORLEK_CALL_TIMEOUT_MS does not set another: long enough for
+// a loaded machine, short enough that a person waits for nothing.
+constexpr int kDefaultCallTimeoutMs = 10000;
+// Reconnecting to a registry that is not there yet or went away (hosts, `zorlek wait`):
+// the first pause, doubling to the last, so that services are back within a second of a
+// new registry without trying it hundreds of times a second.
+constexpr int kFirstReconnectPauseMs = 10;
+constexpr int kMaxReconnectPauseMs = 250;
+
+// --- The client ------------------------------------------------------------------------
+
+// Names and page bytes one listing may take: a registry that sends more is broken, and no
+// registry can make a client hold without end (other users' names are bounded far below).
+constexpr size_t kMaxListedNames = 1000000;
+constexpr size_t kMaxListedBytes = 128 * 1024 * 1024;
+// Lookups sent in one write before their answers are read: the registry answers them all
+// without waiting on anyone, and their answers fit its queue for one connection.
+constexpr size_t kLookupBatch = 256;
+// Replies taken in ahead of their turn by calls made many at once: past it only the oldest
+// call's channel is read, and a reply that may be asked again is dropped and asked again
+// at its turn, so that hosts cannot make a listing hold more than this.
+constexpr size_t kHeldReplyBytes = 4 * 1024 * 1024;
+// A channel's and a registry connection's read buffer: a reply read ahead of the one
+// awaited goes through it; replies as large as a parcel go straight into their own.
+constexpr size_t kClientReadBuffer = 16 * 1024;
+
+// --- A hosting process ---------------------------------------------------------------
+
+// Channels served at once, in all and from one calling user other than root and the
+// host's own (never more than half of all): a channel is one client process, so 4,096
+// serves a busy machine, and one user cannot take it all. The descriptor limit less a
+// reserve bounds them further.
+constexpr size_t kMaxChannels = 4096;
+constexpr size_t kMaxChannelsPerUser = 256;
+// Descriptors a host keeps for everything but channels: its registry connection, its loop
+// and whatever the service itself opens.
+constexpr size_t kHostReservedDescriptors = 64;
+// Bytes one calling user's channels may hold (replies not read, requests still arriving),
+// and all users but root and the host's own together: several 1 MiB calls at once each.
+constexpr size_t kHostUserBudgetBytes = 16 * 1024 * 1024;
+constexpr size_t kHostOthersBudgetBytes = 32 * 1024 * 1024;
+// Replies a channel's client has not read, past which the channel is not read: one batch
+// of replies, and one large reply.
+constexpr size_t kChannelPauseBytes = 64 * 1024;
+// What a channel reads into its buffer at once; larger requests go straight into a parcel.
+constexpr size_t kChannelReadBuffer = 16 * 1024;
+// Asking again for a name refused after a registry restart: whoever took it may let go at
+// any time, and the pause keeps a refused host from flooding the registry.
+constexpr int kFirstRetryPauseMs = 250;
+constexpr int kMaxRetryPauseMs = 5000;
+// Memory is given back to the system after this many closed channels, or closed channels
+// that held this much, and this long after: their buffers lie scattered over the heap.
+constexpr size_t kHostTrimAfterClosed = 64;
+constexpr size_t kTrimAfterBytes = 1024 * 1024;
+constexpr int kTrimDelayMs = 100;
+// Events taken per turn of a loop; more wait for the next turn, so that one burst does
+// not starve the timers.
+constexpr int kEventBatch = 64;
+
+}  // namespace zorlek
