@@ -96,15 +96,17 @@ void runStatus(ToolState& state) {
         state.exitStatus = EXIT_NO_SERVICE_MANAGER;
         return;
     }
-    if (object) {
-        Parcel reply;
-        status_t answered = object->sendTransaction(DESCRIPTOR_QUERY_CODE, Parcel(), &reply, 0);
-        report.described = answered == OK && reply.readString16(&report.descriptor) == OK;
-    }
+    // The service answers its descriptor while the accounts and /proc are read.
+    CallPipeline query(1);
+    query.add(std::move(object), DESCRIPTOR_QUERY_CODE, Parcel());
+    query.flush();
     report.user = userName(report.holder.uid);
     report.group = groupName(report.holder.gid);
     report.command = processCommandLine(report.holder.pid);
     report.unit = processUnit(report.holder.pid);
+    Parcel reply;
+    report.described =
+        query.takeOldest(&reply) == OK && reply.readString16(&report.descriptor) == OK;
     if (json) return writeReportJson(report);
     writeReport(report);
 }

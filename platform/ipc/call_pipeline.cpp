@@ -80,6 +80,10 @@ bool CallPipeline::add(sp<IBinder> object, uint32_t code, const Parcel& data, bo
     return true;
 }
 
+void CallPipeline::flush() {
+    for (const sp<ClientChannel>& channel : channels_) channel->flush();
+}
+
 void CallPipeline::send(Slot& s, const Parcel& data) {
     auto* proxy = static_cast<ObjectProxy*>(s.object.get());
     status_t status = s.channel->start(proxy->handle(), s.code, data, &s.result, &s.serial);

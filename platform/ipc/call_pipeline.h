@@ -47,6 +47,10 @@ class CallPipeline {
     // taken, when the pipeline is full.
     bool add(sp<IBinder> object, uint32_t code, const Parcel& data, bool mayAskAgain = false);
 
+    // Sends the requests added so far now, as far as the sockets take them, without
+    // waiting: for a caller with work of its own to do while the objects answer.
+    void flush();
+
     // Hands over the result of the oldest call: the status sendTransaction would have
     // returned, and the reply into `reply` (empty after any failure). Waits at most until
     // that call's own bound. -ENODATA when no call waits.
