@@ -150,6 +150,9 @@ bool Connection::handleMessages() {
             return false;
         }
         bool understood = owner_.onMessage(*this, message);
+        // A descriptor the handler did not take was the peer's choice: it is let go off this
+        // thread, now rather than when the message's room is next used.
+        closeAside(std::move(message.fd));
         if (closed()) return false;
         if (!understood) {
             close(-EBADMSG);

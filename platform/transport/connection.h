@@ -26,7 +26,8 @@ class ConnectionOwner {
   public:
     // Handles one complete message, in arrival order. Returns false when the message is
     // not the protocol: the connection is then closed with -EBADMSG. The handler may
-    // send on any connection and close any, this one included.
+    // send on any connection and close any, this one included. It may take the message's
+    // descriptor; one it leaves is closed aside (fd_closer.h) once it returns.
     virtual bool onMessage(Connection& connection, Message& message) = 0;
     // The connection has ended (peer closed, socket failed, malformed bytes, or close()),
     // with `why`. Called once; the owner retires the connection to the loop here.
