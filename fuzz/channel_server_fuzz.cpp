@@ -17,10 +17,12 @@
 // was not withheld, once, in order, with the call's serial and code, and as its object
 // answers it: served as the sender the kernel named with the call's first byte, refused
 // (-EACCES) when the kernel named none, failed for an object never given; a channel whose
-// framing breaks is closed, while a channel that keeps to the protocol stays and has every
-// call answered once its client has read everything; a channel past the host's bounds is
-// closed unserved; what the host holds stays within its bounds; the host's thread never
-// waits on a descriptor a client chose, and none stays open or leaks.
+// framing breaks is closed, while a channel that keeps to the protocol stays, takes all its
+// client sends and has every call answered once its client has read everything (unless a
+// channel that draws on the same budget holds a large message its client left unfinished);
+// a channel past the host's bounds is closed unserved; what the host holds stays within its
+// bounds; the host's thread never waits on a descriptor a client chose, and none stays open
+// or leaks.
 //
 // Input: byte 0 sets the scene (bit 0: the kernel refuses descriptors). Then steps: a byte
 // whose low 2 bits name the channel and whose high 6 bits the step, then the step's own
@@ -104,7 +106,13 @@ class Scene {
     void owe(FuzzChannel& c, const Message& call);
     void takeReplies(FuzzChannel& c);
     void checkReply(FuzzChannel& c, const Message& reply);
+    // Turns the loop until every client has sent all it queued, as far as the host takes
+    // it, and read all there is for it.
     void drain();
+    // True when a channel that draws on a budget `c` draws on too holds part of a large
+    // message its client left unfinished (it has sent all it queued): counted in full, it
+    // may keep that budget spent, and `c` waiting, for as long as the client leaves it so.
+    bool heldUp(const FuzzChannel& c) const;
     size_t heldByClients() const;
 
     FuzzInput& input_;
@@ -185,6 +193,23 @@ void Scene::turn() {
     size_t bound = baseline_ + heldByClients() + adopted_ * kHeldPerChannel + kHeldShared;
     check(__sanitizer_get_current_allocated_bytes() <= bound,
           "the host holds no more than its bounds allow");
+}
+
+bool Scene::heldUp(const FuzzChannel& c) const {
+    auto trusted = [](uid_t uid) { return uid == 0 || uid == ::getuid(); };
+    for (const FuzzChannel& other : channels_) {
+        if (!other.client || !other.client->open() || other.client->ended() || other.refused ||
+            !other.client->sentLargeInPart() || other.client->queued() > 0) {
+            continue;
+        }
+        // A user's channels draw on its budget; those of users other than root and the
+        // host's own, also on the budget they all share.
+        if (other.caller.uid == c.caller.uid ||
+            (!trusted(other.caller.uid) && !trusted(c.caller.uid))) {
+            return true;
+        }
+    }
+    return false;
 }
 
 size_t Scene::heldByClients() const {
@@ -342,6 +367,11 @@ void Scene::drain() {
                          bool any = false;
                          for (FuzzChannel& c : channels_) {
                              if (!c.client || !c.client->open() || c.client->ended()) continue;
+                             // What the client queued goes, as far as the host takes it.
+                             size_t queued = c.client->queued();
+                             c.client->sendQueued();
+                             account(c);
+                             any = any || c.client->queued() != queued;
                              uint64_t before = c.client->receivedBytes();
                              takeReplies(c);
                              any = any || c.client->receivedBytes() != before || c.client->ended();
@@ -369,7 +399,10 @@ void Scene::finish() {
             check(c.client->ended(), "a channel whose framing breaks is closed");
         } else if (c.predictable && !c.mayClose) {
             check(!c.client->ended(), "a channel that keeps to the protocol stays open");
-            check(c.owed.empty(), "every call owed a reply is answered once its client reads");
+            check(c.client->queued() == 0 || heldUp(c),
+                  "a channel that keeps to the protocol takes all its client sends");
+            check(c.owed.empty() || heldUp(c),
+                  "every call owed a reply is answered once its client reads");
         }
     }
     check(served_->unpublishedCalls() == 0, "an object never published is never called");

@@ -26,7 +26,9 @@ bool sameSender(const ucred& a, const ucred& b) {
 
 HostilePeer::HostilePeer(unique_fd sock, size_t theirMaxPayload)
     : sock_(std::move(sock)),
-      mirror_(64 * 1024, theirMaxPayload),
+      // As large as the read buffer of a server's connection, so that a message is large
+      // for the mirror where it is for the server.
+      mirror_(16 * 1024, theirMaxPayload),
       reader_(16 * 1024, kMaxParcelSize) {}
 
 void HostilePeer::queue(const uint8_t* bytes, size_t size) {

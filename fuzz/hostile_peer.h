@@ -62,6 +62,9 @@ class HostilePeer {
     // True once the stream sent holds a frame the other side must refuse; nothing after it
     // is accounted.
     bool sentMalformed() const { return sentMalformed_; }
+    // True while the stream sent stops in the middle of a message too large for the read
+    // buffer of a server's connection (which counts such a message in full from its header).
+    bool sentLargeInPart() const { return mirror_.largeAwaitsBytes(); }
 
     // The next message that has arrived from the other side, without waiting: 1 with it
     // in `out`; 0 when none is whole yet; -EPIPE once the other side has closed (after its
