@@ -56,15 +56,19 @@ RegistryServer::RegistryServer(ServerOptions options)
 RegistryServer::~RegistryServer() = default;
 
 status_t RegistryServer::run(unique_fd listener) {
-    if (loop_.initStatus() != OK) return loop_.initStatus();
-    listener_ = std::move(listener);
-    // Connections made from now on refuse descriptors from birth (on a kernel that can).
-    refuseDescriptors(listener_.get());
-    status_t status = loop_.watch(listener_.get(), EPOLLIN, this);
+    status_t status = listen(std::move(listener));
     if (status != OK) return status;
     status = loop_.run();
     loop_.unwatch(listener_.get());
     return status;
+}
+
+status_t RegistryServer::listen(unique_fd listener) {
+    if (loop_.initStatus() != OK) return loop_.initStatus();
+    listener_ = std::move(listener);
+    // Connections made from now on refuse descriptors from birth (on a kernel that can).
+    refuseDescriptors(listener_.get());
+    return loop_.watch(listener_.get(), EPOLLIN, this);
 }
 
 void RegistryServer::onEvents(uint32_t /*events*/) {

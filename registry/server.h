@@ -40,6 +40,11 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
     // Returns 0 after stop(), or a negative errno when the loop itself failed.
     status_t run(unique_fd listener);
 
+    // Starts serving on `listener` as run() does, without running the loop: for a caller
+    // that turns loop() itself, on the same thread as the peers it plays (a fuzzer). 0, or
+    // the -errno of the loop.
+    status_t listen(unique_fd listener);
+
     // Makes run() return. Async-signal-safe.
     void stop() { loop_.stop(); }
 

@@ -151,6 +151,9 @@ void ClientChannel::takeIn(const PendingReply* awaited, HeldReplies* held, bool 
     for (;;) {
         int got = stream_.reader().next(&scratch_);
         if (got == 0) break;
+        // A reply carries no descriptor: one that came with a message of another type is
+        // the host's choice, let go off this thread rather than kept for the channel's close.
+        closeAside(std::move(scratch_.fd));
         if (got < 0 || !settle(scratch_, awaited, held)) return end(got < 0 ? got : -EBADMSG);
     }
 }

@@ -25,6 +25,7 @@ Connection::~Connection() {
     loop_.forget(this);
     if (budget_) {
         budget_->forget(this);
+        if (underway_ > 0) budget_->end(underway_);
         budget_->recharge(charged_, 0);
     }
 }
@@ -76,6 +77,7 @@ void Connection::close(status_t why) {
     // What it held goes back to the party's budget now, not when it is destroyed.
     if (budget_) {
         budget_->forget(this);
+        if (underway_ > 0) endLarge();
         for (Connection* waiting : budget_->recharge(charged_, 0)) loop_.wake(waiting);
         charged_ = 0;
         budget_.reset();
@@ -101,13 +103,14 @@ bool Connection::peerHungUp() const {
     return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
-bool Connection::paused() const {
-    return out_.queuedBytes() >= pauseBytes_ || (budget_ && budget_->spent());
+void Connection::endLarge() {
+    for (Connection* waiting : budget_->end(underway_)) loop_.wake(waiting);
+    underway_ = 0;
 }
 
 void Connection::recharge() {
     if (!budget_) return;
-    size_t now = out_.queuedBytes() + reader_.heldBytes();
+    size_t now = out_.heldBytes() + reader_.heldBytes();
     if (now == charged_) return;
     for (Connection* waiting : budget_->recharge(charged_, now)) loop_.wake(waiting);
     charged_ = now;
@@ -116,9 +119,9 @@ void Connection::recharge() {
 void Connection::updateInterest() {
     if (closed()) return;
     uint32_t wanted = 0;
-    if (!paused()) {
+    if (!paused() || reader_.largeAwaitsBytes()) {
         wanted |= EPOLLIN;
-    } else if (budget_ && budget_->spent()) {
+    } else if (budgetSpent()) {
         budget_->wait(this);
     }
     if (!out_.empty()) wanted |= EPOLLOUT;
@@ -137,19 +140,38 @@ bool Connection::handleBuffered() {
 
 bool Connection::handleMessages() {
     stalled_ = false;
+    waitingToBegin_ = false;
     for (;;) {
-        if (paused()) {
+        if (queueFull() || (budgetSpent() && underway_ == 0)) {
+            stalled_ = true;
+            break;
+        }
+        // A message too large for the buffer begins only when the budget has room for all
+        // of it; once begun, it is read to its end and handled whatever the budget.
+        size_t large = budget_ && underway_ == 0 ? reader_.largeAhead() : 0;
+        if (large > 0 && !budget_->mayBegin(large)) {
+            waitingToBegin_ = true;
+            budget_->waitToBegin(this);
             stalled_ = true;
             break;
         }
         Message& message = owner_.scratch_;
         int got = reader_.next(&message);
+        if (large > 0 && reader_.largeUnderway()) {
+            underway_ = large;
+            budget_->begin(large);
+        } else if (underway_ > 0 && !reader_.largeUnderway()) {
+            endLarge();
+        }
         if (got == 0) break;
         if (got < 0) {
             close(got);
             return false;
         }
         bool understood = owner_.onMessage(*this, message);
+        // A descriptor the handler did not take was the peer's choice: it is let go off this
+        // thread, now rather than when the message's room is next used.
+        closeAside(std::move(message.fd));
         if (closed()) return false;
         if (!understood) {
             close(-EBADMSG);
@@ -188,7 +210,7 @@ bool Connection::handleRead(uint32_t events) {
     // Requests read earlier may have waited for the queue to drain or the budget to free.
     if (!handleBuffered()) return false;
     if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) == 0) return true;
-    if (paused()) {
+    if (paused() && !reader_.largeAwaitsBytes()) {
         // Not reading while answers wait; a peer that hung up is done anyway.
         if ((events & (EPOLLHUP | EPOLLERR)) != 0) close(-EPIPE);
         return !closed();

@@ -26,7 +26,8 @@ class ConnectionOwner {
   public:
     // Handles one complete message, in arrival order. Returns false when the message is
     // not the protocol: the connection is then closed with -EBADMSG. The handler may
-    // send on any connection and close any, this one included.
+    // send on any connection and close any, this one included. It may take the message's
+    // descriptor; one it leaves is closed aside (fd_closer.h) once it returns.
     virtual bool onMessage(Connection& connection, Message& message) = 0;
     // The connection has ended (peer closed, socket failed, malformed bytes, or close()),
     // with `why`. Called once; the owner retires the connection to the loop here.
@@ -79,7 +80,10 @@ class Connection final : public EventSource {
     ~Connection() override;
 
     // Charges what the connection holds to `budget`, shared with the party's other
-    // connections; the connection is not read while the budget is spent. Before start().
+    // connections; the connection is not read while the budget is spent. A message too
+    // large for its buffer begins only when the budget has room for all of it (see
+    // budget.h), and once begun is read to its end and handled whatever the budget. Before
+    // start().
     void setBudget(std::shared_ptr<Budget> budget) { budget_ = std::move(budget); }
 
     // Starts watching for requests. 0, or the -errno of the loop (nothing watched then).
@@ -120,7 +124,7 @@ class Connection final : public EventSource {
     const uint8_t* buffered(size_t* size) const { return reader_.buffered(size); }
     // The memory the connection holds for what it reads and what waits to be sent; still
     // held when it has closed, until it is destroyed.
-    size_t heldBytes() const { return reader_.heldBytes() + out_.queuedBytes(); }
+    size_t heldBytes() const { return reader_.heldBytes() + out_.heldBytes(); }
     // A number the owner gives the connection to find its own record.
     uint64_t id() const { return id_; }
     void setId(uint64_t id) { id_ = id; }
@@ -128,9 +132,14 @@ class Connection final : public EventSource {
     void onEvents(uint32_t events) override;
 
   private:
-    // True while neither reading nor handling requests: too much unsent, or the budget
-    // spent.
-    bool paused() const;
+    // True while neither reading nor handling requests: too much unsent, the budget spent,
+    // or a large message waiting for room in it to begin. A large message under way is
+    // taken in and handled all the same: only that frees what it holds.
+    bool paused() const { return queueFull() || budgetSpent() || waitingToBegin_; }
+    bool queueFull() const { return out_.queuedBytes() >= pauseBytes_; }
+    bool budgetSpent() const { return budget_ && budget_->spent(); }
+    // The large message under way is done: the budget counts it no more.
+    void endLarge();
     // Handles the messages already read while not paused; false once closed.
     bool handleBuffered();
     bool handleMessages();
@@ -157,6 +166,10 @@ class Connection final : public EventSource {
     size_t charged_ = 0;
     // True when handling stopped because the connection paused.
     bool stalled_ = false;
+    // The size of the large message under way, counted in the budget; 0 when none is.
+    size_t underway_ = 0;
+    // True while a large message waits for room in the budget to begin.
+    bool waitingToBegin_ = false;
 };
 
 }  // namespace zorlek

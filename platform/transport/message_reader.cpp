@@ -191,7 +191,8 @@ int MessageReader::next(Message* out) {
         out->payload.setDataPosition(0);
         out->fd = std::move(bigMessage_.fd);
         out->sender = bigMessage_.sender;
-        bigMessage_.payload.clear();
+        // The room swapped in from `out` may be as large: the reader keeps none of it.
+        ParcelAccess::trim(bigMessage_.payload, 0);
         bigData_ = nullptr;
         bigRoom_ = 0;
         return 1;
@@ -219,6 +220,13 @@ int MessageReader::next(Message* out) {
     begin_ += total;
     bufferStreamPos_ += total;
     return 1;
+}
+
+size_t MessageReader::largeAhead() const {
+    if (big_ || !buffer_ || end_ - begin_ < kHeaderSize) return 0;
+    MessageHeader header = decodeHeader(buffer_.get() + begin_);
+    if (checkHeader(header, maxPayload_) != OK) return 0;
+    return kHeaderSize + header.size > bufferSize_ ? header.size : 0;
 }
 
 int MessageReader::startBig(const MessageHeader& header, uint64_t start, size_t avail,

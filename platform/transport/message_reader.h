@@ -84,6 +84,13 @@ class MessageReader {
 
     // True while part of a message is held (a peer that closes now cut it short).
     bool midMessage() const { return big_ || end_ > begin_; }
+    // The payload size of the next message when it is too large for the buffer and its
+    // header is here, so that next() would begin taking it in; 0 otherwise.
+    size_t largeAhead() const;
+    // True from when next() begins taking in a message too large for the buffer until it
+    // hands it out; and while that message still waits for bytes.
+    bool largeUnderway() const { return big_; }
+    bool largeAwaitsBytes() const { return big_ && bigGot_ < bigMessage_.header.size; }
     // Memory the reader holds now: its buffer and a large payload being received.
     size_t heldBytes() const { return (buffer_ ? bufferSize_ : 0) + partialPayloadBytes(); }
     // The room given so far to a large payload being received (0 when none is).

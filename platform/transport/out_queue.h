@@ -75,6 +75,9 @@ class OutQueue {
     bool empty() const { return bytes_.size() == 0; }
     // Bytes waiting; a loop stops reading a peer that lets too many pile up.
     size_t queuedBytes() const { return bytes_.size(); }
+    // The memory the queue holds for them: as much as the most that waited since it last
+    // emptied, until it empties.
+    size_t heldBytes() const { return bytes_.capacity(); }
     // Waiting messages that carry a descriptor.
     size_t queuedFds() const { return marks_.size(); }
 

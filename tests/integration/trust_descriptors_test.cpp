@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // Descriptors another user attaches to stall whoever closes them last: a socket whose last
-// close blocks for as long as the attacker chose, on a greeting, a lookup and a call, once
-// read by the receiver and once left unread in a socket the receiver closes. The registry
+// close blocks for as long as the attacker chose, on a greeting, a lookup, a call and a
+// message of the type that carries a channel's end, once read by the receiver and once
+// left unread in a socket the receiver closes. The registry
 // runs in this process on a thread, so that it can run as on a kernel that cannot refuse
 // descriptors too; the victim is a root zorlek-echo, the attacker zorlek-abuse as another
 // user. Root must be served as ever: listed, looked up and called.
@@ -47,10 +48,11 @@ TEST_P(LingeringDescriptors, NeitherTheRegistryNorAHostWaitsForThem) {
         Process::start({binPath("zorlek-echo"), "--descriptor", "victim.IEcho", "victim"}, env());
     ASSERT_TRUE(victim);
     std::string counts;
-    if (what != "call") counts = attack({"linger", what, "victim", kLingerSeconds});
+    bool onChannels = what == "call" || what == "channel-call";
+    if (!onChannels) counts = attack({"linger", what, "victim", kLingerSeconds});
     registryThread.start();
     ASSERT_TRUE(victim->waitForLine("ready", 10000));
-    if (what == "call") {
+    if (onChannels) {
         ASSERT_NE(attack({"linger", what, "victim", kLingerSeconds}), "");
         // The malformed call and the one behind it arrive together, read at once.
         ASSERT_EQ(::kill(victim->pid(), SIGSTOP), 0);
@@ -73,9 +75,13 @@ TEST_P(LingeringDescriptors, NeitherTheRegistryNorAHostWaitsForThem) {
                 static_cast<long long>(msSince(start)));
 }
 
+// Besides a greeting, a lookup and a call, a message of the type that carries a channel's
+// end, which the receiver's reader hands over with the descriptor before the receiver
+// refuses it: to the registry, and over a channel to a host.
 INSTANTIATE_TEST_SUITE_P(OnAGreetingALookupAndACall, LingeringDescriptors,
                          ::testing::Combine(::testing::Bool(),
-                                            ::testing::Values("greeting", "lookup", "call")));
+                                            ::testing::Values("greeting", "lookup", "call",
+                                                              "channel", "channel-call")));
 
 }  // namespace
 }  // namespace zorlek::test

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // A host that passes lingering sockets (whose last close blocks for as long as the host
-// chose) with its replies, and with one more reply that the client never reads: the
-// client's calls, alone and in a pipeline, and the close of the channel take no longer
-// than without them, with the kernel refusing descriptors and as on an older kernel.
+// chose) with its replies, with one more reply that the client never reads, and with a
+// message that is no reply: the client's calls, alone and in a pipeline, and the close of
+// the channel take no longer than without them, with the kernel refusing descriptors and as
+// on an older kernel.
 
 #include <gtest/gtest.h>
 
@@ -43,11 +44,18 @@ void sendWithLingering(int peer, const Bytes& bytes,
 }
 
 TEST_F(ClientLinger, LingeringSocketsInRepliesStallNeitherCallsNorTheClose) {
+    // How the host's messages come: replies to a call alone, to a pipeline of three, or,
+    // ahead of them, a message of the type that carries a channel's end (which only the
+    // registry sends): the client's reader hands its descriptor over with it, and the
+    // client refuses the message and ends the channel.
+    enum Case { kAlone, kPipelined, kNoReply };
     for (bool kernelRefuses : {true, false}) {
-        for (bool pipelined : {false, true}) {
+        for (Case c : {kAlone, kPipelined, kNoReply}) {
             SCOPED_TRACE(
                 std::string(kernelRefuses ? "with SO_PASSRIGHTS" : "as on an older kernel") +
-                (pipelined ? ", pipelined" : ", alone"));
+                (c == kAlone       ? ", alone"
+                 : c == kPipelined ? ", pipelined"
+                                   : ", no reply"));
             refusalByKernelForTesting(kernelRefuses);
             // The attacker's sockets stay listening until the end, as the attacker keeps them.
             std::vector<std::unique_ptr<LingeringSocket>> kept;
@@ -58,7 +66,12 @@ TEST_F(ClientLinger, LingeringSocketsInRepliesStallNeitherCallsNorTheClose) {
             refuseDescriptors(pair.b.get());
             sp<ObjectProxy> proxy = proxyOn(std::move(pair.a), kGuardMs);
             int peer = pair.b.get();
-            const uint32_t calls = pipelined ? 3 : 1;
+            const uint32_t calls = c == kPipelined ? 3 : 1;
+            status_t expected = OK;
+            if (c == kNoReply) {
+                sendWithLingering(peer, header(MSG_CHANNEL, 0, 0, 0), kept);
+                expected = -EBADMSG;
+            }
             // The host knows the serials to come (a channel numbers its calls from 1), so it
             // answers them before they are made, and lets go of its copies while they are in
             // flight: the client's closes are the last. Then one more reply that nobody
@@ -67,23 +80,24 @@ TEST_F(ClientLinger, LingeringSocketsInRepliesStallNeitherCallsNorTheClose) {
                 sendWithLingering(peer, cat({header(MSG_REPLY, 1, 0, 4, serial), i32(7)}), kept);
             }
             sendWithLingering(peer, header(MSG_REPLY, 1, 0, 0, 0x40000000u), kept);
+            Bytes reply = expected == OK ? i32(7) : Bytes();
             auto start = Clock::now();
             Parcel got;
-            if (pipelined) {
+            if (c == kPipelined) {
                 CallPipeline pipeline(calls);
                 for (uint32_t i = 0; i < calls; ++i) pipeline.add(proxy, 1, Parcel());
                 for (uint32_t i = 0; i < calls; ++i) {
-                    EXPECT_EQ(pipeline.takeOldest(&got), OK);
-                    EXPECT_EQ(bytesOf(got), i32(7));
+                    EXPECT_EQ(pipeline.takeOldest(&got), expected);
+                    EXPECT_EQ(bytesOf(got), reply);
                 }
             } else {
-                EXPECT_EQ(proxy->sendTransaction(1, Parcel(), &got, 0), OK);
-                EXPECT_EQ(bytesOf(got), i32(7));
+                EXPECT_EQ(proxy->sendTransaction(1, Parcel(), &got, 0), expected);
+                EXPECT_EQ(bytesOf(got), reply);
             }
             // The last proxy goes, and with it the channel, the unread reply still in it.
             proxy.reset();
             EXPECT_LT(msSince(start), kGuardMs);
-            EXPECT_EQ(kept.size(), calls + 1);
+            EXPECT_EQ(kept.size(), calls + 1 + (c == kNoReply ? 1 : 0));
         }
     }
 }

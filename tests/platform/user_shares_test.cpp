@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <memory>
 #include <vector>
 
 #include "platform/transport/connection.h"
@@ -108,6 +109,49 @@ TEST(Budgets, AWaiterRunsAgainOnceBothItsBudgetsHaveFreed) {
     ASSERT_TRUE(serveUntil(loop, {&other}, [&] { return other.received == kAnswer + 300 * 1024; }));
     EXPECT_TRUE(serveUntil(loop, {&second}, [&] { return second.received == kAnswer + 4; }))
         << "the waiter was not woken";
+}
+
+// Requests too large for a connection's buffer, from more connections of one user than
+// its budget holds at once: each request is charged in full when it starts, so that the
+// budget stops the ones that have not started, while those under way are read to their end
+// and handled, which frees what they took. Every one is answered. A connection stopped in
+// the middle of a request would hold what only reading the rest of it frees.
+TEST(Budgets, LargeRequestsThatTogetherPassTheBudgetAreAllAnswered) {
+    EventLoop loop;
+    Answerer owner;
+    UserShares users({0, 1024 * 1024, 1024 * 1024, 4 * 1024 * 1024});
+    std::shared_ptr<Budget> budget = users.join(1001);
+    constexpr size_t kConnections = 8;
+    constexpr uint32_t kRequest = 512 * 1024;
+    std::vector<std::unique_ptr<Served>> served;
+    std::vector<size_t> sent(kConnections, 0);
+    // Each asks for a 4-byte answer, with a request of 512 KiB.
+    Bytes request = header(MSG_TRANSACT, 4, 0, kRequest);
+    request.resize(kHeaderSize + kRequest, 0x5a);
+    for (size_t i = 0; i < kConnections; ++i) {
+        served.push_back(std::make_unique<Served>(loop, owner, budget));
+    }
+    auto answered = [&] {
+        for (auto& one : served) {
+            if (one->received != kAnswer + 4) return false;
+        }
+        return true;
+    };
+    bool all = waitUntil(
+        [&] {
+            for (int turn = 0; turn < 100 && !answered(); ++turn) {
+                for (size_t i = 0; i < kConnections; ++i) {
+                    ssize_t n = ::send(served[i]->peer.get(), request.data() + sent[i],
+                                       request.size() - sent[i], MSG_DONTWAIT | MSG_NOSIGNAL);
+                    if (n > 0) sent[i] += static_cast<size_t>(n);
+                    served[i]->take();
+                }
+                loop.runOnce(0);
+            }
+            return answered();
+        },
+        5000);
+    EXPECT_TRUE(all) << "a connection stopped in the middle of its request stays stopped";
 }
 
 TEST(UserShares, EachUserHasItsBudgetAndOtherUsersShareOne) {

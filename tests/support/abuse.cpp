@@ -22,13 +22,16 @@
 //   churn PREFIX SECONDS            connection after connection registers PREFIX.i and
 //                                   leaves once it is answered, for SECONDS
 //   linger WHAT NAME SECONDS        attaches a socket whose last close blocks SECONDS to a
-//                                   greeting, a lookup of NAME or a call to it (WHAT), once
-//                                   read and once left unread behind bytes that make the
-//                                   receiver close: greetings on a second connection (to a
-//                                   registry that allows one) and lookups behind a
-//                                   malformed request, at once; calls on two channels to
-//                                   NAME, the second behind a malformed call, at SIGUSR1
-//                                   (then "sent"). Prints how many the kernel carried.
+//                                   greeting, a lookup of NAME or a call to it (WHAT), or
+//                                   to a message of the type that carries a channel's end,
+//                                   sent to the registry ("channel") or over a channel to
+//                                   NAME ("channel-call"), once read and once left unread
+//                                   behind bytes that make the receiver close: greetings on
+//                                   a second connection (to a registry that allows one) and
+//                                   requests behind a malformed one, at once; calls on two
+//                                   channels to NAME, the second behind a malformed call, at
+//                                   SIGUSR1 (then "sent"). Prints how many the kernel
+//                                   carried.
 
 #include <poll.h>
 #include <signal.h>
@@ -299,7 +302,7 @@ int run(int argc, char** argv) {
             lingering.emplace_back(std::atoi(argv[4]));
             if (!lingering.back().socket) return 1;
         }
-        if (what == "call") {
+        if (what == "call" || what == "channel-call") {
             if (!channelsTo(argv[3], &held)) return 1;
             std::printf("channels=%zu\n", held.size());
         } else {
@@ -370,7 +373,8 @@ int run(int argc, char** argv) {
         if (gAnswer != 0 && mode == "lookups") answerLookups(held, b);
         if (gAnswer != 0 && mode == "spread") answerLookups(held, a);
         if (gAnswer != 0 && mode == "linger" && lingering[0].socket) {
-            int carried = lingerOnChannels(held, lingering.data());
+            uint32_t type = std::strcmp(argv[2], "call") == 0 ? MSG_TRANSACT : MSG_CHANNEL;
+            int carried = lingerOnChannels(held, lingering.data(), type);
             std::printf("carried=%d refused=%d\nsent\n", carried, 2 - carried);
             std::fflush(stdout);
         }

@@ -3,6 +3,7 @@
 // what they share with the others (abuse.cpp).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -26,20 +27,20 @@ std::vector<unique_fd> channels(const char* name, int count, int patienceMs, int
 // were answered, and how many taken.
 int registerFor(const char* prefix, int seconds, bool churn);
 
-// The greetings (`what` "greeting") or lookups of `name` of the linger attack, sent on two
-// connections before the registry reads, each with one of `lingering[0..1]`: the greeting
-// on a second connection of the user, the lookups once read and once behind a malformed
-// request. The connections stay in `held`. The number of descriptors the kernel carried,
-// or -1.
+// The greetings (`what` "greeting"), lookups of `name` ("lookup") or requests of the type
+// that carries a channel's end ("channel") of the linger attack, sent on two connections
+// before the registry reads, each with one of `lingering[0..1]`: the greeting on a second
+// connection of the user, the requests once read and once behind a malformed one. The
+// connections stay in `held`. The number of descriptors the kernel carried, or -1.
 int lingerAtTheRegistry(const std::string& what, const char* name, LingeringSocket* lingering,
                         std::vector<unique_fd>* held);
 
 // Two channels to `name`, each on a registry connection of its own, kept in `held`.
 bool channelsTo(const char* name, std::vector<unique_fd>* held);
 
-// The calls of the linger attack on the two channels in `held`, once read and once behind
-// a malformed call, each with one of `lingering[0..1]`. The number of descriptors the kernel
-// carried, or -1.
-int lingerOnChannels(const std::vector<unique_fd>& held, LingeringSocket* lingering);
+// The calls (messages of `type`) of the linger attack on the two channels in `held`, once
+// read and once behind a malformed call, each with one of `lingering[0..1]`. The number of
+// descriptors the kernel carried, or -1.
+int lingerOnChannels(const std::vector<unique_fd>& held, LingeringSocket* lingering, uint32_t type);
 
 }  // namespace zorlek::test

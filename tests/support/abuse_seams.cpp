@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 // The attacks on the seams: registrations as fast as the registry answers, and sockets
 // whose last close blocks, attached where a receiver closes them.
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include "platform/base/registry_path.h"
 #include "platform/transport/deadline.h"
+#include "platform/transport/fd_passing.h"
 #include "platform/transport/unix_connect.h"
 #include "tests/support/abuse.h"
 #include "tests/support/wire_peer.h"
@@ -20,15 +23,22 @@ Bytes malformedAhead(uint32_t type) {
     return bytes;
 }
 
-// Sends `bytes` on `sock` with `lingering` attached to their first byte, and lets go of this
-// copy: 1 when the kernel carried it (the receiver's copy is then the last), 0 when it
-// refused (this one was, and need not stall this process).
+// Sends `bytes` (one message or several) as they are on `sock` with `lingering` attached to
+// their first byte, and lets go of this copy: 1 when the kernel carried it (the receiver's
+// copy is then the last), 0 when it refused (this one was, and need not stall this process).
 int sendLingering(int sock, const Bytes& bytes, LingeringSocket& lingering) {
-    status_t status = sendMessage(sock, decodeHeader(bytes.data()), bytes.data() + kHeaderSize,
-                                  bytes.size() - kHeaderSize, lingering.socket.get(), 2000);
-    if (status != OK) lingering.disarm();
+    Deadline deadline = Deadline::after(2000);
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        iovec iov{const_cast<uint8_t*>(bytes.data()) + sent, bytes.size() - sent};
+        ssize_t n = sendNow(sock, &iov, 1, sent == 0 ? lingering.socket.get() : -1);
+        if (n < 0 || (n == 0 && waitFor(sock, POLLOUT, deadline) != OK)) break;
+        sent += static_cast<size_t>(n);
+    }
+    bool carried = sent > 0;
+    if (!carried) lingering.disarm();
     lingering.socket.reset();
-    return status == OK ? 1 : 0;
+    return carried ? 1 : 0;
 }
 
 }  // namespace
@@ -82,11 +92,13 @@ int lingerAtTheRegistry(const std::string& what, const char* name, LingeringSock
         if (::send((*held)[0].get(), hello.data(), hello.size(), MSG_NOSIGNAL) < 0) return -1;
         return sendLingering((*held)[1].get(), hello, lingering[0]);
     }
-    Bytes lookup = lookupOf(name);
-    int carried = sendLingering((*held)[0].get(), cat({hello, lookup}), lingering[0]);
+    // A lookup, or a request of the type that carries a channel's end (which only the
+    // registry sends): the receiver takes the descriptor with the message, and refuses it.
+    Bytes request = what == "channel" ? header(MSG_CHANNEL, 0, 0, 0) : lookupOf(name);
+    int carried = sendLingering((*held)[0].get(), cat({hello, request}), lingering[0]);
     Bytes ahead = cat({hello, malformedAhead(MSG_LOOKUP)});
     if (::send((*held)[1].get(), ahead.data(), ahead.size(), MSG_NOSIGNAL) < 0) return -1;
-    return carried + sendLingering((*held)[1].get(), lookup, lingering[1]);
+    return carried + sendLingering((*held)[1].get(), request, lingering[1]);
 }
 
 bool channelsTo(const char* name, std::vector<unique_fd>* held) {
@@ -99,8 +111,9 @@ bool channelsTo(const char* name, std::vector<unique_fd>* held) {
     return true;
 }
 
-int lingerOnChannels(const std::vector<unique_fd>& held, LingeringSocket* lingering) {
-    Bytes call = header(MSG_TRANSACT, 1, 0, 0, 1, 1);
+int lingerOnChannels(const std::vector<unique_fd>& held, LingeringSocket* lingering,
+                     uint32_t type) {
+    Bytes call = header(type, 1, 0, 0, 1, 1);
     int carried = sendLingering(held[0].get(), call, lingering[0]);
     Bytes ahead = malformedAhead(MSG_TRANSACT);
     if (::send(held[1].get(), ahead.data(), ahead.size(), MSG_NOSIGNAL) < 0) return -1;
