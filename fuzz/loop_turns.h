@@ -24,9 +24,15 @@ inline void turnOnce(EventLoop& loop, const char* stalled) {
 
 // Turns the loop (`turn`) and has every peer read what has come (`readAll`, true when any
 // read a byte or saw its end) until four turns in a row bring nothing, or 2,000 have passed.
-inline void drainTurns(const std::function<void()>& turn, const std::function<bool()>& readAll) {
+// With `settled`, each turn's closes aside are done before the peers read: a connection
+// the loop drops ends for its peer only once the closer thread has closed it, and a peer
+// that read nothing of its end would be judged as still served. Only once no socket that
+// lingers is left, since such a close waits for it.
+inline void drainTurns(const std::function<void()>& turn, const std::function<bool()>& readAll,
+                       bool settled = false) {
     for (int round = 0, idle = 0; round < 2000 && idle < 4; ++round) {
         turn();
+        if (settled) check(closesAsideDone(10000), "the descriptors closed aside are closed");
         idle = readAll() ? 0 : idle + 1;
     }
 }
