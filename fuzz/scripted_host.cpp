@@ -170,6 +170,7 @@ void ScriptedHost::step(FuzzInput& input) {
             // Not a reply: a call to the client, a channel's end (whose descriptor a send
             // step may attach), or a type nobody knows.
             uint32_t type = input.byte() % 20;
+            if (type == MSG_ERROR) log_.sentUnknownType();
             end.peer->queueHeader(
                 {type == MSG_REPLY ? MSG_TRANSACT : type, 0, 0, 0, firstSerial_, 1});
             break;

@@ -50,9 +50,21 @@ class HostLog {
         return false;
     }
 
+    // A message saying that the host did not know the type of a message with the serial
+    // of a call: the client takes it as that call's failure, -EBADRQC.
+    void sentUnknownType() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        unknownTypes_ = true;
+    }
+    bool didSendUnknownType() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return unknownTypes_;
+    }
+
   private:
     std::mutex mutex_;
     std::multimap<uint32_t, std::pair<status_t, size_t>> replies_;
+    bool unknownTypes_ = false;
 };
 
 // The host's ends of the channels, played by its script on a thread of its own.
