@@ -20,6 +20,7 @@
 #include "platform/transport/client_channel.h"
 #include "platform/transport/wire.h"
 #include "tests/support/bytes.h"
+#include "tests/support/wire_peer.h"
 
 namespace zorlek::test {
 
@@ -82,6 +83,26 @@ inline ssize_t sendRaw(int sock, const Bytes& bytes, std::initializer_list<int> 
         std::memcpy(CMSG_DATA(c), fds.begin(), sizeof(int) * fds.size());
     }
     return ::sendmsg(sock, &message, MSG_NOSIGNAL);
+}
+
+// A call as a host played by hand receives it.
+struct Request {
+    status_t status = -1;
+    MessageHeader header;
+    Parcel payload;
+};
+
+// The next call on `fd`, within 2 s.
+inline Request receiveRequest(int fd) {
+    Request r;
+    r.status = receiveMessage(fd, &r.header, &r.payload, nullptr, kMaxParcelSize, 2000);
+    return r;
+}
+
+// Answers `request` with `status` and `payload`, naming its serial.
+inline status_t answer(int fd, const Request& request, status_t status, const Bytes& payload) {
+    return sendMessage(fd, {MSG_REPLY, request.header.code, status, 0, request.header.serial},
+                       payload.data(), payload.size(), -1, 2000);
 }
 
 // A proxy for the object `handle` over a channel of its own on `sock`.
