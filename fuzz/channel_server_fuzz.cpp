@@ -81,6 +81,8 @@ struct FuzzChannel {
     // credentials that change so often that the reader gives up, or a message that is not
     // a call.
     bool mayClose = false;
+    // What the host had left unread of its client's sends when a drain last looked.
+    int unreadSeen = 0;
     size_t claims = 0;
     uint32_t serial = 0;
     std::deque<fuzz::OwedReply> owed;
@@ -372,6 +374,11 @@ void Scene::drain(bool settled) {
                              c.client->sendQueued();
                              account(c);
                              any = any || c.client->queued() != queued;
+                             // The host reads a send that came with descriptors apart
+                             // from the next: its calls may take a turn each.
+                             int unread = c.client->unreadByOtherSide();
+                             any = any || unread != c.unreadSeen;
+                             c.unreadSeen = unread;
                              uint64_t before = c.client->receivedBytes();
                              takeReplies(c);
                              any = any || c.client->receivedBytes() != before || c.client->ended();

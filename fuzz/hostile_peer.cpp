@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "fuzz/hostile_peer.h"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -233,6 +235,11 @@ ucred chosenCredentials(uint8_t choice) {
     ucred own = ownCredentials();
     if (::geteuid() != 0) return own;
     return {(choice & 1) != 0 ? 1 : own.pid, kIds[(choice >> 1) % 4], kIds[(choice >> 3) % 4]};
+}
+
+int HostilePeer::unreadByOtherSide() const {
+    int n = 0;
+    return sock_.valid() && ::ioctl(sock_.get(), SIOCOUTQ, &n) == 0 ? n : 0;
 }
 
 }  // namespace zorlek::fuzz

@@ -74,6 +74,10 @@ class HostilePeer {
     // Bytes received so far: what shows that the other side is still sending.
     uint64_t receivedBytes() const { return receivedBytes_; }
 
+    // What the kernel holds of its sends that the other side has not read yet (SIOCOUTQ,
+    // in the kernel's units); 0 once closed. A fall shows that the other side still reads.
+    int unreadByOtherSide() const;
+
     // True while this end is open.
     bool open() const { return sock_.valid(); }
     // True once the other side has been seen closing, or a send found it gone.

@@ -249,6 +249,11 @@ void Scene::drain(bool settled) {
                          for (RegistryPeer& p : peers_) {
                              if (!p.connected()) continue;
                              uint64_t before = p.link()->receivedBytes();
+                             // The registry reads a send that came with descriptors apart
+                             // from the next: its requests may take a turn each.
+                             int unread = p.link()->unreadByOtherSide();
+                             any = any || unread != p.unreadSeen;
+                             p.unreadSeen = unread;
                              p.takeAnswers();
                              any = any || p.link()->receivedBytes() != before || !p.connected();
                          }

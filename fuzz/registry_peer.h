@@ -44,6 +44,8 @@ class RegistryPeer {
     bool connected() const { return link_ && link_->open() && !link_->ended(); }
     // The names the registry answered it as registered.
     const std::set<std::u16string>& held() const { return held_; }
+    // What the registry had left unread of its sends when a drain last looked.
+    int unreadSeen = 0;
     // Checks the end state of a peer that the registry has had every chance to answer:
     // dropped when its framing broke, and otherwise, greeted and still connected, answered
     // once for each request that is always answered.
