@@ -18,8 +18,9 @@
 // answers it: served as the sender the kernel named with the call's first byte, refused
 // (-EACCES) when the kernel named none, failed for an object never given; a channel whose
 // framing breaks is closed, while a channel that keeps to the protocol stays, takes all its
-// client sends and has every call answered once its client has read everything (unless a
-// channel that draws on the same budget holds a large message its client left unfinished);
+// client sends and has every call answered once its client has read everything (each
+// unless a channel that draws on the same budget holds a large message its client left
+// unfinished, so that the host reads no further);
 // a channel past the host's bounds is closed unserved; what the host holds stays within its
 // bounds; the host's thread never waits on a descriptor a client chose, and none stays open
 // or leaks.
@@ -403,7 +404,8 @@ void Scene::finish() {
         if (c.refused) {
             check(c.client->ended(), "a channel past the host's bounds is closed");
         } else if (c.client->sentMalformed()) {
-            check(c.client->ended(), "a channel whose framing breaks is closed");
+            // Unless the host has not read as far as the break: its user's budget is held.
+            check(c.client->ended() || heldUp(c), "a channel whose framing breaks is closed");
         } else if (c.predictable && !c.mayClose) {
             check(!c.client->ended(), "a channel that keeps to the protocol stays open");
             check(c.client->queued() == 0 || heldUp(c),
