@@ -233,10 +233,10 @@ TEST(CommandsE2E, ARegistryThatFailsTheLookupIsNeverTakenForAMissingName) {
         std::string path = dir.path() + "/reg.sock";
         PlayedRegistry played(path, [&](int fd, int) {
             if (!answerHello(fd)) return;
-            Incoming first = receive(fd);
+            Request first = receiveRequest(fd);
             if (first.header.type == MSG_LIST) {
                 reply(fd, MSG_LIST_REPLY, 0, page({u"a.name", u"b.name"}));
-                receive(fd);
+                receiveRequest(fd);
             }
             if (c.fault == kGoesSilent) readAvailable(fd, 1500);
             if (c.fault == kAnswersNonsense) sendRaw(fd, header(MSG_LIST_REPLY, 0, 0, 0));

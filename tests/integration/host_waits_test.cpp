@@ -44,12 +44,12 @@ TEST(HostWaits, EachRegistrationIsBoundedFromWhenItWentOut) {
             if (!answerHello(fd)) return;
             if (index == 0) {
                 for (int i = 0; i < 3; ++i) {
-                    receive(fd);
+                    receiveRequest(fd);
                     reply(fd, MSG_REGISTER_REPLY, OK);
                 }
                 return;  // goes away: the host connects again and asks anew
             }
-            for (int i = 0; i < 3; ++i) receive(fd);
+            for (int i = 0; i < 3; ++i) receiveRequest(fd);
             // The first answer after 0.7 s; the second would come after 1.4 s, past the
             // second request's bound though within 1 s of the first answer.
             std::this_thread::sleep_for(std::chrono::milliseconds(700));

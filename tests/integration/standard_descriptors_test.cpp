@@ -35,7 +35,7 @@ TEST(StandardDescriptors, TheToolWritesNothingIntoItsRegistryConnection) {
         {
             PlayedRegistry registry(path, [&](int fd, int) {
                 if (!answerHello(fd)) return;
-                Incoming lookup = receive(fd);
+                Request lookup = receiveRequest(fd);
                 lookedUp = lookup.status == OK && lookup.header.type == MSG_LOOKUP;
                 if (!lookedUp || reply(fd, MSG_LOOKUP_REPLY, -ENOENT) != OK) return;
                 uint8_t bytes[256];

@@ -27,7 +27,7 @@ Parcel appended(Parcel payload = Parcel()) {
 
 // Answers the greeting as a registry with `features`, appending a field to the answer.
 bool answerHelloWith(int fd, uint32_t features) {
-    Incoming hello = receive(fd);
+    Request hello = receiveRequest(fd);
     if (hello.status != OK || hello.header.type != MSG_HELLO) return false;
     Parcel extra = appended();
     return sendMessage(fd, {MSG_HELLO, kProtocolMagic, OK, 0, features, kProtocolVersion},
@@ -42,7 +42,7 @@ status_t sendNewType(int fd, uint32_t serial) {
 
 // True when the next message on `fd` is the MSG_ERROR that answers kNewType of `serial`.
 bool answeredAsUnknown(int fd, uint32_t serial) {
-    Incoming in = receive(fd);
+    Request in = receiveRequest(fd);
     return in.status == OK && in.header.type == MSG_ERROR && in.header.code == kNewType &&
            in.header.serial == serial && in.header.value == -EBADRQC;
 }
@@ -53,7 +53,7 @@ TEST_F(ClientFixture, AClientSkipsWhatANewerRegistryAppendsAndAnswersWhatItDoesN
     PlayedRegistry fake(path, [&](int fd, int) {
         if (!answerHelloWith(fd, kRegistryFeatures | kNewFeature)) return;
         // A lookup: a message of a new type comes first, then the answer with a field more.
-        receive(fd);
+        receiveRequest(fd);
         sendNewType(fd, 5);
         MessageHeader found{MSG_LOOKUP_REPLY, 0, OK, 0, 0, 1};
         setHost(&found, 42);
@@ -61,8 +61,8 @@ TEST_F(ClientFixture, AClientSkipsWhatANewerRegistryAppendsAndAnswersWhatItDoesN
         sendMessage(fd, found, extra.data(), extra.dataSize(), channel.b.get(), 2000);
         unknownAnswered = answeredAsUnknown(fd, 5);
         // A status question and a lookup, answered with fields more.
-        receive(fd);
-        receive(fd);
+        receiveRequest(fd);
+        receiveRequest(fd);
         Parcel holder;
         for (int32_t word : {1234, 1000, 1000, 500, 0}) holder.writeInt32(word);
         holder.writeInt32(1);
@@ -70,7 +70,7 @@ TEST_F(ClientFixture, AClientSkipsWhatANewerRegistryAppendsAndAnswersWhatItDoesN
         reply(fd, MSG_STATUS_REPLY, OK, appended(holder));
         lookupReply(fd, 42, 1);
         // A listing page with a field after its names.
-        receive(fd);
+        receiveRequest(fd);
         reply(fd, MSG_LIST_REPLY, 0, appended(page({u"svc"})));
         readAvailable(fd, 200);
     });
@@ -124,11 +124,11 @@ TEST_F(ClientFixture, ARegistryThatDoesNotKnowARequestLeavesTheConnectionServing
     bool servedAfter = false;
     PlayedRegistry fake(path, [&](int fd, int) {
         if (!answerHelloWith(fd, kRegistryFeatures)) return;
-        receive(fd);
-        receive(fd);
+        receiveRequest(fd);
+        receiveRequest(fd);
         sendMessage(fd, {MSG_ERROR, MSG_STATUS, -EBADRQC, 0}, nullptr, 0, -1, 2000);
         reply(fd, MSG_LOOKUP_REPLY, -ENOENT);
-        Incoming next = receive(fd);
+        Request next = receiveRequest(fd);
         servedAfter = next.status == OK && next.header.type == MSG_LOOKUP;
         reply(fd, MSG_LOOKUP_REPLY, -ENOENT);
         readAvailable(fd, 200);
@@ -149,7 +149,7 @@ TEST_F(ClientFixture, AHostSkipsWhatANewerRegistryAppendsAndAnswersWhatItDoesNot
     SocketPair channel = makeSocketPair();
     PlayedRegistry fake(path, [&](int fd, int) {
         if (!answerHelloWith(fd, kRegistryFeatures | kNewFeature)) return;
-        receive(fd);
+        receiveRequest(fd);
         reply(fd, MSG_REGISTER_REPLY, OK, appended());
         sendNewType(fd, 9);
         unknownAnswered = answeredAsUnknown(fd, 9);
@@ -167,7 +167,7 @@ TEST_F(ClientFixture, AHostSkipsWhatANewerRegistryAppendsAndAnswersWhatItDoesNot
         bool channelAnswered = answeredAsUnknown(channel.a.get(), 3);
         sendMessage(channel.a.get(), {MSG_TRANSACT, DESCRIPTOR_QUERY_CODE, 0, 0, 4, 1}, nullptr, 0,
                     -1, 2000);
-        Incoming answer = receive(channel.a.get());
+        Request answer = receiveRequest(channel.a.get());
         called = channelAnswered && answer.status == OK && answer.header.type == MSG_REPLY &&
                  answer.header.serial == 4 && answer.header.value == OK;
         // Wakes the host's loop to see it, then keeps the connection until the host goes.
@@ -190,9 +190,9 @@ TEST(ClientChannelCompat, AClientAnswersAHostsNewTypeAndGetsItsReply) {
     SocketPair pair = makeSocketPair();
     bool unknownAnswered = false;
     std::thread host([&] {
-        Incoming call = receive(pair.b.get());
+        Request call = receiveRequest(pair.b.get());
         sendNewType(pair.b.get(), call.header.serial);
-        answerCall(pair.b.get(), call, OK, i32(7));
+        answer(pair.b.get(), call, OK, i32(7));
         unknownAnswered = answeredAsUnknown(pair.b.get(), call.header.serial);
     });
     sp<ObjectProxy> proxy = proxyOn(std::move(pair.a), 2000);

@@ -33,20 +33,8 @@ inline unique_fd acceptWithin(int listener, int timeoutMs) {
     return unique_fd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
 }
 
-struct Incoming {
-    status_t status = -1;
-    MessageHeader header;
-    Parcel payload;
-};
-
-inline Incoming receive(int fd) {
-    Incoming in;
-    in.status = receiveMessage(fd, &in.header, &in.payload, nullptr, kMaxParcelSize, 2000);
-    return in;
-}
-
 inline bool answerHello(int fd) {
-    Incoming hello = receive(fd);
+    Request hello = receiveRequest(fd);
     if (hello.status != OK || hello.header.type != MSG_HELLO ||
         hello.header.code != kProtocolMagic || hello.header.value != kProtocolVersion) {
         return false;
@@ -66,12 +54,6 @@ inline status_t lookupReply(int fd, uint64_t host, uint32_t handle, int passFd =
     MessageHeader answer{MSG_LOOKUP_REPLY, 0, OK, 0, 0, handle};
     setHost(&answer, host);
     return sendMessage(fd, answer, nullptr, 0, passFd, 2000);
-}
-
-// Answers the call `call` (received on a channel's host end) with `status` and `payload`.
-inline status_t answerCall(int fd, const Incoming& call, status_t status, const Bytes& payload) {
-    return sendMessage(fd, {MSG_REPLY, call.header.code, status, 0, call.header.serial},
-                       payload.data(), payload.size(), -1, 2000);
 }
 
 // A fake registry: accepts connections one after another and runs `script` on each, in a
@@ -106,7 +88,7 @@ struct Registration {
 // closes, false when it sends anything else or is silent for two seconds.
 inline bool answerRegistrations(int fd, std::vector<Registration>* asked) {
     for (;;) {
-        Incoming in = receive(fd);
+        Request in = receiveRequest(fd);
         if (in.status != OK) return in.status == -EPIPE;
         if (in.header.type != MSG_REGISTER) return false;
         asked->push_back({in.payload.readString16(), in.header.object});

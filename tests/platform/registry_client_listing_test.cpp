@@ -16,7 +16,7 @@ TEST_F(ClientFixture, ListingGathersEveryPage) {
         if (!answerHello(fd)) return;
         const std::vector<std::vector<std::u16string>> pages = {{u"a", u"b"}, {u"c"}, {u"d", u"e"}};
         for (size_t i = 0; i < pages.size(); ++i) {
-            Incoming in = receive(fd);
+            Request in = receiveRequest(fd);
             if (in.status != OK || in.header.type != MSG_LIST) return;
             int32_t length = 0;
             Parcel copy = in.payload;
@@ -64,7 +64,7 @@ TEST_F(ClientFixture, AMalformedListingGivesNothingAtAll) {
         ::unlink(path.c_str());
         PlayedRegistry fake(path, [&](int fd, int) {
             if (!answerHello(fd)) return;
-            receive(fd);
+            receiveRequest(fd);
             reply(fd, MSG_LIST_REPLY, c.more, c.payload);
             readAvailable(fd, 200);
         });
@@ -119,7 +119,7 @@ TEST_F(ClientFixture, AListingPastItsBoundsGivesNothingAtAll) {
             if (!answerHello(fd)) return;
             bool more = true;
             for (size_t i = 0; more; ++i) {
-                if (receive(fd).status != OK) return;
+                if (receiveRequest(fd).status != OK) return;
                 Parcel page = c.page(i, &more);
                 if (reply(fd, MSG_LIST_REPLY, more ? 1 : 0, page) != OK) return;
             }
@@ -135,9 +135,9 @@ TEST_F(ClientFixture, AListingPastItsBoundsGivesNothingAtAll) {
 TEST_F(ClientFixture, ALaterPageOutOfOrderGivesNothingAtAll) {
     PlayedRegistry fake(path, [&](int fd, int) {
         if (!answerHello(fd)) return;
-        receive(fd);
+        receiveRequest(fd);
         reply(fd, MSG_LIST_REPLY, 1, page({u"m", u"n"}));
-        receive(fd);
+        receiveRequest(fd);
         reply(fd, MSG_LIST_REPLY, 0, page({u"a"}));
         readAvailable(fd, 200);
     });

@@ -47,7 +47,7 @@ TEST_F(ClientFixture, AWrongHandshakeMeansNoServiceManager) {
     for (const Case& c : cases) {
         ::unlink(path.c_str());
         PlayedRegistry fake(path, [&](int fd, int) {
-            receive(fd);
+            receiveRequest(fd);
             sendRaw(fd, header(c.answer.type, c.answer.code, c.answer.value, c.answer.size, 0,
                                c.answer.object));
             readAvailable(fd, 300);
@@ -70,27 +70,27 @@ TEST_F(ClientFixture, ASilentPeerMeansNoServiceManagerWithinTheBound) {
 }
 
 TEST_F(ClientFixture, LookupsOfOneHostShareTheChannelTheFirstBrought) {
-    std::vector<Incoming> asked;
-    std::vector<Incoming> calls;
-    Incoming afterRelease;
+    std::vector<Request> asked;
+    std::vector<Request> calls;
+    Request afterRelease;
     bool channelClosed = false;
     PlayedRegistry fake(path, [&](int fd, int) {
         if (!answerHello(fd)) return;
         SocketPair channel = makeSocketPair();
-        asked.push_back(receive(fd));
+        asked.push_back(receiveRequest(fd));
         lookupReply(fd, 0x100000005, 9, channel.a.get());
         channel.a.reset();
-        asked.push_back(receive(fd));
+        asked.push_back(receiveRequest(fd));
         lookupReply(fd, 0x100000005, 4);
         // Play the host on the other end: one call to each object.
         for (int i = 0; i < 2; ++i) {
-            calls.push_back(receive(channel.b.get()));
-            answerCall(channel.b.get(), calls.back(), OK, i32(calls.back().header.object));
+            calls.push_back(receiveRequest(channel.b.get()));
+            answer(channel.b.get(), calls.back(), OK, i32(calls.back().header.object));
         }
         // Both proxies gone, the channel closes, and the next request says so first.
-        channelClosed = receive(channel.b.get()).status == -EPIPE;
-        afterRelease = receive(fd);
-        asked.push_back(receive(fd));
+        channelClosed = receiveRequest(channel.b.get()).status == -EPIPE;
+        afterRelease = receiveRequest(fd);
+        asked.push_back(receiveRequest(fd));
         reply(fd, MSG_LOOKUP_REPLY, -ENOENT);
     });
     sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
@@ -143,7 +143,7 @@ TEST_F(ClientFixture, LookupAnswersThatGiveNoObject) {
         ::unlink(path.c_str());
         PlayedRegistry fake(path, [&](int fd, int) {
             if (!answerHello(fd)) return;
-            receive(fd);
+            receiveRequest(fd);
             SocketPair channel = makeSocketPair();
             // An answer that names object 0, the handle no object has.
             MessageHeader answer{MSG_LOOKUP_REPLY, 0, c.value, 0, 1, 0};
@@ -201,7 +201,7 @@ TEST_F(ClientFixture, ABatchOfLookupsKeepsEachChannelWithItsAnswer) {
             if (index == 1) {
                 reply(fd, MSG_LOOKUP_REPLY, -ENOENT);
                 reply(fd, MSG_LOOKUP_REPLY, -EAGAIN);
-                asked.push_back(receive(fd).payload.readString16());
+                asked.push_back(receiveRequest(fd).payload.readString16());
             }
             for (int i = 0; i < (index == 0 ? 4 : 1); ++i) {
                 int mark = index == 0 ? i : 11;
@@ -246,7 +246,7 @@ TEST_F(ClientFixture, ConnectsAfreshAfterAFailedRequest) {
         path,
         [&](int fd, int index) {
             if (!answerHello(fd)) return;
-            receive(fd);
+            receiveRequest(fd);
             if (index == 0) return;  // hangs up without answering
             reply(fd, MSG_LIST_REPLY, 0, page({u"after.restart"}));
         },

@@ -85,14 +85,15 @@ inline ssize_t sendRaw(int sock, const Bytes& bytes, std::initializer_list<int> 
     return ::sendmsg(sock, &message, MSG_NOSIGNAL);
 }
 
-// A call as a host played by hand receives it.
+// A message as a peer played by hand receives it (a call on a host's end, a request on
+// the registry's).
 struct Request {
     status_t status = -1;
     MessageHeader header;
     Parcel payload;
 };
 
-// The next call on `fd`, within 2 s.
+// The next message on `fd`, within 2 s.
 inline Request receiveRequest(int fd) {
     Request r;
     r.status = receiveMessage(fd, &r.header, &r.payload, nullptr, kMaxParcelSize, 2000);
