@@ -16,5 +16,9 @@ constexpr size_t kListWindow = 8192;
 // What `status` reads of a process's command line: enough for any command a person reads,
 // and a hostile one cannot make the tool read or print more.
 constexpr size_t kMaxCommandLineBytes = 16 * 1024;
+// What `status` reads of /etc/passwd and /etc/group to name a user and a group: a few
+// thousand accounts. A name not within it is asked of the C library, which reads the whole
+// file and the system's other sources.
+constexpr size_t kMaxAccountFileBytes = 256 * 1024;
 
 }  // namespace zorlek

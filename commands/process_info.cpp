@@ -72,7 +72,40 @@ String16 processUnit(int32_t pid) {
     return String16(unit.data(), unit.size());
 }
 
+std::string_view accountNameIn(std::string_view text, uint32_t id) {
+    char digits[16];
+    int length = std::snprintf(digits, sizeof digits, "%u", id);
+    std::string_view wanted(digits, static_cast<size_t>(length));
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        // A line cut off by the end of what was read is no entry.
+        if (end == std::string_view::npos) break;
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end + 1);
+        size_t first = line.find(':');
+        size_t second = first == std::string_view::npos ? first : line.find(':', first + 1);
+        if (first == 0 || second == std::string_view::npos) continue;
+        std::string_view rest = line.substr(second + 1);
+        if (rest.substr(0, rest.find(':')) == wanted) return line.substr(0, first);
+    }
+    return {};
+}
+
+namespace {
+
+// The name of `id` in the account file at `path`, empty when it has none.
+String16 nameInFile(const char* path, uint32_t id) {
+    static char bytes[kMaxAccountFileBytes];
+    size_t size = readSmallFile(path, bytes, sizeof bytes);
+    std::string_view name = accountNameIn(std::string_view(bytes, size), id);
+    return String16(name.data(), name.size());
+}
+
+}  // namespace
+
 String16 userName(uid_t uid) {
+    String16 named = nameInFile("/etc/passwd", uid);
+    if (named.size() > 0) return named;
     passwd entry{};
     passwd* found = nullptr;
     char buffer[4096];
@@ -83,6 +116,8 @@ String16 userName(uid_t uid) {
 }
 
 String16 groupName(gid_t gid) {
+    String16 named = nameInFile("/etc/group", gid);
+    if (named.size() > 0) return named;
     group entry{};
     group* found = nullptr;
     char buffer[4096];

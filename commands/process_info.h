@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <string_view>
 
 #include "commands/limits.h"
 #include "platform/text.h"
@@ -23,10 +24,17 @@ String16 processCommandLine(int32_t pid);
 // cgroup cannot be read.
 String16 processUnit(int32_t pid);
 
-// The name of user `uid` and of group `gid` in the system's databases; empty when it has
-// none.
+// The name of user `uid` and of group `gid`: from /etc/passwd and /etc/group (the first
+// kMaxAccountFileBytes of each), else from the system's databases through the C library,
+// which also knows accounts kept elsewhere (a directory, systemd's dynamic users). The
+// files come first, as Debian's name service does, at a tenth of its cost for the first
+// lookup of a process. Empty when there is none.
 String16 userName(uid_t uid);
 String16 groupName(gid_t gid);
+
+// The name in the first whole line of `text` whose third field is `id` in decimal, as
+// /etc/passwd and /etc/group write their entries ("name:x:id:..."); empty when none is.
+std::string_view accountNameIn(std::string_view text, uint32_t id);
 
 // `ms` since the epoch as a UTC time, "2026-12-09T08:51:02Z".
 String8 utcTime(int64_t ms);

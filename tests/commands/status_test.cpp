@@ -158,6 +158,41 @@ TEST(Status, ShowsTheCommandLineAndUnitOfALiveProcessAndItsAccounts) {
     EXPECT_NE(got.out.find("commands_tests"), std::string::npos) << got.out;
 }
 
+// Account files as /etc/passwd and /etc/group write them, and as they may be cut or bent.
+TEST(Status, AccountNamesAreReadFromWholeLinesByTheirThirdField) {
+    const char* passwd =
+        "root:x:0:0:root:/root:/bin/bash\n"
+        "daemon:x:1:1:daemon:/usr/sbin:/usr/sbin/nologin\n"
+        "\n"
+        "broken line\n"
+        ":x:7:7::/:/bin/sh\n"
+        "+::::::\n"
+        "ten:x:10:0:1:/:\n"
+        "dup:x:10:0::/:\n"
+        "gid-not-uid:x:100:42::/:\n"
+        "cut:x:4242";
+    const struct {
+        uint32_t id;
+        const char* name;
+    } cases[] = {
+        {0, "root"},
+        {1, "daemon"},
+        {10, "ten"},  // the first of two lines with one id
+        {100, "gid-not-uid"},
+        {42, ""},    // a group id, the fourth field, is not the user's
+        {7, ""},     // an entry without a name is none
+        {4242, ""},  // a line without its end is no entry: the file was read in part
+        {2, ""},
+        {4294967295u, ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(accountNameIn(passwd, c.id), c.name) << c.id;
+    }
+    EXPECT_EQ(accountNameIn("", 0), "");
+    EXPECT_EQ(accountNameIn("wheel:x:10:alice,bob\n", 10), "wheel");
+    EXPECT_EQ(accountNameIn("a:x:01:\n", 1), "");  // written otherwise than the kernel's id
+}
+
 TEST(Status, TimesAreWrittenInUtcAcrossTheCalendar) {
     const std::pair<int64_t, const char*> cases[] = {
         {0, "1970-01-01T00:00:00Z"},
