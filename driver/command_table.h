@@ -26,7 +26,7 @@ struct CommandInfo {
     bool needsRegistry;
 };
 
-// Every command, in the order the dispatch tries them: the specification's three first.
+// Every command, in the order the dispatch tries them: list, check and call first.
 std::span<const CommandInfo> commandTable();
 
 // The row whose word is `word`; null when none is.
