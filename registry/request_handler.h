@@ -24,11 +24,8 @@ namespace zorlek::registry {
 
 class Policy;
 
-// The registry's limits, their defaults from registry/limits.h. Every one costs only the party that
-// reaches it: its own request is refused, or its own connections wait. "Other users" are all but
-// root and the registry's own user; each limit on them holds for each such user and for all of them
-// together, so that what is kept back for root, the registry's user and the users that
-// host names cannot be taken by many users pushing at once.
+// The registry's settings. The limits default to registry/limits.h, which says what each
+// bounds and why; they are fields so that tests and the fuzzer can reach them with little.
 struct ServerOptions {
     // Lets every user register the names that no policy line matches, besides root, the
     // registry's own user and those the policy grants a name.
@@ -38,43 +35,22 @@ struct ServerOptions {
     const Policy* policy = nullptr;
     // The user the registry runs as.
     uid_t registryUid = 0;
-    // A connection that has not completed the opening handshake this long after it was
-    // accepted is closed, so that idle or half-written connections cannot pile up.
     int handshakeTimeoutMs = kHandshakeTimeoutMs;
-    // Connections one user other than root and the registry's own may hold at once; more
-    // are refused (-EUSERS) at the handshake.
     size_t maxConnectionsPerUser = kMaxConnectionsPerUser;
-    // Names one other user may hold (under --allow-any-user), and all of them together
-    // (-EDQUOT beyond): no user's names can make a listing too large for anyone.
     size_t maxNamesPerUser = kMaxNamesPerUser;
     size_t maxNamesOfOthers = kMaxNamesOfOthers;
-    // Channel ends a connection has not taken yet (queued here, or in flight in its
-    // socket); a lookup that would send one more is refused with -EAGAIN. A client asks
-    // for a batch of 256 lookups at most, each of which may bring a channel.
     size_t maxUnreadLookups = kMaxUnreadLookups;
-    // Channels not yet taken by one hosting process, pushed there by one user and by all
-    // users; a lookup past either is refused with -EAGAIN, and the host keeps its names.
     size_t maxPendingChannelsPerUser = kMaxPendingChannelsPerUser;
     size_t maxPendingChannels = kMaxPendingChannels;
-    // Descriptors one other user's lookups may have out untaken (both ends of each
-    // channel, wherever they wait), past which its lookups that would make a channel are
-    // refused with -EAGAIN. All other users together may hold, with their connections,
-    // what the registry's descriptor limit leaves after its reserve.
     size_t maxUnreadFdsPerUser = kMaxUnreadFdsPerUser;
-    // Names the waits of one other user may keep at once (each connection keeps one wait
-    // of at most what one request holds); a wait past it is answered -EDQUOT.
     size_t maxWaitingNamesPerUser = kMaxWaitingNamesPerUser;
+    size_t userBudgetBytes = kUserBudgetBytes;
+    size_t trustedBudgetBytes = kTrustedBudgetBytes;
+    size_t othersBudgetBytes = kOthersBudgetBytes;
     // The features the registry announces and serves (wire.h); a request of one it does
     // not serve is answered as a message of a type it does not know. Fewer only in tests,
     // to stand in for a registry built before them.
     uint32_t features = kRegistryFeatures;
-    // Bytes one user's connections may hold (answers not read, requests not handled)
-    // before they are no longer read; root and the registry's own user, whose processes
-    // are many and all share one budget, get the larger one.
-    size_t userBudgetBytes = kUserBudgetBytes;
-    size_t trustedBudgetBytes = kTrustedBudgetBytes;
-    // What all other users' connections may hold together.
-    size_t othersBudgetBytes = kOthersBudgetBytes;
 };
 
 // True for the users the registry trusts as it trusts itself: root and its own user.
