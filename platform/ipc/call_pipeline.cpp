@@ -77,6 +77,7 @@ bool CallPipeline::add(sp<IBinder> object, uint32_t code, const Parcel& data, bo
     // The requests of one batch leave together, at the next wait.
     s.channel->cork();
     send(s, data);
+    s.deadline = Deadline::after(s.channel->timeoutMs());
     return true;
 }
 
@@ -88,7 +89,6 @@ void CallPipeline::send(Slot& s, const Parcel& data) {
     auto* proxy = static_cast<ObjectProxy*>(s.object.get());
     status_t status = s.channel->start(proxy->handle(), s.code, data, &s.result, &s.serial);
     if (status != OK) return settle(s, status);
-    s.deadline = Deadline::after(s.channel->timeoutMs());
 }
 
 void CallPipeline::settle(Slot& s, status_t status) {
@@ -129,7 +129,13 @@ void CallPipeline::waitForOldest() {
     while (!oldest.result.done || oldest.result.dropped) {
         // A reply dropped for want of room: the call is asked again now, at its turn, as
         // one call after another would ask it.
+        // The calls asked again share one more timeout, from the first of them, so that a
+        // host that floods and then falls silent costs no more than one that is silent.
         if (oldest.result.dropped) {
+            int64_t now = monotonicMs();
+            if (askAgainByMs_ < 0) askAgainByMs_ = now + oldest.channel->timeoutMs();
+            int left = static_cast<int>(askAgainByMs_ > now ? askAgainByMs_ - now : 0);
+            oldest.deadline = Deadline::later(oldest.deadline, Deadline::after(left));
             send(oldest, oldest.data);
             continue;
         }

@@ -23,7 +23,8 @@ class ClientChannel;
 //
 // Bounds: at most `capacity` calls at once (calls hold no descriptor of their own: the
 // objects of one host share one channel); each call waits at most its object's call
-// timeout, counted from when it was sent; replies taken in ahead of their turn are held up
+// timeout, counted from when it was sent, and the calls asked again (below) one more
+// timeout in all, counted from the first of them; replies taken in ahead of their turn are held up
 // to kHeldReplyBytes in all (with the large replies still arriving), past which only the
 // channel of the oldest call is read, and the replies it brings for calls added with
 // `mayAskAgain` are dropped and those calls asked again at their turn. Room for calls is
@@ -89,6 +90,9 @@ class CallPipeline {
     size_t oldest_ = 0;
     size_t count_ = 0;
     size_t heldBytes_ = 0;
+    // When the calls asked again stop waiting (monotonic milliseconds): one call timeout
+    // after the first of them; -1 before it.
+    int64_t askAgainByMs_ = -1;
 };
 
 }  // namespace zorlek

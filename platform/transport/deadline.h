@@ -14,6 +14,10 @@ class Deadline {
     static Deadline after(int ms);
     // Milliseconds left, rounded up, 0 once passed; suitable for poll().
     int remainingMs() const;
+    // The later of `a` and `b`.
+    static Deadline later(const Deadline& a, const Deadline& b) {
+        return a.atNs_ < b.atNs_ ? b : a;
+    }
 
   private:
     int64_t atNs_ = 0;

@@ -112,5 +112,41 @@ TEST(CallPipeline, SilentObjectsTogetherCostOneWait) {
     for (const auto& proxy : proxies) EXPECT_TRUE(proxy->isAlive());
 }
 
+// A host that withholds the first reply, fills the room for replies ahead of their turn
+// with large ones, answers the rest (dropped, to be asked again) and then stays silent:
+// the calls asked again wait one more timeout together, not one each.
+TEST(CallPipeline, CallsAskedAgainShareOneMoreWait) {
+    constexpr int kCalls = 40;
+    constexpr size_t kLarge = kHeldReplyBytes / 4;
+    SocketPair pair = makeSocketPair();
+    sp<ObjectProxy> proxy = proxyOn(std::move(pair.a), kShortMs);
+    CallPipeline pipeline(kCalls);
+    for (int i = 0; i < kCalls; ++i) pipeline.add(proxy, 1, Parcel(), true);
+    std::thread host([&] {
+        std::vector<Request> calls;
+        for (int i = 0; i < kCalls; ++i) calls.push_back(receiveRequest(pair.b.get()));
+        for (int i = 1; i < kCalls; ++i) {
+            answer(pair.b.get(), calls[i], OK, Bytes(i <= 4 ? kLarge : 4, 0));
+        }
+        // Silent from here: the calls asked again are read and never answered.
+        while (receiveRequest(pair.b.get()).status == OK) {
+        }
+    });
+    auto start = Clock::now();
+    Parcel reply;
+    std::vector<status_t> results;
+    while (pipeline.size() > 0) results.push_back(pipeline.takeOldest(&reply));
+    auto took = Clock::now() - start;
+    proxy = nullptr;
+    pair.b.reset();
+    host.join();
+    ASSERT_EQ(results.size(), size_t{kCalls});
+    EXPECT_EQ(results[0], -ETIMEDOUT);
+    for (int i = 1; i <= 4; ++i) EXPECT_EQ(results[i], OK) << i;
+    EXPECT_EQ(results.back(), -ETIMEDOUT) << "asked again, never answered";
+    // Two timeouts in all; one each would be 36 more. The bound is ten.
+    EXPECT_LT(took, std::chrono::milliseconds(10 * kShortMs));
+}
+
 }  // namespace
 }  // namespace zorlek::test
