@@ -341,6 +341,11 @@ void RequestHandler::status(Peer& from, const String16& name) {
     MessageHeader answer{MSG_STATUS_REPLY, 0, -ENOENT, 0};
     Parcel payload;
     const Holder* holder = names_.find(name);
+    // A holder that has closed, but whose end the loop has not read yet, holds nothing.
+    if (holder != nullptr && transport_.hungUp(holder->owner)) {
+        transport_.drop(holder->owner);
+        holder = names_.find(name);
+    }
     const Peer* host = holder != nullptr ? transport_.peer(holder->owner) : nullptr;
     if (host != nullptr) {
         answer.value = OK;
@@ -349,9 +354,16 @@ void RequestHandler::status(Peer& from, const String16& name) {
         payload.writeInt32(static_cast<int32_t>(host->credentials.gid));
         payload.writeInt32(static_cast<int32_t>(static_cast<uint64_t>(holder->sinceMs)));
         payload.writeInt32(static_cast<int32_t>(static_cast<uint64_t>(holder->sinceMs) >> 32));
+        // The first of its names, as many as fit in a listing page: a trusted host may hold
+        // more than one message carries.
         std::vector<String16> held = names_.namesOf(holder->owner);
-        payload.writeInt32(static_cast<int32_t>(held.size()));
-        for (const String16& each : held) payload.writeString16(each);
+        size_t count = 0;
+        for (size_t bytes = 0; count < held.size(); ++count) {
+            bytes += 4 + ((held[count].size() + 1) * 2 + 3) / 4 * 4;
+            if (bytes > kListPageBytes) break;
+        }
+        payload.writeInt32(static_cast<int32_t>(count));
+        for (size_t i = 0; i < count; ++i) payload.writeString16(held[i]);
     }
     transport_.send(from.id, answer, payload);
 }

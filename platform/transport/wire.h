@@ -79,7 +79,7 @@ enum MessageType : uint32_t {
     // uid and gid (int32 each, as the kernel gave them to the registry), when the name was
     // registered (milliseconds since the epoch, as two int32 words, low first), and the
     // names the holder's connection holds (an int32 count, then that many UTF-16 names, in
-    // code-unit order).
+    // code-unit order; the first of them, as many as fit in kListPageBytes).
     MSG_STATUS_REPLY = 13,
     // Anyone to anyone: the answer to a message of a type the receiver does not know;
     // code is that type, serial that message's serial, value -EBADRQC. Never answered.

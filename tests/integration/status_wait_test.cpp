@@ -96,6 +96,28 @@ std::unique_ptr<Process> startWaiting(const Stage& stage, std::vector<std::strin
     return waiting;
 }
 
+// A trusted host may hold more names than one message carries: status answers with the
+// first of them, as many as fit in a listing page.
+TEST(StatusE2E, AHostOfMoreNamesThanAMessageCarriesIsShownWithTheFirst) {
+    Stage stage;
+    ASSERT_TRUE(stage.start());
+    std::vector<std::string> args;
+    for (int i = 0; i < 2100; ++i) {
+        char prefix[16];
+        std::snprintf(prefix, sizeof prefix, "n%04d.", i);
+        args.push_back(prefix + std::string(250, 'x'));
+    }
+    auto host = stage.echo(args);
+    ASSERT_TRUE(host);
+    EnvChanges env = stage.env();
+    env.push_back("ZORLEK_CALL_TIMEOUT_MS=2000");
+    RunResult got = runProgram(tool({"status", args[0]}), env);
+    EXPECT_EQ(got.exitCode, 0) << got.err;
+    size_t names = got.out.find("\nNames: " + args[0] + ", " + args[1] + ", ");
+    ASSERT_NE(names, std::string::npos) << got.err;
+    EXPECT_EQ(got.out.find(args.back()), std::string::npos) << "past one page";
+}
+
 TEST(WaitE2E, EndsWhenNamesComeOrGoAndTimesOutNamingTheFirstMissing) {
     Stage stage;
     ASSERT_TRUE(stage.start());
