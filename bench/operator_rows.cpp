@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "bench/operator_rows.h"
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -40,7 +41,14 @@ void waitRow() {
     if (!registry.ready()) return row("`wait`", "no registry", "", -1, "");
     setenv("ZORLEK_REGISTRY", registry.socketPath().c_str(), 1);
     const std::string tool = test::binPath("zorlek");
-    const char* argv[] = {tool.c_str(), "wait", "bench.waited", nullptr};
+    // Bounded, so that a round that fails leaves no tool waiting behind it.
+    const char* argv[] = {tool.c_str(), "wait", "--timeout", "10", "bench.waited", nullptr};
+    // Ends a round that failed: the tool is stopped and reaped.
+    auto failed = [](pid_t pid, const char* why) {
+        ::kill(pid, SIGTERM);
+        ::waitpid(pid, nullptr, 0);
+        row("`wait`", why, "", -1, "");
+    };
     std::vector<double> ends, registrations;
     for (int i = 0; i < 100; ++i) {
         pid_t pid;
@@ -49,14 +57,15 @@ void waitRow() {
         }
         // Asleep once its wait is with the registry (on a busy machine it may be seen late;
         // the name registered before it asks is answered at once, which is timed alike).
-        test::waitUntilAsleep(pid, 10000);
+        if (!test::waitUntilAsleep(pid, 10000)) return failed(pid, "the tool did not wait");
         ServiceHost host;
-        if (host.connect() != OK) return row("`wait`", "the host did not connect", "", -1, "");
+        if (host.connect() != OK) return failed(pid, "the host did not connect");
         double start = nowMicros();
         status_t added = host.addService(String16("bench.waited"), make<Nothing>());
         registrations.push_back(nowMicros() - start);
+        if (added != OK) return failed(pid, "the registration failed");
         int waitStatus = 0;
-        if (added != OK || waitpid(pid, &waitStatus, 0) != pid || waitStatus != 0) {
+        if (waitpid(pid, &waitStatus, 0) != pid || waitStatus != 0) {
             return row("`wait`", "the wait did not end well", "", -1, "");
         }
         ends.push_back(nowMicros() - start);
