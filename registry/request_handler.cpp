@@ -59,20 +59,9 @@ bool RequestHandler::handle(Peer& from, Message& message) {
 }
 
 bool RequestHandler::serves(uint32_t type) const {
-    switch (type) {
-        case MSG_STATUS:
-            return (options_.features & FEATURE_STATUS) != 0;
-        case MSG_WATCH:
-            return (options_.features & FEATURE_WATCH) != 0;
-        case MSG_REGISTER:
-        case MSG_LOOKUP:
-        case MSG_LIST:
-        case MSG_RELEASE:
-        case MSG_ERROR:
-            return true;
-        default:
-            return true;
-    }
+    if (type == MSG_STATUS) return (options_.features & FEATURE_STATUS) != 0;
+    if (type == MSG_WATCH) return (options_.features & FEATURE_WATCH) != 0;
+    return true;
 }
 
 bool RequestHandler::greet(Peer& from, const MessageHeader& hello) {
@@ -82,7 +71,6 @@ bool RequestHandler::greet(Peer& from, const MessageHeader& hello) {
         return true;
     }
     from.version = hello.value;
-    from.features = hello.object;
     MessageHeader answer{MSG_HELLO, kProtocolMagic, OK, 0, options_.features, kProtocolVersion};
     transport_.send(from.id, answer, Parcel());
     return true;

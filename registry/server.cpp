@@ -115,7 +115,7 @@ void RegistryServer::accept(unique_fd sock) {
     client.peer.groups = peerGroups(sock.get());
     status_t refused = refusal(credentials);
     if (refused != OK) return refuse(std::move(sock), refused);
-    // It refuses descriptors when the listener did as it was made (run()). One made
+    // It refuses descriptors when the listener did as it was made (listen()). One made
     // before is not made to: what it may hold already would then be closed on this
     // thread (closeSocket), so it is served as on an older kernel.
     std::shared_ptr<Budget> budget = users_.join(credentials.uid);

@@ -27,11 +27,4 @@ String8 narrowForDisplay(const String16& text);
 // two surrogates); every other unit gives its UTF-8 bytes.
 String8 quoteJson(const String16& text);
 
-// True for the code points that narrowForDisplay writes as an escape rather than as
-// themselves: the controls U+0001-U+001F and U+007F-U+009F, the characters that reorder,
-// join or hide text, and the tags (not U+0000, which it leaves out, nor a lone surrogate,
-// which it replaces). For writers of untrusted text in a syntax of their own, such as JSON,
-// so that they escape the same characters.
-bool escapedForDisplay(uint32_t codePoint);
-
 }  // namespace zorlek

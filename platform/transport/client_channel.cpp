@@ -63,7 +63,9 @@ status_t ClientChannel::transact(uint32_t handle, uint32_t code, const Parcel& d
         if (status != OK) return status;
         // Returns once the socket has all of it.
         wait(serial, nullptr, deadline, OtherChannels(), nullptr);
-        return !alive() ? -EPIPE : wantsToSend() ? -ETIMEDOUT : OK;
+        // At its deadline a request still partly queued ends the channel.
+        if (!alive()) return deadline.remainingMs() == 0 ? -ETIMEDOUT : -EPIPE;
+        return wantsToSend() ? -ETIMEDOUT : OK;
     }
     // The reply lands in the caller's parcel, whose room goes to the next receive.
     PendingReply pending;
@@ -76,6 +78,8 @@ status_t ClientChannel::transact(uint32_t handle, uint32_t code, const Parcel& d
     }
     swap(*into, pending.reply);
     if (status != OK) into->clear();
+    // A reply nobody asked for keeps no more room than the channel keeps between replies.
+    if (reply == nullptr) ParcelAccess::trim(discarded_, kChannelBuffer);
     return status;
 }
 

@@ -64,10 +64,6 @@ class Stream {
     // over.
     status_t receive(Message* out, const Deadline& deadline);
 
-    // One receive of what is there, without waiting (for a caller that saw the socket
-    // readable): bytes read, -EAGAIN, 0 when the peer closed, or a negative status.
-    ssize_t receiveNow() { return reader_.fill(sock_.get()); }
-
     MessageReader& reader() { return reader_; }
     const MessageReader& reader() const { return reader_; }
 

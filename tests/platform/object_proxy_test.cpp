@@ -358,14 +358,18 @@ TEST_F(ProxyFixture, ARequestOfExactlyTheLimitTravels) {
     EXPECT_EQ(seen.payload.dataSize(), kMaxParcelSize);
 }
 
-TEST_F(ProxyFixture, APeerThatDoesNotReadABigRequestTimesOut) {
-    Parcel request;
-    ParcelAccess::resizeForReceive(request, kMaxParcelSize);
-    auto start = Clock::now();
-    EXPECT_EQ(proxy->sendTransaction(1, request, nullptr, 0), -ETIMEDOUT);
-    // A guard against a hang, twenty times the bound: without it the send waits for ever.
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(3000));
-    EXPECT_FALSE(proxy->isAlive());
+TEST(ProxyTimeouts, APeerThatDoesNotReadABigRequestTimesOutOneWayOrNot) {
+    for (uint32_t flags : {0u, FLAG_ONEWAY}) {
+        SocketPair pair = makeSocketPair();
+        sp<ObjectProxy> proxy = proxyOn(std::move(pair.a), kShortMs, 5);
+        Parcel request;
+        ParcelAccess::resizeForReceive(request, kMaxParcelSize);
+        auto start = Clock::now();
+        EXPECT_EQ(proxy->sendTransaction(1, request, nullptr, flags), -ETIMEDOUT) << flags;
+        // A guard against a hang, twenty times the bound: without it the send waits for ever.
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(3000));
+        EXPECT_FALSE(proxy->isAlive());
+    }
 }
 
 }  // namespace
