@@ -14,7 +14,8 @@ constexpr int32_t EXIT_NO_SERVICE_MANAGER = 20;
 
 // The driver's state for one run, shared with the command it dispatches to.
 struct ToolState {
-    // The registry every command works through; non-null while a command runs.
+    // The registry every command works through: non-null while a command that needs one
+    // runs, null for those that do not (help, version, and wait, which connects itself).
     sp<ServiceManager> serviceManager;
     // The argument vector (not owned; element 0 is the program name) and its count.
     int argc = 0;

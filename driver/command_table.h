@@ -21,8 +21,9 @@ struct CommandInfo {
     const char* help;
     // Runs the command with the cursor on its word.
     void (*run)(ToolState& state);
-    // False for the commands that work without a registry (help, version): the tool does
-    // not connect for them.
+    // False for the commands that do not go through the tool's registry connection (help
+    // and version need none; wait connects itself, and waits for a registry to come):
+    // the tool does not connect for them.
     bool needsRegistry;
 };
 

@@ -7,9 +7,9 @@
 
 namespace zorlek {
 
-// The whole life of one run: a command that works without a registry (help, version)
-// runs at once; any other command line obtains the service manager, then runs runDriver.
-// Returns the exit status (0, 10 or 20).
+// The whole life of one run: a command that works without the tool's registry connection
+// (help, version, wait) runs at once; any other command line obtains the service manager, then runs
+// runDriver. Returns the exit status (0, 10 or 20).
 int32_t runTool(int argc, char** argv);
 
 // Runs the command line when it names a command that works without a registry, with no

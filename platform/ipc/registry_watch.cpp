@@ -19,7 +19,8 @@ namespace {
 // The serials of the wait and of the question asked when its time is up.
 constexpr uint32_t kWaitSerial = 1;
 constexpr uint32_t kNowSerial = 2;
-// Passed to connect and to the registry: no answer ends a wait, so it may go on for ever.
+// The longest one receive may wait (about 24 days): a wait without bound waits again each
+// time one passes.
 constexpr int kForeverMs = INT_MAX;
 
 // True for the failures after which a registry may yet come (or come back).
@@ -59,8 +60,8 @@ status_t awaitAnswer(Stream& stream, uint32_t serial, const Deadline& deadline, 
 // the connection, which worthAnotherTry() tells apart.
 status_t waitOnce(const Parcel& request, bool gone, bool bounded, const Deadline& deadline,
                   size_t* pending, bool* connected) {
-    int left = bounded ? deadline.remainingMs() : kForeverMs;
-    int connectMs = left < callTimeoutMs() ? left : callTimeoutMs();
+    int connectMs = bounded && deadline.remainingMs() < callTimeoutMs() ? deadline.remainingMs()
+                                                                        : callTimeoutMs();
     unique_fd sock;
     uint32_t features = 0;
     status_t status =
@@ -78,7 +79,8 @@ status_t waitOnce(const Parcel& request, bool gone, bool bounded, const Deadline
     for (;;) {
         status = awaitAnswer(stream, kWaitSerial, bounded ? deadline : Deadline::after(kForeverMs),
                              &index, &held);
-        if (status != -ETIMEDOUT || !bounded || deadline.remainingMs() > 0) break;
+        if (status == -ETIMEDOUT && !bounded) continue;
+        if (status != -ETIMEDOUT || deadline.remainingMs() > 0) break;
         // Out of time: which name is still missing? The wait's own answer may come first.
         status = sendMessage(stream, {MSG_WATCH, 0, flags | WATCH_NOW, 0, kNowSerial}, request,
                              Deadline::after(callTimeoutMs()));
