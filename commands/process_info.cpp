@@ -6,8 +6,11 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string_view>
+
+#include "platform/base/unique_fd.h"
 
 namespace zorlek {
 namespace {
@@ -15,15 +18,15 @@ namespace {
 // Reads up to `room` bytes of the file at `path` into `buffer`; the count, 0 when it
 // cannot be read.
 size_t readSmallFile(const char* path, char* buffer, size_t room) {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
+    unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) return 0;
     size_t used = 0;
     while (used < room) {
-        ssize_t n = ::read(fd, buffer + used, room - used);
+        ssize_t n = ::read(fd.get(), buffer + used, room - used);
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         used += static_cast<size_t>(n);
     }
-    ::close(fd);
     return used;
 }
 
@@ -101,30 +104,28 @@ String16 nameInFile(const char* path, uint32_t id) {
     return String16(name.data(), name.size());
 }
 
+// The name of `id` from the account file at `path`, else from the C library's lookup
+// `get` (getpwuid_r or getgrgid_r) of an `Entry`, whose name `nameOf` gives.
+template <typename Entry, typename Id>
+String16 accountName(const char* path, Id id, int (*get)(Id, Entry*, char*, size_t, Entry**),
+                     char* Entry::*nameOf) {
+    String16 named = nameInFile(path, id);
+    if (named.size() > 0) return named;
+    Entry entry{};
+    Entry* found = nullptr;
+    char buffer[4096];
+    if (get(id, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) return String16();
+    return String16(found->*nameOf);
+}
+
 }  // namespace
 
 String16 userName(uid_t uid) {
-    String16 named = nameInFile("/etc/passwd", uid);
-    if (named.size() > 0) return named;
-    passwd entry{};
-    passwd* found = nullptr;
-    char buffer[4096];
-    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
-        return String16();
-    }
-    return String16(found->pw_name);
+    return accountName<passwd, uid_t>("/etc/passwd", uid, ::getpwuid_r, &passwd::pw_name);
 }
 
 String16 groupName(gid_t gid) {
-    String16 named = nameInFile("/etc/group", gid);
-    if (named.size() > 0) return named;
-    group entry{};
-    group* found = nullptr;
-    char buffer[4096];
-    if (::getgrgid_r(gid, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
-        return String16();
-    }
-    return String16(found->gr_name);
+    return accountName<group, gid_t>("/etc/group", gid, ::getgrgid_r, &group::gr_name);
 }
 
 String8 utcTime(int64_t ms) {
