@@ -52,19 +52,13 @@ class WatchTable {
         uint64_t order = 0;
         uint32_t serial = 0;
     };
-    struct NameHash {
-        size_t operator()(const String16& name) const {
-            return std::hash<std::u16string_view>()(name.view());
-        }
-    };
-
     // A name changed: registered (`nowHeld`) or freed.
     std::vector<Held> changed(const String16& name, bool nowHeld);
     void unindex(ConnectionId client, const Wait& wait);
 
     std::unordered_map<ConnectionId, Wait> waits_;
     // The clients waiting on each name.
-    std::unordered_map<String16, std::vector<ConnectionId>, NameHash> byName_;
+    std::unordered_map<String16, std::vector<ConnectionId>> byName_;
     uint64_t nextOrder_ = 0;
 };
 

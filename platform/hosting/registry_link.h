@@ -73,12 +73,6 @@ class RegistryLink final : private ConnectionOwner {
         status_t* result;  // where a waiting add wants the answer; may be null
         int64_t dueMs;     // when its answer is overdue, whatever comes meanwhile
     };
-    struct NameHash {
-        size_t operator()(const String16& name) const {
-            return std::hash<std::u16string_view>()(name.view());
-        }
-    };
-
     // The entry for `name`; null when this host does not serve it.
     const Entry* find(const String16& name) const;
     static uint32_t handleOf(size_t entry) { return static_cast<uint32_t>(entry + 1); }
@@ -123,7 +117,7 @@ class RegistryLink final : private ConnectionOwner {
     std::vector<Entry> entries_;
     // Where each name's entry is, so that adding a name costs the same however many the
     // host serves.
-    std::unordered_map<String16, size_t, NameHash> index_;
+    std::unordered_map<String16, size_t> index_;
     Timer answerDue_;  // the registry's oldest awaited answer is overdue
     Timer reconnectTimer_;
     Timer retryTimer_;

@@ -46,3 +46,11 @@ class String16 {
 void appendUtf8AsUtf16(std::u16string* out, const char* utf8, size_t len);
 
 }  // namespace zorlek
+
+// Hashes by code units, so that String16 keys an unordered container.
+template <>
+struct std::hash<zorlek::String16> {
+    size_t operator()(const zorlek::String16& text) const {
+        return std::hash<std::u16string_view>()(text.view());
+    }
+};
