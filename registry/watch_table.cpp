@@ -2,6 +2,7 @@
 #include "registry/watch_table.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace zorlek::registry {
 
@@ -10,8 +11,11 @@ bool WatchTable::add(ConnectionId client, uint32_t serial, const std::vector<Str
     Wait wait;
     wait.gone = gone;
     wait.serial = serial;
+    // Each name once, in the order asked: a lookup a name, not a search of those before.
+    std::unordered_set<String16> seen;
+    seen.reserve(names.size());
     for (const String16& name : names) {
-        if (std::find(wait.names.begin(), wait.names.end(), name) != wait.names.end()) continue;
+        if (!seen.insert(name).second) continue;
         wait.names.push_back(name);
         if ((table.find(name) != nullptr) != gone) ++wait.holding;
     }
