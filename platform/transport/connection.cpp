@@ -118,6 +118,10 @@ void Connection::recharge() {
 
 void Connection::updateInterest() {
     if (closed()) return;
+    // Messages read and left unhandled while paused go on once the pause lifts, also when
+    // it lifts outside this connection's events (its queue drained by a later reply sent
+    // on its own): the socket may bring nothing more to wake it.
+    if (stalled_ && !paused()) loop_.wake(this);
     uint32_t wanted = 0;
     if (!paused() || reader_.largeAwaitsBytes()) {
         wanted |= EPOLLIN;
