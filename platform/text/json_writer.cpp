@@ -45,8 +45,7 @@ JsonWriter& JsonWriter::close(char bracket) {
 }
 
 JsonWriter& JsonWriter::key(std::string_view name) {
-    String8 quoted = quoteJson(String16(name.data(), name.size()));
-    item(std::string_view(quoted.data(), quoted.size()));
+    string(name);
     put(": ");
     afterKey_ = true;
     return *this;
@@ -58,7 +57,18 @@ JsonWriter& JsonWriter::string(const String16& text) {
 }
 
 JsonWriter& JsonWriter::string(std::string_view text) {
-    return string(String16(text.data(), text.size()));
+    // Printable ASCII but the quote and the backslash is its own escape: the names of keys,
+    // which a record writes again for every value, go out without a copy.
+    for (char c : text) {
+        if (c < 0x20 || c > 0x7E || c == '"' || c == '\\') {
+            return string(String16(text.data(), text.size()));
+        }
+    }
+    separate();
+    put("\"");
+    put(text);
+    put("\"");
+    return *this;
 }
 
 JsonWriter& JsonWriter::hexString(const uint8_t* bytes, size_t size) {

@@ -97,6 +97,10 @@ TEST(JsonWriter, NothingPassesTheLimit) {
     EXPECT_EQ(written(hex, 6, &exceeded), "[\"0102");
     EXPECT_TRUE(exceeded);
     EXPECT_EQ(written([](JsonWriter& j) { j.string(std::string(100, 'x')).null(); }, 50, &exceeded),
+              "\"");
+    EXPECT_TRUE(exceeded);
+    EXPECT_EQ(written([](JsonWriter& j) { j.string(String16(std::u16string(100, u'\xE9'))); }, 50,
+                      &exceeded),
               "");
     EXPECT_TRUE(exceeded);
 }
