@@ -1,11 +1,46 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "commands/commands.h"
+#include "commands/limits.h"
 #include "commands/transaction_failure.h"
+#include "commands/typed/values.h"
 #include "commands/typed_service.h"
-#include "idl/values.h"
 #include "platform/text.h"
 
 namespace zorlek {
+namespace {
+
+// Writes the reply's fields as one line of JSON, as they are read. The reply is read twice:
+// first only counting, so that a malformed reply or one whose JSON would pass its bound
+// (kInvokeJsonPerInputByte times the reply and the description) prints nothing of it; then
+// to the output. Nothing of the JSON is kept in memory. When it is not printed, writes the
+// line that says why and sets EXIT_USAGE.
+void printReply(ToolState& state, const TypedService& typed, const idl::Method& method,
+                const char* service, Parcel& reply) {
+    const size_t start = reply.dataPosition();
+    const size_t limit = kInvokeJsonPerInputByte * (reply.dataSize() + typed.descriptionBytes);
+    String8 why;
+    JsonWriter counter(nullptr, limit);
+    typed::ReplyJson read =
+        typed::writeReplyAsJson(reply, typed.interface, method.reply, counter, &why);
+    if (read == typed::ReplyJson::kWritten) {
+        reply.setDataPosition(start);
+        JsonWriter out(&aout, limit);
+        typed::writeReplyAsJson(reply, typed.interface, method.reply, out, &why);
+        aout << endl;
+        return;
+    }
+    aerr << "zorlek: Service " << service;
+    if (read == typed::ReplyJson::kMalformed) {
+        aerr << " sent a malformed reply to " << method.name.c_str() << ": " << why << endl;
+    } else {
+        aerr << " sent a reply to " << method.name.c_str() << " whose JSON would pass its bound ("
+             << static_cast<uint32_t>(kInvokeJsonPerInputByte)
+             << " bytes a byte of the reply and the description); --raw shows it" << endl;
+    }
+    state.exitStatus = EXIT_USAGE;
+}
+
+}  // namespace
 
 void runInvoke(ToolState& state) {
     ++state.cursor;
@@ -30,8 +65,8 @@ void runInvoke(ToolState& state) {
     if (method == nullptr) {
         aerr << "zorlek: Interface " << typed.interface.name.c_str() << " has no method "
              << methodName << endl;
-    } else if (!idl::writeArguments(request, typed.interface, *method, state.argv + state.cursor,
-                                    static_cast<size_t>(state.argc - state.cursor), &why)) {
+    } else if (!typed::writeArguments(request, typed.interface, *method, state.argv + state.cursor,
+                                      static_cast<size_t>(state.argc - state.cursor), &why)) {
         aerr << "zorlek: " << why << endl;
     }
     if (method == nullptr || why.size() != 0) {
@@ -43,14 +78,7 @@ void runInvoke(ToolState& state) {
     status_t status =
         sendAndReport(state, *typed.object, method->code, request, flags, options.raw, &reply);
     if (status != OK || options.raw) return;
-    String8 json;
-    if (!idl::readReplyAsJson(reply, typed.interface, method->reply, &json, &why)) {
-        aerr << "zorlek: Service " << service << " sent a malformed reply to " << methodName << ": "
-             << why << endl;
-        state.exitStatus = EXIT_USAGE;
-        return;
-    }
-    aout << json << endl;
+    printReply(state, typed, *method, service, reply);
 }
 
 }  // namespace zorlek

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace zorlek {
 
@@ -20,5 +21,18 @@ constexpr size_t kMaxCommandLineBytes = 16 * 1024;
 // thousand accounts. A name not within it is asked of the C library, which reads the whole
 // file and the system's other sources.
 constexpr size_t kMaxAccountFileBytes = 256 * 1024;
+
+// How deep arrays and objects nest in the JSON of an argument `invoke` reads: past the
+// deepest a typed value may nest (idl/limits.h), so that every value the language allows can
+// be written, and the reader's recursion stays a few kilobytes of stack.
+constexpr uint32_t kMaxJsonDepth = 64;
+// The most JSON `invoke` writes of a reply, in bytes per byte of the reply and of the
+// description together. A record repeats its field names for every value in the reply, so a
+// description of long names made a small reply print without end (400,000-letter names and
+// 2,000 records of 4 bytes: 800 MB). At 64, a value may cost 256 bytes of names, brackets
+// and digits for its 4 bytes of reply (an i32 under a name of 230 letters) and the reply
+// still prints whole; past it the reply is refused before a byte is written, and --raw
+// shows it.
+constexpr size_t kInvokeJsonPerInputByte = 64;
 
 }  // namespace zorlek

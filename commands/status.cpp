@@ -6,6 +6,7 @@
 #include "commands/process_info.h"
 #include "commands/registry_failure.h"
 #include "platform/text.h"
+#include "platform/text/json_writer.h"
 
 namespace zorlek {
 namespace {
@@ -49,24 +50,33 @@ void writeReport(const StatusReport& report) {
     aout << endl;
 }
 
-// A JSON string, or null for a value that cannot be known.
-String8 jsonText(const String16& value, bool known) {
-    return known ? quoteJson(value) : String8("null");
+// The member KEY: a JSON string, or null for a value that cannot be known.
+void jsonText(JsonWriter& json, const char* key, const String16& value, bool known) {
+    json.key(key);
+    if (known) {
+        json.string(value);
+    } else {
+        json.null();
+    }
 }
 
 void writeReportJson(const StatusReport& r) {
-    aout << "{\"service\": " << quoteJson(r.service)
-         << ", \"descriptor\": " << jsonText(r.descriptor, r.described)
-         << ", \"pid\": " << r.holder.pid << ", \"uid\": " << r.holder.uid
-         << ", \"user\": " << jsonText(r.user, r.user.size() > 0) << ", \"gid\": " << r.holder.gid
-         << ", \"group\": " << jsonText(r.group, r.group.size() > 0)
-         << ", \"command\": " << jsonText(r.command, r.command.size() > 0)
-         << ", \"unit\": " << jsonText(r.unit, r.unit.size() > 0) << ", \"since\": \""
-         << utcTime(r.holder.sinceMs) << "\", \"names\": [";
-    for (size_t i = 0; i < r.holder.names.size(); ++i) {
-        aout << (i > 0 ? ", " : "") << quoteJson(r.holder.names[i]);
-    }
-    aout << "]}" << endl;
+    JsonWriter json(&aout);
+    json.beginObject();
+    json.key("service").string(r.service);
+    jsonText(json, "descriptor", r.descriptor, r.described);
+    json.key("pid").number(r.holder.pid).key("uid").number(r.holder.uid);
+    jsonText(json, "user", r.user, r.user.size() > 0);
+    json.key("gid").number(r.holder.gid);
+    jsonText(json, "group", r.group, r.group.size() > 0);
+    jsonText(json, "command", r.command, r.command.size() > 0);
+    jsonText(json, "unit", r.unit, r.unit.size() > 0);
+    String8 since = utcTime(r.holder.sinceMs);
+    json.key("since").string(std::string_view(since.data(), since.size()));
+    json.key("names").beginArray();
+    for (const String16& name : r.holder.names) json.string(name);
+    json.endArray().endObject();
+    aout << endl;
 }
 
 }  // namespace

@@ -1,27 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "commands/typed_service.h"
 
-#include <climits>
 #include <cstring>
 
 #include "commands/registry_failure.h"
+#include "commands/transaction_failure.h"
 #include "idl/parser.h"
 #include "idl/source_file.h"
 #include "platform/text.h"
 
 namespace zorlek {
 namespace {
-
-// Why a query failed: strerror's text for a negative status, "status N" for another.
-void writeReason(status_t status) {
-    if (status > 0) {
-        aerr << "status " << status;
-    } else if (status == INT32_MIN) {
-        aerr << "Unknown error 2147483648";
-    } else {
-        aerr << std::strerror(-status);
-    }
-}
 
 bool failWith(ToolState& state, const char* service, const char* what) {
     aerr << "zorlek: Service " << service << what << endl;
@@ -30,9 +19,7 @@ bool failWith(ToolState& state, const char* service, const char* what) {
 }
 
 bool unreachable(ToolState& state, const char* service, status_t status) {
-    aerr << "zorlek: Unable to get the interface of " << service << ": ";
-    writeReason(status);
-    aerr << endl;
+    reportInterfaceFailure(service, status);
     state.exitStatus = EXIT_USAGE;
     return false;
 }
@@ -45,12 +32,14 @@ status_t query(IBinder& object, uint32_t code, String16* text) {
     return status;
 }
 
-bool readFile(ToolState& state, const char* file, idl::Interface* interface) {
+bool readFile(ToolState& state, const char* file, idl::Interface* interface,
+              size_t* descriptionBytes) {
     std::u16string text;
     status_t status = idl::readSourceFile(file, &text);
     idl::ParseError error;
     std::optional<idl::Interface> parsed;
     if (status == OK) parsed = idl::parseInterface(text, &error);
+    if (parsed) *descriptionBytes = text.size() * sizeof(char16_t);
     if (status != OK) {
         aerr << "zorlek: Unable to read " << file << ": " << std::strerror(-status) << endl;
     } else if (!parsed) {
@@ -90,7 +79,9 @@ bool readTypedOptions(ToolState& state, bool rawAllowed, TypedOptions* options) 
 
 bool obtainInterface(ToolState& state, const char* service, const char* interfaceFile,
                      TypedService* out) {
-    if (interfaceFile != nullptr && !readFile(state, interfaceFile, &out->interface)) return false;
+    if (interfaceFile != nullptr &&
+        !readFile(state, interfaceFile, &out->interface, &out->descriptionBytes))
+        return false;
     if (!lookUpService(state, service, &out->object)) return false;
     if (!out->object) return failWith(state, service, " does not exist");
     String16 text;
@@ -119,6 +110,7 @@ bool obtainInterface(ToolState& state, const char* service, const char* interfac
         return false;
     }
     out->interface = std::move(*parsed);
+    out->descriptionBytes = text.size() * sizeof(char16_t);
     return true;
 }
 

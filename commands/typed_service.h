@@ -24,6 +24,9 @@ bool readTypedOptions(ToolState& state, bool rawAllowed, TypedOptions* options);
 struct TypedService {
     sp<IBinder> object;
     idl::Interface interface;
+    // The size of the description as it came, in UTF-16 units of two bytes: what the output
+    // of invoke is bounded by, with the reply's size (kInvokeJsonPerInputByte).
+    size_t descriptionBytes = 0;
 };
 
 // Looks `service` (as typed) up and obtains its interface: with `interfaceFile`, from that

@@ -3,17 +3,18 @@
 // description, a 0 byte, then the reply's bytes (without a description that reads, a fixed
 // one with every type is used). Every method's reply fields (and its arguments, read the
 // same way) are read from the bytes. Whatever arrives, reading stays in bounds, a
-// malformed reply says where, and what is read prints as valid JSON, in proportion to the
-// bytes, that writes back exactly the bytes it was read from.
+// malformed reply says where, and what is read prints as valid JSON, within invoke's bound
+// of the reply and the description, that writes back exactly the bytes it was read from.
 
 #include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "commands/limits.h"
+#include "commands/typed/json_reader.h"
+#include "commands/typed/values.h"
 #include "fuzz/check.h"
-#include "idl/json.h"
 #include "idl/parser.h"
-#include "idl/values.h"
 
 namespace zorlek {
 namespace {
@@ -28,40 +29,39 @@ const char16_t kEveryType[] =
     u"method b() -> (q: Q, qs: Q[], g: i64[][], t: s16?[], f: bool[]) = 2;\n"
     u"method c() -> (bs: bytes[], s: s16[]) = 3;\n";
 
-size_t longestName(const idl::Interface& interface) {
-    size_t longest = 0;
-    auto fields = [&](const std::vector<idl::Field>& list) {
-        for (const idl::Field& field : list) longest = std::max(longest, field.name.size());
-    };
-    for (const idl::Record& record : interface.records) fields(record.fields);
-    for (const idl::Method& method : interface.methods) {
-        fields(method.arguments);
-        fields(method.reply);
-    }
-    return longest;
-}
-
-void readAs(const idl::Interface& interface, const std::vector<idl::Field>& fields,
-            const uint8_t* bytes, size_t size) {
+// The reply's JSON as invoke writes it, counted first and then written within the bound.
+void readAs(const idl::Interface& interface, size_t descriptionBytes,
+            const std::vector<idl::Field>& fields, const uint8_t* bytes, size_t size) {
     Parcel reply;
     check(reply.setData(bytes, size) == OK, "setData");
+    const size_t limit = kInvokeJsonPerInputByte * (size + descriptionBytes);
     String8 json, why;
-    if (!idl::readReplyAsJson(reply, interface, fields, &json, &why)) {
+    JsonWriter counter(nullptr, limit);
+    typed::ReplyJson read = typed::writeReplyAsJson(reply, interface, fields, counter, &why);
+    check(counter.written() <= limit, "counted past the bound");
+    if (read == typed::ReplyJson::kMalformed) {
         check(std::strncmp(why.c_str(), "at ", 3) == 0, "a failure that does not say where");
         return;
     }
+    if (read == typed::ReplyJson::kTooLarge) return;
     size_t used = reply.dataPosition();
     check(used <= size, "read past the end");
-    // Each 4 bytes read give at most a value at every level of nesting, with its key.
-    size_t bound =
-        64 + (used / 4 + fields.size() + 1) * idl::kMaxDepth * (longestName(interface) + 32);
-    check(json.size() <= bound, "output out of proportion");
-    idl::JsonError error;
-    check(idl::parseJson(std::string_view(json.data(), json.size()), &error).has_value(),
+    reply.setDataPosition(0);
+    TextOutput out(-1, nullptr, TextOutput::Flushing::kWhenFull);
+    out.captureInto(&json);
+    JsonWriter writer(&out, limit);
+    check(typed::writeReplyAsJson(reply, interface, fields, writer, &why) ==
+                  typed::ReplyJson::kWritten &&
+              writer.written() == counter.written(),
+          "written otherwise than counted");
+    out.flush();
+    check(json.size() == counter.written(), "the output is not what was counted");
+    typed::JsonError error;
+    check(typed::parseJson(std::string_view(json.data(), json.size()), &error).has_value(),
           "output is not JSON");
     Parcel again;
-    check(idl::writeJsonFields(again, interface, fields, std::string_view(json.data(), json.size()),
-                               &why),
+    check(typed::writeJsonFields(again, interface, fields,
+                                 std::string_view(json.data(), json.size()), &why),
           "output does not write back");
     check(again.dataSize() == used && (used == 0 || std::memcmp(again.data(), bytes, used) == 0),
           "written back, not the bytes read");
@@ -80,7 +80,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     idl::ParseError error;
     std::optional<idl::Interface> interface;
     if (split != nullptr) interface = idl::parseInterface(text, &error);
-    if (!interface) interface = idl::parseInterface(kEveryType, &error);
+    if (!interface) {
+        text = kEveryType;
+        interface = idl::parseInterface(text, &error);
+    }
     check(interface.has_value(), "the fixed description");
     const uint8_t* reply = split != nullptr ? split + 1 : data;
     size_t replySize = size - static_cast<size_t>(reply - data);
@@ -88,8 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const idl::Method& method : interface->methods) {
         // A few methods at most, so that a long description does not make one input slow.
         if (++methods > 8) break;
-        readAs(*interface, method.reply, reply, replySize);
-        readAs(*interface, method.arguments, reply, replySize);
+        readAs(*interface, text.size() * sizeof(char16_t), method.reply, reply, replySize);
+        readAs(*interface, text.size() * sizeof(char16_t), method.arguments, reply, replySize);
     }
     return 0;
 }

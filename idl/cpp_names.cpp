@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "idl/cpp_names.h"
 
+#include "idl/c_macros.h"
+
 #include <set>
+#include <string>
 #include <string_view>
 
 namespace zorlek::idl {
@@ -138,11 +141,19 @@ NameClash clash(uint32_t line, std::string_view name, const char* why) {
     return found;
 }
 
+// Why `name` cannot stand anywhere in the generated code (with `beside`, the names taken
+// where it stands), or null.
+template <size_t N = 1>
+const char* takenWhy(std::string_view name, const std::string_view (*beside)[N] = nullptr) {
+    if (among(kEverywhere, name) || (beside != nullptr && among(*beside, name))) {
+        return "is a word C++ or the generated code takes";
+    }
+    return macroClash(name);
+}
+
 // A field, argument or reply field.
 std::optional<NameClash> checkField(const std::set<std::string_view>& records, const Field& field) {
-    if (among(kEverywhere, field.name)) {
-        return clash(field.line, field.name, "is a word C++ or the generated code takes");
-    }
+    if (const char* why = takenWhy(field.name)) return clash(field.line, field.name, why);
     if (records.count(field.name) != 0) {
         return clash(field.line, field.name, "names a record, and C++ cannot name a field so too");
     }
@@ -161,19 +172,22 @@ std::optional<NameClash> findNameClash(const Interface& interface) {
         if (among(kEverywhere, part)) {
             return clash(1, part, "in the interface's name is a word C++ takes");
         }
+        if (const char* why = macroClash(part)) {
+            return clash(1, part, (std::string("in the interface's name ") + why).c_str());
+        }
         start = dot == name.npos ? name.size() + 1 : dot + 1;
     }
     for (const Record& record : interface.records) {
-        if (among(kEverywhere, record.name) || among(kBesideRecords, record.name)) {
-            return clash(record.line, record.name, "is a word C++ or the generated code takes");
+        if (const char* why = takenWhy(record.name, &kBesideRecords)) {
+            return clash(record.line, record.name, why);
         }
         for (const Field& field : record.fields) {
             if (auto found = checkField(records, field)) return found;
         }
     }
     for (const Method& method : interface.methods) {
-        if (among(kEverywhere, method.name) || among(kBesideMethods, method.name)) {
-            return clash(method.line, method.name, "is a word C++ or the generated code takes");
+        if (const char* why = takenWhy(method.name, &kBesideMethods)) {
+            return clash(method.line, method.name, why);
         }
         if (records.count(method.name) != 0) {
             return clash(method.line, method.name,

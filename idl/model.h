@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "idl/limits.h"
+
 namespace zorlek::idl {
 
 // The kind of a type's innermost value.
@@ -73,15 +75,7 @@ struct Interface {
     const Method* findMethod(std::string_view name) const;
 };
 
-// Transaction codes of methods lie in 1..kMaxCode, below the codes the platform reserves
-// for its own queries (0x5F......).
-constexpr uint32_t kMaxCode = 0xFFFFFF;
-
-// The deepest a type may nest: an array level or a record level each count one, a value
-// that holds neither counts one. Readers of values recurse this deep at most.
-constexpr uint32_t kMaxDepth = 32;
-
-// How deep values of `type` nest (at least 1).
+// How deep values of `type` nest (at least 1; the language allows kMaxDepth, idl/limits.h).
 uint32_t depthOf(const Interface& interface, const Type& type);
 
 // The type as the language writes it: "i32", "s16?[]", "Point[][]".

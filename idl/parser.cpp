@@ -4,6 +4,7 @@
 #include <map>
 #include <set>
 
+#include "idl/hex_digit.h"
 #include "idl/lexer.h"
 
 namespace zorlek::idl {
@@ -92,15 +93,9 @@ bool readCode(std::u16string_view word, uint32_t* code) {
     uint64_t value = 0;
     for (size_t i = hex ? 2 : 0; i < word.size(); ++i) {
         char16_t unit = word[i];
-        uint32_t digit;
-        if (isDigit(unit)) {
-            digit = unit - u'0';
-        } else if (hex && ((unit >= u'a' && unit <= u'f') || (unit >= u'A' && unit <= u'F'))) {
-            digit = (unit | 0x20) - u'a' + 10;
-        } else {
-            return false;
-        }
-        value = value * (hex ? 16 : 10) + digit;
+        int digit = hexDigitValue(unit);
+        if (digit < 0 || digit >= (hex ? 16 : 10)) return false;
+        value = value * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
         if (value > kMaxCode) return false;
     }
     *code = static_cast<uint32_t>(value);

@@ -87,7 +87,8 @@ TEST(TypedE2E, InvokeRoundTripsEveryType) {
              "{\"echoed\": \"caf\xC3\xA9 \xF0\x9F\x98\x80\"}\n",
              "",
              0},
-            {{"every", "echoS16", "\x1B[2J\t\"v=\\"},
+            // A value that holds '=' is given by name.
+            {{"every", "echoS16", "v=\x1B[2J\t\"v=\\"},
              "{\"echoed\": \"\\u001b[2J\\t\\\"v=\\\\\"}\n",
              "",
              0},

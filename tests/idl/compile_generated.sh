@@ -4,7 +4,7 @@
 # -Werror (and -Wpedantic -Wshadow), with g++ and with clang++, with exceptions and
 # without: those of the test service of every type, of the sample, and of a description
 # whose names come as close as they may to the generated code's own, with doc comments
-# that C++ could misread.
+# that C++ could misread, and of a path and doc comments that would become code or join lines.
 # Usage: compile_generated.sh SOURCE_DIR ZORLEK_IDL. Exits 77 (skipped) when a compiler is
 # missing.
 set -u
@@ -40,9 +40,20 @@ ZI
 for zi in "$src/tests/idl/every_type.zi" "$src/services/sample/adder.zi" "$tmp/close.zi"; do
     "$idl" -o "$tmp/$(basename "$zi").h" "$zi" || { echo "FAIL: zorlek-idl $zi"; exit 1; }
 done
+# Text copied into the header never becomes code nor joins lines: a path whose line breaks
+# would put an #error in it, doc comments that end in a backslash, spaces and a NUL before
+# the field that use.cpp sets.
+hostile="$tmp/"$'x\n#error the path became code\n\\.zi'
+{
+    printf 'interface hostile.IText;\n/// ends in a backslash and a space \\ \n'
+    printf 'record Text {\n  /// a backslash, a space and a NUL \\ \0\n  first: i32;\n'
+    printf '  /// ?\?/\n  second: i32;\n}\n'
+} >"$hostile"
+"$idl" -o "$tmp/hostile.zi.h" "$hostile" || { echo "FAIL: zorlek-idl of a hostile path"; exit 1; }
 cat >"$tmp/use.cpp" <<'CPP'
 #include "adder.zi.h"
 #include "close.zi.h"
+#include "hostile.zi.h"
 #include "tests/idl/every_type_service.h"
 
 namespace {
@@ -82,7 +93,10 @@ int main() {
     int32_t sum = 0;
     adder.add(1, 2, &sum);
     ::test::IEveryType::Proxy every(zorlek::make<zorlek::test::EveryType>());
-    return every.nothing() + status + sum;
+    hostile::IText::Text text;
+    text.first = 1;
+    text.second = 2;
+    return every.nothing() + status + sum + text.first + text.second;
 }
 CPP
 failed=0

@@ -9,7 +9,7 @@ src=$1 build=$2 cxx=$3
 fail=0
 forbidden='platform/transport/|platform/hosting/'
 
-for file in "$src"/commands/*.cpp "$src"/commands/*.h; do
+for file in "$src"/commands/*.cpp "$src"/commands/*.h "$src"/commands/typed/*.cpp "$src"/commands/typed/*.h; do
     deps=$("$cxx" -std=c++20 -I"$src" -M -x c++ "$file" 2>&1) || { echo "cannot read $file: $deps"; fail=1; continue; }
     seen=$(printf '%s\n' "$deps" | tr ' \\' '\n\n' | grep -E "$forbidden" | sort -u)
     if [ -n "$seen" ]; then
@@ -30,6 +30,19 @@ for ((i = 0; i < ${#floors[@]}; i++)); do
         echo "platform/$floor/ includes a floor above it:"; printf '  %s\n' "$climbs"; fail=1
     fi
 done
+
+# The tool's data goes one way: commands -> commands/typed (invoke's typed values) -> idl
+# (the language). The language includes neither; the typed values include no command but
+# the tool's limits table.
+climbs=$(grep -nE '#include "commands/' "$src"/idl/*.h "$src"/idl/*.cpp 2>/dev/null)
+if [ -n "$climbs" ]; then
+    echo "idl/ includes the commands above it:"; printf '  %s\n' "$climbs"; fail=1
+fi
+climbs=$(grep -nE '#include "commands/' "$src"/commands/typed/*.h "$src"/commands/typed/*.cpp 2>/dev/null |
+    grep -vE '#include "commands/(typed/|limits\.h")')
+if [ -n "$climbs" ]; then
+    echo "commands/typed/ includes the commands above it:"; printf '  %s\n' "$climbs"; fail=1
+fi
 
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT

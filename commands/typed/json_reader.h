@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// JSON in and out for typed values: reading a value typed on a command line, and writing
-// UTF-16 text as a JSON string that is safe to print.
+// Reading JSON: a typed value's text on a command line (writing it is JsonWriter's).
 #pragma once
 
 #include <cstddef>
@@ -10,9 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "commands/limits.h"
 #include "platform/text.h"
 
-namespace zorlek::idl {
+namespace zorlek::typed {
 
 // A JSON value.
 struct JsonValue {
@@ -28,9 +28,6 @@ struct JsonValue {
     std::vector<std::u16string> keys;
 };
 
-// Arrays and objects nest this deep at most.
-constexpr uint32_t kMaxJsonDepth = 64;
-
 // Where and why a JSON text could not be read.
 struct JsonError {
     // Offset of the byte where reading stopped, from 0.
@@ -44,11 +41,4 @@ struct JsonError {
 // that is not JSON, a key given twice in one object, nesting past kMaxJsonDepth.
 std::optional<JsonValue> parseJson(std::string_view text, JsonError* error);
 
-// Appends `text` as a JSON string, quotes included: valid JSON for any units, and safe to
-// write to a terminal. '"' and '\' are escaped; the controls below U+0020 as \b \t \n \f \r
-// or \u00XX; unpaired surrogates, and every character that narrowForDisplay escapes (other
-// controls, those that reorder, join or hide text, the tags), as \uXXXX in lowercase hex
-// (a pair of them above U+FFFF); everything else as its UTF-8.
-void appendJsonString(String8* out, std::u16string_view text);
-
-}  // namespace zorlek::idl
+}  // namespace zorlek::typed

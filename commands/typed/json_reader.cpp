@@ -1,17 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "idl/json.h"
+#include "commands/typed/json_reader.h"
 
 #include <set>
 
-namespace zorlek::idl {
-namespace {
+#include "idl/hex_digit.h"
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+namespace zorlek::typed {
+namespace {
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
@@ -140,7 +135,9 @@ class JsonReader {
         if (c != 'u') return fail("an unknown escape");
         uint32_t unit = 0;
         for (int i = 1; i <= 4; ++i) {
-            int digit = at_ + i < text_.size() ? hexValue(text_[at_ + i]) : -1;
+            int digit = at_ + i < text_.size()
+                            ? idl::hexDigitValue(static_cast<unsigned char>(text_[at_ + i]))
+                            : -1;
             if (digit < 0) return fail("an escape \\u without four hex digits");
             unit = unit << 4 | static_cast<uint32_t>(digit);
         }
@@ -206,9 +203,4 @@ std::optional<JsonValue> parseJson(std::string_view text, JsonError* error) {
     return JsonReader(text, error).run();
 }
 
-void appendJsonString(String8* out, std::u16string_view text) {
-    String8 quoted = quoteJson(String16(std::u16string(text)));
-    out->append(quoted.data(), quoted.size());
-}
-
-}  // namespace zorlek::idl
+}  // namespace zorlek::typed

@@ -1,65 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
-// Typed values for a person: arguments from command-line text into exactly the bytes of
-// their encoding (or one line saying what is wrong), reply bytes into JSON (or where they
-// are malformed), and UTF-16 text as JSON strings that are valid and safe to print.
+// Arguments for a person: command-line text into exactly the bytes of their encoding, or
+// one line saying what is wrong; the JSON of arrays and records read strictly.
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
-#include "idl/json.h"
-#include "idl/parser.h"
-#include "idl/values.h"
-#include "tests/support/bytes.h"
+#include "commands/typed/json_reader.h"
+#include "tests/commands/typed_values.h"
 
-namespace zorlek::idl {
+namespace zorlek::typed::test {
 namespace {
-
-using test::Bytes;
-using test::cat;
-using test::i32;
-using test::s16;
-
-const char kInterface[] =
-    "interface t.IValues;\n"
-    "record P { x: i32; y: s16?; }\n"
-    "record Q { p: P; ps: P[]; }\n"
-    "method ints(a: i32, b: i64) = 1;\n"
-    "method flag(f: bool) = 2;\n"
-    "method texts(s: s16, n: s16?) = 3;\n"
-    "method blob(b: bytes) = 4;\n"
-    "method arrays(a: i32[], g: i64[][], t: s16?[], b: bytes[], f: bool[]) = 5;\n"
-    "method records(q: Q) = 6;\n"
-    "method none() = 7;\n"
-    "method out() -> (a: i32, b: i64, f: bool, s: s16, n: s16?, d: bytes, q: Q[], g: i32[][]) = "
-    "8;\n";
-
-const Interface& interface() {
-    static const Interface parsed = [] {
-        ParseError error;
-        std::u16string text(kInterface, kInterface + sizeof kInterface - 1);
-        return *parseInterface(text, &error);
-    }();
-    return parsed;
-}
-
-Bytes i64(int64_t value) {
-    return cat({i32(static_cast<uint32_t>(value)),
-                i32(static_cast<uint32_t>(static_cast<uint64_t>(value) >> 32))});
-}
-
-Bytes nullString() {
-    return i32(0xFFFFFFFF);
-}
-
-// The arguments' bytes after the token, or "error: WHY".
-struct Written {
-    Bytes bytes;
-    std::string error;
-    bool operator==(const Written&) const = default;
-};
 
 Written write(const std::string& method, const std::vector<std::string>& words) {
     std::vector<const char*> argv;
@@ -70,15 +22,7 @@ Written write(const std::string& method, const std::vector<std::string>& words) 
                         argv.size(), &why)) {
         return {{}, why.c_str()};
     }
-    return {test::bytesOf(request), ""};
-}
-
-Written bytes(Bytes b) {
-    return {std::move(b), ""};
-}
-
-Written error(std::string why) {
-    return {{}, std::move(why)};
+    return {zorlek::test::bytesOf(request), ""};
 }
 
 void expectWritten(const std::string& method, const std::vector<std::string>& words,
@@ -90,7 +34,7 @@ void expectWritten(const std::string& method, const std::vector<std::string>& wo
     EXPECT_EQ(got.bytes, expected.bytes) << label;
 }
 
-TEST(IdlValues, IntegersAreReadStrictlyInTheirTypesRange) {
+TEST(TypedArguments, IntegersAreReadStrictlyInTheirTypesRange) {
     const std::string notInt = "Invalid value for argument 'a' (i32): not an integer";
     const std::string range = "Invalid value for argument 'a' (i32): out of range";
     const std::string range64 = "Invalid value for argument 'b' (i64): out of range";
@@ -126,7 +70,8 @@ TEST(IdlValues, IntegersAreReadStrictlyInTheirTypesRange) {
     for (const Row& row : rows) expectWritten("ints", row.words, row.expected);
 }
 
-TEST(IdlValues, ArgumentsAreNamedOrTakenInOrder) {
+TEST(TypedArguments, ArgumentsAreNamedOrTakenInOrder) {
+    const std::string kNamed = " (a value that holds '=' is given as NAME=VALUE)";
     const Bytes oneTwo = cat({i32(1), i64(2)});
     struct Row {
         std::vector<std::string> words;
@@ -141,10 +86,14 @@ TEST(IdlValues, ArgumentsAreNamedOrTakenInOrder) {
         {{}, error("No value for argument 'a' (i32) of ints")},
         {{"1", "2", "3"}, error("Too many arguments for ints: 3")},
         {{"a=1", "a=1", "b=2"}, error("Argument 'a' given twice")},
-        // A word is NAME=VALUE only for a name of the method; otherwise it is a value.
-        {{"c=1", "2"}, error("Invalid value for argument 'a' (i32): not an integer")},
+        // A word that holds '=' is NAME=VALUE, and NAME must be an argument of the method.
+        {{"c=1", "2"}, error("No argument 'c' in ints" + kNamed)},
         {{"a==1", "2"}, error("Invalid value for argument 'a' (i32): not an integer")},
-        {{"A=1", "2"}, error("Invalid value for argument 'a' (i32): not an integer")},
+        {{"A=1", "2"}, error("No argument 'A' in ints" + kNamed)},
+        {{"1", "2", "b"}, error("Too many arguments for ints: b")},
+        {{"1", "2", "b=3"}, error("Too many arguments for ints: 2")},
+        {{"a=1", "=2"}, error("No argument '' in ints" + kNamed)},
+        {{"a=1", "b =2"}, error("No argument 'b ' in ints" + kNamed)},
     };
     for (const Row& row : rows) expectWritten("ints", row.words, row.expected);
     expectWritten("none", {}, bytes({}));
@@ -152,9 +101,15 @@ TEST(IdlValues, ArgumentsAreNamedOrTakenInOrder) {
     // Text values take what follows the first '=' as it is.
     expectWritten("texts", {"s=a=b", "n==="}, bytes(cat({s16(u"a=b"), s16(u"==")})));
     expectWritten("texts", {"n=x", "s=y"}, bytes(cat({s16(u"y"), s16(u"x")})));
+    expectWritten("texts", {"a=b", "c"}, error("No argument 'a' in texts" + kNamed));
+    // JSON that holds '=' goes in the named form too.
+    expectWritten("records", {"{\"p\": {\"x\": 1, \"y\": \"=\"}, \"ps\": []}"},
+                  error("No argument '{\"p\": {\"x\": 1, \"y\": \"' in records" + kNamed));
+    expectWritten("records", {"q={\"p\": {\"x\": 1, \"y\": \"=\"}, \"ps\": []}"},
+                  bytes(cat({i32(1), s16(u"="), i32(0)})));
 }
 
-TEST(IdlValues, EachScalarTypeFromText) {
+TEST(TypedArguments, EachScalarTypeFromText) {
     struct Row {
         std::string method;
         std::vector<std::string> words;
@@ -181,7 +136,7 @@ TEST(IdlValues, EachScalarTypeFromText) {
     for (const Row& row : rows) expectWritten(row.method, row.words, row.expected);
 }
 
-TEST(IdlValues, ArraysAndRecordsFromJson) {
+TEST(TypedArguments, ArraysAndRecordsFromJson) {
     const std::string arrays = "Invalid value for argument 'a' (i32[]): ";
     struct Row {
         std::string method;
@@ -258,7 +213,7 @@ TEST(IdlValues, ArraysAndRecordsFromJson) {
     for (const Row& row : rows) expectWritten(row.method, row.words, row.expected);
 }
 
-TEST(IdlValues, JsonTextIsReadStrictly) {
+TEST(TypedArguments, JsonTextIsReadStrictly) {
     struct Row {
         std::string text;
         size_t offset;
@@ -296,135 +251,5 @@ TEST(IdlValues, JsonTextIsReadStrictly) {
     EXPECT_EQ(value->items[0].number, "-0.5e+3");
 }
 
-std::string hexOf(const Bytes& bytes) {
-    std::string out;
-    char two[4];
-    for (uint8_t byte : bytes) {
-        std::snprintf(two, sizeof two, "%02x ", byte);
-        out += two;
-    }
-    return out;
-}
-
-// The JSON of a reply holding `items`, or "malformed: WHY".
-std::string replyJson(const Bytes& items) {
-    Parcel reply;
-    reply.setData(items.data(), items.size());
-    String8 out, why;
-    const Method& method = *interface().findMethod("out");
-    if (!readReplyAsJson(reply, interface(), method.reply, &out, &why)) {
-        return std::string("malformed: ") + why.c_str();
-    }
-    // The JSON written back gives the bytes read, exactly.
-    Parcel again;
-    EXPECT_TRUE(writeJsonFields(again, interface(), method.reply, out.c_str(), &why))
-        << why.c_str();
-    EXPECT_EQ(test::bytesOf(again), Bytes(items.begin(), items.begin() + reply.dataPosition()));
-    return out.c_str();
-}
-
-TEST(IdlValues, RepliesAsJson) {
-    const Bytes head = cat({i32(0x80000000), i64(INT64_MIN), i32(1), s16(u"a\"\\"), nullString(),
-                            cat({i32(2), {0xAB, 0x01, 0, 0}})});
-    const Bytes tail = cat({i32(0), i32(0)});
-    const std::string headJson =
-        "{\"a\": -2147483648, \"b\": -9223372036854775808, \"f\": true, \"s\": \"a\\\"\\\\\", "
-        "\"n\": null, \"d\": \"ab01\", ";
-    struct Row {
-        Bytes reply;
-        std::string json;
-    } rows[] = {
-        {cat({head, tail}), headJson + "\"q\": [], \"g\": []}"},
-        // What a newer service appends is left unread.
-        {cat({head, tail, i32(7), s16(u"more")}), headJson + "\"q\": [], \"g\": []}"},
-        {cat({head, i32(2), i32(5), s16(u""), i32(0), i32(0), nullString(), i32(1), i32(6),
-              nullString(), i32(2), i32(1), i32(7), i32(0)}),
-         headJson + "\"q\": [{\"p\": {\"x\": 5, \"y\": \"\"}, \"ps\": []}, {\"p\": {\"x\": 0, "
-                    "\"y\": null}, "
-                    "\"ps\": [{\"x\": 6, \"y\": null}]}], \"g\": [[7], []]}"},
-        {{}, "malformed: at a (i32)"},
-        {cat({i32(1), i32(2)}), "malformed: at b (i64)"},
-        {cat({i32(1), i64(2), i32(2)}), "malformed: at f (bool)"},
-        {cat({i32(1), i64(2), i32(0), nullString()}), "malformed: at s (s16)"},
-        {cat({i32(1), i64(2), i32(0), i32(9), i32(0x41)}), "malformed: at s (s16)"},
-        // Padding that is not zero, in a string and in bytes.
-        {cat({i32(1), i64(2), i32(0), i32(0), {0, 0, 1, 0}}), "malformed: at s (s16)"},
-        {cat({i32(1), i64(2), i32(0), s16(u""), s16(u"x"), cat({i32(1), {1, 0, 1, 0}})}),
-         "malformed: at d (bytes)"},
-        {cat({i32(1), i64(2), i32(0), s16(u""), s16(u"x"), i32(5), i32(0)}),
-         "malformed: at d (bytes)"},
-        {cat({i32(1), i64(2), i32(0), s16(u""), s16(u"x"), i32(0xFFFFFFFF)}),
-         "malformed: at d (bytes)"},
-        // A count that the bytes left cannot hold, and one that is negative.
-        {cat({head, i32(3), i32(0)}), "malformed: at q (Q[])"},
-        {cat({head, i32(0x80000000)}), "malformed: at q (Q[])"},
-        {cat({head, i32(1), i32(5), i32(7)}), "malformed: at q[0].p.y (s16?)"},
-        {cat({head, i32(0), i32(1), i32(1)}), "malformed: at g[0] (i32[])"},
-    };
-    for (const Row& row : rows) EXPECT_EQ(replyJson(row.reply), row.json) << hexOf(row.reply);
-}
-
-TEST(IdlValues, JsonObjectsOfFields) {
-    const Method& method = *interface().findMethod("ints");
-    struct Row {
-        std::string json;
-        Written expected;
-    } rows[] = {
-        {"{\"b\": 2, \"a\": 1}", bytes(cat({i32(1), i64(2)}))},
-        {"{\"a\": 1}", error("at b: missing")},
-        {"{\"a\": 1, \"b\": 2, \"c\": 3}", error("at c: no such field")},
-        {"{\"a\": \"1\", \"b\": 2}", error("at a: expected an integer")},
-        {"[1, 2]", error("expected a JSON object")},
-        {"{", error("expected a key in quotes")},
-    };
-    for (const Row& row : rows) {
-        Parcel parcel;
-        String8 why;
-        Written got;
-        if (writeJsonFields(parcel, interface(), method.arguments, row.json, &why)) {
-            got.bytes = test::bytesOf(parcel);
-        } else {
-            got.error = why.c_str();
-        }
-        EXPECT_EQ(got, row.expected) << row.json;
-    }
-}
-
-TEST(IdlValues, JsonStringsAreValidAndSafeToPrint) {
-    struct Row {
-        std::u16string text;
-        std::string json;
-    } rows[] = {
-        {u"", "\"\""},
-        {u"plain text", "\"plain text\""},
-        {u"\"\\/", "\"\\\"\\\\/\""},
-        {u"\b\t\n\f\r", "\"\\b\\t\\n\\f\\r\""},
-        {std::u16string(u"\0\x1\x1F", 3), "\"\\u0000\\u0001\\u001f\""},
-        {u"\x7F\x80\x9F\xA0", "\"\\u007f\\u0080\\u009f\xC2\xA0\""},
-        {u"caf\xE9 \x20AC \xD83D\xDE00", "\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\""},
-        // Unpaired surrogates, alone, at either end and in the wrong order.
-        {u"\xD800", "\"\\ud800\""},
-        {u"a\xDC00", "\"a\\udc00\""},
-        {u"\xDC00\xD800", "\"\\udc00\\ud800\""},
-        {u"\xD83D\xD83D\xDE00", "\"\\ud83d\xF0\x9F\x98\x80\""},
-        // What reorders, joins or hides text, and the tags.
-        {u"pay\x202E"
-         u"evil",
-         "\"pay\\u202eevil\""},
-        {u"\xAD\x200B\xFEFF", "\"\\u00ad\\u200b\\ufeff\""},
-        {u"a\xDB40\xDC01", "\"a\\udb40\\udc01\""},
-    };
-    for (const Row& row : rows) {
-        String8 out;
-        appendJsonString(&out, row.text);
-        EXPECT_EQ(std::string(out.data(), out.size()), row.json);
-        // And it reads back as the same units.
-        JsonError error;
-        std::optional<JsonValue> back = parseJson(std::string_view(out.data(), out.size()), &error);
-        ASSERT_TRUE(back) << row.json;
-        EXPECT_EQ(back->string, row.text) << row.json;
-    }
-}
-
 }  // namespace
-}  // namespace zorlek::idl
+}  // namespace zorlek::typed::test

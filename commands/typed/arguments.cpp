@@ -1,22 +1,20 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "idl/values.h"
-
+// The arguments of a method from command-line text (commands/typed/values.h).
 #include <cstdio>
+#include <cstring>
 #include <string>
 
-#include "idl/json.h"
+#include "commands/typed/json_reader.h"
+#include "commands/typed/values.h"
+#include "idl/hex_digit.h"
 
-namespace zorlek::idl {
+namespace zorlek::typed {
 namespace {
 
+using idl::hexDigitValue;
+using idl::Kind;
+using idl::Type;
 using JsonKind = JsonValue::Kind;
-
-int hexDigit(char16_t c) {
-    if (c >= u'0' && c <= u'9') return c - u'0';
-    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-    return -1;
-}
 
 // Reads an integer of `kind` (kI32 or kI64): an optional '-', then decimal digits, or with
 // `hex` also "0x" and hex digits; nothing else. Null, or why not.
@@ -33,7 +31,7 @@ const char* readInteger(std::string_view text, Kind kind, bool hex, int64_t* val
     const uint64_t limit = kind == Kind::kI32 ? uint64_t{1} << 31 : uint64_t{1} << 63;
     uint64_t magnitude = 0;
     for (char c : text) {
-        int digit = hexDigit(static_cast<char16_t>(static_cast<unsigned char>(c)));
+        int digit = hexDigitValue(static_cast<unsigned char>(c));
         if (digit < 0 || static_cast<uint32_t>(digit) >= base) return "not an integer";
         if (magnitude > (limit - static_cast<uint64_t>(digit)) / base) return "out of range";
         magnitude = magnitude * base + static_cast<uint64_t>(digit);
@@ -47,7 +45,7 @@ const char* readInteger(std::string_view text, Kind kind, bool hex, int64_t* val
 const char* readHex(std::u16string_view text, std::vector<uint8_t>* bytes) {
     if (text.size() % 2 != 0) return "an odd number of hex digits";
     for (size_t i = 0; i < text.size(); i += 2) {
-        int high = hexDigit(text[i]), low = hexDigit(text[i + 1]);
+        int high = hexDigitValue(text[i]), low = hexDigitValue(text[i + 1]);
         if (high < 0 || low < 0) return "not hex digits";
         bytes->push_back(static_cast<uint8_t>(high << 4 | low));
     }
@@ -210,14 +208,46 @@ void describeInvalid(String8* out, const Interface& interface, const Field& argu
     out->append(why);
 }
 
-// The argument that a word NAME=VALUE names, or null (the word is a bare value).
-const Field* namedArgument(const Method& method, std::string_view word) {
-    size_t equals = word.find('=');
-    if (equals == std::string_view::npos) return nullptr;
-    for (const Field& argument : method.arguments) {
-        if (argument.name == word.substr(0, equals)) return &argument;
+// Which word gives each argument, in the declared order: the named ones (every word that
+// holds '=') first, then the bare values fill the others in turn. False, with `*why` set,
+// for a name the method has not, an argument given twice, or a value too many.
+bool assignWords(const Method& method, const char* const* words, size_t count,
+                 std::vector<const char*>* given, String8* why) {
+    for (size_t i = 0; i < count; ++i) {
+        std::string_view word = words[i];
+        size_t equals = word.find('=');
+        if (equals == std::string_view::npos) continue;
+        const Field* named = nullptr;
+        for (const Field& argument : method.arguments) {
+            if (argument.name == word.substr(0, equals)) named = &argument;
+        }
+        if (named == nullptr) {
+            std::string_view name = word.substr(0, equals);
+            why->append("No argument '")
+                .append(narrowForDisplay(String16(name.data(), name.size())).c_str());
+            why->append("' in ").append(method.name.c_str());
+            why->append(" (a value that holds '=' is given as NAME=VALUE)");
+            return false;
+        }
+        size_t slot = static_cast<size_t>(named - method.arguments.data());
+        if ((*given)[slot] != nullptr) {
+            why->append("Argument '").append(named->name.c_str()).append("' given twice");
+            return false;
+        }
+        (*given)[slot] = words[i] + equals + 1;
     }
-    return nullptr;
+    size_t slot = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (std::strchr(words[i], '=') != nullptr) continue;
+        while (slot < given->size() && (*given)[slot] != nullptr) ++slot;
+        if (slot == given->size()) {
+            why->append("Too many arguments for ").append(method.name.c_str()).append(": ");
+            why->append(words[i]);
+            return false;
+        }
+        (*given)[slot] = words[i];
+    }
+    return true;
 }
 
 }  // namespace
@@ -236,31 +266,9 @@ bool writeJsonFields(Parcel& parcel, const Interface& interface, const std::vect
 
 bool writeArguments(Parcel& request, const Interface& interface, const Method& method,
                     const char* const* words, size_t count, String8* why) {
-    // Which word gives each argument, in the declared order: the named ones first, then the
-    // bare values fill the others in turn.
     std::vector<const char*> given(method.arguments.size(), nullptr);
-    for (size_t i = 0; i < count; ++i) {
-        const Field* named = namedArgument(method, words[i]);
-        if (named == nullptr) continue;
-        size_t slot = static_cast<size_t>(named - method.arguments.data());
-        if (given[slot] != nullptr) {
-            why->append("Argument '").append(named->name.c_str()).append("' given twice");
-            return false;
-        }
-        given[slot] = words[i] + named->name.size() + 1;
-    }
-    size_t slot = 0;
-    for (size_t i = 0; i < count; ++i) {
-        if (namedArgument(method, words[i]) != nullptr) continue;
-        while (slot < given.size() && given[slot] != nullptr) ++slot;
-        if (slot == given.size()) {
-            why->append("Too many arguments for ").append(method.name.c_str()).append(": ");
-            why->append(words[i]);
-            return false;
-        }
-        given[slot] = words[i];
-    }
-    for (slot = 0; slot < given.size(); ++slot) {
+    if (!assignWords(method, words, count, &given, why)) return false;
+    for (size_t slot = 0; slot < given.size(); ++slot) {
         const Field& argument = method.arguments[slot];
         if (given[slot] == nullptr) {
             why->append("No value for argument '").append(argument.name.c_str()).append("' (");
@@ -280,4 +288,4 @@ bool writeArguments(Parcel& request, const Interface& interface, const Method& m
     return true;
 }
 
-}  // namespace zorlek::idl
+}  // namespace zorlek::typed
