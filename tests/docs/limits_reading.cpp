@@ -158,11 +158,10 @@ std::vector<Row> limitRows(std::string_view doc) {
         size_t end = std::min(doc.find('\n', at + 1), doc.size());
         std::string_view line = doc.substr(at + 1, end - at - 1);
         at = end;
-        if (line.empty() || line[0] != '|' || ++seen <= 2) continue;
+        if (line.size() < 4 || line[0] != '|' || ++seen <= 2) continue;
         size_t last = line.rfind('|', line.size() - 2);
-        Row row{std::string(line.substr(1, line.find('|', 1) - 1)),
-                std::string(line.substr(0, last)),
-                {}};
+        std::string_view first = line.substr(2, line.find(" |", 1) - 2);
+        Row row{std::string(first), std::string(line.substr(0, last)), {}};
         std::string_view cell = line.substr(last);
         for (size_t tick = cell.find('`'); tick != std::string_view::npos;
              tick = cell.find('`', tick + 1)) {
