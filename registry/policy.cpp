@@ -14,7 +14,8 @@
 #include "platform/transport/deadline.h"
 #include "registry/log_limit.h"
 #include "registry/name_table.h"
-#include "registry/request_handler.h"
+#include "registry/peer.h"
+#include "registry/server_options.h"
 
 namespace zorlek::registry {
 namespace {
@@ -23,8 +24,6 @@ namespace {
 constexpr size_t kNamedGrantees = 8;
 // The most room a group's entry may take in the system's database (its member list).
 constexpr size_t kMaxEntryBytes = 4 * 1024 * 1024;
-// The peers that read a reason in a refused registration's answer.
-constexpr int32_t kFirstVersionWithReasons = 3;
 
 class SystemAccounts final : public Accounts {
   public:
@@ -189,24 +188,31 @@ std::vector<gid_t> peerGroups(int sock) {
     return {};
 }
 
-bool permitRegistration(const ServerOptions& options, const Peer& from, const String16& name,
-                        Parcel* answer, LogLimit* limit) {
+bool grantedTo(const ServerOptions& options, const Peer& from, const String16& name, String8* why) {
     uid_t uid = from.credentials.uid;
     if (trustedUser(uid, options)) return true;
     bool matched = false;
-    String8 why("no policy line grants it");
+    *why = String8("no policy line grants it");
     if (options.policy != nullptr &&
-        options.policy->grants(name, uid, from.credentials.gid, from.groups, &matched, &why)) {
+        options.policy->grants(name, uid, from.credentials.gid, from.groups, &matched, why)) {
         return true;
     }
     // --allow-any-user opens the names no line speaks of, never one granted to others.
-    if (!matched && options.allowAnyUser) return true;
+    return !matched && options.allowAnyUser;
+}
+
+bool permitRegistration(const ServerOptions& options, const Peer& from, const String16& name,
+                        Parcel* answer, LogLimit* limit) {
+    String8 why;
+    if (grantedTo(options, from, name, &why)) return true;
+    uid_t uid = from.credentials.uid;
     if (limit == nullptr || limit->admit(uid, monotonicMs())) {
         aerr << "zorlek-registry: refused " << narrowForDisplay(name) << " to uid "
              << static_cast<uint32_t>(uid) << " (pid " << static_cast<int32_t>(from.credentials.pid)
              << "): " << why << endl;
     }
-    if (from.version >= kFirstVersionWithReasons) answer->writeString16(String16(why.c_str()));
+    // Every peer past the handshake reads the reason.
+    answer->writeString16(String16(why.c_str()));
     return false;
 }
 

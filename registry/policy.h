@@ -110,10 +110,13 @@ std::vector<String8> defaultPolicyFolders();
 // (SO_PEERGROUPS), at most NGROUPS_MAX; empty when it reports none or cannot say.
 std::vector<gid_t> peerGroups(int sock);
 
-// Decides a registration by `from`: root and the registry's own user may hold any name;
-// a name some policy line matches goes only to those the lines grant; any other name
-// only under --allow-any-user. A refusal writes one log line (when `limit`, if given,
-// admits it) and, to a peer that understands it, the reason into `answer`.
+// Whether `from` may hold `name`: root and the registry's own user may hold any name; a
+// name some policy line matches goes only to those the lines grant; any other name only
+// under --allow-any-user. When not, `*why` says who may hold it.
+bool grantedTo(const ServerOptions& options, const Peer& from, const String16& name, String8* why);
+
+// Decides a registration by `from`, as grantedTo(). A refusal writes one log line (when
+// `limit`, if given, admits it) and the reason into `answer`.
 bool permitRegistration(const ServerOptions& options, const Peer& from, const String16& name,
                         Parcel* answer, LogLimit* limit = nullptr);
 
