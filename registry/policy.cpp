@@ -20,17 +20,12 @@
 namespace zorlek::registry {
 namespace {
 
-// At most this many grantees are named in a refusal, so that it stays one short line.
-constexpr size_t kNamedGrantees = 8;
-// The most room a group's entry may take in the system's database (its member list).
-constexpr size_t kMaxEntryBytes = 4 * 1024 * 1024;
-
 class SystemAccounts final : public Accounts {
   public:
     std::optional<uid_t> user(const char* name) const override {
         passwd entry{};
         passwd* found = nullptr;
-        char buffer[4096];
+        char buffer[kUserEntryBytes];
         if (::getpwnam_r(name, &entry, buffer, sizeof buffer, &found) != 0 || !found) return {};
         return found->pw_uid;
     }
@@ -38,7 +33,7 @@ class SystemAccounts final : public Accounts {
         ::group entry{};
         ::group* found = nullptr;
         // Groups list their members: a large one needs more room than a user's entry.
-        for (size_t room = 16 * 1024; room <= kMaxEntryBytes; room *= 4) {
+        for (size_t room = kFirstGroupEntryBytes; room <= kMaxGroupEntryBytes; room *= 4) {
             std::string buffer(room, '\0');
             int error = ::getgrnam_r(name, &entry, buffer.data(), buffer.size(), &found);
             if (error == 0 && found != nullptr) return found->gr_gid;
@@ -74,7 +69,9 @@ const char* patternProblem(std::string_view pattern, std::u16string* prefix, boo
     String16 units(pattern.data(), pattern.size());
     if (units.view().find(u'\uFFFD') != std::u16string_view::npos) return "not UTF-8";
     if ((*whole || units.size() > 0) && validateName(units) != OK) {
-        return "not a name (1 to 256 UTF-16 code units, no control characters)";
+        static const std::string notAName = "not a name (1 to " + std::to_string(kMaxNameUnits) +
+                                            " UTF-16 code units, no control characters)";
+        return notAName.c_str();
     }
     *prefix = units.view();
     return nullptr;
@@ -121,7 +118,9 @@ void Policy::addText(const char* file, std::string_view text, const Accounts& ac
                 .append("': ")
                 .append(problem);
         } else if (rules_.size() >= kMaxPolicyRules) {
-            why.append("more than 65536 lines grant names; not read");
+            why.append("more than ")
+                .append(std::to_string(kMaxPolicyRules).c_str())
+                .append(" lines grant names; not read");
         } else {
             rule.group = words[2] == "group";
             rule.account = String8(std::string(words[3]).c_str());

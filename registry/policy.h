@@ -90,6 +90,17 @@ class Policy {
     // Appends the rules [first, last) of `from`, within kMaxPolicyRules; false when some
     // did not fit.
     bool keepRules(const Policy& from, size_t first, size_t last);
+    // Each `*.conf` name, from the last of `folders` that has it: its path, and whether that
+    // folder was read now (else the file keeps its last good read, from `before`).
+    using Sources = std::map<std::string, std::pair<String8, bool>>;
+    Sources listFolders(const std::vector<String8>& folders, std::vector<String8>* problems,
+                        const Policy* before);
+    // Reads the rules of `files`, or keeps those `before` had of the ones not read now.
+    void readFiles(const Sources& files, const Accounts& accounts, std::vector<String8>* problems,
+                   const Policy* before);
+    // What this policy's read found good of a folder, or of a file; null when nothing.
+    const std::vector<std::string>* lastListing(const String8& folder) const;
+    const std::pair<size_t, size_t>* lastRules(const String8& file) const;
 
     std::vector<Rule> rules_;
     // What the read that made this policy found good: the `*.conf` names of each folder,

@@ -25,7 +25,9 @@ constexpr ConnectionLimits kClientLimits = {
 
 size_t descriptorLimit() {
     rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1024;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return kFallbackDescriptorLimit;
+    }
     return static_cast<size_t>(limit.rlim_cur);
 }
 
@@ -47,6 +49,7 @@ RegistryServer::RegistryServer(ServerOptions options)
       acceptTimer_(loop_, [this] { resumeAccepting(); }),
       users_({options_.registryUid, options_.userBudgetBytes, options_.trustedBudgetBytes,
               options_.othersBudgetBytes}),
+      ledger_(options_.registryUid),
       descriptorLimit_(descriptorLimit()),
       descriptorReserve_(descriptorLimit_ / 16 > kMinDescriptorReserve ? descriptorLimit_ / 16
                                                                        : kMinDescriptorReserve),
@@ -282,8 +285,7 @@ size_t RegistryServer::unreadFds(ConnectionId at, uid_t user) {
 }
 
 size_t RegistryServer::heldByOthers() const {
-    auto other = [this](uid_t uid) { return !users_.trusted(uid); };
-    return users_.othersConnections() + ledger_.ofUsers(other);
+    return users_.othersConnections() + ledger_.others();
 }
 
 bool RegistryServer::mayHoldFds(uid_t user, size_t count) {
