@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/text/keyed_hash.h"
 
+#include <pthread.h>
 #include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
@@ -44,24 +45,23 @@ uint64_t littleEndianWord(const unsigned char* bytes, size_t size) {
     return word;
 }
 
-struct ProcessKey {
-    uint64_t k0 = 0, k1 = 0;
+// This process's key, drawn once. Through pthread_once rather than a function's static, whose
+// guard would bring the C++ runtime's exception machinery into programs built without it.
+uint64_t gKey[2] = {0, 0};
+pthread_once_t gKeyOnce = PTHREAD_ONCE_INIT;
 
-    ProcessKey() {
-        uint64_t words[2] = {0, 0};
-        // Never waits: a registry started before the kernel's pool is ready still starts.
-        if (::getrandom(words, sizeof words, GRND_NONBLOCK) != sizeof words &&
-            ::getrandom(words, sizeof words, GRND_INSECURE) != sizeof words) {
-            timespec now{};
-            ::clock_gettime(CLOCK_MONOTONIC, &now);
-            words[0] = static_cast<uint64_t>(now.tv_nsec) ^ (uint64_t(::getpid()) << 32);
-            words[1] = reinterpret_cast<uintptr_t>(&now) ^ static_cast<uint64_t>(now.tv_sec);
-            words[1] = sipHash(words, sizeof words, words[0], reinterpret_cast<uintptr_t>(this));
-        }
-        k0 = words[0];
-        k1 = words[1];
+void drawKey() {
+    // Never waits: a registry started before the kernel's pool is ready still starts.
+    if (::getrandom(gKey, sizeof gKey, GRND_NONBLOCK) == sizeof gKey ||
+        ::getrandom(gKey, sizeof gKey, GRND_INSECURE) == sizeof gKey) {
+        return;
     }
-};
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    gKey[0] = static_cast<uint64_t>(now.tv_nsec) ^ (uint64_t(::getpid()) << 32);
+    gKey[1] = reinterpret_cast<uintptr_t>(&now) ^ static_cast<uint64_t>(now.tv_sec);
+    gKey[1] = sipHash(gKey, sizeof gKey, gKey[0], reinterpret_cast<uintptr_t>(&gKeyOnce));
+}
 
 }  // namespace
 
@@ -80,8 +80,8 @@ uint64_t sipHash(const void* bytes, size_t size, uint64_t k0, uint64_t k1, int r
 }
 
 uint64_t keyedHash(const void* bytes, size_t size) {
-    static const ProcessKey key;
-    return sipHash(bytes, size, key.k0, key.k1);
+    pthread_once(&gKeyOnce, drawKey);
+    return sipHash(bytes, size, gKey[0], gKey[1]);
 }
 
 }  // namespace zorlek
