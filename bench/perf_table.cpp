@@ -3,8 +3,8 @@
 // baseline measured in the same run (the machine is shared and noisy).
 //
 // usage: perf_table [GROUP...]   (about two to four minutes; prints a Markdown table)
-//   GROUP is one of list, process, operator, rounds, throughput, silent, descriptors: only those
-//   groups of rows run (all of them without one).
+//   GROUP is one of list, process, operator, rounds, throughput, silent, descriptors, hashing:
+//   only those groups of rows run (all of them without one).
 
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -22,6 +22,7 @@
 #include "bench/operator_rows.h"
 #include "bench/round_trips.h"
 #include "bench/table.h"
+#include "bench/wait_rows.h"
 #include "harness/harness.h"
 #include "platform/ipc.h"
 #include "platform/transport/wire.h"
@@ -243,8 +244,8 @@ void throughputRows() {
 
 int main(int argc, char** argv) {
     using namespace zorlek::bench;
-    constexpr const char* kGroups[] = {"list",       "process", "operator",   "rounds",
-                                       "throughput", "silent",  "descriptors"};
+    constexpr const char* kGroups[] = {"list",       "process", "operator",    "rounds",
+                                       "throughput", "silent",  "descriptors", "hashing"};
     for (int i = 1; i < argc; ++i) {
         bool known = false;
         for (const char* group : kGroups) known = known || std::strcmp(argv[i], group) == 0;
@@ -285,6 +286,7 @@ int main(int argc, char** argv) {
     if (wanted("throughput")) throughputRows();
     if (wanted("silent")) silentServicesRow();
     if (wanted("descriptors")) descriptorRow();
+    if (wanted("hashing")) collidingWaitRow();
     std::printf("\nwhole run: %.0f s\n", (nowMicros() - start) / 1e6);
     return 0;
 }

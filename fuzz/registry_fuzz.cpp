@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <map>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "fuzz/check.h"
@@ -71,8 +72,8 @@ class MemoryTransport final : public PeerTransport {
         if (header.type == MSG_LOOKUP_REPLY) {
             ++peer.lookupReplies;
             if (header.value == OK) answeredLookup(peer, header, fd.valid());
-            // Memory takes every descriptor at once.
-            if (fd.valid()) handler->channelSent(to, hostOf(header), OK);
+            // Memory takes every descriptor at once; the rules hear of it once done.
+            if (fd.valid()) sentChannels.emplace_back(to, hostOf(header));
         }
         if (header.type == MSG_LIST_REPLY) lastListing = payload;
         if (header.type == MSG_REGISTER_REPLY && header.value == OK) {
@@ -95,7 +96,7 @@ class MemoryTransport final : public PeerTransport {
         check(withChannel != known, "a channel comes with the first lookup of a host only");
         peer.introduced.insert(hostOf(header));
     }
-    void finish(ConnectionId id) override { gone(peers_.at(id - 1)); }
+    void finish(ConnectionId id) override { ended(peers_.at(id - 1)); }
     size_t unreadFds(ConnectionId) override { return 0; }
     size_t unreadFds(ConnectionId, uid_t) override { return 0; }
     bool mayHoldFds(uid_t, size_t) override { return true; }
@@ -107,11 +108,13 @@ class MemoryTransport final : public PeerTransport {
         FuzzPeer& peer = peers_.at(id - 1);
         return peer.gone || peer.hungUp;
     }
-    void drop(ConnectionId id) override { gone(peers_.at(id - 1)); }
-    void dropHungUp() override {
+    void drop(ConnectionId id) override { ended(peers_.at(id - 1)); }
+    std::vector<ConnectionId> hungUpPeers() override {
+        std::vector<ConnectionId> out;
         for (FuzzPeer& peer : peers_) {
-            if (peer.hungUp) gone(peer);
+            if (peer.hungUp && !peer.gone) out.push_back(peer.peer.id);
         }
+        return out;
     }
     status_t makeChannel(unique_fd* hostEnd, unique_fd* clientEnd) override {
         hostEnd->reset(::eventfd(0, EFD_CLOEXEC));
@@ -119,14 +122,27 @@ class MemoryTransport final : public PeerTransport {
         return hostEnd->valid() && clientEnd->valid() ? OK : -EMFILE;
     }
 
+    // A peer that went on its own: the rules are told.
     void gone(FuzzPeer& peer) {
         if (peer.gone) return;
-        peer.gone = true;
         handler->peerGone(peer.peer);
+        ended(peer);
+    }
+    // A peer the rules ended, having forgotten it.
+    void ended(FuzzPeer& peer) {
+        check(!peer.gone, "a peer is ended once, and never after it went");
+        peer.gone = true;
         std::erase_if(registered,
                       [&](const auto& entry) { return entry.second.holder == peer.peer.id; });
         for (FuzzPeer& other : peers_) other.introduced.erase(peer.peer.id);
     }
+    // Tells the rules what went while they ran.
+    void settle() {
+        for (auto [client, host] : std::exchange(sentChannels, {})) {
+            handler->channelSent(client, host, OK);
+        }
+    }
+    std::vector<std::pair<ConnectionId, ConnectionId>> sentChannels;
 
   private:
     std::vector<FuzzPeer>& peers_;
@@ -162,6 +178,7 @@ void feed(FuzzPeer& peer, MemoryTransport& transport, RequestHandler& handler, c
             }
             size_t repliesBefore = peer.lookupReplies;
             bool understood = handler.handle(peer.peer, message);
+            transport.settle();
             if (!understood) return transport.gone(peer);
             // Refused at its handshake: ended by the rules themselves.
             if (peer.gone) return;
@@ -214,6 +231,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         list.payload.writeNullString16();
         list.header.size = static_cast<uint32_t>(list.payload.dataSize());
         fuzz::check(handler.handle(peer.peer, list), "a listing is always understood");
+        transport.settle();
         Parcel& listing = transport.lastListing;
         listing.setDataPosition(0);
         int32_t count = -1;

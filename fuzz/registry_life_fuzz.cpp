@@ -17,6 +17,9 @@
 // descriptor a peer chose; no such descriptor stays open in the process; and after every
 // input a well-behaved peer is served: greeted, listed, registered and looked up.
 //
+// Waits may be of names built to share one value of the standard library's unkeyed string
+// hash, as a flooding attacker sends them.
+//
 // Input: byte 0 sets the scene (bit 0: the kernel refuses descriptors; bits 1-4: peer i
 // is root; bit 5: one connection per other user). Then steps: a byte whose low 2 bits
 // name the peer and whose high 6 bits the step, then the step's own bytes.
@@ -43,6 +46,7 @@
 #include "platform/transport/deadline.h"
 #include "platform/transport/fd_closer.h"
 #include "registry/server.h"
+#include "tests/support/colliding_names.h"
 
 namespace zorlek::registry {
 namespace {
@@ -182,10 +186,19 @@ void Scene::step() {
             queueRequest(link, MSG_STATUS, input_.pick(kNames), 0);
             break;
         case 5: {
+            const std::u16string& name = input_.pick(kNames);
+            uint8_t flags = input_.byte();
+            MessageHeader header{MSG_WATCH, 0, flags % 4, 0, input_.byte()};
+            // Bit 7: a wait of names built to share one value of the unkeyed string hash.
+            static const std::vector<std::u16string> colliding = test::collidingNames(256);
             Parcel payload;
-            payload.writeInt32(1);
-            payload.writeString16(String16(input_.pick(kNames)));
-            MessageHeader header{MSG_WATCH, 0, input_.byte() % 4, 0, input_.byte()};
+            if ((flags & 0x80) != 0) {
+                payload.writeInt32(static_cast<int32_t>(colliding.size()));
+                for (const std::u16string& each : colliding) payload.writeString16(String16(each));
+            } else {
+                payload.writeInt32(1);
+                payload.writeString16(String16(name));
+            }
             link.queueMessage(header, payload.data(), payload.dataSize());
             break;
         }

@@ -15,17 +15,14 @@ void DescriptorLedger::charge(ConnectionId at, uid_t user) {
         ++found->second;
     }
     ++charges.total;
-    ++byUser_[user];
+    byUser_.add(user);
     ++total_;
 }
 
 void DescriptorLedger::settle(ConnectionId at) {
     auto found = at_.find(at);
     if (found == at_.end()) return;
-    for (const auto& [user, held] : found->second.byUser) {
-        auto of = byUser_.find(user);
-        if (of != byUser_.end() && (of->second -= held) == 0) byUser_.erase(of);
-    }
+    for (const auto& [user, held] : found->second.byUser) byUser_.remove(user, held);
     total_ -= found->second.total;
     at_.erase(found);
 }
@@ -45,8 +42,7 @@ size_t DescriptorLedger::at(ConnectionId connection, uid_t user) const {
 }
 
 size_t DescriptorLedger::of(uid_t user) const {
-    auto found = byUser_.find(user);
-    return found == byUser_.end() ? 0 : found->second;
+    return byUser_.of(user);
 }
 
 std::vector<ConnectionId> DescriptorLedger::charged() const {

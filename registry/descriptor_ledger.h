@@ -12,12 +12,16 @@
 #include <utility>
 #include <vector>
 
+#include "platform/transport/user_counts.h"
 #include "registry/name_table.h"
 
 namespace zorlek::registry {
 
 class DescriptorLedger {
   public:
+    // `ownUid` is the registry's own user, trusted as root is (others()).
+    explicit DescriptorLedger(uid_t ownUid) : byUser_(ownUid) {}
+
     // One descriptor sent (or queued) to `at`, on behalf of `user`.
     void charge(ConnectionId at, uid_t user);
     // `at` has taken everything it was sent, or is gone: what it was charged is released.
@@ -28,13 +32,8 @@ class DescriptorLedger {
     size_t at(ConnectionId connection, uid_t user) const;
     // Charged to one user, at every connection.
     size_t of(uid_t user) const;
-    // Charged to the users for whom `counts` is true.
-    template <typename Predicate>
-    size_t ofUsers(Predicate counts) const {
-        size_t total = 0;
-        for (const auto& [user, held] : byUser_) total += counts(user) ? held : 0;
-        return total;
-    }
+    // Charged to all users but root and the registry's own, together.
+    size_t others() const { return byUser_.others(); }
     size_t total() const { return total_; }
     // The connections charged anything, to look at again.
     std::vector<ConnectionId> charged() const;
@@ -45,7 +44,7 @@ class DescriptorLedger {
         size_t total = 0;
     };
     std::unordered_map<ConnectionId, Charges> at_;
-    std::unordered_map<uid_t, size_t> byUser_;
+    UserCounts byUser_;
     size_t total_ = 0;
 };
 

@@ -75,5 +75,18 @@ constexpr uint32_t kLogLinesPerSecond = 200;
 constexpr size_t kMaxPolicyFileBytes = 1024 * 1024;
 constexpr size_t kMaxPolicyFiles = 1024;
 constexpr size_t kMaxPolicyRules = 65536;
+// A refusal names at most this many of those a name is granted to, so that its log line
+// and the reason its host prints stay one short line.
+constexpr size_t kNamedGrantees = 8;
+// Room to read one user's entry of the system's database, and a group's: a group lists
+// its members, so its room starts larger and grows by four up to the last bound; a group
+// larger than that is taken as missing, so that a policy line cannot make the registry
+// hold much.
+constexpr size_t kUserEntryBytes = 4096;
+constexpr size_t kFirstGroupEntryBytes = 16 * 1024;
+constexpr size_t kMaxGroupEntryBytes = 4 * 1024 * 1024;
+// The descriptor limit assumed where the system cannot say or says there is none: the
+// kernel's usual soft limit, so that the reserve kept for root stays a real share.
+constexpr size_t kFallbackDescriptorLimit = 1024;
 
 }  // namespace zorlek::registry

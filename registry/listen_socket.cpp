@@ -65,56 +65,51 @@ bool fillAddress(const std::string& path, sockaddr_un* address) {
     return true;
 }
 
-}  // namespace
-
-status_t openListeningSocket(const char* pathText, int probeTimeoutMs, unique_fd* out,
-                             SocketIdentity* identity, String8* error) {
-    std::string path(pathText);
-    size_t slash = path.find_last_of('/');
-    // The folder keeps its slash only when it is the root ("/sock" lies in "/").
-    std::string folder =
-        slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
-    sockaddr_un address;
-    if (!fillAddress(path, &address))
-        return fail(error, "socket path too long: ", path, ENAMETOOLONG);
-    status_t status = makeFolders(folder, error);
-    if (status != OK) return status;
-
+// Locks `folder` into `lock` for the start, after checking that only root and this user
+// may write to it.
+status_t lockFolder(const std::string& folder, unique_fd* lock, String8* error) {
     // Checking for a live registry and renaming the new socket into place must be one
     // step: otherwise two registries starting together both find the path free and the
     // second rename silently takes it from the first. The lock is held only for this
-    // short start (the probe below is bounded) and goes with `folderLock`.
-    unique_fd folderLock(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folderLock) return fail(error, "cannot open the folder ", folder, errno);
-    while (::flock(folderLock.get(), LOCK_EX) != 0) {
+    // short start (the probe is bounded) and goes with `lock`.
+    lock->reset(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!*lock) return fail(error, "cannot open the folder ", folder, errno);
+    while (::flock(lock->get(), LOCK_EX) != 0) {
         if (errno != EINTR) return fail(error, "cannot lock the folder ", folder, errno);
     }
     struct stat info;
-    if (::fstat(folderLock.get(), &info) != 0) return fail(error, "cannot stat ", folder, errno);
+    if (::fstat(lock->get(), &info) != 0) return fail(error, "cannot stat ", folder, errno);
     if (!trustedFolder(info)) {
         fail(error,
              "refusing a folder that users other than root and this one can write to: ", folder, 0);
         return -EPERM;
     }
+    return OK;
+}
 
-    if (::lstat(path.c_str(), &info) == 0) {
-        if (!S_ISSOCK(info.st_mode)) return fail(error, "not a socket, left alone: ", path, 0);
-        unique_fd probe;
-        status = connectToRegistry(path.c_str(), probeTimeoutMs, &probe);
-        if (status == OK) return fail(error, "a registry is already running at ", path, 0);
-        if (status != -ECONNREFUSED) {
-            // Something accepted the connection (or the backlog is full): it is alive, so
-            // its socket is not ours to remove.
-            return fail(error, "something is already listening at ", path, 0);
-        }
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-            return fail(error, "cannot remove the stale socket ", path, errno);
-        }
+// Removes the socket at `path` when nothing listens there any more; refuses anything
+// else that lies there.
+status_t clearStaleSocket(const std::string& path, int probeTimeoutMs, String8* error) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0) return OK;
+    if (!S_ISSOCK(info.st_mode)) return fail(error, "not a socket, left alone: ", path, 0);
+    unique_fd probe;
+    status_t status = connectToRegistry(path.c_str(), probeTimeoutMs, &probe);
+    if (status == OK) return fail(error, "a registry is already running at ", path, 0);
+    if (status != -ECONNREFUSED) {
+        // Something accepted the connection (or the backlog is full): it is alive, so its
+        // socket is not ours to remove.
+        return fail(error, "something is already listening at ", path, 0);
     }
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        return fail(error, "cannot remove the stale socket ", path, errno);
+    }
+    return OK;
+}
 
-    // A short temporary name in the same folder, so that rename() is atomic.
-    std::string temporary =
-        (folder == "/" ? std::string() : folder) + "/.zr" + std::to_string(::getpid());
+// Binds a listening socket at `temporary` and renames it to `path`.
+status_t bindAndPlace(const std::string& temporary, const std::string& path, unique_fd* out,
+                      String8* error) {
     sockaddr_un temporaryAddress;
     if (!fillAddress(temporary, &temporaryAddress)) {
         return fail(error, "socket path too long: ", path, ENAMETOOLONG);
@@ -133,12 +128,39 @@ status_t openListeningSocket(const char* pathText, int probeTimeoutMs, unique_fd
     // Every connection inherits this from the listener when it is made, before anyone can
     // send on it: no peer can hand the registry a descriptor (on a kernel that can refuse).
     refuseDescriptors(sock.get());
-    int savedErrno = 0;
     if (::listen(sock.get(), SOMAXCONN) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        savedErrno = errno;
+        int savedErrno = errno;
         ::unlink(temporary.c_str());
         return fail(error, "cannot set up the socket ", path, savedErrno);
     }
+    *out = std::move(sock);
+    return OK;
+}
+
+}  // namespace
+
+status_t openListeningSocket(const char* pathText, int probeTimeoutMs, unique_fd* out,
+                             SocketIdentity* identity, String8* error) {
+    std::string path(pathText);
+    size_t slash = path.find_last_of('/');
+    // The folder keeps its slash only when it is the root ("/sock" lies in "/").
+    std::string folder =
+        slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
+    sockaddr_un address;
+    if (!fillAddress(path, &address))
+        return fail(error, "socket path too long: ", path, ENAMETOOLONG);
+    status_t status = makeFolders(folder, error);
+    unique_fd folderLock;
+    if (status == OK) status = lockFolder(folder, &folderLock, error);
+    if (status == OK) status = clearStaleSocket(path, probeTimeoutMs, error);
+    if (status != OK) return status;
+    // A short temporary name in the same folder, so that rename() is atomic.
+    std::string temporary =
+        (folder == "/" ? std::string() : folder) + "/.zr" + std::to_string(::getpid());
+    unique_fd sock;
+    status = bindAndPlace(temporary, path, &sock, error);
+    if (status != OK) return status;
+    struct stat info;
     if (::stat(path.c_str(), &info) != 0) return fail(error, "cannot stat ", path, errno);
     identity->device = info.st_dev;
     identity->inode = info.st_ino;

@@ -23,12 +23,6 @@ namespace {
 
 using namespace zorlek;
 
-registry::RegistryServer* gServer = nullptr;
-
-void onStopSignal(int) {
-    if (gServer != nullptr) gServer->stop();
-}
-
 void printUsage(TextOutput& out) {
     out << "Usage: zorlek-registry [-h] [--allow-any-user] [--policy-dir DIR]...\n"
            "Holds the names of the system's services and hands out their objects.\n"
@@ -117,8 +111,9 @@ int serve(registry::RegistryServer& server, const char* path) {
 int main(int argc, char** argv) {
     // Before any socket is made: none may become standard input, output or the log.
     openStandardDescriptors();
-    // SIGHUP reads the policy again; until the loop watches for it, it must not end us.
-    registry::blockHangup();
+    // SIGHUP reads the policy again, SIGTERM and SIGINT stop: all handled on the serving
+    // loop, and held until it runs. Before any thread starts, so that none takes them.
+    blockSignals({SIGHUP, SIGTERM, SIGINT});
     registry::ServerOptions options;
     std::vector<String8> policyFolders;
     options.registryUid = geteuid();
@@ -137,18 +132,14 @@ int main(int argc, char** argv) {
     registry::readPolicy(policyFolders, &policy);
     options.policy = &policy;
     registry::RegistryServer server(options);
-    registry::PolicyReloader reloader(server.loop(), policyFolders, &policy);
-    if (status_t watching = reloader.start(); watching != OK) {
-        aerr << "zorlek-registry: cannot watch for SIGHUP: " << std::strerror(-watching) << endl;
+    registry::PolicyReloader reloader(server.loop(), policyFolders, &policy,
+                                      [&server] { server.policyChanged(); });
+    SignalSource stops(server.loop(), [&server](int) { server.stop(); });
+    status_t watching = reloader.start();
+    if (watching == OK) watching = stops.start({SIGTERM, SIGINT});
+    if (watching != OK) {
+        aerr << "zorlek-registry: cannot watch for signals: " << std::strerror(-watching) << endl;
         return 1;
     }
-    gServer = &server;
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    int status = serve(server, registryPath());
-    gServer = nullptr;
-    return status;
+    return serve(server, registryPath());
 }

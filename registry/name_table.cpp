@@ -79,6 +79,13 @@ std::vector<String16> NameTable::namesOf(ConnectionId owner) const {
     return names;
 }
 
+std::vector<ConnectionId> NameTable::owners() const {
+    std::vector<ConnectionId> out;
+    out.reserve(owned_.size());
+    for (const auto& [owner, names] : owned_) out.push_back(owner);
+    return out;
+}
+
 std::vector<String16> NameTable::page(const String16* after, size_t budgetBytes, bool* more) const {
     std::vector<String16> names;
     auto at = after != nullptr ? holders_.upper_bound(*after) : holders_.begin();

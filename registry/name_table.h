@@ -61,6 +61,8 @@ class NameTable {
     size_t countOf(ConnectionId owner) const;
     // The names `owner` holds, in code-unit order.
     std::vector<String16> namesOf(ConnectionId owner) const;
+    // The connections that hold a name.
+    std::vector<ConnectionId> owners() const;
 
   private:
     // Ordered by code units, which is the listing order.

@@ -14,24 +14,18 @@
 #include "platform/transport/deadline.h"
 #include "registry/log_limit.h"
 #include "registry/name_table.h"
-#include "registry/request_handler.h"
+#include "registry/peer.h"
+#include "registry/server_options.h"
 
 namespace zorlek::registry {
 namespace {
-
-// At most this many grantees are named in a refusal, so that it stays one short line.
-constexpr size_t kNamedGrantees = 8;
-// The most room a group's entry may take in the system's database (its member list).
-constexpr size_t kMaxEntryBytes = 4 * 1024 * 1024;
-// The peers that read a reason in a refused registration's answer.
-constexpr int32_t kFirstVersionWithReasons = 3;
 
 class SystemAccounts final : public Accounts {
   public:
     std::optional<uid_t> user(const char* name) const override {
         passwd entry{};
         passwd* found = nullptr;
-        char buffer[4096];
+        char buffer[kUserEntryBytes];
         if (::getpwnam_r(name, &entry, buffer, sizeof buffer, &found) != 0 || !found) return {};
         return found->pw_uid;
     }
@@ -39,7 +33,7 @@ class SystemAccounts final : public Accounts {
         ::group entry{};
         ::group* found = nullptr;
         // Groups list their members: a large one needs more room than a user's entry.
-        for (size_t room = 16 * 1024; room <= kMaxEntryBytes; room *= 4) {
+        for (size_t room = kFirstGroupEntryBytes; room <= kMaxGroupEntryBytes; room *= 4) {
             std::string buffer(room, '\0');
             int error = ::getgrnam_r(name, &entry, buffer.data(), buffer.size(), &found);
             if (error == 0 && found != nullptr) return found->gr_gid;
@@ -75,7 +69,9 @@ const char* patternProblem(std::string_view pattern, std::u16string* prefix, boo
     String16 units(pattern.data(), pattern.size());
     if (units.view().find(u'\uFFFD') != std::u16string_view::npos) return "not UTF-8";
     if ((*whole || units.size() > 0) && validateName(units) != OK) {
-        return "not a name (1 to 256 UTF-16 code units, no control characters)";
+        static const std::string notAName = "not a name (1 to " + std::to_string(kMaxNameUnits) +
+                                            " UTF-16 code units, no control characters)";
+        return notAName.c_str();
     }
     *prefix = units.view();
     return nullptr;
@@ -122,7 +118,9 @@ void Policy::addText(const char* file, std::string_view text, const Accounts& ac
                 .append("': ")
                 .append(problem);
         } else if (rules_.size() >= kMaxPolicyRules) {
-            why.append("more than 65536 lines grant names; not read");
+            why.append("more than ")
+                .append(std::to_string(kMaxPolicyRules).c_str())
+                .append(" lines grant names; not read");
         } else {
             rule.group = words[2] == "group";
             rule.account = String8(std::string(words[3]).c_str());
@@ -189,24 +187,31 @@ std::vector<gid_t> peerGroups(int sock) {
     return {};
 }
 
-bool permitRegistration(const ServerOptions& options, const Peer& from, const String16& name,
-                        Parcel* answer, LogLimit* limit) {
+bool grantedTo(const ServerOptions& options, const Peer& from, const String16& name, String8* why) {
     uid_t uid = from.credentials.uid;
     if (trustedUser(uid, options)) return true;
     bool matched = false;
-    String8 why("no policy line grants it");
+    *why = String8("no policy line grants it");
     if (options.policy != nullptr &&
-        options.policy->grants(name, uid, from.credentials.gid, from.groups, &matched, &why)) {
+        options.policy->grants(name, uid, from.credentials.gid, from.groups, &matched, why)) {
         return true;
     }
     // --allow-any-user opens the names no line speaks of, never one granted to others.
-    if (!matched && options.allowAnyUser) return true;
+    return !matched && options.allowAnyUser;
+}
+
+bool permitRegistration(const ServerOptions& options, const Peer& from, const String16& name,
+                        Parcel* answer, LogLimit* limit) {
+    String8 why;
+    if (grantedTo(options, from, name, &why)) return true;
+    uid_t uid = from.credentials.uid;
     if (limit == nullptr || limit->admit(uid, monotonicMs())) {
         aerr << "zorlek-registry: refused " << narrowForDisplay(name) << " to uid "
              << static_cast<uint32_t>(uid) << " (pid " << static_cast<int32_t>(from.credentials.pid)
              << "): " << why << endl;
     }
-    if (from.version >= kFirstVersionWithReasons) answer->writeString16(String16(why.c_str()));
+    // Every peer past the handshake reads the reason.
+    answer->writeString16(String16(why.c_str()));
     return false;
 }
 

@@ -90,6 +90,17 @@ class Policy {
     // Appends the rules [first, last) of `from`, within kMaxPolicyRules; false when some
     // did not fit.
     bool keepRules(const Policy& from, size_t first, size_t last);
+    // Each `*.conf` name, from the last of `folders` that has it: its path, and whether that
+    // folder was read now (else the file keeps its last good read, from `before`).
+    using Sources = std::map<std::string, std::pair<String8, bool>>;
+    Sources listFolders(const std::vector<String8>& folders, std::vector<String8>* problems,
+                        const Policy* before);
+    // Reads the rules of `files`, or keeps those `before` had of the ones not read now.
+    void readFiles(const Sources& files, const Accounts& accounts, std::vector<String8>* problems,
+                   const Policy* before);
+    // What this policy's read found good of a folder, or of a file; null when nothing.
+    const std::vector<std::string>* lastListing(const String8& folder) const;
+    const std::pair<size_t, size_t>* lastRules(const String8& file) const;
 
     std::vector<Rule> rules_;
     // What the read that made this policy found good: the `*.conf` names of each folder,
@@ -110,10 +121,13 @@ std::vector<String8> defaultPolicyFolders();
 // (SO_PEERGROUPS), at most NGROUPS_MAX; empty when it reports none or cannot say.
 std::vector<gid_t> peerGroups(int sock);
 
-// Decides a registration by `from`: root and the registry's own user may hold any name;
-// a name some policy line matches goes only to those the lines grant; any other name
-// only under --allow-any-user. A refusal writes one log line (when `limit`, if given,
-// admits it) and, to a peer that understands it, the reason into `answer`.
+// Whether `from` may hold `name`: root and the registry's own user may hold any name; a
+// name some policy line matches goes only to those the lines grant; any other name only
+// under --allow-any-user. When not, `*why` says who may hold it.
+bool grantedTo(const ServerOptions& options, const Peer& from, const String16& name, String8* why);
+
+// Decides a registration by `from`, as grantedTo(). A refusal writes one log line (when
+// `limit`, if given, admits it) and the reason into `answer`.
 bool permitRegistration(const ServerOptions& options, const Peer& from, const String16& name,
                         Parcel* answer, LogLimit* limit = nullptr);
 

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform/base/unique_fd.h"
 #include "registry/policy.h"
@@ -80,7 +81,9 @@ Outcome readPolicyFile(const char* path, std::string* text, String8* why) {
         struct stat link {};
         if (::lstat(path, &link) == 0 && S_ISLNK(link.st_mode)) why->append("a link to a file ");
     } else if (static_cast<size_t>(info.st_size) > kMaxPolicyFileBytes) {
-        problem = "larger than 1 MiB";
+        static const std::string tooLarge =
+            "larger than " + std::to_string(kMaxPolicyFileBytes / 1024 / 1024) + " MiB";
+        problem = tooLarge.c_str();
     }
     if (problem != nullptr) {
         why->append(problem).append("; not read");
@@ -111,24 +114,32 @@ bool Policy::keepRules(const Policy& from, size_t first, size_t last) {
     return taken == last - first;
 }
 
-Policy Policy::load(const std::vector<String8>& folders, const Accounts& accounts,
-                    std::vector<String8>* problems, const Policy* before) {
-    const char* const keeping = "; keeping its last good read";
-    // What the last read found good of a folder, or of a file; null when nothing.
-    auto lastListing = [before](const String8& folder) -> const std::vector<std::string>* {
-        if (before == nullptr) return nullptr;
-        auto found = before->folders_.find(folder.c_str());
-        return found != before->folders_.end() ? &found->second : nullptr;
-    };
-    auto lastRules = [before](const String8& file) -> const std::pair<size_t, size_t>* {
-        if (before == nullptr) return nullptr;
-        auto found = before->files_.find(file.c_str());
-        return found != before->files_.end() ? &found->second : nullptr;
-    };
-    Policy policy;
-    // Each file name, from the last folder that has it: its path, and whether that folder
-    // was read now (else the file is not read either: it keeps its last good read).
-    std::map<std::string, std::pair<String8, bool>> files;
+namespace {
+
+const char* const kKeeping = "; keeping its last good read";
+
+// "more than N WHAT", from the limit itself.
+String8 moreThan(size_t limit, const char* what) {
+    String8 text("more than ");
+    text.append(std::to_string(limit).c_str()).append(" ").append(what);
+    return text;
+}
+
+}  // namespace
+
+const std::vector<std::string>* Policy::lastListing(const String8& folder) const {
+    auto found = folders_.find(folder.c_str());
+    return found != folders_.end() ? &found->second : nullptr;
+}
+
+const std::pair<size_t, size_t>* Policy::lastRules(const String8& file) const {
+    auto found = files_.find(file.c_str());
+    return found != files_.end() ? &found->second : nullptr;
+}
+
+Policy::Sources Policy::listFolders(const std::vector<String8>& folders,
+                                    std::vector<String8>* problems, const Policy* before) {
+    Sources files;
     for (const String8& folder : folders) {
         std::vector<std::string> names;
         String8 why;
@@ -136,9 +147,10 @@ Policy Policy::load(const std::vector<String8>& folders, const Accounts& account
         if (outcome == Outcome::kGone) continue;
         bool fresh = outcome == Outcome::kRead;
         if (!fresh) {
-            if (const std::vector<std::string>* held = lastListing(folder)) {
+            const std::vector<std::string>* held = before ? before->lastListing(folder) : nullptr;
+            if (held != nullptr) {
                 names = *held;
-                why.append(keeping);
+                why.append(kKeeping);
             }
             reportProblem(problems, folder.c_str(), 0, why);
         }
@@ -147,38 +159,52 @@ Policy Policy::load(const std::vector<String8>& folders, const Accounts& account
             path.append("/").append(name.c_str());
             files[name] = {std::move(path), fresh};
         }
-        if (fresh || !names.empty()) policy.folders_[folder.c_str()] = std::move(names);
+        if (fresh || !names.empty()) folders_[folder.c_str()] = std::move(names);
     }
+    return files;
+}
+
+void Policy::readFiles(const Sources& files, const Accounts& accounts,
+                       std::vector<String8>* problems, const Policy* before) {
     size_t count = 0;
     for (const auto& [name, source] : files) {
         const auto& [path, fresh] = source;
         if (++count > kMaxPolicyFiles) {
             reportProblem(problems, path.c_str(), 0,
-                          String8("more than 1024 policy files; not read"));
+                          moreThan(kMaxPolicyFiles, "policy files; not read"));
             break;
         }
-        size_t first = policy.rules_.size();
+        size_t first = rules_.size();
+        const std::pair<size_t, size_t>* kept = before ? before->lastRules(path) : nullptr;
         if (fresh) {
             std::string text;
             String8 why;
             Outcome outcome = readPolicyFile(path.c_str(), &text, &why);
             if (outcome == Outcome::kGone) continue;
             if (outcome == Outcome::kRead) {
-                policy.addText(path.c_str(), text, accounts, problems);
-                policy.files_[path.c_str()] = {first, policy.rules_.size()};
+                addText(path.c_str(), text, accounts, problems);
+                files_[path.c_str()] = {first, rules_.size()};
                 continue;
             }
-            if (lastRules(path) != nullptr) why.append(keeping);
+            if (kept != nullptr) why.append(kKeeping);
             reportProblem(problems, path.c_str(), 0, why);
         }
-        const std::pair<size_t, size_t>* kept = lastRules(path);
         if (kept == nullptr) continue;
-        if (!policy.keepRules(*before, kept->first, kept->second)) {
+        if (!keepRules(*before, kept->first, kept->second)) {
             reportProblem(problems, path.c_str(), 0,
-                          String8("more than 65536 lines grant names; not all kept"));
+                          moreThan(kMaxPolicyRules, "lines grant names; not all kept"));
         }
-        policy.files_[path.c_str()] = {first, policy.rules_.size()};
+        files_[path.c_str()] = {first, rules_.size()};
     }
+}
+
+Policy Policy::load(const std::vector<String8>& folders, const Accounts& accounts,
+                    std::vector<String8>* problems, const Policy* before) {
+    Policy policy;
+    // Each file name, from the last folder that has it: its path, and whether that folder
+    // was read now (else the file is not read either: it keeps its last good read).
+    Sources files = policy.listFolders(folders, problems, before);
+    policy.readFiles(files, accounts, problems, before);
     return policy;
 }
 

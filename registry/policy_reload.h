@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 // Reading the registry's name ownership policy again on SIGHUP, on the serving loop, so that
-// an administrator's change applies without a restart and without dropping anyone.
+// an administrator's change applies without a restart and without dropping anyone but the
+// holders of names it no longer grants them.
 #pragma once
 
+#include <signal.h>
+
+#include <functional>
 #include <vector>
 
-#include "platform/base/unique_fd.h"
 #include "platform/text/string8.h"
 #include "platform/transport/event_loop.h"
 #include "registry/policy.h"
@@ -18,28 +21,23 @@ namespace zorlek::registry {
 void readPolicy(const std::vector<String8>& folders, Policy* policy);
 
 // Replaces `policy` with the files of `folders` each time SIGHUP comes, between two events
-// of `loop`. SIGHUP must be blocked (blockHangup) before it can arrive: its default ends
-// the process.
-class PolicyReloader final : private EventSource {
+// of `loop`, then calls `onRead`. SIGHUP must be blocked (blockSignals) before it can
+// arrive: its default ends the process.
+class PolicyReloader {
   public:
-    PolicyReloader(EventLoop& loop, std::vector<String8> folders, Policy* policy);
-    ~PolicyReloader() override;
-    PolicyReloader(const PolicyReloader&) = delete;
-    PolicyReloader& operator=(const PolicyReloader&) = delete;
+    PolicyReloader(EventLoop& loop, std::vector<String8> folders, Policy* policy,
+                   std::function<void()> onRead);
 
     // 0 once SIGHUP is watched, else a negative errno.
-    status_t start();
+    status_t start() { return hangups_.start({SIGHUP}); }
 
   private:
-    void onEvents(uint32_t events) override;
+    void reload();
 
-    EventLoop& loop_;
     std::vector<String8> folders_;
     Policy* policy_;
-    unique_fd signals_;
+    std::function<void()> onRead_;
+    SignalSource hangups_;
 };
-
-// Blocks SIGHUP for this thread and those it starts, so that it waits for the reloader.
-void blockHangup();
 
 }  // namespace zorlek::registry

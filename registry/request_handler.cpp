@@ -16,7 +16,7 @@ bool readName(Parcel& payload, String16* out) {
 }  // namespace
 
 RequestHandler::RequestHandler(const ServerOptions& options, PeerTransport& transport)
-    : options_(options), transport_(transport) {}
+    : options_(options), transport_(transport), namesByUser_(options.registryUid) {}
 
 bool RequestHandler::handle(Peer& from, Message& message) {
     const MessageHeader& header = message.header;
@@ -85,7 +85,27 @@ void RequestHandler::refuseVersion(Peer& from, int32_t version) {
     }
     MessageHeader answer{MSG_HELLO, kProtocolMagic, -EPROTONOSUPPORT, 0, 0, kProtocolVersion};
     transport_.send(from.id, answer, Parcel());
-    transport_.finish(from.id);
+    end(from.id, true);
+}
+
+void RequestHandler::end(ConnectionId id, bool flush) {
+    const Peer* peer = transport_.peer(id);
+    if (peer == nullptr) return;  // forgotten already
+    peerGone(*peer);
+    if (flush) {
+        transport_.finish(id);
+    } else {
+        transport_.drop(id);
+    }
+}
+
+bool RequestHandler::endHungUp(ConnectionId asker) {
+    bool askerGone = false;
+    for (ConnectionId id : transport_.hungUpPeers()) {
+        askerGone = askerGone || id == asker;
+        end(id, false);
+    }
+    return askerGone;
 }
 
 status_t RequestHandler::registerName(Peer& from, const String16& name, uint32_t handle,
@@ -97,11 +117,10 @@ status_t RequestHandler::registerName(Peer& from, const String16& name, uint32_t
     std::optional<ConnectionId> holder = names_.holder(name);
     // A holder that has closed, but whose end the loop has not read yet, holds nothing:
     // dropping it frees its names now.
-    if (holder && *holder != from.id && transport_.hungUp(*holder)) transport_.drop(*holder);
+    if (holder && *holder != from.id && transport_.hungUp(*holder)) end(*holder, false);
     status_t status = names_.add(name, from.id, handle);
     if (status == OK) {
-        ++namesByUser_[uid];
-        if (!trustedUser(uid, options_)) ++namesOfOthers_;
+        namesByUser_.add(uid);
         if (mayLog(uid)) {
             aerr << "zorlek-registry: registered " << narrowForDisplay(name) << " (pid "
                  << static_cast<int32_t>(from.credentials.pid) << ", uid "
@@ -119,9 +138,8 @@ bool RequestHandler::mayLog(uid_t uid) {
 status_t RequestHandler::mayAddName(const Peer& from) const {
     uid_t uid = from.credentials.uid;
     if (trustedUser(uid, options_)) return OK;
-    auto held = namesByUser_.find(uid);
-    if (held != namesByUser_.end() && held->second >= options_.maxNamesPerUser) return -EDQUOT;
-    return namesOfOthers_ >= options_.maxNamesOfOthers ? -EDQUOT : OK;
+    if (namesByUser_.of(uid) >= options_.maxNamesPerUser) return -EDQUOT;
+    return namesByUser_.others() >= options_.maxNamesOfOthers ? -EDQUOT : OK;
 }
 
 void RequestHandler::lookup(Peer& from, const String16& name) {
@@ -211,9 +229,8 @@ void RequestHandler::release(ConnectionId client, ConnectionId host) {
 void RequestHandler::list(Peer& from, const String16& after) {
     // A process that has exited may still have its end-of-stream waiting in the loop;
     // its names must not outlive it in a listing made after it died.
-    if (after.size() == 0) transport_.dropHungUp();
-    // The one asking may have been among them.
-    if (transport_.peer(from.id) == nullptr) return;
+    // The one asking may be among them.
+    if (after.size() == 0 && endHungUp(from.id)) return;
     bool more = false;
     std::vector<String16> names =
         names_.page(after.size() > 0 ? &after : nullptr, kListPageBytes, &more);
@@ -224,7 +241,7 @@ void RequestHandler::list(Peer& from, const String16& after) {
 }
 
 bool RequestHandler::hostsNames(uid_t uid) const {
-    return namesByUser_.contains(uid);
+    return namesByUser_.of(uid) > 0;
 }
 
 void RequestHandler::peerGone(const Peer& peer) {
@@ -238,20 +255,36 @@ void RequestHandler::peerGone(const Peer& peer) {
         std::vector<ConnectionId> gone(clients->second.begin(), clients->second.end());
         for (ConnectionId client : gone) release(client, peer.id);
     }
-    forgetWait(peer);
+    watches_.drop(peer.id);
     std::vector<String16> released = names_.releaseAll(peer.id);
-    if (!released.empty()) {
-        if (!trustedUser(peer.credentials.uid, options_)) namesOfOthers_ -= released.size();
-        auto owned = namesByUser_.find(peer.credentials.uid);
-        if (owned != namesByUser_.end() && (owned->second -= released.size()) == 0) {
-            namesByUser_.erase(owned);
-        }
-    }
+    namesByUser_.remove(peer.credentials.uid, released.size());
     for (const String16& name : released) {
         answerWaits(watches_.removed(name));
         if (!mayLog(peer.credentials.uid)) continue;
         aerr << "zorlek-registry: removed " << narrowForDisplay(name) << " (pid "
              << static_cast<int32_t>(peer.credentials.pid) << ")" << endl;
+    }
+}
+
+void RequestHandler::policyChanged() {
+    for (ConnectionId owner : names_.owners()) {
+        const Peer* holder = transport_.peer(owner);
+        if (holder == nullptr) continue;
+        for (const String16& name : names_.namesOf(owner)) {
+            String8 why;
+            if (grantedTo(options_, *holder, name, &why)) continue;
+            uid_t uid = holder->credentials.uid;
+            if (mayLog(uid)) {
+                aerr << "zorlek-registry: the policy no longer grants " << narrowForDisplay(name)
+                     << " to uid " << static_cast<uint32_t>(uid) << " (pid "
+                     << static_cast<int32_t>(holder->credentials.pid) << "): " << why
+                     << "; its holder is disconnected" << endl;
+            }
+            // It registers its names again as after a restart, and learns why this one is
+            // refused from the answer.
+            end(owner, true);
+            break;
+        }
     }
 }
 
@@ -285,12 +318,9 @@ bool RequestHandler::watch(Peer& from, const MessageHeader& header, Parcel& payl
             answer.value = -EBUSY;
         } else if (status_t quota = mayWait(from, names.size()); quota != OK) {
             answer.value = quota;
-        } else if (!watches_.add(from.id, header.serial, names, gone, names_)) {
-            // Kept: answered when a registration or a removal makes it hold.
-            size_t kept = watches_.namesOf(from.id);
-            waitingNames_[from.credentials.uid] += kept;
-            waitUsers_[from.id] = {from.credentials.uid, kept};
-            return true;
+        } else if (!watches_.add(from.id, from.credentials.uid, header.serial, names, gone,
+                                 names_)) {
+            return true;  // kept: answered when a registration or a removal makes it hold
         }
     }
     transport_.send(from.id, answer, Parcel());
@@ -299,30 +329,14 @@ bool RequestHandler::watch(Peer& from, const MessageHeader& header, Parcel& payl
 
 void RequestHandler::answerWaits(const std::vector<WatchTable::Held>& held) {
     for (const WatchTable::Held& wait : held) {
-        settleWait(wait.client);
         transport_.send(wait.client, {MSG_WATCH_REPLY, 0, OK, 0, wait.serial}, Parcel());
     }
 }
 
 status_t RequestHandler::mayWait(const Peer& from, size_t count) const {
     if (trustedUser(from.credentials.uid, options_)) return OK;
-    auto held = waitingNames_.find(from.credentials.uid);
-    size_t now = held != waitingNames_.end() ? held->second : 0;
+    size_t now = watches_.namesOfUser(from.credentials.uid);
     return now + count > options_.maxWaitingNamesPerUser ? -EDQUOT : OK;
-}
-
-void RequestHandler::forgetWait(const Peer& peer) {
-    settleWait(peer.id);
-    watches_.drop(peer.id);
-}
-
-void RequestHandler::settleWait(ConnectionId client) {
-    auto user = waitUsers_.find(client);
-    if (user == waitUsers_.end()) return;
-    auto [uid, names] = user->second;
-    auto count = waitingNames_.find(uid);
-    if (count != waitingNames_.end() && (count->second -= names) == 0) waitingNames_.erase(count);
-    waitUsers_.erase(user);
 }
 
 void RequestHandler::status(Peer& from, const String16& name) {
@@ -331,7 +345,7 @@ void RequestHandler::status(Peer& from, const String16& name) {
     const Holder* holder = names_.find(name);
     // A holder that has closed, but whose end the loop has not read yet, holds nothing.
     if (holder != nullptr && transport_.hungUp(holder->owner)) {
-        transport_.drop(holder->owner);
+        end(holder->owner, false);
         holder = names_.find(name);
     }
     const Peer* host = holder != nullptr ? transport_.peer(holder->owner) : nullptr;

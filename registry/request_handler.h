@@ -4,7 +4,6 @@
 // connections receive; tests and the fuzzer feed it messages made in memory.
 #pragma once
 
-#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <unordered_map>
@@ -14,73 +13,29 @@
 #include "platform/base/parcel.h"
 #include "platform/base/unique_fd.h"
 #include "platform/transport/message_reader.h"
+#include "platform/transport/user_counts.h"
 #include "platform/transport/wire.h"
-#include "registry/limits.h"
 #include "registry/log_limit.h"
 #include "registry/name_table.h"
+#include "registry/peer.h"
+#include "registry/server_options.h"
 #include "registry/watch_table.h"
 
 namespace zorlek::registry {
 
-class Policy;
-
-// The registry's settings. The limits default to registry/limits.h, which says what each
-// bounds and why; they are fields so that tests and the fuzzer can reach them with little.
-struct ServerOptions {
-    // Lets every user register the names that no policy line matches, besides root, the
-    // registry's own user and those the policy grants a name.
-    bool allowAnyUser = false;
-    // Who may hold which name (not owned; it must outlive the handler, and may be replaced
-    // between two messages). Null: no policy lines.
-    const Policy* policy = nullptr;
-    // The user the registry runs as.
-    uid_t registryUid = 0;
-    int handshakeTimeoutMs = kHandshakeTimeoutMs;
-    size_t maxConnectionsPerUser = kMaxConnectionsPerUser;
-    size_t maxNamesPerUser = kMaxNamesPerUser;
-    size_t maxNamesOfOthers = kMaxNamesOfOthers;
-    size_t maxUnreadLookups = kMaxUnreadLookups;
-    size_t maxPendingChannelsPerUser = kMaxPendingChannelsPerUser;
-    size_t maxPendingChannels = kMaxPendingChannels;
-    size_t maxUnreadFdsPerUser = kMaxUnreadFdsPerUser;
-    size_t maxWaitingNamesPerUser = kMaxWaitingNamesPerUser;
-    size_t userBudgetBytes = kUserBudgetBytes;
-    size_t trustedBudgetBytes = kTrustedBudgetBytes;
-    size_t othersBudgetBytes = kOthersBudgetBytes;
-    // The features the registry announces and serves (wire.h); a request of one it does
-    // not serve is answered as a message of a type it does not know. Fewer only in tests,
-    // to stand in for a registry built before them.
-    uint32_t features = kRegistryFeatures;
-};
-
-// True for the users the registry trusts as it trusts itself: root and its own user.
-inline bool trustedUser(uid_t uid, const ServerOptions& options) {
-    return uid == 0 || uid == options.registryUid;
-}
-
-// One client connection of the registry, as the rules see it.
-struct Peer {
-    ConnectionId id = 0;
-    // Its credentials as the kernel gave them when it connected.
-    ucred credentials = {0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
-    // The protocol version it greeted with; 0 before the handshake.
-    int32_t version = 0;
-    // Its supplementary groups as the kernel gave them when it connected (SO_PEERGROUPS).
-    std::vector<gid_t> groups;
-};
-
-// What the rules need of the transport between them and the peers. While the rules handle
-// a message, no connection closes under them: a peer that is dropped, or whose socket
-// fails, is gone for the rules at once (its names freed through RequestHandler::peerGone),
-// and its connection closes once the handling is done. Peers are named by their id.
+// What the rules need of the transport between them and the peers. It never calls the
+// rules back while they handle a message: the rules forget a peer they end themselves
+// before they ask for its end (drop, finish), and learn of every other that went, and of
+// every channel that went out, through RequestHandler::peerGone and channelSent once the
+// handling is done. No connection closes under the rules meanwhile. Peers are named by
+// their id.
 class PeerTransport {
   public:
     // Sends to the peer `to`; a descriptor is charged to `chargeTo` until `to` has taken
     // it. 0; -EPIPE when that peer is gone (also when this send ended it); -ENOBUFS,
     // -ENOMEM or -ETOOMANYREFS when the message could not go for want of room that is not
     // the peer's doing (nothing sent, the peer kept). A lookup answer that carries a
-    // channel is followed: RequestHandler::channelSent says what became of its descriptor,
-    // before this returns when it went at once.
+    // channel is followed: RequestHandler::channelSent says later what became of it.
     virtual status_t send(ConnectionId to, const MessageHeader& header, const Parcel& payload,
                           unique_fd fd = unique_fd(), uid_t chargeTo = 0) = 0;
     // Descriptors sent to the peer `at` that it has not taken yet: all, and those charged
@@ -90,19 +45,17 @@ class PeerTransport {
     // True when `user` may have `count` more descriptors out untaken: within its own
     // share (other users) and within what all other users may hold together.
     virtual bool mayHoldFds(uid_t user, size_t count) = 0;
-    // The peer with `id`; null when it is gone (or dropped).
+    // The peer with `id`, while the rules have not forgotten it; null after.
     virtual const Peer* peer(ConnectionId id) = 0;
     // True when the peer has closed its end, although its end-of-stream waits unread, or
-    // is gone.
+    // its connection has ended.
     virtual bool hungUp(ConnectionId id) = 0;
-    // Drops every peer that has closed its end although its end-of-stream waits unread,
-    // at the cost of one look at them all.
-    virtual void dropHungUp() = 0;
-    // Drops the peer: gone for the rules before this returns (its names freed through
-    // RequestHandler::peerGone); its connection closes after the message being handled.
+    // The peers not forgotten yet that have closed their end although their end-of-stream
+    // waits unread, at the cost of one look at them all.
+    virtual std::vector<ConnectionId> hungUpPeers() = 0;
+    // Ends a peer the rules have forgotten: its connection closes after the message being
+    // handled. finish() first sends what waits for it, as far as its socket takes it.
     virtual void drop(ConnectionId id) = 0;
-    // Ends the peer as drop() does, but first sends what waits for it as far as its
-    // socket then takes it.
     virtual void finish(ConnectionId id) = 0;
     // Makes the two connected ends of a new channel; both refuse descriptors where the
     // kernel can, so that neither end can be handed anything but calls and replies.
@@ -121,9 +74,16 @@ class RequestHandler {
     // per registration and per refusal (as many as the log limit lets each user have).
     bool handle(Peer& from, Message& message);
 
-    // `peer` is gone: frees every name it held, with one log line each, and forgets the
-    // channels it was given or was the host of. Called once per peer.
+    // `peer` is gone, and the rules did not end it: frees every name it held, with one log
+    // line each, and forgets the channels it was given or was the host of and its wait.
+    // Called once per peer, never while a message is handled.
     void peerGone(const Peer& peer);
+
+    // The policy has been read again: every holder of a name the policy no longer grants
+    // it loses its connection, and so all its names, with a log line saying why; it asks
+    // for its names again as after a restart of the registry, and that one is refused
+    // with the reason. Never called while a message is handled.
+    void policyChanged();
 
     // `from` began its handshake as a peer of protocol `version` does, which this
     // registry does not speak: tells it so, logs it, and ends it.
@@ -147,6 +107,12 @@ class RequestHandler {
     // True when a line about `uid` may be written now; root's and the registry's own
     // user's always may.
     bool mayLog(uid_t uid);
+    // Forgets the peer `id` (as peerGone), then has the transport end it, after sending
+    // what waits for it with `flush`.
+    void end(ConnectionId id, bool flush);
+    // Forgets the peers that have hung up and have the transport close them; true when
+    // `asker` was among them.
+    bool endHungUp(ConnectionId asker);
     bool greet(Peer& from, const MessageHeader& hello);
     // False for the requests of the features it does not serve, which are answered as
     // messages of a type it does not know. True for every other type of this version: the
@@ -171,27 +137,20 @@ class RequestHandler {
     void answerWaits(const std::vector<WatchTable::Held>& held);
     // Why `from` may not keep a wait of `count` names more (-EDQUOT), or 0.
     status_t mayWait(const Peer& from, size_t count) const;
-    // `peer` is gone: its wait with it.
-    void forgetWait(const Peer& peer);
-    // The wait of `client` leaves the table: its names no longer count for its user.
-    void settleWait(ConnectionId client);
     // Who holds `name` (MSG_STATUS).
     void status(Peer& from, const String16& name);
 
     const ServerOptions& options_;
     PeerTransport& transport_;
     NameTable names_;
-    std::unordered_map<uid_t, size_t> namesByUser_;
-    size_t namesOfOthers_ = 0;
+    // The names each user holds.
+    UserCounts namesByUser_;
     // The hosts each connection has a channel to, each with whether the channel's end has
     // gone to it yet; and the other way round.
     std::unordered_map<ConnectionId, std::unordered_map<ConnectionId, bool>> hostsOf_;
     std::unordered_map<ConnectionId, std::unordered_set<ConnectionId>> clientsOf_;
-    // The clients waiting for names, the user of each, and the names the waits of each
-    // user keep.
+    // The clients waiting for names.
     WatchTable watches_;
-    std::unordered_map<ConnectionId, std::pair<uid_t, size_t>> waitUsers_;
-    std::unordered_map<uid_t, size_t> waitingNames_;
     LogLimit log_;
 };
 

@@ -4,6 +4,8 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <utility>
+
 #include "platform/transport/deadline.h"
 #include "platform/transport/fd_closer.h"
 #include "registry/policy.h"
@@ -23,7 +25,9 @@ constexpr ConnectionLimits kClientLimits = {
 
 size_t descriptorLimit() {
     rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1024;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return kFallbackDescriptorLimit;
+    }
     return static_cast<size_t>(limit.rlim_cur);
 }
 
@@ -45,6 +49,7 @@ RegistryServer::RegistryServer(ServerOptions options)
       acceptTimer_(loop_, [this] { resumeAccepting(); }),
       users_({options_.registryUid, options_.userBudgetBytes, options_.trustedBudgetBytes,
               options_.othersBudgetBytes}),
+      ledger_(options_.registryUid),
       descriptorLimit_(descriptorLimit()),
       descriptorReserve_(descriptorLimit_ / 16 > kMinDescriptorReserve ? descriptorLimit_ / 16
                                                                        : kMinDescriptorReserve),
@@ -158,6 +163,14 @@ bool RegistryServer::onMessage(Connection& connection, Message& message) {
     return understood;
 }
 
+void RegistryServer::policyChanged() {
+    if (handling_) return;
+    handling_ = true;
+    handler_.policyChanged();
+    handling_ = false;
+    afterHandling();
+}
+
 void RegistryServer::onPartial(Connection& connection) {
     auto found = clients_.find(connection.id());
     if (found == clients_.end() || found->second.gone || found->second.peer.version != 0) return;
@@ -174,27 +187,15 @@ void RegistryServer::onPartial(Connection& connection) {
 
 void RegistryServer::onDescriptorSent(Connection& connection, uint64_t tag, status_t status) {
     // The tag of a lookup answer's channel is its host.
-    handler_.channelSent(connection.id(), tag, status);
-}
-
-void RegistryServer::leave(Client& client) {
-    if (client.gone) return;
-    client.gone = true;
-    handler_.peerGone(client.peer);
+    channelsSent_.push_back({connection.id(), tag, status});
+    if (!handling_) afterHandling();
 }
 
 void RegistryServer::onClosed(Connection& connection, status_t /*why*/) {
-    auto found = clients_.find(connection.id());
-    if (found == clients_.end()) return;
-    leave(found->second);
-    // The rules may still hold the peer's record while they handle its message.
-    if (handling_) {
-        ending_.emplace_back(connection.id(), false);
-        return;
-    }
-    retire(connection.id());
-    // Its removal may have been left out of the log.
-    afterHandling();
+    if (!clients_.contains(connection.id())) return;
+    // The rules may be running, and hold the peer's record: they learn of it when done.
+    ending_.emplace_back(connection.id(), false);
+    if (!handling_) afterHandling();
 }
 
 void RegistryServer::retire(ConnectionId id) {
@@ -210,20 +211,9 @@ void RegistryServer::retire(ConnectionId id) {
 }
 
 void RegistryServer::afterHandling() {
-    std::vector<std::pair<ConnectionId, bool>> ending = std::move(ending_);
-    ending_.clear();
-    for (auto [id, flush] : ending) {
-        auto found = clients_.find(id);
-        if (found == clients_.end()) continue;
-        Connection& connection = *found->second.connection;
-        if (connection.closed()) {
-            retire(id);
-        } else if (flush) {
-            connection.finish(-ECONNREFUSED);
-        } else {
-            connection.close(-EPIPE);
-        }
-    }
+    handling_ = true;
+    settle();
+    handling_ = false;
     int64_t due = handler_.logReportDue();
     if (due >= 0 && due <= monotonicMs()) {
         handler_.reportLeftOut(monotonicMs());
@@ -232,10 +222,41 @@ void RegistryServer::afterHandling() {
     if (due >= 0 && !logReport_.armed()) logReport_.armAt(due);
 }
 
+void RegistryServer::settle() {
+    while (!ending_.empty() || !channelsSent_.empty()) {
+        for (const ChannelSent& sent : std::exchange(channelsSent_, {})) {
+            handler_.channelSent(sent.client, sent.host, sent.status);
+        }
+        std::vector<std::pair<ConnectionId, bool>> ending = std::exchange(ending_, {});
+        // The rules learn of every peer that went before any connection closes.
+        for (auto [id, flush] : ending) {
+            auto found = clients_.find(id);
+            if (found == clients_.end() || found->second.gone) continue;
+            found->second.gone = true;
+            handler_.peerGone(found->second.peer);
+        }
+        // Closing one here comes back through onClosed, and is retired on the next round.
+        for (auto [id, flush] : ending) {
+            auto found = clients_.find(id);
+            if (found == clients_.end()) continue;
+            Connection& connection = *found->second.connection;
+            if (connection.closed()) {
+                retire(id);
+            } else if (flush) {
+                connection.finish(-ECONNREFUSED);
+            } else {
+                connection.close(-EPIPE);
+            }
+        }
+    }
+}
+
 status_t RegistryServer::send(ConnectionId to, const MessageHeader& header, const Parcel& payload,
                               unique_fd fd, uid_t chargeTo) {
     auto found = clients_.find(to);
-    if (found == clients_.end() || found->second.gone) return -EPIPE;
+    if (found == clients_.end() || found->second.gone || found->second.connection->closed()) {
+        return -EPIPE;
+    }
     bool withFd = fd.valid();
     // A lookup answer's channel is followed until it has gone (onDescriptorSent).
     uint64_t tag = withFd && header.type == MSG_LOOKUP_REPLY ? hostOf(header) : 0;
@@ -264,8 +285,7 @@ size_t RegistryServer::unreadFds(ConnectionId at, uid_t user) {
 }
 
 size_t RegistryServer::heldByOthers() const {
-    auto other = [this](uid_t uid) { return !users_.trusted(uid); };
-    return users_.othersConnections() + ledger_.ofUsers(other);
+    return users_.othersConnections() + ledger_.others();
 }
 
 bool RegistryServer::mayHoldFds(uid_t user, size_t count) {
@@ -290,14 +310,20 @@ const Peer* RegistryServer::peer(ConnectionId id) {
 
 bool RegistryServer::hungUp(ConnectionId id) {
     auto found = clients_.find(id);
-    return found == clients_.end() || found->second.gone || found->second.connection->peerHungUp();
+    return found == clients_.end() || found->second.gone || found->second.connection->closed() ||
+           found->second.connection->peerHungUp();
 }
 
-void RegistryServer::dropHungUp() {
+std::vector<ConnectionId> RegistryServer::hungUpPeers() {
+    std::vector<ConnectionId> out;
     for (EventSource* source : loop_.hungUpNow()) {
         // The listener and the loop's own descriptors are not connections.
-        if (auto* connection = dynamic_cast<Connection*>(source)) drop(connection->id());
+        auto* connection = dynamic_cast<Connection*>(source);
+        if (connection != nullptr && peer(connection->id()) != nullptr) {
+            out.push_back(connection->id());
+        }
     }
+    return out;
 }
 
 void RegistryServer::drop(ConnectionId id) {
@@ -311,7 +337,7 @@ void RegistryServer::finish(ConnectionId id) {
 void RegistryServer::end(ConnectionId id, bool flush) {
     auto found = clients_.find(id);
     if (found == clients_.end()) return;
-    leave(found->second);
+    found->second.gone = true;
     ending_.emplace_back(id, flush);
     if (!handling_) afterHandling();
 }

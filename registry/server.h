@@ -48,16 +48,26 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
     // Makes run() return. Async-signal-safe.
     void stop() { loop_.stop(); }
 
-    // The serving loop, for the daemon's own sources of events (its policy's reload).
+    // The serving loop, for the daemon's own sources of events (its signals).
     EventLoop& loop() { return loop_; }
+
+    // The policy has been read again: the holders of names it no longer grants them lose
+    // their connection (RequestHandler::policyChanged).
+    void policyChanged();
 
   private:
     struct Client {
         std::unique_ptr<Connection> connection;
         Peer peer;
-        // Gone for the rules (RequestHandler::peerGone done); its connection closes once
-        // the message being handled is done.
+        // Forgotten by the rules: they ended it, or were told it went (peerGone). Its
+        // connection closes once the rules are done.
         bool gone = false;
+    };
+    // What became of a lookup answer's channel, for the rules once they are done.
+    struct ChannelSent {
+        ConnectionId client;
+        ConnectionId host;
+        status_t status;
     };
 
     // The listener is readable: accepts a batch of waiting connections.
@@ -78,11 +88,12 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
     // Recognises the start of a handshake from a peer older than this protocol.
     void onPartial(Connection& connection) override;
     void onDescriptorSent(Connection& connection, uint64_t tag, status_t status) override;
-    // The rules forget `client` (once); its connection stays until closed.
-    void leave(Client& client);
-    // Closes the connections dropped while a message was handled, and forgets those that
-    // closed meanwhile; then has the log's count of lines left out written when due.
+    // Tells the rules, once they are done, what happened meanwhile: the channels that went
+    // and the connections that closed; closes those the rules ended, retires the closed
+    // ones; then has the log's count of lines left out written when due.
     void afterHandling();
+    // Tells the rules of what happened while they ran, until nothing more has.
+    void settle();
     // Forgets a client whose connection has closed, and retires the connection.
     void retire(ConnectionId id);
 
@@ -97,11 +108,11 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
     size_t heldByOthers() const;
     const Peer* peer(ConnectionId id) override;
     bool hungUp(ConnectionId id) override;
-    void dropHungUp() override;
+    std::vector<ConnectionId> hungUpPeers() override;
     void drop(ConnectionId id) override;
     void finish(ConnectionId id) override;
     // Has `id`'s connection end (after what waits for it is sent, with `flush`) once the
-    // message being handled is done, or now; the rules forget it now.
+    // rules are done; they have forgotten it.
     void end(ConnectionId id, bool flush);
     status_t makeChannel(unique_fd* hostEnd, unique_fd* clientEnd) override;
 
@@ -113,11 +124,13 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
     // listener stay queued there (up to its backlog) until some are free again.
     Timer acceptTimer_;
     std::unordered_map<ConnectionId, Client> clients_;
-    // True while the rules handle a message: connections dropped then close after it.
+    // True while the rules run (or are told what happened while they ran): nothing calls
+    // them then, and no connection is retired.
     bool handling_ = false;
-    // Connections to end once the message being handled is done, and whether to send
-    // what waits for them first; or that closed meanwhile, to forget.
+    // Connections to end once the rules are done, and whether to send what waits for them
+    // first; or that closed meanwhile, to tell the rules of and retire.
     std::vector<std::pair<ConnectionId, bool>> ending_;
+    std::vector<ChannelSent> channelsSent_;
     // Connections and memory per user.
     UserShares users_;
     DescriptorLedger ledger_;

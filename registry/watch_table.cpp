@@ -6,11 +6,12 @@
 
 namespace zorlek::registry {
 
-bool WatchTable::add(ConnectionId client, uint32_t serial, const std::vector<String16>& names,
-                     bool gone, const NameTable& table) {
+bool WatchTable::add(ConnectionId client, uid_t user, uint32_t serial,
+                     const std::vector<String16>& names, bool gone, const NameTable& table) {
     Wait wait;
     wait.gone = gone;
     wait.serial = serial;
+    wait.user = user;
     // Each name once, in the order asked: a lookup a name, not a search of those before.
     std::unordered_set<String16> seen;
     seen.reserve(names.size());
@@ -22,6 +23,7 @@ bool WatchTable::add(ConnectionId client, uint32_t serial, const std::vector<Str
     if (wait.holding == wait.names.size()) return true;
     wait.order = nextOrder_++;
     for (const String16& name : wait.names) byName_[name].push_back(client);
+    namesByUser_.add(user, wait.names.size());
     waits_.emplace(client, std::move(wait));
     return false;
 }
@@ -64,6 +66,7 @@ void WatchTable::drop(ConnectionId client) {
     auto found = waits_.find(client);
     if (found == waits_.end()) return;
     unindex(client, found->second);
+    namesByUser_.remove(found->second.user, found->second.names.size());
     waits_.erase(found);
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/text/string16.h"
+#include "platform/transport/user_counts.h"
 #include "registry/name_table.h"
 
 namespace zorlek::registry {
@@ -23,11 +24,12 @@ class WatchTable {
         bool operator==(const Held&) const = default;
     };
 
-    // The names of one wait, with `table` telling which are registered now: true when
-    // the wait holds already (nothing is kept), false when it is kept until it holds.
-    // `names` may repeat a name. The caller has checked that `client` has no wait yet.
-    bool add(ConnectionId client, uint32_t serial, const std::vector<String16>& names, bool gone,
-             const NameTable& table);
+    // The names of one wait of `client`, a connection of `user`, with `table` telling
+    // which are registered now: true when the wait holds already (nothing is kept), false
+    // when it is kept until it holds. `names` may repeat a name; each counts once for
+    // `user` while kept. The caller has checked that `client` has no wait yet.
+    bool add(ConnectionId client, uid_t user, uint32_t serial, const std::vector<String16>& names,
+             bool gone, const NameTable& table);
 
     // `name` was registered, or freed: the waits that hold now, in the order they began;
     // they are gone from the table.
@@ -41,6 +43,8 @@ class WatchTable {
     size_t size() const { return waits_.size(); }
     // The names the waits of `client` keep (0 when it keeps none).
     size_t namesOf(ConnectionId client) const;
+    // The names the waits of `user`'s connections keep together.
+    size_t namesOfUser(uid_t user) const { return namesByUser_.of(user); }
 
   private:
     struct Wait {
@@ -51,6 +55,7 @@ class WatchTable {
         // When the wait began, for the order of answers.
         uint64_t order = 0;
         uint32_t serial = 0;
+        uid_t user = 0;
     };
     // A name changed: registered (`nowHeld`) or freed.
     std::vector<Held> changed(const String16& name, bool nowHeld);
@@ -58,7 +63,9 @@ class WatchTable {
 
     std::unordered_map<ConnectionId, Wait> waits_;
     // The clients waiting on each name.
+    // The clients waiting on each name (keyed by a hash no peer can predict: String16's).
     std::unordered_map<String16, std::vector<ConnectionId>> byName_;
+    UserCounts namesByUser_;
     uint64_t nextOrder_ = 0;
 };
 

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "platform/text/keyed_hash.h"
+
 namespace zorlek {
 namespace {
 
@@ -97,3 +99,7 @@ String16::String16(const char* utf8, size_t len) {
 }
 
 }  // namespace zorlek
+
+size_t std::hash<zorlek::String16>::operator()(const zorlek::String16& text) const {
+    return zorlek::KeyedTextHash()(text.view());
+}

@@ -47,10 +47,10 @@ void appendUtf8AsUtf16(std::u16string* out, const char* utf8, size_t len);
 
 }  // namespace zorlek
 
-// Hashes by code units, so that String16 keys an unordered container.
+// Hashes by code units, so that String16 keys an unordered container: keyed per process
+// (SipHash-1-3 under a random key), as a table keyed by names a peer chose must be, so
+// that nobody can build names that share one bucket.
 template <>
 struct std::hash<zorlek::String16> {
-    size_t operator()(const zorlek::String16& text) const {
-        return std::hash<std::u16string_view>()(text.view());
-    }
+    size_t operator()(const zorlek::String16& text) const;
 };

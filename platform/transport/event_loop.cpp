@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/transport/event_loop.h"
 
+#include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -176,6 +178,46 @@ status_t EventLoop::run() {
     if (status != -EINTR) return status;
     clearStop();
     return OK;
+}
+
+namespace {
+
+sigset_t setOf(std::initializer_list<int> signals) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : signals) sigaddset(&set, signal);
+    return set;
+}
+
+}  // namespace
+
+void blockSignals(std::initializer_list<int> signals) {
+    sigset_t set = setOf(signals);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+SignalSource::SignalSource(EventLoop& loop, std::function<void(int)> onSignal)
+    : loop_(loop), onSignal_(std::move(onSignal)) {}
+
+SignalSource::~SignalSource() {
+    if (fd_) loop_.unwatch(fd_.get());
+}
+
+status_t SignalSource::start(std::initializer_list<int> signals) {
+    sigset_t set = setOf(signals);
+    fd_.reset(::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
+    if (!fd_) return -errno;
+    return loop_.watch(fd_.get(), EPOLLIN, this);
+}
+
+void SignalSource::onEvents(uint32_t /*events*/) {
+    // What came before this wake-up, a bounded batch at a time: the loop wakes again for
+    // more.
+    signalfd_siginfo info[8];
+    ssize_t got = ::read(fd_.get(), info, sizeof info);
+    for (ssize_t i = 0; got > 0 && i < got / static_cast<ssize_t>(sizeof info[0]); ++i) {
+        onSignal_(static_cast<int>(info[i].ssi_signo));
+    }
 }
 
 }  // namespace zorlek

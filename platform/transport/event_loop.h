@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <vector>
@@ -120,5 +121,33 @@ class EventLoop {
     // loop (unwatch, forget, its timers).
     std::vector<std::unique_ptr<EventSource>> retired_;
 };
+
+// Signals handled as events: each that comes is read from a signal descriptor the loop
+// watches, and handled between two events, where anything may be done (no handler runs
+// in the middle of other code). The signals must be blocked (blockSignals) in every thread
+// before they can come, or their default action runs instead. Must not outlive its loop.
+class SignalSource final : private EventSource {
+  public:
+    // `onSignal` is called with the number of each signal that came; several of one kind
+    // before the loop wakes may be one call.
+    SignalSource(EventLoop& loop, std::function<void(int signal)> onSignal);
+    ~SignalSource() override;
+    SignalSource(const SignalSource&) = delete;
+    SignalSource& operator=(const SignalSource&) = delete;
+
+    // Watches for `signals` (blocked already): 0, or a negative errno.
+    status_t start(std::initializer_list<int> signals);
+
+  private:
+    void onEvents(uint32_t events) override;
+
+    EventLoop& loop_;
+    std::function<void(int)> onSignal_;
+    unique_fd fd_;
+};
+
+// Blocks `signals` in this thread and in the threads it starts from now on, so that they
+// wait for a SignalSource. A program does this first, before any thread starts.
+void blockSignals(std::initializer_list<int> signals);
 
 }  // namespace zorlek

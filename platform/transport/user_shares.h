@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "platform/transport/budget.h"
+#include "platform/transport/user_counts.h"
 
 namespace zorlek {
 
@@ -33,14 +34,14 @@ class UserShares {
     UserShares& operator=(const UserShares&) = delete;
 
     // True for root and the server's own user.
-    bool trusted(uid_t uid) const { return uid == 0 || uid == limits_.ownUid; }
+    bool trusted(uid_t uid) const { return connections_.trusted(uid); }
 
     // The connections `uid` holds now.
-    size_t connectionsOf(uid_t uid) const;
+    size_t connectionsOf(uid_t uid) const { return connections_.of(uid); }
     // The connections all other users hold together.
-    size_t othersConnections() const { return othersConnections_; }
+    size_t othersConnections() const { return connections_.others(); }
     // The users that hold a connection now.
-    size_t users() const { return users_.size(); }
+    size_t users() const { return connections_.users(); }
 
     // Counts one more connection of `uid` and returns the budget it shares with that user's
     // other connections (made with the user's first). Null, with nothing counted, when
@@ -52,16 +53,12 @@ class UserShares {
     void leave(uid_t uid);
 
   private:
-    struct User {
-        size_t connections = 0;
-        std::shared_ptr<Budget> budget;
-    };
-
     Limits limits_;
     // Null when memory for it ran out: other users are then refused.
     std::shared_ptr<Budget> othersBudget_;
-    std::unordered_map<uid_t, User> users_;
-    size_t othersConnections_ = 0;
+    UserCounts connections_;
+    // The budget of each user that holds a connection.
+    std::unordered_map<uid_t, std::shared_ptr<Budget>> budgets_;
 };
 
 }  // namespace zorlek

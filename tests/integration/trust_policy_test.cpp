@@ -74,5 +74,49 @@ TEST_F(Trust, AGroupGivenWriteAccessToThePolicyCannotTakeAReservedName) {
     }
 }
 
+// Under --allow-any-user a user takes a name; a package then installs a policy file that
+// grants it to root, and root reloads. The user's host is told (its re-registration is
+// refused with the reason) and keeps its other name; the registry logs it; and root's
+// service, refused before, gets the name.
+TEST_F(Trust, AReloadTakesANameFromAHolderTheNewPolicyDoesNotGrantItTo) {
+    std::string folder = dir.path() + "/policy";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    ASSERT_TRUE(startRegistry({"--allow-any-user", "--policy-dir", folder}));
+    attackers.push_back(
+        Process::start(asUser(kAttacker, {binPath("zorlek-echo"), "pkg.svc", "pkg.kept"}), env()));
+    Process* holder = attackers.back().get();
+    ASSERT_TRUE(holder != nullptr && holder->waitForLine("ready", 10000));
+    RunResult refused = runProgram({binPath("zorlek-echo"), "pkg.svc"}, env(), 5000);
+    ASSERT_EQ(refused.exitCode, 1) << refused.err;
+
+    std::string conf = folder + "/pkg.conf";
+    FILE* file = std::fopen(conf.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fprintf(file, "own pkg.svc user root\n");
+    std::fclose(file);
+    ASSERT_EQ(::chmod(conf.c_str(), 0644), 0);
+    ASSERT_EQ(::kill(registry->pid(), SIGHUP), 0);
+    std::string told =
+        "zorlek-echo: pkg.svc was refused by the registry (this user may not hold the name: "
+        "only user root may hold it); asking again until it is free\n";
+    EXPECT_TRUE(waitUntil([&] { return holder->errText().find(told) != std::string::npos; }, 10000))
+        << holder->errText();
+    std::string logged = "zorlek-registry: the policy no longer grants pkg.svc to uid 65534 (pid " +
+                         std::to_string(holder->pid()) +
+                         "): only user root may hold it; its holder is disconnected\n";
+    EXPECT_NE(registry->errText().find(logged), std::string::npos) << registry->errText();
+
+    ASSERT_TRUE(startVictim("pkg.svc"));
+    EXPECT_EQ(victimServes("pkg.svc"), "");
+    // The user's other name came back with its next registration.
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            RunResult check = runProgram({binPath("zorlek"), "check", "pkg.kept"}, env(), 5000);
+            return check.exitCode == 0;
+        },
+        10000));
+    EXPECT_TRUE(holder->running());
+}
+
 }  // namespace
 }  // namespace zorlek::test

@@ -220,8 +220,9 @@ TEST(RegistrationDecision, TrustedUsersPolicyAndAllowAnyUser) {
         {"granted by policy", 1000, 0, false, "granted.a", 3, true, nullptr},
         {"granted to another, even under any user", 1001, 0, true, "granted.a", 3, false,
          "only user alice may hold it"},
-        {"an older peer gets the refusal without reason", 1001, 0, false, "granted.a", 2, false,
-         nullptr},
+        // Only peers of this version pass the handshake, and every one reads the reason.
+        {"a peer of this version gets the reason", 1001, 0, false, "granted.a", kProtocolVersion,
+         false, "only user alice may hold it"},
     };
     String8 log;
     aerr.captureInto(&log);
