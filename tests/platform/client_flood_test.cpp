@@ -16,16 +16,18 @@
 namespace zorlek::test {
 namespace {
 
-constexpr int kCallMs = 500;
+constexpr int kCallMs = 2000;
 // What a client may hold queued for the flooding peer: the bound of unanswered answers,
 // and the one answer that may cross it.
 constexpr size_t kMostQueued = kUnknownAnswerRoom + kHeaderSize;
 
 // Writes messages of an unknown type to `sock` as fast as it takes them, never reading,
-// until `stop`; counts the bytes that went.
+// until `stop`, or, with a `limit`, until that many bytes went and then the reply to the
+// first call; counts the bytes that went.
 class Flood {
   public:
-    explicit Flood(int sock) : thread_([this, sock] { run(sock); }) {}
+    explicit Flood(int sock, size_t limit = 0)
+        : limit_(limit), thread_([this, sock] { run(sock); }) {}
     ~Flood() {
         stop_ = true;
         thread_.join();
@@ -40,7 +42,7 @@ class Flood {
             block.insert(block.end(), one.begin(), one.end());
         }
         size_t at = 0;
-        while (!stop_) {
+        while (!stop_ && (limit_ == 0 || sent_ < limit_ || at != 0)) {
             ssize_t n =
                 ::send(sock, block.data() + at, block.size() - at, MSG_DONTWAIT | MSG_NOSIGNAL);
             if (n > 0) {
@@ -53,8 +55,11 @@ class Flood {
             pollfd p{sock, POLLOUT, 0};
             ::poll(&p, 1, 50);
         }
+        // After whole messages: the reply is read as one.
+        if (limit_ > 0 && !stop_) sendMessage(sock, {MSG_REPLY, 1, OK, 0, 1}, nullptr, 0, -1, 5000);
     }
 
+    size_t limit_;
     std::atomic<bool> stop_{false};
     std::atomic<size_t> sent_{0};
     std::thread thread_;
@@ -66,10 +71,10 @@ struct Outcome {
     std::chrono::milliseconds took;
 };
 
-// A call to a host that floods instead of answering.
-Outcome callFlooded(SocketPair& pair, size_t* flooded) {
+// A call to a host that floods before it answers (`limit` bytes), or instead (0).
+Outcome callFlooded(SocketPair& pair, size_t limit, size_t* flooded) {
     sp<ClientChannel> channel = make<ClientChannel>(std::move(pair.a), kCallMs);
-    Flood flood(pair.b.get());
+    Flood flood(pair.b.get(), limit);
     Parcel request, reply;
     request.writeInt32(1);
     auto start = std::chrono::steady_clock::now();
@@ -81,7 +86,7 @@ Outcome callFlooded(SocketPair& pair, size_t* flooded) {
 }
 
 // A registry answer awaited from a peer that floods instead of answering.
-Outcome receiveFlooded(SocketPair& pair, size_t* flooded) {
+Outcome receiveFlooded(SocketPair& pair, size_t /*limit*/, size_t* flooded) {
     ClientConnection connection(std::move(pair.a), kClientReadBuffer, kMaxParcelSize);
     connection.waitInReceive(kCallMs);
     Flood flood(pair.b.get());
@@ -97,16 +102,20 @@ Outcome receiveFlooded(SocketPair& pair, size_t* flooded) {
 TEST(ClientFlood, AnswersToAPeerThatNeverReadsStayBoundedAndTheWaitEndsOnTime) {
     struct Case {
         const char* what;
-        Outcome (*run)(SocketPair&, size_t*);
+        Outcome (*run)(SocketPair&, size_t, size_t*);
+        size_t limit;
+        status_t expected;
     } cases[] = {
-        {"a call on a channel", callFlooded},
-        {"an answer of the registry", receiveFlooded},
+        // The reply comes after 2 MiB of them: the channel stays, with what it queued.
+        {"a call answered after a flood", callFlooded, 2u << 20, OK},
+        {"a call never answered", callFlooded, 0, -ETIMEDOUT},
+        {"an answer of the registry", receiveFlooded, 0, -ETIMEDOUT},
     };
     for (const Case& c : cases) {
         SocketPair pair = makeSocketPair();
         size_t flooded = 0;
-        Outcome outcome = c.run(pair, &flooded);
-        EXPECT_EQ(outcome.status, -ETIMEDOUT) << c.what;
+        Outcome outcome = c.run(pair, c.limit, &flooded);
+        EXPECT_EQ(outcome.status, c.expected) << c.what;
         // The flood was far more than the bound: its answers would have passed it.
         EXPECT_GT(flooded / kHeaderSize * kHeaderSize, 16 * kMostQueued) << c.what;
         EXPECT_LE(outcome.queued, kMostQueued) << c.what;
