@@ -81,8 +81,8 @@ int ClientConnection::next(Message* out) {
         if (got != 1 || knownMessageType(out->header.type)) return got;
         // A newer peer's message: answered that it is not known here, while the answers
         // waiting for that peer leave room, and passed over.
-        if (out_.mayAnswerUnknown())
-            out_.send(sock_.get(), unknownTypeError(out->header), nullptr, 0);
+        if (!out_.mayAnswerUnknown()) continue;
+        out_.send(sock_.get(), unknownTypeError(out->header), nullptr, 0);
     }
 }
 

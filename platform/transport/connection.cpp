@@ -193,8 +193,8 @@ bool Connection::handleMessages() {
 
 void Connection::answerUnserved(const MessageHeader& header) {
     // A newer peer's message: answered that it is not known here, and the connection stays.
-    if (header.type != MSG_ERROR && out_.mayAnswerUnknown())
-        send(unknownTypeError(header), nullptr, 0);
+    if (header.type == MSG_ERROR || !out_.mayAnswerUnknown()) return;
+    send(unknownTypeError(header), nullptr, 0);
 }
 
 void Connection::onEvents(uint32_t events) {
