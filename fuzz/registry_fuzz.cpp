@@ -176,6 +176,10 @@ void feed(FuzzPeer& peer, MemoryTransport& transport, RequestHandler& handler, c
             if (message.header.type == MSG_RELEASE && peer.peer.version != 0) {
                 peer.introduced.erase(hostOf(message.header));
             }
+            // What the handler does not serve, the connection answers or passes over.
+            uint32_t type = message.header.type;
+            bool served = knownMessageType(type) && type != MSG_ERROR && handler.serves(type);
+            if (peer.peer.version != 0 && !served) continue;
             size_t repliesBefore = peer.lookupReplies;
             bool understood = handler.handle(peer.peer, message);
             transport.settle();

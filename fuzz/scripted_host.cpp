@@ -28,6 +28,7 @@ enum HostStep : uint8_t {
     kSleep,
     kClose,
     kTrickle,
+    kFlood,
 };
 
 void take(FuzzInput& input, std::vector<uint8_t>* into, size_t count) {
@@ -45,7 +46,7 @@ void takeHostStep(uint8_t step, FuzzInput& input, std::vector<uint8_t>* script) 
         script->push_back(limit);
         script->push_back(attach);
         take(input, script, ((attach & 3) < 2 ? attach & 3 : 2) + ((attach & 4) != 0 ? 1 : 0));
-    } else if (kind == kReply || kind > kTrickle) {
+    } else if (kind == kReply || kind > kFlood) {
         take(input, script, 2);
     } else if (kind == kStray || kind == kNoReply || kind == kMalformed || kind == kSleep) {
         take(input, script, 1);
@@ -133,7 +134,7 @@ void ScriptedHost::step(FuzzInput& input) {
     End& end = ends_[(step >> 4 & 3) % ends_.size()];
     uint8_t kind = step & 15;
     // A step on an end already closed reads its bytes and does nothing.
-    switch (kind > kTrickle ? kReply : kind) {
+    switch (kind > kFlood ? kReply : kind) {
         case kAccept:
             accept(end, 3 * timeoutMs_ + 5);
             break;
@@ -199,6 +200,12 @@ void ScriptedHost::step(FuzzInput& input) {
                 flush(end);
                 sleepMs(timeoutMs_ / 2 + 1);
             }
+            break;
+        case kFlood:
+            // Messages of a type nobody knows, far more than the client answers while this
+            // end reads nothing.
+            for (uint32_t i = 0; i < 8192; ++i) end.peer->queueHeader({0x7E57, 0, 0, 0, i, 1});
+            flush(end);
             break;
     }
 }

@@ -21,12 +21,6 @@ RequestHandler::RequestHandler(const ServerOptions& options, PeerTransport& tran
 bool RequestHandler::handle(Peer& from, Message& message) {
     const MessageHeader& header = message.header;
     if (from.version == 0) return greet(from, header);
-    if (!knownMessageType(header.type) || !serves(header.type)) {
-        // Answered, so that a newer peer learns it is not served, and goes on.
-        transport_.send(from.id, unknownTypeError(header), Parcel());
-        return true;
-    }
-    if (header.type == MSG_ERROR) return true;  // a peer that did not know an answer's type
     if (header.type == MSG_RELEASE) {
         // A channel whose end has not reached the client yet is not the client's to let go.
         const bool* sent = channel(from.id, hostOf(header));

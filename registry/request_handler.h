@@ -95,6 +95,12 @@ class RequestHandler {
     // -EAGAIN, and a failure forgets the channel, so that its next lookup makes a new one.
     void channelSent(ConnectionId client, ConnectionId host, status_t status);
 
+    // False for the requests of the features it does not serve, which the connection
+    // answers as messages of a type it does not know (Connection). True for every other
+    // type of this version: the ones that are no request to the registry (its own answers,
+    // a channel's) are refused as malformed by handle().
+    bool serves(uint32_t type) const;
+
     // True when a connection of `uid` holds a name now.
     bool hostsNames(uid_t uid) const;
 
@@ -114,11 +120,6 @@ class RequestHandler {
     // `asker` was among them.
     bool endHungUp(ConnectionId asker);
     bool greet(Peer& from, const MessageHeader& hello);
-    // False for the requests of the features it does not serve, which are answered as
-    // messages of a type it does not know. True for every other type of this version: the
-    // ones that are no request to the registry (its own answers, a channel's) are refused
-    // as malformed by handle().
-    bool serves(uint32_t type) const;
     // Refused for a lack of rights, `answer` may carry the reason.
     status_t registerName(Peer& from, const String16& name, uint32_t handle, Parcel* answer);
     // Why `from` may not add a name now (-EDQUOT), or 0.

@@ -171,6 +171,12 @@ void RegistryServer::policyChanged() {
     afterHandling();
 }
 
+bool RegistryServer::serves(const Connection& connection, uint32_t type) const {
+    auto found = clients_.find(connection.id());
+    if (found == clients_.end() || found->second.peer.version == 0) return true;
+    return ConnectionOwner::serves(connection, type) && handler_.serves(type);
+}
+
 void RegistryServer::onPartial(Connection& connection) {
     auto found = clients_.find(connection.id());
     if (found == clients_.end() || found->second.gone || found->second.peer.version != 0) return;

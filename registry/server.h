@@ -87,6 +87,9 @@ class RegistryServer final : private ConnectionOwner, private PeerTransport, pri
     void onClosed(Connection& connection, status_t why) override;
     // Recognises the start of a handshake from a peer older than this protocol.
     void onPartial(Connection& connection) override;
+    // A greeted peer is served the types the handler serves; before its greeting, every
+    // message goes to the handler.
+    bool serves(const Connection& connection, uint32_t type) const override;
     void onDescriptorSent(Connection& connection, uint64_t tag, status_t status) override;
     // Tells the rules, once they are done, what happened meanwhile: the channels that went
     // and the connections that closed; closes those the rules ended, retires the closed

@@ -41,6 +41,11 @@ constexpr size_t kFirstPayloadRoom = 64 * 1024;
 // Room an output queue keeps after it empties; more is given back, so that one burst does
 // not hold memory for the life of a connection.
 constexpr size_t kKeptSendRoom = 64 * 1024;
+// Bytes waiting to be sent to a peer past which a message of a type not known here goes
+// unanswered (for clients and servers alike): a peer that reads gets every answer, and
+// one that floods such messages and never reads makes the other side hold no more than
+// this (and whatever it was sending anyway) on their account.
+constexpr size_t kUnknownAnswerRoom = 4 * 1024;
 
 // --- Waits ---------------------------------------------------------------------------
 
@@ -69,6 +74,15 @@ constexpr size_t kHeldReplyBytes = 4 * 1024 * 1024;
 // A channel's and a registry connection's read buffer: a reply read ahead of the one
 // awaited goes through it; replies as large as a parcel go straight into their own.
 constexpr size_t kClientReadBuffer = 16 * 1024;
+// Calls a channel has given up on (or settled out of turn) kept as empty entries ahead of
+// the oldest one waiting, before they are cut away: a few calls never move the others.
+constexpr size_t kSettledCallsKept = 64;
+// Calls in one block of a CallPipeline's ring: a pipeline of few calls takes little room.
+constexpr size_t kPipelineBlockSlots = 64;
+// Room a taken reply's parcel keeps for the next reply of its pipeline slot, and a
+// channel's parcels between replies: a larger one is given back, so that one large reply
+// does not hold its room for the life of the pipeline.
+constexpr size_t kKeptReplyRoom = 16 * 1024;
 
 // --- A hosting process ---------------------------------------------------------------
 
@@ -81,6 +95,11 @@ constexpr size_t kMaxChannelsPerUser = 256;
 // Descriptors a host keeps for everything but channels: its registry connection, its loop
 // and whatever the service itself opens.
 constexpr size_t kHostReservedDescriptors = 64;
+// Of all channels, the share kept for root and the host's own user, whom all other users
+// together never take (one channel in this many, at least kHostKeptChannelsMin): the
+// host's owner can always reach it while others flood.
+constexpr size_t kHostKeptChannelsShare = 8;
+constexpr size_t kHostKeptChannelsMin = 16;
 // Bytes one calling user's channels may hold (replies not read, requests still arriving),
 // and all users but root and the host's own together: several 1 MiB calls at once each.
 constexpr size_t kHostUserBudgetBytes = 16 * 1024 * 1024;

@@ -45,8 +45,9 @@ ChannelServer::ChannelServer(EventLoop& loop, const HostOptions& options,
       // are served while another floods, however few descriptors the process has.
       maxChannelsPerUser_(options.maxChannelsPerUser < maxChannels_ / 2 ? options.maxChannelsPerUser
                                                                         : maxChannels_ / 2),
-      othersChannelsMax_(maxChannels_ - std::max<size_t>(std::min<size_t>(16, maxChannels_ / 2),
-                                                         maxChannels_ / 8)),
+      othersChannelsMax_(maxChannels_ -
+                         std::max<size_t>(std::min<size_t>(kHostKeptChannelsMin, maxChannels_ / 2),
+                                          maxChannels_ / kHostKeptChannelsShare)),
       users_({::getuid(), options.userBudgetBytes, options.userBudgetBytes,
               options.othersBudgetBytes}),
       trimmer_(loop, kHostTrimAfterClosed, kTrimAfterBytes) {}
@@ -85,12 +86,6 @@ void ChannelServer::adopt(unique_fd sock, const ucred& caller) {
 bool ChannelServer::onMessage(Connection& connection, Message& message) {
     // A copy: the message's room is reused by whatever the object does meanwhile.
     const MessageHeader header = message.header;
-    if (!knownMessageType(header.type)) {
-        // A newer client's message: answered that it is not known here; the channel stays.
-        connection.send(unknownTypeError(header), nullptr, 0);
-        return true;
-    }
-    if (header.type == MSG_ERROR) return true;  // a client that did not know a reply's type
     if (header.type != MSG_TRANSACT) return false;
     uint32_t flags = static_cast<uint32_t>(header.value);
     reply_.clear();

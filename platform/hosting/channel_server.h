@@ -10,9 +10,9 @@
 #include <unordered_map>
 
 #include "platform/hosting/call_context.h"
+#include "platform/hosting/host_options.h"
 #include "platform/hosting/local_object.h"
 #include "platform/hosting/object_table.h"
-#include "platform/hosting/service_host.h"
 #include "platform/transport/connection.h"
 #include "platform/transport/memory_trimmer.h"
 #include "platform/transport/user_shares.h"

@@ -54,8 +54,7 @@ status_t RegistryLink::connect(const char* path) {
 status_t RegistryLink::greet() {
     helloPending_ = true;
     helloDueMs_ = monotonicMs() + options_.timeoutMs;
-    status_t status = connection_->send(
-        {MSG_HELLO, kProtocolMagic, kProtocolVersion, 0, 0, kPeerFeatures}, Parcel());
+    status_t status = connection_->send(helloRequest(), Parcel());
     awaitAnswers();
     return connection_ ? status : lastClose_;
 }
@@ -204,26 +203,21 @@ bool RegistryLink::isRegistered(const String16& name) const {
     return entry != nullptr && entry->registered;
 }
 
-bool RegistryLink::onMessage(Connection& connection, Message& message) {
-    if (!knownMessageType(message.header.type)) {
-        // A newer registry's message: answered that it is not known here, and the
-        // connection and every name stay.
-        connection.send(unknownTypeError(message.header), nullptr, 0);
-        return true;
-    }
+bool RegistryLink::onMessage(Connection& /*connection*/, Message& message) {
     switch (message.header.type) {
-        case MSG_HELLO:
+        case MSG_HELLO: {
             if (!helloPending_ || message.header.code != kProtocolMagic) return false;
             // The registry's refusal, or a registry of another version: the reason ends it.
-            if (message.header.value != OK ||
-                static_cast<int32_t>(message.header.object) != kProtocolVersion) {
-                disconnect(message.header.value < 0 ? message.header.value : -EPROTONOSUPPORT);
+            status_t refused = helloAnswerStatus(message.header);
+            if (refused != OK) {
+                disconnect(refused == -EPROTO ? -EPROTONOSUPPORT : refused);
                 return true;
             }
             helloPending_ = false;
             reconnectPauseMs_ = kFirstReconnectPauseMs;
             awaitAnswers();
             return true;
+        }
         case MSG_REGISTER_REPLY: {
             if (helloPending_ || pending_.empty()) return false;
             status_t status = message.header.value > 0 ? -EBADMSG : message.header.value;
@@ -256,10 +250,6 @@ bool RegistryLink::onMessage(Connection& connection, Message& message) {
         }
         case MSG_CHANNEL:
             return handleChannel(message);
-        case MSG_ERROR:
-            // The registry did not know a message of ours: none this host sends is new to
-            // a registry of this version, so nothing waits on it.
-            return true;
         default:
             return false;
     }

@@ -9,15 +9,6 @@
 #include "platform/transport/parcel_access.h"
 
 namespace zorlek {
-namespace {
-
-// Calls in one block of the ring: a pipeline of few calls takes little room.
-constexpr size_t kBlockSlots = 64;
-// Room a taken reply's parcel keeps for the next reply of its slot; a larger one is given
-// back.
-constexpr size_t kKeptReplyRoom = 16 * 1024;
-
-}  // namespace
 
 struct CallPipeline::Slot {
     sp<IBinder> object;                // held until the result is taken
@@ -31,7 +22,7 @@ struct CallPipeline::Slot {
 };
 
 struct CallPipeline::SlotBlock {
-    Slot slots[kBlockSlots];
+    Slot slots[kPipelineBlockSlots];
 };
 
 CallPipeline::CallPipeline(size_t capacity) : capacity_(capacity > 0 ? capacity : 1) {}
@@ -46,10 +37,10 @@ CallPipeline::~CallPipeline() {
 
 CallPipeline::Slot& CallPipeline::slot(size_t age) {
     size_t index = (oldest_ + age) % capacity_;
-    size_t block = index / kBlockSlots;
+    size_t block = index / kPipelineBlockSlots;
     if (block >= blocks_.size()) blocks_.resize(block + 1);
     if (!blocks_[block]) blocks_[block] = std::make_unique<SlotBlock>();
-    return blocks_[block]->slots[index % kBlockSlots];
+    return blocks_[block]->slots[index % kPipelineBlockSlots];
 }
 
 bool CallPipeline::add(sp<IBinder> object, uint32_t code, const Parcel& data, bool mayAskAgain) {

@@ -3,6 +3,8 @@
 
 #include <poll.h>
 
+#include <vector>
+
 #include "platform/base/registry_path.h"
 #include "platform/ipc/object_proxy.h"
 #include "platform/transport/deadline.h"
@@ -23,14 +25,6 @@ bool askable(const String16& name) {
     return name.size() > 0 && name.size() <= kMaxNameUnits;
 }
 
-// Appends one whole message to `frames`.
-void frame(Parcel* frames, const MessageHeader& header, const Parcel& payload) {
-    uint8_t head[kHeaderSize];
-    encodeFrameStart(header, payload.dataSize(), head);
-    frames->write(head, kHeaderSize);
-    frames->write(payload.data(), payload.dataSize());
-}
-
 }  // namespace
 
 status_t connectToRegistry(const char* path, int timeoutMs, unique_fd* out, uint32_t* features) {
@@ -38,48 +32,52 @@ status_t connectToRegistry(const char* path, int timeoutMs, unique_fd* out, uint
     status_t status = connectUnix(path, timeoutMs, &sock);
     if (status != OK) return status;
     // A newer registry may append fields to its answer: read, and passed over.
-    Stream stream(std::move(sock), kHeaderSize, kMaxRegistryRequest);
+    ClientConnection connection(std::move(sock), kHeaderSize, kMaxRegistryRequest);
     // Whatever follows the answer belongs to whoever takes the socket next.
-    stream.reader().readExactly();
+    connection.readExactly();
     Deadline deadline = Deadline::after(timeoutMs);
-    uint8_t hello[kHeaderSize];
-    encodeHeader({MSG_HELLO, kProtocolMagic, kProtocolVersion, 0, 0, kPeerFeatures}, hello);
-    iovec iov{hello, kHeaderSize};
-    status_t sent = stream.sendAll(&iov, 1, -1, deadline);
+    status_t sent = connection.send(helloRequest(), nullptr, 0);
+    if (sent == OK) sent = connection.drain(deadline);
     // A registry that will not take this connection says why and closes it, maybe before
     // the greeting arrived: its answer is still there to read.
     if (sent != OK && sent != -EPIPE) return sent;
     Message answer;
-    status = stream.receive(&answer, deadline);
+    status = connection.receive(&answer, deadline);
     if (status == -EMSGSIZE || status == -EBADMSG) return -EPROTO;
     if (status != OK) return sent != OK ? sent : status;
-    if (answer.header.type != MSG_HELLO || answer.header.code != kProtocolMagic) return -EPROTO;
-    // The reason: too many connections of this user, descriptors kept for others, or a
-    // registry that speaks another version of the protocol.
-    if (answer.header.value != OK) return answer.header.value < 0 ? answer.header.value : -EPROTO;
-    if (static_cast<int32_t>(answer.header.object) != kProtocolVersion) return -EPROTONOSUPPORT;
+    status = helloAnswerStatus(answer.header);
+    if (status != OK) return status;
     if (sent != OK) return sent;
     if (features != nullptr) *features = answer.header.serial;
-    *out = stream.release();
+    *out = connection.release();
+    return OK;
+}
+
+status_t RegistryClient::open(const char* path, int timeoutMs, sp<RegistryClient>* out) {
+    unique_fd sock;
+    uint32_t features = 0;
+    status_t status = connectToRegistry(path, timeoutMs, &sock, &features);
+    if (status != OK) return status;
+    *out =
+        sp<RegistryClient>(new RegistryClient(String8(path), timeoutMs, std::move(sock), features));
     return OK;
 }
 
 sp<RegistryClient> RegistryClient::connect(const char* path, int timeoutMs) {
-    unique_fd sock;
-    uint32_t features = 0;
-    if (connectToRegistry(path, timeoutMs, &sock, &features) != OK) return nullptr;
-    Stream connection(std::move(sock), kAnswerBuffer, kMaxParcelSize);
-    connection.waitInReceive(timeoutMs);
-    return sp<RegistryClient>(
-        new RegistryClient(String8(path), timeoutMs, std::move(connection), features));
+    sp<RegistryClient> client;
+    open(path, timeoutMs, &client);
+    return client;
 }
 
-RegistryClient::RegistryClient(String8 path, int timeoutMs, Stream connection, uint32_t features)
+RegistryClient::RegistryClient(String8 path, int timeoutMs, unique_fd sock, uint32_t features)
     : path_(std::move(path)),
       timeoutMs_(timeoutMs),
-      connection_(std::move(connection)),
+      connection_(kAnswerBuffer, kMaxParcelSize),
       features_(features),
-      channels_(make<ChannelDirectory>()) {}
+      channels_(make<ChannelDirectory>()) {
+    connection_.adopt(std::move(sock));
+    connection_.waitInReceive(timeoutMs);
+}
 
 RegistryClient::~RegistryClient() {
     // Every request was answered (a connection out of step is closed at its failure): the
@@ -92,7 +90,7 @@ status_t RegistryClient::ensureConnected() {
     unique_fd sock;
     status_t status = connectToRegistry(path_.c_str(), timeoutMs_, &sock, &features_);
     if (status != OK) return status;
-    connection_ = Stream(std::move(sock), kAnswerBuffer, kMaxParcelSize);
+    connection_.adopt(std::move(sock));
     connection_.waitInReceive(timeoutMs_);
     // A new connection has introduced no host: each brings a new channel at its first
     // lookup, while the channels of the old one serve the proxies that hold them.
@@ -104,30 +102,42 @@ void RegistryClient::disconnect() {
     connection_.reset();
 }
 
-status_t RegistryClient::sendFrames(const uint8_t* head, size_t headSize, const Parcel& frames) {
-    Parcel releases;
-    for (uint64_t host : channels_->takeReleases()) {
+status_t RegistryClient::beginRequests(bool many) {
+    std::vector<uint64_t> releases = channels_->takeReleases();
+    // Requests that go together, and the releases before them, leave in one write.
+    if (many || !releases.empty()) connection_.cork();
+    for (uint64_t host : releases) {
         MessageHeader release{MSG_RELEASE};
         setHost(&release, host);
-        frame(&releases, release, Parcel());
+        if (sendRequest(release, Parcel()) != OK) return -EPIPE;
     }
-    iovec iov[3] = {{const_cast<uint8_t*>(releases.data()), releases.dataSize()},
-                    {const_cast<uint8_t*>(head), headSize},
-                    {const_cast<uint8_t*>(frames.data()), frames.dataSize()}};
-    status_t status = connection_.sendAll(iov, 3, -1, Deadline::after(timeoutMs_));
+    return OK;
+}
+
+status_t RegistryClient::sendRequest(const MessageHeader& header, const Parcel& payload) {
+    status_t status = connection_.send(header, payload);
     if (status != OK) disconnect();
     return status;
+}
+
+status_t RegistryClient::endRequests() {
+    status_t status = connection_.drain(Deadline::after(timeoutMs_));
+    if (status != OK) disconnect();
+    return status;
+}
+
+status_t RegistryClient::receiveAnswer(uint32_t type, Message* answer, const Deadline& deadline) {
+    status_t status = connection_.receive(answer, deadline);
+    return status == OK ? ClientConnection::answerStatus(*answer, type) : status;
 }
 
 status_t RegistryClient::request(const MessageHeader& header, const Parcel& payload,
                                  uint32_t answerType, Message* answer) {
     status_t status = ensureConnected();
-    if (status != OK) return status;
-    uint8_t head[kHeaderSize];
-    encodeFrameStart(header, payload.dataSize(), head);
-    status = sendFrames(head, kHeaderSize, payload);
-    if (status == OK) status = connection_.receive(answer, Deadline::after(timeoutMs_));
-    if (status == OK) status = answerStatus(*answer, answerType);
+    if (status == OK) status = beginRequests(false);
+    if (status == OK) status = sendRequest(header, payload);
+    if (status == OK) status = endRequests();
+    if (status == OK) status = receiveAnswer(answerType, answer, Deadline::after(timeoutMs_));
     // A request the registry did not know leaves the connection in step.
     if (status == -EBADRQC) return status;
     if (status != OK) {
@@ -137,12 +147,6 @@ status_t RegistryClient::request(const MessageHeader& header, const Parcel& payl
         answer->payload.clear();
     }
     return status;
-}
-
-status_t RegistryClient::answerStatus(const Message& answer, uint32_t type) {
-    if (answer.header.type == type) return OK;
-    // In place of the answer: the registry did not know the request.
-    return answer.header.type == MSG_ERROR ? -EBADRQC : -EBADMSG;
 }
 
 status_t RegistryClient::takeLookupAnswer(Message& answer, sp<IBinder>* out) {
@@ -223,19 +227,21 @@ status_t RegistryClient::lookupBatch(const String16* names, size_t count, sp<IBi
     if (status != OK) return status;
     // Every request goes out in one write before the first answer is awaited: the
     // registry answers in order, without waiting on any host.
-    Parcel frames;
-    Parcel payload;
-    for (size_t i = 0; i < count; ++i) {
+    Parcel& payload = request_;
+    bool any = false;
+    for (size_t i = 0; i < count && status == OK; ++i) {
         if (!askable(names[i])) continue;
+        if (!any) status = beginRequests(true);
+        any = true;
         payload.clear();
         payload.writeString16(names[i]);
-        frame(&frames, {MSG_LOOKUP}, payload);
+        if (status == OK) status = sendRequest({MSG_LOOKUP}, payload);
     }
-    if (frames.dataSize() > 0 && (status = sendFrames(nullptr, 0, frames)) != OK) return status;
+    if (any && status == OK) status = endRequests();
+    if (status != OK) return status;
     for (size_t i = 0; i < count; ++i) {
         if (askable(names[i])) {
-            status = connection_.receive(&answer_, Deadline::after(timeoutMs_));
-            if (status == OK) status = answerStatus(answer_, MSG_LOOKUP_REPLY);
+            status = receiveAnswer(MSG_LOOKUP_REPLY, &answer_, Deadline::after(timeoutMs_));
             if (status != OK) {
                 disconnect();
                 return status;
@@ -317,15 +323,15 @@ status_t RegistryClient::holderOf(const String16& name, ServiceHolder* out, sp<I
     if (status != OK) return status;
     if ((features_ & FEATURE_STATUS) == 0) return -EOPNOTSUPP;
     // The question and the lookup leave in one write; the registry answers them in order.
-    Parcel frames;
     Parcel& payload = request_;
     payload.clear();
     payload.writeString16(name);
-    frame(&frames, {MSG_STATUS}, payload);
-    if (object != nullptr) frame(&frames, {MSG_LOOKUP}, payload);
-    status = sendFrames(nullptr, 0, frames);
-    if (status == OK) status = connection_.receive(&answer_, Deadline::after(timeoutMs_));
-    if (status == OK) status = answerStatus(answer_, MSG_STATUS_REPLY);
+    status = beginRequests(object != nullptr);
+    if (status == OK) status = sendRequest({MSG_STATUS}, payload);
+    if (status == OK && object != nullptr) status = sendRequest({MSG_LOOKUP}, payload);
+    if (status == OK) status = endRequests();
+    if (status == OK)
+        status = receiveAnswer(MSG_STATUS_REPLY, &answer_, Deadline::after(timeoutMs_));
     // A registry that announced the feature and then did not know the request: as one that
     // never announced it.
     if (status == -EBADRQC) status = -EOPNOTSUPP;
@@ -335,8 +341,7 @@ status_t RegistryClient::holderOf(const String16& name, ServiceHolder* out, sp<I
         return status;
     }
     if (object == nullptr) return status;
-    status_t found = connection_.receive(&answer_, Deadline::after(timeoutMs_));
-    if (found == OK) found = answerStatus(answer_, MSG_LOOKUP_REPLY);
+    status_t found = receiveAnswer(MSG_LOOKUP_REPLY, &answer_, Deadline::after(timeoutMs_));
     if (found == OK) {
         takeLookupAnswer(answer_, object);
     } else {

@@ -13,7 +13,7 @@
 #include "platform/ipc/service_manager.h"
 #include "platform/text/string8.h"
 #include "platform/transport/client_channel.h"
-#include "platform/transport/stream.h"
+#include "platform/transport/client_connection.h"
 
 namespace zorlek {
 
@@ -33,6 +33,8 @@ class RegistryClient : public ServiceManager {
     // Connects to the registry at `path` and completes the handshake, each wait bounded
     // by `timeoutMs`. Null when nothing answers there as a registry.
     static sp<RegistryClient> connect(const char* path, int timeoutMs = callTimeoutMs());
+    // As connect(), saying why it failed (as connectToRegistry() does).
+    static status_t open(const char* path, int timeoutMs, sp<RegistryClient>* out);
     ~RegistryClient() override;
 
     sp<IBinder> lookupService(const String16& name) override;
@@ -53,20 +55,35 @@ class RegistryClient : public ServiceManager {
     status_t holderOf(const String16& name, ServiceHolder* out,
                       sp<IBinder>* object = nullptr) override;
 
-  private:
-    RegistryClient(String8 path, int timeoutMs, Stream connection, uint32_t features);
+    // Waits until every name of `names` (a wait's payload, wire.h) is registered, or with
+    // `gone` until none is, at most until `deadline` (without `bounded`, for ever): a
+    // request on this connection, which the registry answers when the wait holds. 0 once
+    // it held; -ETIMEDOUT with `*pending` the index of a name still missing; -EINVAL with
+    // `*pending` the index of a name no registry accepts; -EOPNOTSUPP from a registry that
+    // cannot wait; -EBUSY, -EDQUOT (the registry's refusals); or the failure of the
+    // connection, which is closed then and not connected again.
+    status_t watch(const Parcel& names, bool gone, bool bounded, const Deadline& deadline,
+                   size_t* pending);
 
-    // 0 when `answer` is of `type`; -EBADRQC for MSG_ERROR in its place (the registry did
-    // not know the request); -EBADMSG for anything else.
-    static status_t answerStatus(const Message& answer, uint32_t type);
+  private:
+    RegistryClient(String8 path, int timeoutMs, unique_fd sock, uint32_t features);
 
     // Makes sure a handshaken connection exists.
     status_t ensureConnected();
     // Closes the connection after a failure: whatever comes on it is out of step.
     void disconnect();
-    // Sends whole messages, `headSize` bytes of `head` and then `frames`, after telling
-    // the registry of the channels let go.
-    status_t sendFrames(const uint8_t* head, size_t headSize, const Parcel& frames);
+    // Begins sending requests, corked when `many` go together, after telling the
+    // registry of the channels let go; each sendRequest() queues or sends one, and
+    // endRequests() sends what waits. A failure closes the connection.
+    status_t beginRequests(bool many);
+    status_t sendRequest(const MessageHeader& header, const Parcel& payload);
+    status_t endRequests();
+    // Receives the next answer by `deadline`, which must have type `type`
+    // (ClientConnection::answerStatus).
+    status_t receiveAnswer(uint32_t type, Message* answer, const Deadline& deadline);
+    // The answer to the wait numbered `serial`: its status, with `*index` from its code;
+    // `*held` set when the wait numbered kWaitSerial was answered that it holds.
+    status_t awaitWatch(uint32_t serial, const Deadline& deadline, size_t* index, bool* held);
     // Sends one request and receives its answer, which must have type `answerType`.
     status_t request(const MessageHeader& header, const Parcel& payload, uint32_t answerType,
                      Message* answer);
@@ -86,7 +103,7 @@ class RegistryClient : public ServiceManager {
 
     String8 path_;
     int timeoutMs_;
-    Stream connection_;
+    ClientConnection connection_;
     // What the registry of the current connection announced it does.
     uint32_t features_ = 0;
     sp<ChannelDirectory> channels_;

@@ -10,7 +10,6 @@
 #include "platform/ipc/registry_client.h"
 #include "platform/ipc/service_manager.h"
 #include "platform/transport/deadline.h"
-#include "platform/transport/stream.h"
 #include "platform/transport/wire.h"
 
 namespace zorlek {
@@ -29,74 +28,69 @@ bool worthAnotherTry(status_t status) {
            status == -EAGAIN || status == -EPIPE || status == -ECONNRESET;
 }
 
-status_t sendMessage(Stream& stream, const MessageHeader& header, const Parcel& payload,
-                     const Deadline& deadline) {
-    uint8_t head[kHeaderSize];
-    encodeFrameStart(header, payload.dataSize(), head);
-    iovec iov[2] = {{head, kHeaderSize},
-                    {const_cast<uint8_t*>(payload.data()), payload.dataSize()}};
-    return stream.sendAll(iov, payload.dataSize() > 0 ? 2 : 1, -1, deadline);
-}
-
-// The answer to the wait numbered `serial`: its status, with `*index` from its code.
-status_t awaitAnswer(Stream& stream, uint32_t serial, const Deadline& deadline, size_t* index,
-                     bool* waitHeld) {
-    Message answer;
-    for (;;) {
-        status_t status = stream.receive(&answer, deadline);
-        if (status != OK) return status;
-        // In place of the answer: the registry did not know the wait after all.
-        if (answer.header.type == MSG_ERROR) return -EOPNOTSUPP;
-        if (answer.header.type != MSG_WATCH_REPLY) return -EBADMSG;
-        if (answer.header.serial == kWaitSerial && answer.header.value == OK) *waitHeld = true;
-        if (answer.header.serial != serial) continue;
-        *index = answer.header.code;
-        return answer.header.value;
-    }
-}
-
-// One connection's part: sends the wait and reads its answer. 0 once it held; -ETIMEDOUT
-// with `*pending` set once `deadline` passed; the registry's refusal; or the failure of
-// the connection, which worthAnotherTry() tells apart.
+// One connection's part: sends the wait and reads its answer, as RegistryClient::watch(),
+// or the failure to connect, which worthAnotherTry() tells apart.
 status_t waitOnce(const Parcel& request, bool gone, bool bounded, const Deadline& deadline,
                   size_t* pending, bool* connected) {
     int connectMs = bounded && deadline.remainingMs() < callTimeoutMs() ? deadline.remainingMs()
                                                                         : callTimeoutMs();
-    unique_fd sock;
-    uint32_t features = 0;
-    status_t status =
-        connectToRegistry(registryPath(), connectMs > 0 ? connectMs : 1, &sock, &features);
+    sp<RegistryClient> client;
+    status_t status = RegistryClient::open(registryPath(), connectMs > 0 ? connectMs : 1, &client);
     if (status != OK) return status;
     *connected = true;
-    if ((features & FEATURE_WATCH) == 0) return -EOPNOTSUPP;
-    Stream stream(std::move(sock), kMaxRegistryRequest, kMaxRegistryRequest);
-    int32_t flags = gone ? WATCH_GONE : 0;
-    status = sendMessage(stream, {MSG_WATCH, 0, flags, 0, kWaitSerial}, request,
-                         Deadline::after(callTimeoutMs()));
-    if (status != OK) return status;
-    bool held = false;
-    size_t index = 0;
-    for (;;) {
-        status = awaitAnswer(stream, kWaitSerial, bounded ? deadline : Deadline::after(kForeverMs),
-                             &index, &held);
-        if (status == -ETIMEDOUT && !bounded) continue;
-        if (status != -ETIMEDOUT || deadline.remainingMs() > 0) break;
-        // Out of time: which name is still missing? The wait's own answer may come first.
-        status = sendMessage(stream, {MSG_WATCH, 0, flags | WATCH_NOW, 0, kNowSerial}, request,
-                             Deadline::after(callTimeoutMs()));
-        if (status == OK) {
-            status =
-                awaitAnswer(stream, kNowSerial, Deadline::after(callTimeoutMs()), &index, &held);
-        }
-        if (held || status == OK) return OK;
-        *pending = status == -EAGAIN ? index : 0;
-        return -ETIMEDOUT;
-    }
-    if (status == -EINVAL) *pending = index;
-    return status;
+    return client->watch(request, gone, bounded, deadline, pending);
 }
 
 }  // namespace
+
+status_t RegistryClient::awaitWatch(uint32_t serial, const Deadline& deadline, size_t* index,
+                                    bool* held) {
+    for (;;) {
+        status_t status = receiveAnswer(MSG_WATCH_REPLY, &answer_, deadline);
+        // In place of the answer: the registry did not know the wait after all.
+        if (status == -EBADRQC) return -EOPNOTSUPP;
+        if (status != OK) return status;
+        const MessageHeader& answer = answer_.header;
+        if (answer.serial == kWaitSerial && answer.value == OK) *held = true;
+        if (answer.serial != serial) continue;
+        *index = answer.code;
+        return answer.value;
+    }
+}
+
+status_t RegistryClient::watch(const Parcel& names, bool gone, bool bounded,
+                               const Deadline& deadline, size_t* pending) {
+    if (!connection_.valid()) return -EPIPE;
+    if ((features_ & FEATURE_WATCH) == 0) return -EOPNOTSUPP;
+    int32_t flags = gone ? WATCH_GONE : 0;
+    status_t status = beginRequests(false);
+    if (status == OK) status = sendRequest({MSG_WATCH, 0, flags, 0, kWaitSerial}, names);
+    if (status == OK) status = endRequests();
+    bool held = false;
+    size_t index = 0;
+    while (status == OK) {
+        status = awaitWatch(kWaitSerial, bounded ? deadline : Deadline::after(kForeverMs), &index,
+                            &held);
+        if (status == -ETIMEDOUT && !bounded) {
+            status = OK;
+            continue;
+        }
+        if (status != -ETIMEDOUT || deadline.remainingMs() > 0) break;
+        // Out of time: which name is still missing? The wait's own answer may come first.
+        status = sendRequest({MSG_WATCH, 0, flags | WATCH_NOW, 0, kNowSerial}, names);
+        if (status == OK) status = endRequests();
+        if (status == OK)
+            status = awaitWatch(kNowSerial, Deadline::after(callTimeoutMs()), &index, &held);
+        if (held || status == OK) return OK;
+        *pending = status == -EAGAIN ? index : 0;
+        disconnect();
+        return -ETIMEDOUT;
+    }
+    if (status == -EINVAL) *pending = index;
+    // A wait that did not hold may still be answered: the connection is out of step.
+    if (status != OK) disconnect();
+    return status;
+}
 
 status_t waitForServices(const String16* names, size_t count, bool gone, int timeoutMs,
                          size_t* pending) {

@@ -8,14 +8,6 @@
 #include "platform/transport/parcel_access.h"
 
 namespace zorlek {
-namespace {
-
-// A reply read ahead of the one awaited goes through the buffer; replies as large as a
-// parcel go straight into their own. A receiving parcel that took a larger one gives that
-// room back, so that a channel keeps no more than this between replies.
-constexpr size_t kChannelBuffer = kClientReadBuffer;
-
-}  // namespace
 
 ClientChannel* ChannelDirectory::find(uint64_t host) const {
     auto found = channels_.find(host);
@@ -41,7 +33,7 @@ void ChannelDirectory::restart() {
 
 ClientChannel::ClientChannel(unique_fd sock, int timeoutMs, sp<ChannelDirectory> directory,
                              uint64_t host, uint32_t generation, uint32_t firstSerial)
-    : stream_(std::move(sock), kChannelBuffer, kMaxParcelSize),
+    : connection_(std::move(sock), kClientReadBuffer, kMaxParcelSize),
       timeoutMs_(timeoutMs),
       directory_(std::move(directory)),
       host_(host),
@@ -79,7 +71,7 @@ status_t ClientChannel::transact(uint32_t handle, uint32_t code, const Parcel& d
     swap(*into, pending.reply);
     if (status != OK) into->clear();
     // A reply nobody asked for keeps no more room than the channel keeps between replies.
-    if (reply == nullptr) ParcelAccess::trim(discarded_, kChannelBuffer);
+    if (reply == nullptr) ParcelAccess::trim(discarded_, kKeptReplyRoom);
     return status;
 }
 
@@ -90,9 +82,9 @@ status_t ClientChannel::start(uint32_t handle, uint32_t code, const Parcel& data
     if (!alive()) return -EPIPE;
     int32_t flags = pending != nullptr ? 0 : static_cast<int32_t>(FLAG_ONEWAY);
     MessageHeader header{MSG_TRANSACT, code, flags, 0, nextSerial_, handle};
-    status_t status = out_.send(fd(), header, data.data(), data.dataSize());
+    status_t status = connection_.send(header, data.data(), data.dataSize());
     // Nothing of it went and the channel is in step: only this call fails.
-    if (status == -ENOMEM || status == -ENOBUFS) return -ENOMEM;
+    if (status == -ENOMEM) return -ENOMEM;
     if (status != OK) {
         // Half a request leaves the host out of step; a socket that failed is gone.
         if (status == -ECANCELED) status = -ENOMEM;
@@ -127,7 +119,7 @@ void ClientChannel::cancel(uint32_t serial) {
     if (pendingFront_ == pending_.size()) {
         pending_.clear();
         pendingFront_ = 0;
-    } else if (pendingFront_ > 64 && pendingFront_ > pending_.size() / 2) {
+    } else if (pendingFront_ > kSettledCallsKept && pendingFront_ > pending_.size() / 2) {
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<ptrdiff_t>(pendingFront_));
         pendingFront_ = 0;
     }
@@ -135,7 +127,7 @@ void ClientChannel::cancel(uint32_t serial) {
 
 void ClientChannel::flush() {
     if (!alive()) return;
-    status_t status = out_.uncork(fd());
+    status_t status = connection_.flush();
     if (status != OK) end(status);
 }
 
@@ -144,16 +136,16 @@ bool ClientChannel::receiveMayWait(const Deadline& deadline) {
     if (deadline.remainingMs() < timeoutMs_) return false;
     // Set at the first wait that could use it: channels read only among many (a listing)
     // wait in poll() and never need it.
-    if (!stream_.waitsInReceive()) stream_.waitInReceive(timeoutMs_);
-    return stream_.receiveMayWait(deadline);
+    if (!connection_.waitsInReceive()) connection_.waitInReceive(timeoutMs_);
+    return connection_.receiveMayWait(deadline);
 }
 
 void ClientChannel::takeIn(const PendingReply* awaited, HeldReplies* held, bool wait) {
     if (!alive()) return;
-    ssize_t n = stream_.reader().fill(fd(), wait);
+    ssize_t n = connection_.fill(wait);
     if (n == 0 || (n < 0 && n != -EAGAIN)) return end(n == 0 ? -EPIPE : static_cast<status_t>(n));
     for (;;) {
-        int got = stream_.reader().next(&scratch_);
+        int got = connection_.next(&scratch_);
         if (got == 0) break;
         // A reply carries no descriptor: one that came with a message of another type is
         // the host's choice, let go off this thread rather than kept for the channel's close.
@@ -164,11 +156,6 @@ void ClientChannel::takeIn(const PendingReply* awaited, HeldReplies* held, bool 
 
 bool ClientChannel::settle(Message& message, const PendingReply* awaited, HeldReplies* held) {
     uint32_t type = message.header.type;
-    if (!knownMessageType(type)) {
-        // A newer host's message: answered that it is not known here, and passed over.
-        out_.send(fd(), unknownTypeError(message.header), nullptr, 0);
-        return true;
-    }
     if (type != MSG_REPLY && type != MSG_ERROR) return false;
     uint32_t serial = message.header.serial;
     Pending* entry = findPending(serial);
@@ -198,7 +185,7 @@ bool ClientChannel::settle(Message& message, const PendingReply* awaited, HeldRe
         cancel(serial);
     }
     // The room of a large reply, or of the parcel it was swapped for, is not kept.
-    ParcelAccess::trim(message.payload, kChannelBuffer);
+    ParcelAccess::trim(message.payload, kKeptReplyRoom);
     return true;
 }
 
@@ -223,8 +210,7 @@ void ClientChannel::end(status_t why) {
     }
     pending_.clear();
     pendingFront_ = 0;
-    out_.clear();
-    stream_.reset();
+    connection_.reset();
     // The registry is told before the next request, so that the next lookup of this
     // host brings a new channel.
     if (directory_) directory_->gone(host_, this, generation_);

@@ -15,9 +15,8 @@
 
 #include "platform/base/parcel.h"
 #include "platform/base/refbase.h"
+#include "platform/transport/client_connection.h"
 #include "platform/transport/deadline.h"
-#include "platform/transport/out_queue.h"
-#include "platform/transport/stream.h"
 
 struct pollfd;
 
@@ -121,12 +120,12 @@ class ClientChannel : public RefBase {
     void cancel(uint32_t serial);
     // Holds the calls started from now on in the queue until the next flush(), so that
     // many leave in one write.
-    void cork() { out_.cork(); }
+    void cork() { connection_.cork(); }
     // Sends what the queue holds as far as the socket takes it now. A failure ends the
     // channel.
     void flush();
     // True while queued calls wait to be sent.
-    bool wantsToSend() const { return !out_.empty(); }
+    bool wantsToSend() const { return connection_.wantsToSend(); }
 
     // Waits until `awaited` (the call `serial` on this channel) is settled, or, with
     // `awaited` null, until everything queued on this channel is sent, at most until
@@ -149,10 +148,12 @@ class ClientChannel : public RefBase {
     // True when a receive may wait inside recvmsg and still end by `deadline`.
     bool receiveMayWait(const Deadline& deadline);
     // The room taken by a large reply being received, not yet whole.
-    size_t partialBytes() const { return stream_.reader().partialPayloadBytes(); }
+    size_t partialBytes() const { return connection_.partialBytes(); }
 
-    bool alive() const { return stream_.valid(); }
-    int fd() const { return stream_.fd(); }
+    bool alive() const { return connection_.valid(); }
+    int fd() const { return connection_.fd(); }
+    // Bytes waiting to be sent to the host.
+    size_t queuedBytes() const { return connection_.queuedBytes(); }
     int timeoutMs() const { return timeoutMs_; }
 
   private:
@@ -171,8 +172,7 @@ class ClientChannel : public RefBase {
     // Ends the channel: every waiting call fails with `why`.
     void end(status_t why);
 
-    Stream stream_;
-    OutQueue out_;
+    ClientConnection connection_;
     int timeoutMs_;
     sp<ChannelDirectory> directory_;
     uint64_t host_;

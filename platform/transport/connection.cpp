@@ -172,6 +172,12 @@ bool Connection::handleMessages() {
             close(got);
             return false;
         }
+        if (!owner_.serves(*this, message.header.type)) {
+            answerUnserved(message.header);
+            closeAside(std::move(message.fd));
+            if (closed()) return false;
+            continue;
+        }
         bool understood = owner_.onMessage(*this, message);
         // A descriptor the handler did not take was the peer's choice: it is let go off this
         // thread, now rather than when the message's room is next used.
@@ -183,6 +189,12 @@ bool Connection::handleMessages() {
         }
     }
     return true;
+}
+
+void Connection::answerUnserved(const MessageHeader& header) {
+    // A newer peer's message: answered that it is not known here, and the connection stays.
+    if (header.type == MSG_ERROR || !out_.mayAnswerUnknown()) return;
+    send(unknownTypeError(header), nullptr, 0);
 }
 
 void Connection::onEvents(uint32_t events) {

@@ -41,6 +41,13 @@ class ConnectionOwner {
     // connection closes. The handler may send, but not close any connection.
     virtual void onDescriptorSent(Connection& /*connection*/, uint64_t /*tag*/,
                                   status_t /*status*/) {}
+    // True when the owner serves messages of `type` on `connection` now. The connection
+    // answers any other with MSG_ERROR (while the answers waiting for the peer leave room:
+    // OutQueue::mayAnswerUnknown) and passes it over; an unserved MSG_ERROR is passed over
+    // unanswered. By default the types of this version but MSG_ERROR.
+    virtual bool serves(const Connection& /*connection*/, uint32_t type) const {
+        return knownMessageType(type) && type != MSG_ERROR;
+    }
 
   protected:
     virtual ~ConnectionOwner() = default;
@@ -140,6 +147,8 @@ class Connection final : public EventSource {
     bool budgetSpent() const { return budget_ && budget_->spent(); }
     // The large message under way is done: the budget counts it no more.
     void endLarge();
+    // Answers a message the owner does not serve, as ConnectionOwner::serves() says.
+    void answerUnserved(const MessageHeader& header);
     // Handles the messages already read while not paused; false once closed.
     bool handleBuffered();
     bool handleMessages();

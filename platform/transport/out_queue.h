@@ -78,6 +78,11 @@ class OutQueue {
     // The memory the queue holds for them: as much as the most that waited since it last
     // emptied, until it empties.
     size_t heldBytes() const { return bytes_.capacity(); }
+    // True while an answer to a message of a type not known here may be queued for the
+    // peer: the rule of every connection, client or server. Such answers are owed to no
+    // one waiting, so a peer that does not read what is sent to it gets none past
+    // kUnknownAnswerRoom waiting bytes, and its messages are passed over unanswered.
+    bool mayAnswerUnknown() const { return bytes_.size() < kUnknownAnswerRoom; }
     // Waiting messages that carry a descriptor.
     size_t queuedFds() const { return marks_.size(); }
 

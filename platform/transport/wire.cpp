@@ -38,6 +38,15 @@ status_t checkHeader(const MessageHeader& header, size_t maxPayload) {
     return OK;
 }
 
+status_t helloAnswerStatus(const MessageHeader& answer) {
+    if (answer.type != MSG_HELLO || answer.code != kProtocolMagic) return -EPROTO;
+    // The reason: too many connections of this user, descriptors kept for others, or a
+    // registry that speaks another version of the protocol.
+    if (answer.value != OK) return answer.value < 0 ? answer.value : -EPROTO;
+    if (static_cast<int32_t>(answer.object) != kProtocolVersion) return -EPROTONOSUPPORT;
+    return OK;
+}
+
 int32_t oldHelloVersion(const uint8_t in[kOldHeaderSize]) {
     int32_t version = static_cast<int32_t>(loadLe32(in + 8));
     bool hello =

@@ -144,6 +144,16 @@ inline MessageHeader unknownTypeError(const MessageHeader& message) {
     return {MSG_ERROR, message.type, -EBADRQC, 0, message.serial, 0};
 }
 
+// The greeting a client or a host opens a registry connection with.
+constexpr MessageHeader helloRequest() {
+    return {MSG_HELLO, kProtocolMagic, kProtocolVersion, 0, 0, kPeerFeatures};
+}
+// What the registry's answer to the greeting says: 0 when it takes the connection (its
+// feature bits are then `answer.serial`); its refusal (-EUSERS, -EMFILE, ...);
+// -EPROTONOSUPPORT from a registry of another major version; -EPROTO when `answer` is no
+// answer to a greeting.
+status_t helloAnswerStatus(const MessageHeader& answer);
+
 // A host's number as two header words (code the high one, serial the low one).
 inline uint64_t hostOf(const MessageHeader& header) {
     return uint64_t{header.code} << 32 | header.serial;

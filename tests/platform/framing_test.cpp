@@ -1,15 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
-// Messages sent and received over a socket pair with the client's bounded stream, and the
+// Messages sent and received over a socket pair with the client's connection, and the
 // same receive facing hostile bytes: truncated headers and payloads, sizes over the limit
 // or not a multiple of 4, descriptors where none belong and more descriptors than one.
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <chrono>
 #include <thread>
 
 #include "platform/base/parcel.h"
-#include "platform/transport/stream.h"
+#include "platform/transport/client_connection.h"
 #include "tests/platform/socket_helpers.h"
 
 namespace zorlek::test {
@@ -17,20 +19,19 @@ namespace {
 
 constexpr int kShortMs = 100;
 
-// A stream on `sock`, as the client makes one for the registry.
-Stream streamOn(unique_fd& sock) {
-    return Stream(std::move(sock), 4096, kMaxParcelSize);
+// A connection on `sock`, as the client makes one for the registry.
+ClientConnection streamOn(unique_fd& sock) {
+    return ClientConnection(std::move(sock), 4096, kMaxParcelSize);
 }
 
-status_t sendMessage(Stream& stream, MessageHeader header, const Bytes& payload, int passFd,
-                     int timeoutMs) {
-    uint8_t head[kHeaderSize];
-    if (encodeFrameStart(header, payload.size(), head) != OK) return -EMSGSIZE;
-    iovec iov[2] = {{head, kHeaderSize}, {const_cast<uint8_t*>(payload.data()), payload.size()}};
-    return stream.sendAll(iov, 2, passFd, Deadline::after(timeoutMs));
+status_t sendMessage(ClientConnection& stream, MessageHeader header, const Bytes& payload,
+                     int passFd, int timeoutMs) {
+    unique_fd fd(passFd >= 0 ? ::fcntl(passFd, F_DUPFD_CLOEXEC, 0) : -1);
+    status_t status = stream.send(header, payload.data(), payload.size(), std::move(fd));
+    return status == OK ? stream.drain(Deadline::after(timeoutMs)) : status;
 }
 
-status_t receiveMessage(Stream& stream, Message* out, int timeoutMs) {
+status_t receiveMessage(ClientConnection& stream, Message* out, int timeoutMs) {
     status_t status = stream.receive(out, Deadline::after(timeoutMs));
     if (status != OK) out->payload.clear();
     return status;
@@ -103,11 +104,11 @@ TEST(WireHeader, ChecksSizeAgainstLimitAndAlignment) {
     }
 }
 
-TEST(Stream, RoundTripsSmallAndLargePayloads) {
+TEST(ClientConnection, RoundTripsSmallAndLargePayloads) {
     for (size_t size : {size_t{0}, size_t{4}, size_t{4096 - kHeaderSize}, size_t{4096},
                         size_t{4100}, size_t{200000}, kMaxParcelSize}) {
         SocketPair pair = makeSocketPair();
-        Stream sending = streamOn(pair.a), receiving = streamOn(pair.b);
+        ClientConnection sending = streamOn(pair.a), receiving = streamOn(pair.b);
         Bytes payload = pattern(size);
         status_t sent = -1;
         // Large payloads do not fit in the socket buffer: the sender waits for the reader.
@@ -130,9 +131,9 @@ TEST(Stream, RoundTripsSmallAndLargePayloads) {
     }
 }
 
-TEST(Stream, MessagesThatArriveTogetherAreTakenOneByOne) {
+TEST(ClientConnection, MessagesThatArriveTogetherAreTakenOneByOne) {
     SocketPair pair = makeSocketPair();
-    Stream receiving = streamOn(pair.b);
+    ClientConnection receiving = streamOn(pair.b);
     // Sent in one write, with bytes of a third after them.
     Bytes bytes = cat({header(MSG_REPLY, 1, 0, 0), header(MSG_REPLY, 2, 0, 4), pattern(4),
                        header(MSG_REPLY, 3, 0, 0)});
@@ -157,7 +158,7 @@ struct HostileCase {
     status_t expected;
 };
 
-TEST(Stream, ReceiveRefusesHostileBytes) {
+TEST(ClientConnection, ReceiveRefusesHostileBytes) {
     Bytes fullHeader = header(MSG_REPLY, 0, 0, 8);
     const HostileCase cases[] = {
         {"nothing, then close", {}, true, -EPIPE},
@@ -179,7 +180,7 @@ TEST(Stream, ReceiveRefusesHostileBytes) {
             ASSERT_EQ(sendRaw(pair.a.get(), c.bytes), ssize_t(c.bytes.size()));
         }
         if (c.closeAfter) pair.a.reset();
-        Stream receiving = streamOn(pair.b);
+        ClientConnection receiving = streamOn(pair.b);
         Message received;
         ASSERT_EQ(received.payload.writeInt32(99), OK);
         auto start = std::chrono::steady_clock::now();
@@ -194,18 +195,18 @@ TEST(Stream, ReceiveRefusesHostileBytes) {
     }
 }
 
-TEST(Stream, ReceiveLimitIsTheCallersLimit) {
+TEST(ClientConnection, ReceiveLimitIsTheCallersLimit) {
     SocketPair pair = makeSocketPair();
     Bytes bytes = cat({header(MSG_HELLO, 0, 0, 8), pattern(8)});
     ASSERT_EQ(sendRaw(pair.a.get(), bytes), ssize_t(bytes.size()));
-    Stream receiving(std::move(pair.b), 4096, 4);
+    ClientConnection receiving(std::move(pair.b), 4096, 4);
     Message received;
     EXPECT_EQ(receiveMessage(receiving, &received, kShortMs), -EMSGSIZE);
 }
 
-TEST(Stream, DescriptorOnAMessageThatCarriesOneIsHandedOut) {
+TEST(ClientConnection, DescriptorOnAMessageThatCarriesOneIsHandedOut) {
     SocketPair pair = makeSocketPair();
-    Stream sending = streamOn(pair.a), receiving = streamOn(pair.b);
+    ClientConnection sending = streamOn(pair.a), receiving = streamOn(pair.b);
     Pipe pipe = makePipe();
     ASSERT_EQ(sendMessage(sending, {MSG_LOOKUP_REPLY}, {}, pipe.write.get(), kShortMs), OK);
     pipe.write.reset();
@@ -222,20 +223,20 @@ TEST(Stream, DescriptorOnAMessageThatCarriesOneIsHandedOut) {
     EXPECT_TRUE(pipe.allWritersClosed());
 }
 
-TEST(Stream, DescriptorOnAMessageThatCarriesNoneIsClosed) {
+TEST(ClientConnection, DescriptorOnAMessageThatCarriesNoneIsClosed) {
     SocketPair pair = makeSocketPair();
     Pipe pipe = makePipe();
     ASSERT_EQ(sendRaw(pair.a.get(), header(MSG_REPLY, 0, 0, 0), {pipe.write.get()}),
               ssize_t(kHeaderSize));
     pipe.write.reset();
-    Stream receiving = streamOn(pair.b);
+    ClientConnection receiving = streamOn(pair.b);
     Message received;
     ASSERT_EQ(receiveMessage(receiving, &received, kShortMs), OK);
     EXPECT_FALSE(received.fd.valid());
     EXPECT_TRUE(pipe.allWritersClosed());
 }
 
-TEST(Stream, DescriptorsOnAFailedReceiveAreClosed) {
+TEST(ClientConnection, DescriptorsOnAFailedReceiveAreClosed) {
     SocketPair pair = makeSocketPair();
     Pipe pipe = makePipe();
     ASSERT_EQ(sendRaw(pair.a.get(), header(MSG_LOOKUP_REPLY, 0, 0, kMaxParcelSize + 4),
@@ -243,7 +244,7 @@ TEST(Stream, DescriptorsOnAFailedReceiveAreClosed) {
               ssize_t(kHeaderSize));
     pipe.write.reset();
     {
-        Stream receiving = streamOn(pair.b);
+        ClientConnection receiving = streamOn(pair.b);
         Message received;
         EXPECT_EQ(receiveMessage(receiving, &received, kShortMs), -EMSGSIZE);
         EXPECT_FALSE(received.fd.valid());
@@ -251,7 +252,7 @@ TEST(Stream, DescriptorsOnAFailedReceiveAreClosed) {
     EXPECT_TRUE(pipe.allWritersClosed());
 }
 
-TEST(Stream, ExtraDescriptorsAreClosedAndTheFirstKept) {
+TEST(ClientConnection, ExtraDescriptorsAreClosedAndTheFirstKept) {
     SocketPair pair = makeSocketPair();
     Pipe first = makePipe();
     Pipe second = makePipe();
@@ -262,7 +263,7 @@ TEST(Stream, ExtraDescriptorsAreClosedAndTheFirstKept) {
     first.write.reset();
     second.write.reset();
     third.write.reset();
-    Stream receiving = streamOn(pair.b);
+    ClientConnection receiving = streamOn(pair.b);
     Message received;
     ASSERT_EQ(receiveMessage(receiving, &received, kShortMs), OK);
     EXPECT_FALSE(first.writersClosedNow());
@@ -272,14 +273,14 @@ TEST(Stream, ExtraDescriptorsAreClosedAndTheFirstKept) {
     EXPECT_TRUE(first.allWritersClosed());
 }
 
-TEST(Stream, MoreDescriptorsThanTheReceiverLooksAtLeakNone) {
+TEST(ClientConnection, MoreDescriptorsThanTheReceiverLooksAtLeakNone) {
     SocketPair pair = makeSocketPair();
     Pipe pipe = makePipe();
     int w = pipe.write.get();
     ASSERT_EQ(sendRaw(pair.a.get(), header(MSG_LOOKUP_REPLY, 0, 0, 0), {w, w, w, w, w, w, w, w}),
               ssize_t(kHeaderSize));
     pipe.write.reset();
-    Stream receiving = streamOn(pair.b);
+    ClientConnection receiving = streamOn(pair.b);
     Message received;
     ASSERT_EQ(receiveMessage(receiving, &received, kShortMs), OK);
     ASSERT_TRUE(received.fd.valid());
@@ -287,17 +288,17 @@ TEST(Stream, MoreDescriptorsThanTheReceiverLooksAtLeakNone) {
     EXPECT_TRUE(pipe.allWritersClosed());
 }
 
-TEST(Stream, SendToAClosedPeerIsEpipeWithoutSignal) {
+TEST(ClientConnection, SendToAClosedPeerIsEpipeWithoutSignal) {
     // SIGPIPE keeps its default action here: a send that raised it would end the test.
     SocketPair pair = makeSocketPair();
     pair.b.reset();
-    Stream sending = streamOn(pair.a);
+    ClientConnection sending = streamOn(pair.a);
     EXPECT_EQ(sendMessage(sending, {MSG_TRANSACT, 1}, pattern(64), -1, kShortMs), -EPIPE);
 }
 
-TEST(Stream, SendToAPeerThatDoesNotReadTimesOut) {
+TEST(ClientConnection, SendToAPeerThatDoesNotReadTimesOut) {
     SocketPair pair = makeSocketPair();
-    Stream sending = streamOn(pair.a);
+    ClientConnection sending = streamOn(pair.a);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(sendMessage(sending, {MSG_TRANSACT, 1}, Bytes(kMaxParcelSize), -1, kShortMs),
               -ETIMEDOUT);

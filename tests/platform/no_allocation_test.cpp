@@ -13,8 +13,8 @@
 
 #include "platform/ipc/call_pipeline.h"
 #include "platform/ipc/object_proxy.h"
+#include "platform/transport/client_connection.h"
 #include "platform/transport/message_reader.h"
-#include "platform/transport/stream.h"
 #include "tests/platform/fake_registry.h"
 #include "tests/platform/socket_helpers.h"
 #include "tests/support/wait.h"
@@ -77,7 +77,7 @@ TEST(NoAllocation, TheCounterSeesAPayloadBeingReceived) {
     Bytes payload(128 * 1024, 3);
     ASSERT_EQ(sendRaw(pair.a.get(), cat({header(MSG_REPLY, 0, 0, 128 * 1024), payload})),
               ssize_t(kHeaderSize + payload.size()));
-    Stream stream(std::move(pair.b), 4096, kMaxParcelSize);
+    ClientConnection stream(std::move(pair.b), 4096, kMaxParcelSize);
     Message received;
     gLargest = 0;
     EXPECT_EQ(stream.receive(&received, Deadline::after(1000)), OK);
@@ -89,7 +89,7 @@ TEST(NoAllocation, ReceiveRefusesAnOversizedMessageUnallocated) {
         SocketPair pair = makeSocketPair();
         ASSERT_EQ(sendRaw(pair.a.get(), cat({header(MSG_REPLY, 0, 0, declared), Bytes(8192, 1)})),
                   ssize_t(kHeaderSize + 8192));
-        Stream stream(std::move(pair.b), 4096, kMaxParcelSize);
+        ClientConnection stream(std::move(pair.b), 4096, kMaxParcelSize);
         Message received;
         gLargest = 0;
         EXPECT_EQ(stream.receive(&received, Deadline::after(1000)), -EMSGSIZE);
