@@ -8,17 +8,21 @@
 
 namespace zorlek {
 
-ReceivedFds::ReceivedFds(ReceivedFds&& other) noexcept : count(other.count) {
+ReceivedFds::ReceivedFds(ReceivedFds&& other) noexcept
+    : count(other.count), arrived(other.arrived) {
     for (size_t i = 0; i < count; ++i) fds[i] = std::move(other.fds[i]);
     other.count = 0;
+    other.arrived = 0;
 }
 
 ReceivedFds& ReceivedFds::operator=(ReceivedFds&& other) noexcept {
     if (this == &other) return *this;
     closeAll();
     count = other.count;
+    arrived = other.arrived;
     for (size_t i = 0; i < count; ++i) fds[i] = std::move(other.fds[i]);
     other.count = 0;
+    other.arrived = 0;
     return *this;
 }
 
@@ -49,6 +53,7 @@ void collectFds(msghdr* message, ReceivedFds* out) {
             int fd;
             std::memcpy(&fd, data + i * sizeof(int), sizeof(int));
             unique_fd owned(fd);
+            ++out->arrived;
             if (out->count < kMaxFdsSeen) {
                 out->fds[out->count++] = std::move(owned);
             } else {

@@ -38,8 +38,10 @@ struct Message {
 // never sends costs none.
 //
 // A received descriptor belongs to the last message whose header begins in the bytes it
-// came with (see wire.h). It is handed out only with a type that carries one; every other
-// descriptor is closed.
+// came with (see wire.h), and only a type that carries one may have it. A descriptor that
+// belongs to no message, or to one of another type, or more than one at once, is a peer
+// not speaking the protocol: next() says the bytes are malformed, and the descriptors are
+// closed aside.
 class MessageReader {
   public:
     // `bufferSize` is the most one fill() reads into the buffer (at least kHeaderSize);
@@ -115,8 +117,9 @@ class MessageReader {
     int prepareRoom(iovec iov[2], size_t* toPayload);
     // Accounts for `got` bytes placed where prepareRoom() pointed.
     status_t received(size_t got, size_t toPayload, FdBatch batch, const ucred* sender);
-    // Settles the descriptor batches for a message at stream offsets [at, end).
-    void claimFds(uint64_t at, uint64_t end, uint32_t type, unique_fd* out);
+    // Settles the descriptor batches for a message of `type` at stream offsets [at, end):
+    // -EBADMSG when one belongs to no message or to one that carries none.
+    status_t claimFds(uint64_t at, uint64_t end, uint32_t type, unique_fd* out);
     // The credentials of the bytes at stream offset `at`.
     ucred senderAt(uint64_t at);
     // Moves a message too large for the buffer into its own payload.
@@ -141,8 +144,6 @@ class MessageReader {
     uint64_t bigEnd_ = 0;  // stream offset just past it
 
     std::deque<FdBatch> fdBatches_;
-    // Descriptors that came inside a large payload, where no message can claim them.
-    size_t strayBatches_ = 0;
     std::deque<CredentialBatch> credentialBatches_;
 };
 

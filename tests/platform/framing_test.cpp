@@ -222,7 +222,8 @@ TEST(Stream, DescriptorOnAMessageThatCarriesOneIsHandedOut) {
     EXPECT_TRUE(pipe.allWritersClosed());
 }
 
-TEST(Stream, DescriptorOnAMessageThatCarriesNoneIsClosed) {
+// A descriptor where none belongs: the peer is not speaking the protocol.
+TEST(Stream, DescriptorOnAMessageThatCarriesNoneIsMalformedAndClosed) {
     SocketPair pair = makeSocketPair();
     Pipe pipe = makePipe();
     ASSERT_EQ(sendRaw(pair.a.get(), header(MSG_REPLY, 0, 0, 0), {pipe.write.get()}),
@@ -230,8 +231,9 @@ TEST(Stream, DescriptorOnAMessageThatCarriesNoneIsClosed) {
     pipe.write.reset();
     Stream receiving = streamOn(pair.b);
     Message received;
-    ASSERT_EQ(receiveMessage(receiving, &received, kShortMs), OK);
+    ASSERT_EQ(receiveMessage(receiving, &received, kShortMs), -EBADMSG);
     EXPECT_FALSE(received.fd.valid());
+    receiving.reset();
     EXPECT_TRUE(pipe.allWritersClosed());
 }
 
@@ -251,7 +253,8 @@ TEST(Stream, DescriptorsOnAFailedReceiveAreClosed) {
     EXPECT_TRUE(pipe.allWritersClosed());
 }
 
-TEST(Stream, ExtraDescriptorsAreClosedAndTheFirstKept) {
+// A message carries one descriptor at most: more is malformed, and none is kept.
+TEST(Stream, ExtraDescriptorsAreMalformedAndAllClosed) {
     SocketPair pair = makeSocketPair();
     Pipe first = makePipe();
     Pipe second = makePipe();
@@ -264,12 +267,11 @@ TEST(Stream, ExtraDescriptorsAreClosedAndTheFirstKept) {
     third.write.reset();
     Stream receiving = streamOn(pair.b);
     Message received;
-    ASSERT_EQ(receiveMessage(receiving, &received, kShortMs), OK);
-    EXPECT_FALSE(first.writersClosedNow());
+    ASSERT_EQ(receiveMessage(receiving, &received, kShortMs), -EBADMSG);
+    EXPECT_FALSE(received.fd.valid());
+    EXPECT_TRUE(first.allWritersClosed());
     EXPECT_TRUE(second.allWritersClosed());
     EXPECT_TRUE(third.allWritersClosed());
-    received.fd.reset();
-    EXPECT_TRUE(first.allWritersClosed());
 }
 
 TEST(Stream, MoreDescriptorsThanTheReceiverLooksAtLeakNone) {
@@ -281,9 +283,8 @@ TEST(Stream, MoreDescriptorsThanTheReceiverLooksAtLeakNone) {
     pipe.write.reset();
     Stream receiving = streamOn(pair.b);
     Message received;
-    ASSERT_EQ(receiveMessage(receiving, &received, kShortMs), OK);
-    ASSERT_TRUE(received.fd.valid());
-    received.fd.reset();
+    ASSERT_EQ(receiveMessage(receiving, &received, kShortMs), -EBADMSG);
+    EXPECT_FALSE(received.fd.valid());
     EXPECT_TRUE(pipe.allWritersClosed());
 }
 
