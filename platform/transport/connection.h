@@ -82,8 +82,9 @@ class Connection final : public EventSource {
     // Charges what the connection holds to `budget`, shared with the party's other
     // connections; the connection is not read while the budget is spent. A message too
     // large for its buffer begins only when the budget has room for all of it (see
-    // budget.h), and once begun is read to its end and handled whatever the budget. Before
-    // start().
+    // budget.h), and once begun is read to its end and handled whatever the budget, within
+    // the call timeout (callTimeoutMs()) from its beginning: a message not whole by then
+    // closes the connection with -ETIMEDOUT, and what it held goes back. Before start().
     void setBudget(std::shared_ptr<Budget> budget) { budget_ = std::move(budget); }
 
     // Starts watching for requests. 0, or the -errno of the loop (nothing watched then).
@@ -140,6 +141,9 @@ class Connection final : public EventSource {
     bool budgetSpent() const { return budget_ && budget_->spent(); }
     // The large message under way is done: the budget counts it no more.
     void endLarge();
+    // Settles the budget and the deadline after a take from the reader, for `large` (the
+    // size of a large message that may have begun, 0 when none could).
+    void followLarge(size_t large);
     // Handles the messages already read while not paused; false once closed.
     bool handleBuffered();
     bool handleMessages();
@@ -170,6 +174,8 @@ class Connection final : public EventSource {
     size_t underway_ = 0;
     // True while a large message waits for room in the budget to begin.
     bool waitingToBegin_ = false;
+    // Ends the connection when a large message under way is not whole in time.
+    Timer largeDeadline_;
 };
 
 }  // namespace zorlek
