@@ -41,6 +41,8 @@ struct Closer {
     Block* tail = nullptr;
     // Queued, or being closed.
     size_t pending = 0;
+    // Queued, not taken by a closer yet.
+    size_t queued = 0;
     size_t threads = 0;
     // Threads waiting for a descriptor.
     size_t idle = 0;
@@ -54,6 +56,7 @@ Closer gCloser;
 int takeOldest(Closer& c) {
     Block* block = c.head;
     int fd = block->fds[block->first++];
+    --c.queued;
     if (block->first == block->count) {
         c.head = block->next;
         if (c.head == nullptr) c.tail = nullptr;
@@ -121,15 +124,16 @@ void* closerThread(void*) {
     return nullptr;
 }
 
-// Starts another closer unless one waits for work or there are as many as may be; the
-// lock is held. Signals stay with the program's own threads: a closer blocks them all.
+// Starts another closer unless enough wait for work to take every queued descriptor, or
+// there are as many as may be (a closer woken for one may be the one that then sticks);
+// the lock is held. Signals stay with the program's own threads: a closer blocks them all.
 void ensureIdleThread(Closer& c) {
     pid_t self = ::getpid();
     if (c.threadsOf != self) {
         c.threadsOf = self;
         c.threads = c.idle = 0;
     }
-    if (c.idle > 0 || c.threads >= kMaxCloserThreads) return;
+    if (c.idle >= c.queued || c.threads >= kMaxCloserThreads) return;
     sigset_t all, before;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &before);
@@ -156,6 +160,7 @@ bool enqueue(Closer& c, int fd) {
     }
     c.tail->fds[c.tail->count++] = fd;
     ++c.pending;
+    ++c.queued;
     return true;
 }
 
