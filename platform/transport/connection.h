@@ -105,9 +105,9 @@ class Connection final : public EventSource {
     status_t send(const MessageHeader& header, const uint8_t* payload, size_t size,
                   unique_fd fd = unique_fd(), uint64_t tag = 0);
 
-    // Ends the connection: stops watching, closes the socket (off this thread when a peer
-    // may have left descriptors in it: see closeSocket()), and tells the owner once with
-    // `why`. Nothing happens on a connection already closed.
+    // Ends the connection: stops watching, closes the socket at once (the descriptors a
+    // peer left in it going aside: see closeSocket()), and tells the owner once with `why`.
+    // Nothing happens on a connection already closed.
     void close(status_t why);
     // Sends what waits as far as the socket takes it now (a refusal, say), then close().
     void finish(status_t why);
