@@ -75,6 +75,7 @@ bool isUnixSocket(int fd) {
 // (shut for reading), and hands them aside: what the kernel would otherwise drop at the
 // close, on the closing thread. The bytes are thrown away.
 void emptyReceiveQueue(int sock) {
+    takeOutOfBandInline(sock);
     char scratch[kEmptyingScratchBytes];
     iovec iov[kEmptyingScatter];
     for (iovec& part : iov) part = {scratch, sizeof scratch};

@@ -38,6 +38,11 @@ void ReceivedFds::closeAll() {
     count = 0;
 }
 
+void takeOutOfBandInline(int sock) {
+    int on = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_OOBINLINE, &on, sizeof(on));
+}
+
 void prepareReceiveControl(msghdr* message, ControlBuffer* control) {
     message->msg_control = control->bytes;
     message->msg_controllen = sizeof(control->bytes);

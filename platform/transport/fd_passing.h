@@ -48,6 +48,10 @@ struct ReceivedFds {
     void closeAll();
 };
 
+// Has receives on `sock` take a byte a peer sent out of band (MSG_OOB) in line, with its
+// descriptors: skipped, as by default, its descriptors would be closed by the kernel on the
+// receiving thread. Before the first receive.
+void takeOutOfBandInline(int sock);
 // Points `message` at `control` with room for kMaxFdsPerSend descriptors.
 void prepareReceiveControl(msghdr* message, ControlBuffer* control);
 // Takes ownership of every descriptor in the control data of a received `message` into

@@ -77,6 +77,10 @@ size_t MessageReader::bufferRoom() const {
 }
 
 ssize_t MessageReader::fill(int fd, bool wait) {
+    if (!outOfBandInline_) {
+        takeOutOfBandInline(fd);
+        outOfBandInline_ = true;
+    }
     iovec iov[2];
     size_t toPayload;
     int count = prepareRoom(iov, &toPayload);

@@ -59,13 +59,14 @@ class MessageReader {
     // A message then costs a receive for its header and one for its payload.
     void readExactly() { exact_ = true; }
 
-    // One recvmsg: without waiting, or with `wait`, blocking as the socket does (bounded by
-    // its receive timeout; a non-blocking socket does not wait). Returns the number of
-    // bytes read (> 0), 0 when the peer has closed, -EAGAIN when nothing is there (or the
-    // wait ended), -EPIPE when the connection was reset, -EBADMSG when the peer keeps
-    // sending descriptors or credentials that no message can claim, -ENOBUFS when the
-    // buffer is full of complete messages (take them with next() first), -ENOMEM when a
-    // large payload could not be given room, or another -errno.
+    // One recvmsg (the first also has the socket take out-of-band bytes in line, so that
+    // none is skipped with its descriptors): without waiting, or with `wait`, blocking as the
+    // socket does (bounded by its receive timeout; a non-blocking socket does not wait). Returns
+    // the number of bytes read (> 0), 0 when the peer has closed, -EAGAIN when nothing is there (or
+    // the wait ended), -EPIPE when the connection was reset, -EBADMSG when the peer keeps sending
+    // descriptors or credentials that no message can claim, -ENOBUFS when the buffer is full of
+    // complete messages (take them with next() first), -ENOMEM when a large payload could not be
+    // given room, or another -errno.
     ssize_t fill(int fd, bool wait = false);
 
     // Takes bytes the caller already holds as if they had been received, without
@@ -130,6 +131,8 @@ class MessageReader {
     bool releaseWhenEmpty_;
     bool credentials_ = false;
     bool exact_ = false;
+    // Set once the socket takes out-of-band bytes in line (see takeOutOfBandInline()).
+    bool outOfBandInline_ = false;
     size_t begin_ = 0;  // unparsed bytes are buffer_[begin_, end_)
     size_t end_ = 0;
     uint64_t bufferStreamPos_ = 0;  // stream offset of buffer_[begin_]

@@ -11,6 +11,7 @@
 #include "harness/harness.h"
 #include "platform/base/limits.h"
 #include "platform/transport/fd_passing.h"
+#include "platform/transport/message_reader.h"
 #include "tests/platform/socket_helpers.h"
 #include "tests/support/lingering_socket.h"
 #include "tests/support/wait.h"
@@ -120,6 +121,53 @@ TEST_F(FdCloser, ASocketWithALingeringSocketInFlightIsClosedAsideUnlessItRefused
         // where nothing holds it.
         EXPECT_TRUE(waitUntil([] { return closesPending() == 0; }, kGuardMs));
         EXPECT_EQ(openDescriptors(), open - 1);
+    }
+}
+
+// Sends `byte` out of band (MSG_OOB) from `pair.a` with `fd` attached.
+bool sendOutOfBand(const Pair& pair, uint8_t byte, int fd) {
+    iovec iov{&byte, 1};
+    msghdr message{};
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    ControlBuffer control;
+    attachFd(&message, &control, fd);
+    return ::sendmsg(pair.a.get(), &message, MSG_OOB | MSG_NOSIGNAL) == 1;
+}
+
+// A byte sent out of band is skipped by a receive unless taken in line, and the kernel
+// then closes its descriptors on the receiving thread: neither a reader nor the close of
+// the socket it waits in may skip one.
+TEST_F(FdCloser, ALingeringSocketSentOutOfBandHoldsNeitherAReaderNorAClose) {
+    for (bool read : {true, false}) {
+        SCOPED_TRACE(read ? "read" : "left unread in a socket that is closed");
+        LingeringSocket lingering(kLingerSeconds);
+        ASSERT_TRUE(lingering.socket.valid());
+        Pair pair;
+        // A call's header, its eleventh byte out of band with the descriptor.
+        uint8_t head[kHeaderSize];
+        encodeHeader({MSG_TRANSACT, 1, 0, 0, 1, 1}, head);
+        iovec before{head, 10};
+        iovec after{head + 11, kHeaderSize - 11};
+        ASSERT_EQ(sendNow(pair.a.get(), &before, 1, -1), 10);
+        ASSERT_TRUE(sendOutOfBand(pair, head[10], lingering.socket.get()));
+        ASSERT_EQ(sendNow(pair.a.get(), &after, 1, -1), ssize_t(kHeaderSize - 11));
+        lingering.socket.reset();
+        auto start = Clock::now();
+        if (read) {
+            MessageReader reader(4096, kMaxParcelSize);
+            Message message;
+            int got = 0;
+            for (int fills = 0; fills < 4 && got == 0; ++fills) {
+                ssize_t n = reader.fill(pair.b.get());
+                got = n < 0 && n != -EAGAIN ? static_cast<int>(n) : reader.next(&message);
+            }
+            // The whole header, and a descriptor on a call: a peer not speaking the protocol.
+            EXPECT_EQ(got, -EBADMSG);
+        } else {
+            closeSocket(std::move(pair.b));
+        }
+        EXPECT_LT(msSince(start), kGuardMs);
     }
 }
 
