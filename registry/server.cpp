@@ -103,8 +103,10 @@ status_t RegistryServer::refusal(const ucred& credentials) const {
     if (users_.connectionsOf(credentials.uid) >= options_.maxConnectionsPerUser) return -EUSERS;
     // The last descriptors are for root, the registry's user and those that host names,
     // so that services keep registering and serving while others flood: every connection
-    // counts, and every descriptor handed out and not yet taken.
-    bool nearLimit = clients_.size() + ledger_.total() + kOwnDescriptors + descriptorReserve_ >=
+    // counts, every descriptor handed out and not yet taken, and every one a peer sent that
+    // waits to be closed aside.
+    bool nearLimit = clients_.size() + ledger_.total() + closesPending() + kOwnDescriptors +
+                         descriptorReserve_ >=
                      descriptorLimit_;
     if (nearLimit && !handler_.hostsNames(credentials.uid)) return -EMFILE;
     return OK;

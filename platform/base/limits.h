@@ -26,11 +26,12 @@ constexpr size_t kMaxRegistryRequest = 4096;
 constexpr size_t kMaxNameUnits = 256;
 // One listing page: a peer that does not read holds at most one page at the registry.
 constexpr size_t kListPageBytes = 64 * 1024;
-// Descriptors one receive looks at: a message carries at most one; the extras are closed
-// aside and the kernel discards any beyond this room.
+// Descriptors one receive keeps in hand: a message carries at most one. A receive takes
+// all a peer sent at once (the kernel's most, 253), so that the kernel drops none on the
+// receiving thread; those past this many are closed aside at once.
 constexpr size_t kMaxFdsSeen = 4;
-// Batches of descriptors no message claimed yet, and descriptors that came inside a large
-// payload: past either, the peer is not speaking the protocol.
+// Batches of descriptors received ahead of the messages that claim them: a message carries
+// at most one, so more than this at once is a peer not speaking the protocol.
 constexpr size_t kMaxFdBatches = 8;
 // Senders whose bytes wait unparsed at once on one socket: only a socket shared by many
 // processes writing in turn comes near it.
@@ -46,6 +47,23 @@ constexpr size_t kKeptSendRoom = 64 * 1024;
 // one that floods such messages and never reads makes the other side hold no more than
 // this (and whatever it was sending anyway) on their account.
 constexpr size_t kUnknownAnswerRoom = 4 * 1024;
+
+// Threads that close descriptors a peer chose (fd_closer.h): one usually does; another
+// starts only while every one is in a close that has not returned, so that a close a peer
+// can stall (a file on a FUSE mount whose daemon never answers) holds its thread and no
+// other. Past this many stalled at once, the rest wait, counted against the descriptor
+// reserve.
+constexpr size_t kMaxCloserThreads = 8;
+// A closer thread's stack: it calls close(2) and little else.
+constexpr size_t kCloserStackBytes = 64 * 1024;
+// Descriptors queued for the closers per block of their queue: a block is allocated per
+// this many, so that queueing one rarely allocates and never moves the others.
+constexpr size_t kCloseQueueBlock = 64;
+// What one receive takes from a socket being emptied before its close (scattered over one
+// small buffer, as the bytes are thrown away): the most a peer can have queued takes a
+// few receives.
+constexpr size_t kEmptyingScratchBytes = 4096;
+constexpr size_t kEmptyingScatter = 16;
 
 // --- Waits ---------------------------------------------------------------------------
 

@@ -56,7 +56,8 @@ ChannelServer::~ChannelServer() = default;
 
 void ChannelServer::adopt(unique_fd sock, const ucred& caller) {
     uid_t uid = caller.uid;
-    bool full = channels_.size() >= maxChannels_ ||
+    // Descriptors a peer sent that wait to be closed aside take a channel's room.
+    bool full = channels_.size() + closesPending() >= maxChannels_ ||
                 (!users_.trusted(uid) && (users_.connectionsOf(uid) >= maxChannelsPerUser_ ||
                                           users_.othersConnections() >= othersChannelsMax_));
     std::shared_ptr<Budget> budget = full ? nullptr : users_.join(uid);

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 
+#include "platform/base/call_timeout.h"
 #include "platform/transport/fd_closer.h"
 
 namespace zorlek {
@@ -15,7 +16,8 @@ Connection::Connection(EventLoop& loop, unique_fd sock, ConnectionOwner& owner,
       sock_(std::move(sock)),
       owner_(owner),
       pauseBytes_(limits.pauseBytes),
-      reader_(limits.readBuffer, limits.maxPayload, limits.releaseIdleBuffer) {
+      reader_(limits.readBuffer, limits.maxPayload, limits.releaseIdleBuffer),
+      largeDeadline_(loop, [this] { close(-ETIMEDOUT); }) {
     if (limits.senderCredentials) reader_.takeCredentials();
 }
 
@@ -74,6 +76,7 @@ void Connection::close(status_t why) {
     loop_.unwatch(sock_.get());
     closeSocket(std::move(sock_));
     interest_ = 0;
+    largeDeadline_.disarm();
     // What it held goes back to the party's budget now, not when it is destroyed.
     if (budget_) {
         budget_->forget(this);
@@ -106,6 +109,23 @@ bool Connection::peerHungUp() const {
 void Connection::endLarge() {
     for (Connection* waiting : budget_->end(underway_)) loop_.wake(waiting);
     underway_ = 0;
+}
+
+void Connection::followLarge(size_t large) {
+    bool underway = reader_.largeUnderway();
+    if (large > 0 && underway) {
+        underway_ = large;
+        budget_->begin(large);
+    } else if (underway_ > 0 && !underway) {
+        endLarge();
+    }
+    // A large message ends within the call timeout from its beginning, or its connection
+    // does: a peer that trickles it holds what it counts for no longer, whatever it sends.
+    if (underway && !largeDeadline_.armed()) {
+        largeDeadline_.armIn(callTimeoutMs());
+    } else if (!underway) {
+        largeDeadline_.disarm();
+    }
 }
 
 void Connection::recharge() {
@@ -161,12 +181,7 @@ bool Connection::handleMessages() {
         }
         Message& message = owner_.scratch_;
         int got = reader_.next(&message);
-        if (large > 0 && reader_.largeUnderway()) {
-            underway_ = large;
-            budget_->begin(large);
-        } else if (underway_ > 0 && !reader_.largeUnderway()) {
-            endLarge();
-        }
+        followLarge(large);
         if (got == 0) break;
         if (got < 0) {
             close(got);

@@ -89,8 +89,9 @@ class Connection final : public EventSource {
     // Charges what the connection holds to `budget`, shared with the party's other
     // connections; the connection is not read while the budget is spent. A message too
     // large for its buffer begins only when the budget has room for all of it (see
-    // budget.h), and once begun is read to its end and handled whatever the budget. Before
-    // start().
+    // budget.h), and once begun is read to its end and handled whatever the budget, within
+    // the call timeout (callTimeoutMs()) from its beginning: a message not whole by then
+    // closes the connection with -ETIMEDOUT, and what it held goes back. Before start().
     void setBudget(std::shared_ptr<Budget> budget) { budget_ = std::move(budget); }
 
     // Starts watching for requests. 0, or the -errno of the loop (nothing watched then).
@@ -111,9 +112,9 @@ class Connection final : public EventSource {
     status_t send(const MessageHeader& header, const uint8_t* payload, size_t size,
                   unique_fd fd = unique_fd(), uint64_t tag = 0);
 
-    // Ends the connection: stops watching, closes the socket (off this thread when a peer
-    // may have left descriptors in it: see closeSocket()), and tells the owner once with
-    // `why`. Nothing happens on a connection already closed.
+    // Ends the connection: stops watching, closes the socket at once (the descriptors a
+    // peer left in it going aside: see closeSocket()), and tells the owner once with `why`.
+    // Nothing happens on a connection already closed.
     void close(status_t why);
     // Sends what waits as far as the socket takes it now (a refusal, say), then close().
     void finish(status_t why);
@@ -149,6 +150,9 @@ class Connection final : public EventSource {
     void endLarge();
     // Answers a message the owner does not serve, as ConnectionOwner::serves() says.
     void answerUnserved(const MessageHeader& header);
+    // Settles the budget and the deadline after a take from the reader, for `large` (the
+    // size of a large message that may have begun, 0 when none could).
+    void followLarge(size_t large);
     // Handles the messages already read while not paused; false once closed.
     bool handleBuffered();
     bool handleMessages();
@@ -179,6 +183,8 @@ class Connection final : public EventSource {
     size_t underway_ = 0;
     // True while a large message waits for room in the budget to begin.
     bool waitingToBegin_ = false;
+    // Ends the connection when a large message under way is not whole in time.
+    Timer largeDeadline_;
 };
 
 }  // namespace zorlek

@@ -10,6 +10,9 @@
 #include <cerrno>
 #include <new>
 
+#include "platform/base/limits.h"
+#include "platform/transport/fd_passing.h"
+
 namespace zorlek {
 namespace {
 
@@ -20,13 +23,13 @@ constexpr int SO_PASSRIGHTS = 83;
 #endif
 
 std::atomic<bool> gKernelRefusal{true};
+std::atomic<bool> gShortening{true};
 
-// The descriptors waiting for the closer thread, as a list of fixed blocks so that adding
-// one never moves the others; guarded by `lock`. A descriptor that cannot be queued for
-// want of memory stays open in `overflow` rather than be closed here.
+// The descriptors waiting for a closer, oldest first, as a list of fixed blocks so that
+// adding one never moves the others; guarded by `lock`.
 struct Block {
-    static constexpr size_t kSize = 64;
-    int fds[kSize];
+    int fds[kCloseQueueBlock];
+    size_t first = 0;
     size_t count = 0;
     Block* next = nullptr;
 };
@@ -36,58 +39,130 @@ struct Closer {
     pthread_cond_t ready = PTHREAD_COND_INITIALIZER;
     Block* head = nullptr;
     Block* tail = nullptr;
+    // Queued, or being closed.
     size_t pending = 0;
-    // The process the thread runs in: a child made by fork() has none, and starts its own.
-    pid_t threadOf = 0;
+    // Queued, not taken by a closer yet.
+    size_t queued = 0;
+    size_t threads = 0;
+    // Threads waiting for a descriptor.
+    size_t idle = 0;
+    // The process the threads run in: a child made by fork() has none, and starts its own.
+    pid_t threadsOf = 0;
 };
 
 Closer gCloser;
 
-// Takes every waiting descriptor; the caller closes them.
-Block* takeAll(Closer& c) {
-    Block* all = c.head;
-    c.head = c.tail = nullptr;
-    return all;
+// The oldest waiting descriptor; the lock is held and the queue is not empty.
+int takeOldest(Closer& c) {
+    Block* block = c.head;
+    int fd = block->fds[block->first++];
+    --c.queued;
+    if (block->first == block->count) {
+        c.head = block->next;
+        if (c.head == nullptr) c.tail = nullptr;
+        delete block;
+    }
+    return fd;
+}
+
+bool isUnixSocket(int fd) {
+    int domain = 0;
+    socklen_t length = sizeof(domain);
+    return ::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) == 0 && domain == AF_UNIX;
+}
+
+// Takes every descriptor out of the receive queue of `sock`, whose peer can add no more
+// (shut for reading), and hands them aside: what the kernel would otherwise drop at the
+// close, on the closing thread. The bytes are thrown away.
+void emptyReceiveQueue(int sock) {
+    takeOutOfBandInline(sock);
+    char scratch[kEmptyingScratchBytes];
+    iovec iov[kEmptyingScatter];
+    for (iovec& part : iov) part = {scratch, sizeof scratch};
+    for (;;) {
+        msghdr message{};
+        message.msg_iov = iov;
+        message.msg_iovlen = kEmptyingScatter;
+        ControlBuffer control;
+        prepareReceiveControl(&message, &control);
+        ssize_t n = ::recvmsg(sock, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+        if (n < 0 && errno == EINTR) continue;
+        ReceivedFds fds;  // closed aside as it goes
+        if (n >= 0) collectFds(&message, &fds);
+        // An empty message may carry descriptors on a datagram socket; a stream's end of
+        // data, a failure or an empty queue ends it.
+        if (n <= 0 && fds.arrived == 0) return;
+    }
+}
+
+// Makes the close of `fd`, a descriptor a peer chose, return at once where it can: a Unix
+// socket is emptied of the descriptors in it, another socket stops lingering. A close that
+// no option shortens (a file on a FUSE mount, say) still blocks its closer.
+void shortenClose(int fd) {
+    if (!gShortening.load(std::memory_order_relaxed)) return;
+    if (isUnixSocket(fd)) {
+        if (::shutdown(fd, SHUT_RD) == 0) emptyReceiveQueue(fd);
+        return;
+    }
+    linger off{0, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &off, sizeof(off));
 }
 
 void* closerThread(void*) {
     Closer& c = gCloser;
     pthread_mutex_lock(&c.lock);
     for (;;) {
+        ++c.idle;
         while (c.head == nullptr) pthread_cond_wait(&c.ready, &c.lock);
-        Block* blocks = takeAll(c);
+        --c.idle;
+        int fd = takeOldest(c);
         pthread_mutex_unlock(&c.lock);
-        size_t closed = 0;
-        while (blocks != nullptr) {
-            for (size_t i = 0; i < blocks->count; ++i) ::close(blocks->fds[i]);
-            closed += blocks->count;
-            Block* done = blocks;
-            blocks = blocks->next;
-            delete done;
-        }
+        shortenClose(fd);
+        ::close(fd);
         pthread_mutex_lock(&c.lock);
-        c.pending -= closed;
+        --c.pending;
     }
     return nullptr;
 }
 
-// Starts the thread unless this process has one; the lock is held. Signals stay with the
-// program's own threads: the closer blocks them all.
-void ensureThread(Closer& c) {
+// Starts another closer unless enough wait for work to take every queued descriptor, or
+// there are as many as may be (a closer woken for one may be the one that then sticks);
+// the lock is held. Signals stay with the program's own threads: a closer blocks them all.
+void ensureIdleThread(Closer& c) {
     pid_t self = ::getpid();
-    if (c.threadOf == self) return;
+    if (c.threadsOf != self) {
+        c.threadsOf = self;
+        c.threads = c.idle = 0;
+    }
+    if (c.idle >= c.queued || c.threads >= kMaxCloserThreads) return;
     sigset_t all, before;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &before);
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    // Closing needs little stack.
-    pthread_attr_setstacksize(&attr, 64 * 1024);
+    pthread_attr_setstacksize(&attr, kCloserStackBytes);
     pthread_t thread;
-    if (pthread_create(&thread, &attr, closerThread, nullptr) == 0) c.threadOf = self;
+    if (pthread_create(&thread, &attr, closerThread, nullptr) == 0) ++c.threads;
     pthread_attr_destroy(&attr);
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
+// Queues `fd` (valid) for a closer; false when there is no memory for it.
+bool enqueue(Closer& c, int fd) {
+    if (c.tail == nullptr || c.tail->count == kCloseQueueBlock) {
+        Block* block = new (std::nothrow) Block;
+        if (block == nullptr) return false;
+        if (c.tail != nullptr)
+            c.tail->next = block;
+        else
+            c.head = block;
+        c.tail = block;
+    }
+    c.tail->fds[c.tail->count++] = fd;
+    ++c.pending;
+    ++c.queued;
+    return true;
 }
 
 }  // namespace
@@ -109,24 +184,12 @@ void closeAside(unique_fd fd) {
     if (!fd) return;
     Closer& c = gCloser;
     pthread_mutex_lock(&c.lock);
-    if (c.tail == nullptr || c.tail->count == Block::kSize) {
-        Block* block = new (std::nothrow) Block;
-        if (block == nullptr) {
-            // Out of memory: the descriptor stays open for good rather than be closed on
-            // this thread.
-            pthread_mutex_unlock(&c.lock);
-            fd.release();
-            return;
-        }
-        if (c.tail != nullptr)
-            c.tail->next = block;
-        else
-            c.head = block;
-        c.tail = block;
+    // Out of memory: the descriptor stays open for good rather than be closed here.
+    if (!enqueue(c, fd.release())) {
+        pthread_mutex_unlock(&c.lock);
+        return;
     }
-    c.tail->fds[c.tail->count++] = fd.release();
-    ++c.pending;
-    ensureThread(c);
+    ensureIdleThread(c);
     pthread_cond_signal(&c.ready);
     pthread_mutex_unlock(&c.lock);
 }
@@ -134,7 +197,12 @@ void closeAside(unique_fd fd) {
 void closeSocket(unique_fd fd) {
     if (!fd) return;
     if (refusesDescriptors(fd.get())) return fd.reset();
-    closeAside(std::move(fd));
+    // Not the program's own kind of socket: nothing says its close is short.
+    if (!isUnixSocket(fd.get()) || ::shutdown(fd.get(), SHUT_RD) != 0) {
+        return closeAside(std::move(fd));
+    }
+    emptyReceiveQueue(fd.get());
+    fd.reset();
 }
 
 size_t closesPending() {
@@ -146,6 +214,10 @@ size_t closesPending() {
 
 void refusalByKernelForTesting(bool enabled) {
     gKernelRefusal.store(enabled, std::memory_order_relaxed);
+}
+
+void shorteningClosesForTesting(bool enabled) {
+    gShortening.store(enabled, std::memory_order_relaxed);
 }
 
 }  // namespace zorlek

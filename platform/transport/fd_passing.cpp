@@ -8,17 +8,21 @@
 
 namespace zorlek {
 
-ReceivedFds::ReceivedFds(ReceivedFds&& other) noexcept : count(other.count) {
+ReceivedFds::ReceivedFds(ReceivedFds&& other) noexcept
+    : count(other.count), arrived(other.arrived) {
     for (size_t i = 0; i < count; ++i) fds[i] = std::move(other.fds[i]);
     other.count = 0;
+    other.arrived = 0;
 }
 
 ReceivedFds& ReceivedFds::operator=(ReceivedFds&& other) noexcept {
     if (this == &other) return *this;
     closeAll();
     count = other.count;
+    arrived = other.arrived;
     for (size_t i = 0; i < count; ++i) fds[i] = std::move(other.fds[i]);
     other.count = 0;
+    other.arrived = 0;
     return *this;
 }
 
@@ -32,6 +36,11 @@ unique_fd ReceivedFds::takeFirst() {
 void ReceivedFds::closeAll() {
     for (size_t i = 0; i < count; ++i) closeAside(std::move(fds[i]));
     count = 0;
+}
+
+void takeOutOfBandInline(int sock) {
+    int on = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_OOBINLINE, &on, sizeof(on));
 }
 
 void prepareReceiveControl(msghdr* message, ControlBuffer* control) {
@@ -49,6 +58,7 @@ void collectFds(msghdr* message, ReceivedFds* out) {
             int fd;
             std::memcpy(&fd, data + i * sizeof(int), sizeof(int));
             unique_fd owned(fd);
+            ++out->arrived;
             if (out->count < kMaxFdsSeen) {
                 out->fds[out->count++] = std::move(owned);
             } else {

@@ -14,14 +14,19 @@
 
 namespace zorlek {
 
-// A receive looks at kMaxFdsSeen descriptors (platform/base/limits.h); the extras seen are
-// closed aside (fd_closer.h), and the kernel discards any beyond that room (MSG_CTRUNC).
+// The most descriptors one sendmsg carries (the kernel's SCM_MAX_FD). A receive has room
+// for all of them: those that find no room (MSG_CTRUNC) the kernel closes on the receiving
+// thread, where the close of one a peer chose may block for as long as that peer wants.
+constexpr size_t kMaxFdsPerSend = 253;
 
-// Control data room for sending one descriptor, or receiving kMaxFdsSeen and the
+// A receive keeps kMaxFdsSeen descriptors (platform/base/limits.h) in hand; the rest are
+// closed aside (fd_closer.h) at once.
+
+// Control data room for sending one descriptor, or receiving kMaxFdsPerSend and the
 // sender's credentials.
 union ControlBuffer {
     cmsghdr align;
-    char bytes[CMSG_SPACE(sizeof(int) * kMaxFdsSeen) + CMSG_SPACE(sizeof(ucred))];
+    char bytes[CMSG_SPACE(sizeof(int) * kMaxFdsPerSend) + CMSG_SPACE(sizeof(ucred))];
 };
 
 // Descriptors taken from received control data, owned until given away. A peer chose
@@ -34,6 +39,8 @@ struct ReceivedFds {
 
     unique_fd fds[kMaxFdsSeen];
     size_t count = 0;
+    // All that arrived, those closed aside at once included.
+    size_t arrived = 0;
 
     // Gives away the first descriptor and closes the rest; -1 when none arrived.
     unique_fd takeFirst();
@@ -41,7 +48,11 @@ struct ReceivedFds {
     void closeAll();
 };
 
-// Points `message` at `control` with room for kMaxFdsSeen descriptors.
+// Has receives on `sock` take a byte a peer sent out of band (MSG_OOB) in line, with its
+// descriptors: skipped, as by default, its descriptors would be closed by the kernel on the
+// receiving thread. Before the first receive.
+void takeOutOfBandInline(int sock);
+// Points `message` at `control` with room for kMaxFdsPerSend descriptors.
 void prepareReceiveControl(msghdr* message, ControlBuffer* control);
 // Takes ownership of every descriptor in the control data of a received `message` into
 // `out`; those past its room are closed aside at once.

@@ -77,6 +77,10 @@ size_t MessageReader::bufferRoom() const {
 }
 
 ssize_t MessageReader::fill(int fd, bool wait) {
+    if (!outOfBandInline_) {
+        takeOutOfBandInline(fd);
+        outOfBandInline_ = true;
+    }
     iovec iov[2];
     size_t toPayload;
     int count = prepareRoom(iov, &toPayload);
@@ -137,37 +141,35 @@ status_t MessageReader::received(size_t got, size_t toPayload, FdBatch batch, co
             credentialBatches_.push_back({streamStart + got, who});
         }
     }
-    if (batch.fds.count > 0) {
+    if (batch.fds.arrived > 0) {
         batch.start = streamStart;
         batch.end = streamStart + got;
-        // Descriptors that came only with the inside of a large payload belong to no
-        // message.
-        if (big_ && batch.end <= bigEnd_) {
-            batch.fds.closeAll();
-            // A peer that keeps doing so is not speaking the protocol.
-            if (++strayBatches_ > kMaxFdBatches) return -EBADMSG;
-        } else {
-            if (fdBatches_.size() >= kMaxFdBatches) return -EBADMSG;
-            fdBatches_.push_back(std::move(batch));
-        }
+        // A message carries one descriptor at most; descriptors that came only with the
+        // inside of a large payload belong to no message.
+        if (batch.fds.arrived > 1 || (big_ && batch.end <= bigEnd_)) return -EBADMSG;
+        if (fdBatches_.size() >= kMaxFdBatches) return -EBADMSG;
+        fdBatches_.push_back(std::move(batch));
     }
     return OK;
 }
 
-void MessageReader::claimFds(uint64_t at, uint64_t end, uint32_t type, unique_fd* out) {
-    // Batches that ended before this header were claimed by no earlier message.
-    while (!fdBatches_.empty() && fdBatches_.front().end <= at) fdBatches_.pop_front();
+status_t MessageReader::claimFds(uint64_t at, uint64_t end, uint32_t type, unique_fd* out) {
+    // A batch that ended before this header, claimed by no earlier message, came with no
+    // message's beginning: the peer sent a descriptor where none belongs.
+    if (!fdBatches_.empty() && fdBatches_.front().end <= at) return -EBADMSG;
     // One recvmsg may bring a message without descriptors and then the one they came
     // with, so a batch belongs to the last message that begins in its bytes: the one whose
     // bytes reach the batch's end.
     if (!fdBatches_.empty() && fdBatches_.front().start <= at && end >= fdBatches_.front().end) {
-        if (typeCarriesFd(type)) *out = fdBatches_.front().fds.takeFirst();
+        if (!typeCarriesFd(type)) return -EBADMSG;
+        *out = fdBatches_.front().fds.takeFirst();
         fdBatches_.pop_front();
     }
-    // Batches wholly inside this message's bytes belong to no message either.
-    while (!fdBatches_.empty() && fdBatches_.front().start > at && fdBatches_.front().end <= end) {
-        fdBatches_.pop_front();
+    // A batch wholly inside this message's bytes belongs to no message either.
+    if (!fdBatches_.empty() && fdBatches_.front().start > at && fdBatches_.front().end <= end) {
+        return -EBADMSG;
     }
+    return OK;
 }
 
 ucred MessageReader::senderAt(uint64_t at) {
@@ -211,7 +213,8 @@ int MessageReader::next(Message* out) {
     if (avail < total && total <= bufferSize_) return 0;  // the rest will fit; wait
     uint64_t start = bufferStreamPos_;
     unique_fd fd;
-    claimFds(start, start + total, header.type, &fd);
+    status = claimFds(start, start + total, header.type, &fd);
+    if (status != OK) return status;
     if (avail < total) return startBig(header, start, avail, std::move(fd));
     if (out->payload.setData(at + kHeaderSize, header.size) != OK) return -ENOMEM;
     out->header = header;

@@ -38,8 +38,10 @@ struct Message {
 // never sends costs none.
 //
 // A received descriptor belongs to the last message whose header begins in the bytes it
-// came with (see wire.h). It is handed out only with a type that carries one; every other
-// descriptor is closed.
+// came with (see wire.h), and only a type that carries one may have it. A descriptor that
+// belongs to no message, or to one of another type, or more than one at once, is a peer
+// not speaking the protocol: next() says the bytes are malformed, and the descriptors are
+// closed aside.
 class MessageReader {
   public:
     // `bufferSize` is the most one fill() reads into the buffer (at least kHeaderSize);
@@ -57,13 +59,14 @@ class MessageReader {
     // A message then costs a receive for its header and one for its payload.
     void readExactly() { exact_ = true; }
 
-    // One recvmsg: without waiting, or with `wait`, blocking as the socket does (bounded by
-    // its receive timeout; a non-blocking socket does not wait). Returns the number of
-    // bytes read (> 0), 0 when the peer has closed, -EAGAIN when nothing is there (or the
-    // wait ended), -EPIPE when the connection was reset, -EBADMSG when the peer keeps
-    // sending descriptors or credentials that no message can claim, -ENOBUFS when the
-    // buffer is full of complete messages (take them with next() first), -ENOMEM when a
-    // large payload could not be given room, or another -errno.
+    // One recvmsg (the first also has the socket take out-of-band bytes in line, so that
+    // none is skipped with its descriptors): without waiting, or with `wait`, blocking as the
+    // socket does (bounded by its receive timeout; a non-blocking socket does not wait). Returns
+    // the number of bytes read (> 0), 0 when the peer has closed, -EAGAIN when nothing is there (or
+    // the wait ended), -EPIPE when the connection was reset, -EBADMSG when the peer keeps sending
+    // descriptors or credentials that no message can claim, -ENOBUFS when the buffer is full of
+    // complete messages (take them with next() first), -ENOMEM when a large payload could not be
+    // given room, or another -errno.
     ssize_t fill(int fd, bool wait = false);
 
     // Takes bytes the caller already holds as if they had been received, without
@@ -115,8 +118,9 @@ class MessageReader {
     int prepareRoom(iovec iov[2], size_t* toPayload);
     // Accounts for `got` bytes placed where prepareRoom() pointed.
     status_t received(size_t got, size_t toPayload, FdBatch batch, const ucred* sender);
-    // Settles the descriptor batches for a message at stream offsets [at, end).
-    void claimFds(uint64_t at, uint64_t end, uint32_t type, unique_fd* out);
+    // Settles the descriptor batches for a message of `type` at stream offsets [at, end):
+    // -EBADMSG when one belongs to no message or to one that carries none.
+    status_t claimFds(uint64_t at, uint64_t end, uint32_t type, unique_fd* out);
     // The credentials of the bytes at stream offset `at`.
     ucred senderAt(uint64_t at);
     // Moves a message too large for the buffer into its own payload.
@@ -127,6 +131,8 @@ class MessageReader {
     bool releaseWhenEmpty_;
     bool credentials_ = false;
     bool exact_ = false;
+    // Set once the socket takes out-of-band bytes in line (see takeOutOfBandInline()).
+    bool outOfBandInline_ = false;
     size_t begin_ = 0;  // unparsed bytes are buffer_[begin_, end_)
     size_t end_ = 0;
     uint64_t bufferStreamPos_ = 0;  // stream offset of buffer_[begin_]
@@ -141,8 +147,6 @@ class MessageReader {
     uint64_t bigEnd_ = 0;  // stream offset just past it
 
     std::deque<FdBatch> fdBatches_;
-    // Descriptors that came inside a large payload, where no message can claim them.
-    size_t strayBatches_ = 0;
     std::deque<CredentialBatch> credentialBatches_;
 };
 

@@ -25,8 +25,8 @@ namespace zorlek {
 //
 // A descriptor sent with a tag is followed: once its message has gone, with it or without
 // it, takeFdOutcomes() says which. A descriptor that never goes is closed as a socket whose
-// queue a peer may have filled (closeSocket, fd_closer.h): off this thread unless it
-// refuses descriptors.
+// queue a peer may have filled (closeSocket, fd_closer.h): emptied of what waits in it,
+// then closed at once.
 class OutQueue {
   public:
     OutQueue() = default;

@@ -223,7 +223,8 @@ TEST(ClientConnection, DescriptorOnAMessageThatCarriesOneIsHandedOut) {
     EXPECT_TRUE(pipe.allWritersClosed());
 }
 
-TEST(ClientConnection, DescriptorOnAMessageThatCarriesNoneIsClosed) {
+// A descriptor where none belongs: the peer is not speaking the protocol.
+TEST(ClientConnection, DescriptorOnAMessageThatCarriesNoneIsMalformedAndClosed) {
     SocketPair pair = makeSocketPair();
     Pipe pipe = makePipe();
     ASSERT_EQ(sendRaw(pair.a.get(), header(MSG_REPLY, 0, 0, 0), {pipe.write.get()}),
@@ -231,8 +232,9 @@ TEST(ClientConnection, DescriptorOnAMessageThatCarriesNoneIsClosed) {
     pipe.write.reset();
     ClientConnection receiving = streamOn(pair.b);
     Message received;
-    ASSERT_EQ(receiveMessage(receiving, &received, kShortMs), OK);
+    ASSERT_EQ(receiveMessage(receiving, &received, kShortMs), -EBADMSG);
     EXPECT_FALSE(received.fd.valid());
+    receiving.reset();
     EXPECT_TRUE(pipe.allWritersClosed());
 }
 
@@ -252,7 +254,8 @@ TEST(ClientConnection, DescriptorsOnAFailedReceiveAreClosed) {
     EXPECT_TRUE(pipe.allWritersClosed());
 }
 
-TEST(ClientConnection, ExtraDescriptorsAreClosedAndTheFirstKept) {
+// A message carries one descriptor at most: more is malformed, and none is kept.
+TEST(ClientConnection, ExtraDescriptorsAreMalformedAndAllClosed) {
     SocketPair pair = makeSocketPair();
     Pipe first = makePipe();
     Pipe second = makePipe();
@@ -265,12 +268,11 @@ TEST(ClientConnection, ExtraDescriptorsAreClosedAndTheFirstKept) {
     third.write.reset();
     ClientConnection receiving = streamOn(pair.b);
     Message received;
-    ASSERT_EQ(receiveMessage(receiving, &received, kShortMs), OK);
-    EXPECT_FALSE(first.writersClosedNow());
+    ASSERT_EQ(receiveMessage(receiving, &received, kShortMs), -EBADMSG);
+    EXPECT_FALSE(received.fd.valid());
+    EXPECT_TRUE(first.allWritersClosed());
     EXPECT_TRUE(second.allWritersClosed());
     EXPECT_TRUE(third.allWritersClosed());
-    received.fd.reset();
-    EXPECT_TRUE(first.allWritersClosed());
 }
 
 TEST(ClientConnection, MoreDescriptorsThanTheReceiverLooksAtLeakNone) {
@@ -282,9 +284,8 @@ TEST(ClientConnection, MoreDescriptorsThanTheReceiverLooksAtLeakNone) {
     pipe.write.reset();
     ClientConnection receiving = streamOn(pair.b);
     Message received;
-    ASSERT_EQ(receiveMessage(receiving, &received, kShortMs), OK);
-    ASSERT_TRUE(received.fd.valid());
-    received.fd.reset();
+    ASSERT_EQ(receiveMessage(receiving, &received, kShortMs), -EBADMSG);
+    EXPECT_FALSE(received.fd.valid());
     EXPECT_TRUE(pipe.allWritersClosed());
 }
 
