@@ -21,4 +21,9 @@ constexpr size_t kMaxCommandLineBytes = 16 * 1024;
 // file and the system's other sources.
 constexpr size_t kMaxAccountFileBytes = 256 * 1024;
 
+// What `names` prints at most, in whole lines: the shell's completion holds all of it, so a
+// user who registers many long names cannot make every user's completion slow or large.
+// About a thousand names of 60 characters.
+constexpr size_t kMaxNamesBytes = 64 * 1024;
+
 }  // namespace zorlek

@@ -72,14 +72,7 @@ void writeReportJson(const StatusReport& r) {
 }  // namespace
 
 void runStatus(ToolState& state) {
-    ++state.cursor;
-    bool json = state.hasArg() && std::strcmp(state.arg(), "--json") == 0;
-    if (json) ++state.cursor;
-    if (!state.hasArg()) {
-        aerr << "zorlek: No service specified for status" << endl;
-        state.failUsage();
-        return;
-    }
+    bool json = state.option("--json") != nullptr;
     const char* service = state.arg();
     StatusReport report;
     report.service = String16(service);
