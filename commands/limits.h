@@ -21,6 +21,12 @@ constexpr size_t kMaxCommandLineBytes = 16 * 1024;
 // file and the system's other sources.
 constexpr size_t kMaxAccountFileBytes = 256 * 1024;
 
+// What `status` reads of a process's cgroup file: a unit's path is a few hundred bytes,
+// and on a hybrid hierarchy a line for each of a dozen controllers.
+constexpr size_t kMaxCgroupFileBytes = 4096;
+// The room for one account entry the C library looks up (getpwuid_r, getgrgid_r): a
+// group with more members than fit is left without its name.
+constexpr size_t kAccountEntryBytes = 4096;
 // What `names` prints at most, in whole lines: the shell's completion holds all of it, so a
 // user who registers many long names cannot make every user's completion slow or large.
 // About a thousand names of 60 characters.

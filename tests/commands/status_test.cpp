@@ -203,8 +203,43 @@ TEST(Status, TimesAreWrittenInUtcAcrossTheCalendar) {
         {4107542399000, "2100-02-28T23:59:59Z"},
         {4107542400000, "2100-03-01T00:00:00Z"},
         {253402300799000, "9999-12-31T23:59:59Z"},
+        {-62167219200000, "0000-01-01T00:00:00Z"},
+        // A time no date of four digits writes is the nearest that one does.
+        {253402300800000, "9999-12-31T23:59:59Z"},
+        {INT64_MAX, "9999-12-31T23:59:59Z"},
+        {INT64_MIN, "0000-01-01T00:00:00Z"},
     };
     for (const auto& [ms, text] : cases) EXPECT_EQ(std::string(utcTime(ms).c_str()), text) << ms;
+}
+
+// Cgroup files as the kernel writes them, and as a hostile holder may name its units.
+TEST(Status, TheUnitIsTheLastOnTheCgroupPathAndAUsersUnitSaysWhose) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"0::/system.slice/zorlek-echo.service\n", "zorlek-echo.service"},
+        {"0::/user.slice/user-1000.slice/session-3.scope\n", "session-3.scope"},
+        {"0::/user.slice/user-65534.slice/user@65534.service/app.slice/sshd.service\n",
+         "sshd.service (user 65534)"},
+        {"0::/user.slice/user-0.slice/user@0.service/init.scope\n", "init.scope (user 0)"},
+        // The user's manager itself, with no unit below it, names none of the user's.
+        {"0::/user.slice/user-7.slice/user@7.service\n", ""},
+        // A unit that only looks like a user's manager is a unit like any other.
+        {"0::/system.slice/user@x.service/a.service\n", "a.service"},
+        {"0::/system.slice/user@.service\n", "user@.service"},
+        {"0::/system.slice/user@12.service.d/a.service\n", "a.service"},
+        // A unit named like a user's manager below a unit is no user's.
+        {"0::/system.slice/a.service/user@5.service\n", "user@5.service"},
+        // A hybrid hierarchy: systemd's own line, where the unified one is empty.
+        {"12:cpu:/x\n1:name=systemd:/system.slice/cron.service\n0::/\n", "cron.service"},
+        {"0::/\n", ""},
+        {"0::/init.scope", "init.scope"},
+        {"", ""},
+        {"garbage without a path", ""},
+        {"0::/a.service/.service\n", "a.service"},
+        {"1:name=systemd:/a.service\n0::/b.service\n", "b.service"},
+    };
+    for (const auto& [text, unit] : cases) {
+        EXPECT_EQ(std::string(unitInCgroups(text).c_str()), unit) << text;
+    }
 }
 
 }  // namespace
