@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace zorlek {
 
@@ -27,6 +28,13 @@ constexpr size_t kMaxCgroupFileBytes = 4096;
 // The room for one account entry the C library looks up (getpwuid_r, getgrgid_r): a
 // group with more members than fit is left without its name.
 constexpr size_t kAccountEntryBytes = 4096;
+// What `status` reads of /proc/PID/status and /proc/PID/stat: each is under 2 KiB.
+constexpr size_t kMaxStatusFileBytes = 4096;
+// How much later than its registration a holder's process may seem to have started, in
+// ms, for the grain of the kernel's start time (a clock tick) and of the two clocks that
+// turn it into a time of day. A process that took the holder's pid later than this after
+// the registration is told apart.
+constexpr int64_t kStartSlackMs = 50;
 // What `names` prints at most, in whole lines: the shell's completion holds all of it, so a
 // user who registers many long names cannot make every user's completion slow or large.
 // About a thousand names of 60 characters.

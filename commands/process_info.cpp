@@ -14,10 +14,6 @@
 #include "platform/base/unique_fd.h"
 
 namespace zorlek {
-namespace {
-
-// Reads up to `room` bytes of the file at `path` into `buffer`; the count, 0 when it
-// cannot be read.
 size_t readSmallFile(const char* path, char* buffer, size_t room) {
     unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
     if (!fd) return 0;
@@ -30,6 +26,8 @@ size_t readSmallFile(const char* path, char* buffer, size_t room) {
     }
     return used;
 }
+
+namespace {
 
 bool endsWith(std::string_view text, std::string_view end) {
     return text.size() > end.size() && text.substr(text.size() - end.size()) == end;

@@ -14,6 +14,10 @@
 
 namespace zorlek {
 
+// Reads up to `room` bytes of the file at `path` into `buffer`, through an owning
+// descriptor, going on after a signal; the count, 0 when it cannot be read.
+size_t readSmallFile(const char* path, char* buffer, size_t room);
+
 // The command line of process `pid`, its arguments joined by single spaces, decoded as
 // UTF-8; at most kMaxCommandLineBytes (commands/limits.h) of it. Empty when it cannot be
 // read (gone, hidden, or a kernel thread).

@@ -3,6 +3,7 @@
 
 #include "commands/commands.h"
 #include "commands/descriptor.h"
+#include "commands/holder_process.h"
 #include "commands/process_info.h"
 #include "commands/registry_failure.h"
 #include "platform/text.h"
@@ -20,7 +21,27 @@ struct StatusReport {
     String16 group;
     String16 command;
     String16 unit;
+    HolderProcess process = HolderProcess::kElsewhere;
 };
+
+// What /proc shows of the holder's process, read while checkHolderProcess pins it.
+void readProcess(int32_t pid, void* report) {
+    static_cast<StatusReport*>(report)->command = processCommandLine(pid);
+    static_cast<StatusReport*>(report)->unit = processUnit(pid);
+}
+
+// Said after the pid of a process that cannot be shown.
+const char* processNote(HolderProcess process) {
+    switch (process) {
+        case HolderProcess::kGone:
+            return " (gone)";
+        case HolderProcess::kElsewhere:
+            return " (not seen here)";
+        case HolderProcess::kHere:
+            break;
+    }
+    return "";
+}
 
 // "ID (NAME)", or "ID" alone when the account has no name.
 void writeAccount(const char* key, uint32_t id, const String16& name) {
@@ -36,7 +57,7 @@ void writeText(const char* key, const String16& value) {
 void writeReport(const StatusReport& report) {
     aout << "Service: " << narrowForDisplay(report.service) << endl;
     if (report.described) aout << "Descriptor: " << narrowForDisplay(report.descriptor) << endl;
-    aout << "PID: " << report.holder.pid << endl;
+    aout << "PID: " << report.holder.pid << processNote(report.process) << endl;
     writeAccount("UID: ", report.holder.uid, report.user);
     writeAccount("GID: ", report.holder.gid, report.group);
     writeText("Command: ", report.command);
@@ -57,7 +78,11 @@ String8 jsonText(const String16& value, bool known) {
 void writeReportJson(const StatusReport& r) {
     aout << "{\"service\": " << quoteJson(r.service)
          << ", \"descriptor\": " << jsonText(r.descriptor, r.described)
-         << ", \"pid\": " << r.holder.pid << ", \"uid\": " << r.holder.uid
+         << ", \"pid\": " << r.holder.pid
+         << ", \"process\": " << (r.process == HolderProcess::kHere   ? "\"here\""
+                                  : r.process == HolderProcess::kGone ? "\"gone\""
+                                                                      : "\"elsewhere\"")
+         << ", \"uid\": " << r.holder.uid
          << ", \"user\": " << jsonText(r.user, r.user.size() > 0) << ", \"gid\": " << r.holder.gid
          << ", \"group\": " << jsonText(r.group, r.group.size() > 0)
          << ", \"command\": " << jsonText(r.command, r.command.size() > 0)
@@ -95,8 +120,11 @@ void runStatus(ToolState& state) {
     query.flush();
     report.user = userName(report.holder.uid);
     report.group = groupName(report.holder.gid);
-    report.command = processCommandLine(report.holder.pid);
-    report.unit = processUnit(report.holder.pid);
+    report.process = checkHolderProcess(report.holder, readProcess, &report);
+    if (report.process != HolderProcess::kHere) {
+        report.command = String16();
+        report.unit = String16();
+    }
     Parcel reply;
     report.described =
         query.takeOldest(&reply) == OK && reply.readString16(&report.descriptor) == OK;
