@@ -102,9 +102,10 @@ bool ChannelServer::onMessage(Connection& connection, Message& message) {
     // A handle the registry never gave out: the call is malformed.
     status_t status = -EBADMSG;
     // The registry asks for credentials on the host's end before either end leaves it, so
-    // every call carries them. One that came without (pid 0: over a channel made without
-    // them, or from a process this one cannot see) is served as nobody: it is refused.
-    if (message.sender.pid == 0) {
+    // every call carries them. One that came without (over a channel made without them) is
+    // served as nobody: it is refused. A sender in a PID namespace this process cannot see
+    // comes with pid 0 and its uid: it is served, its pid not known here.
+    if (message.sender.uid == static_cast<uid_t>(-1)) {
         status = -EACCES;
     } else if (object != nullptr) {
         CurrentCall current(&context);
