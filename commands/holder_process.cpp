@@ -78,7 +78,8 @@ bool sameNumbering() {
 bool isTheHolder(const ServiceHolder& holder) {
     char path[64], text[kMaxStatusFileBytes];
     std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(holder.pid));
-    if (effectiveUidIn(std::string_view(text, readSmallFile(path, text, sizeof text))) != holder.uid) {
+    if (effectiveUidIn(std::string_view(text, readSmallFile(path, text, sizeof text))) !=
+        holder.uid) {
         return false;
     }
     std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(holder.pid));

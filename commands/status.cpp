@@ -78,12 +78,12 @@ String8 jsonText(const String16& value, bool known) {
 void writeReportJson(const StatusReport& r) {
     aout << "{\"service\": " << quoteJson(r.service)
          << ", \"descriptor\": " << jsonText(r.descriptor, r.described)
-         << ", \"pid\": " << r.holder.pid
-         << ", \"process\": " << (r.process == HolderProcess::kHere   ? "\"here\""
-                                  : r.process == HolderProcess::kGone ? "\"gone\""
-                                                                      : "\"elsewhere\"")
-         << ", \"uid\": " << r.holder.uid
-         << ", \"user\": " << jsonText(r.user, r.user.size() > 0) << ", \"gid\": " << r.holder.gid
+         << ", \"pid\": " << r.holder.pid << ", \"process\": "
+         << (r.process == HolderProcess::kHere   ? "\"here\""
+             : r.process == HolderProcess::kGone ? "\"gone\""
+                                                 : "\"elsewhere\"")
+         << ", \"uid\": " << r.holder.uid << ", \"user\": " << jsonText(r.user, r.user.size() > 0)
+         << ", \"gid\": " << r.holder.gid
          << ", \"group\": " << jsonText(r.group, r.group.size() > 0)
          << ", \"command\": " << jsonText(r.command, r.command.size() > 0)
          << ", \"unit\": " << jsonText(r.unit, r.unit.size() > 0) << ", \"since\": \""

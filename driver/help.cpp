@@ -50,7 +50,8 @@ void runHelp(ToolState& /*state*/) {
     printUsage();
     aout << "Commands:\n";
     for (const CommandInfo& command : commandTable()) {
-        if (!command.hidden) writeRow(command.word, command.options, command.arguments, command.help);
+        if (!command.hidden)
+            writeRow(command.word, command.options, command.arguments, command.help);
     }
     aout << "Environment:\n";
     for (const EnvironmentInfo& variable : environmentTable()) {

@@ -69,7 +69,8 @@ TEST(Status, ShowsWhatIsKnownEscapedAndFailsAsDocumented) {
          {"status", "--json", "greeter"},
          describedAs(u"demo.IGreeter"),
          OK,
-         "{\"service\": \"greeter\", \"descriptor\": \"demo.IGreeter\", \"pid\": 0, \"process\": \"elsewhere\", \"uid\": "
+         "{\"service\": \"greeter\", \"descriptor\": \"demo.IGreeter\", \"pid\": 0, \"process\": "
+         "\"elsewhere\", \"uid\": "
          "4000000001, \"user\": null, \"gid\": 4000000002, \"group\": null, \"command\": null, "
          "\"unit\": null, \"since\": \"2026-12-09T08:51:02Z\", \"names\": [\"greeter\", "
          "\"hello\"]}\n",

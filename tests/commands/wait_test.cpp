@@ -27,7 +27,8 @@ TEST(Wait, AWrongCommandLineIsRefusedBeforeAnythingIsAsked) {
         {{"wait", "--later", "a"}, "zorlek: Unknown option --later of wait\n"},
         {{"wait", "-t", "a"}, "zorlek: Unknown option -t of wait\n"},
         // An option after a name is out of place, never a name.
-        {{"wait", "a", "--timeout", "1"}, "zorlek: Options of wait come before SERVICE: --timeout\n"},
+        {{"wait", "a", "--timeout", "1"},
+         "zorlek: Options of wait come before SERVICE: --timeout\n"},
         {{"wait", "--gone", "a", "-b"}, "zorlek: Options of wait come before SERVICE: -b\n"},
     };
     for (const Case& c : cases) {

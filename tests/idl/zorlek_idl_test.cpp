@@ -107,8 +107,7 @@ TEST(ZorlekIdl, CommandLinesAndFilesThatCannotBeRead) {
     EXPECT_EQ(version.out.rfind("zorlek-idl ", 0), 0u) << version.out;
     EXPECT_EQ(version.out.find('\n'), version.out.size() - 1) << version.out;
     EXPECT_EQ(version.exitCode, 0);
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {}, {"a.zi", "b.zi"}, {"-x", "a.zi"}, {"-o"}, {"--helpful"}, {"--version=1"}}) {
         RunResult got = idl(args);
         EXPECT_EQ(got.exitCode, 2) << args.size();
