@@ -33,10 +33,8 @@ int64_t numberAt(std::string_view text) {
 // The rest of the line of `text` that starts with `key`; empty when none does.
 std::string_view lineAfter(std::string_view text, std::string_view key) {
     while (!text.empty()) {
-        size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
+        std::string_view line = takePiece(&text, '\n');
         if (line.starts_with(key)) return line.substr(key.size());
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     }
     return {};
 }

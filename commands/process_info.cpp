@@ -27,6 +27,13 @@ size_t readSmallFile(const char* path, char* buffer, size_t room) {
     return used;
 }
 
+std::string_view takePiece(std::string_view* text, char end) {
+    size_t at = text->find(end);
+    std::string_view piece = text->substr(0, at);
+    *text = at == std::string_view::npos ? std::string_view() : text->substr(at + 1);
+    return piece;
+}
+
 namespace {
 
 bool endsWith(std::string_view text, std::string_view end) {
@@ -55,9 +62,7 @@ namespace {
 String8 unitOnPath(std::string_view cgroup) {
     std::string_view unit, user;
     while (!cgroup.empty()) {
-        size_t slash = cgroup.find('/');
-        std::string_view part = cgroup.substr(0, slash);
-        cgroup = slash == std::string_view::npos ? std::string_view() : cgroup.substr(slash + 1);
+        std::string_view part = takePiece(&cgroup, '/');
         if (!endsWith(part, ".service") && !endsWith(part, ".scope")) continue;
         std::string_view id = part.substr(0, part.size() - 8);
         if (part.starts_with("user@") && endsWith(part, ".service") && id.size() > 5 &&
@@ -83,9 +88,7 @@ String8 unitInCgroups(std::string_view text) {
     // The unified hierarchy's line ("0::PATH"), or the one systemd keeps on a hybrid one.
     std::string_view unified, systemd;
     while (!text.empty()) {
-        size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        std::string_view line = takePiece(&text, '\n');
         size_t named = line.find(":name=systemd:");
         if (line.starts_with("0::")) unified = line.substr(3);
         if (named != std::string_view::npos) systemd = line.substr(named + 14);

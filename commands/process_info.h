@@ -18,6 +18,10 @@ namespace zorlek {
 // descriptor, going on after a signal; the count, 0 when it cannot be read.
 size_t readSmallFile(const char* path, char* buffer, size_t room);
 
+// The piece of `text` up to the first `end` (all of it when there is none), taken off the
+// front of `text` together with that `end`.
+std::string_view takePiece(std::string_view* text, char end);
+
 // The command line of process `pid`, its arguments joined by single spaces, decoded as
 // UTF-8; at most kMaxCommandLineBytes (commands/limits.h) of it. Empty when it cannot be
 // read (gone, hidden, or a kernel thread).
