@@ -69,14 +69,7 @@ bool writeTypedArguments(ToolState& state, Parcel& request) {
 }  // namespace
 
 void runCall(ToolState& state) {
-    int service = state.cursor + 1;
-    if (service + 1 >= state.argc) {
-        aerr << (service >= state.argc ? "zorlek: No service specified for call"
-                                       : "zorlek: No code specified for call")
-             << endl;
-        state.failUsage();
-        return;
-    }
+    int service = state.cursor;
     const char* serviceName = state.argv[service];
     const char* codeText = state.argv[service + 1];
     // Checked before the lookup, so a wrong code is reported at once even when the

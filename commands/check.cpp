@@ -6,12 +6,6 @@
 namespace zorlek {
 
 void runCheck(ToolState& state) {
-    ++state.cursor;
-    if (!state.hasArg()) {
-        aerr << "zorlek: No service specified for check" << endl;
-        state.failUsage();
-        return;
-    }
     const char* service = state.arg();
     sp<IBinder> object;
     if (!lookUpService(state, service, &object)) return;

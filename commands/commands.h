@@ -8,9 +8,10 @@
 
 namespace zorlek {
 
-// The commands the driver dispatches to. Each starts with the cursor on its command
-// word, writes its results to aout and its error lines to aerr, and reports back only
-// through state.exitStatus and state.usageRequested.
+// The commands the driver dispatches to. Each starts with the cursor on its first
+// argument, its options read into state.options and its count of arguments checked
+// (driver/command_table.h), writes its results to aout and its error lines to aerr, and
+// reports back only through state.exitStatus and state.usageRequested.
 
 // check SERVICE: prints whether SERVICE is registered; a registry that cannot answer the
 // lookup is an error line and EXIT_NO_SERVICE_MANAGER.
@@ -38,5 +39,10 @@ void runDescribe(ToolState& state);
 // anything is sent, and prints the reply's fields as one JSON object (with --raw, as call
 // prints the reply). Failures are one error line and EXIT_USAGE.
 void runInvoke(ToolState& state);
+// names: every registered name, one a line, escaped as list escapes them, and no more
+// lines than fit kMaxNamesBytes; no lookup and no descriptor query. Made for the shell's
+// completion, which must not wait on services. A listing that fails is an error line and
+// EXIT_NO_SERVICE_MANAGER.
+void runNames(ToolState& state);
 
 }  // namespace zorlek

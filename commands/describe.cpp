@@ -7,16 +7,8 @@
 namespace zorlek {
 
 void runDescribe(ToolState& state) {
-    ++state.cursor;
-    TypedOptions options;
-    if (!readTypedOptions(state, false, &options)) return;
-    if (!state.hasArg()) {
-        aerr << "zorlek: No service specified for describe" << endl;
-        state.exitStatus = EXIT_USAGE;
-        return;
-    }
     TypedService typed;
-    if (!obtainInterface(state, state.arg(), options.interfaceFile, &typed)) return;
+    if (!obtainInterface(state, state.arg(), state.option("--interface"), &typed)) return;
     // The canonical text, a declaration a line; its doc comments came from elsewhere, so
     // every line is escaped as list escapes names.
     std::u16string text = idl::printInterface(typed.interface);

@@ -43,16 +43,9 @@ void printReply(ToolState& state, const TypedService& typed, const idl::Method& 
 }  // namespace
 
 void runInvoke(ToolState& state) {
-    ++state.cursor;
     TypedOptions options;
-    if (!readTypedOptions(state, true, &options)) return;
-    if (state.cursor + 1 >= state.argc) {
-        aerr << (state.hasArg() ? "zorlek: No method specified for invoke"
-                                : "zorlek: No service specified for invoke")
-             << endl;
-        state.exitStatus = EXIT_USAGE;
-        return;
-    }
+    options.interfaceFile = state.option("--interface");
+    options.raw = state.option("--raw") != nullptr;
     const char* service = state.argv[state.cursor];
     const char* methodName = state.argv[state.cursor + 1];
     state.cursor += 2;

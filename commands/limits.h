@@ -34,5 +34,22 @@ constexpr uint32_t kMaxJsonDepth = 64;
 // still prints whole; past it the reply is refused before a byte is written, and --raw
 // shows it.
 constexpr size_t kInvokeJsonPerInputByte = 64;
+// What `status` reads of a process's cgroup file: a unit's path is a few hundred bytes,
+// and on a hybrid hierarchy a line for each of a dozen controllers.
+constexpr size_t kMaxCgroupFileBytes = 4096;
+// The room for one account entry the C library looks up (getpwuid_r, getgrgid_r): a
+// group with more members than fit is left without its name.
+constexpr size_t kAccountEntryBytes = 4096;
+// What `status` reads of /proc/PID/status and /proc/PID/stat: each is under 2 KiB.
+constexpr size_t kMaxStatusFileBytes = 4096;
+// How much later than its registration a holder's process may seem to have started, in
+// ms, for the grain of the kernel's start time (a clock tick) and of the two clocks that
+// turn it into a time of day. A process that took the holder's pid later than this after
+// the registration is told apart.
+constexpr int64_t kStartSlackMs = 50;
+// What `names` prints at most, in whole lines: the shell's completion holds all of it, so a
+// user who registers many long names cannot make every user's completion slow or large.
+// About a thousand names of 60 characters.
+constexpr size_t kMaxNamesBytes = 64 * 1024;
 
 }  // namespace zorlek

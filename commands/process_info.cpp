@@ -7,16 +7,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <string_view>
 
 #include "platform/base/unique_fd.h"
 
 namespace zorlek {
-namespace {
-
-// Reads up to `room` bytes of the file at `path` into `buffer`; the count, 0 when it
-// cannot be read.
 size_t readSmallFile(const char* path, char* buffer, size_t room) {
     unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
     if (!fd) return 0;
@@ -29,6 +26,15 @@ size_t readSmallFile(const char* path, char* buffer, size_t room) {
     }
     return used;
 }
+
+std::string_view takePiece(std::string_view* text, char end) {
+    size_t at = text->find(end);
+    std::string_view piece = text->substr(0, at);
+    *text = at == std::string_view::npos ? std::string_view() : text->substr(at + 1);
+    return piece;
+}
+
+namespace {
 
 bool endsWith(std::string_view text, std::string_view end) {
     return text.size() > end.size() && text.substr(text.size() - end.size()) == end;
@@ -49,30 +55,54 @@ String16 processCommandLine(int32_t pid) {
     return String16(bytes, size);
 }
 
+namespace {
+
+// The last unit on a cgroup path, and the user whose service manager it runs under:
+// .../user@UID.service/.../UNIT.
+String8 unitOnPath(std::string_view cgroup) {
+    std::string_view unit, user;
+    while (!cgroup.empty()) {
+        std::string_view part = takePiece(&cgroup, '/');
+        if (!endsWith(part, ".service") && !endsWith(part, ".scope")) continue;
+        std::string_view id = part.substr(0, part.size() - 8);
+        if (part.starts_with("user@") && endsWith(part, ".service") && id.size() > 5 &&
+            id.find_first_not_of("0123456789", 5) == std::string_view::npos && unit.empty()) {
+            user = id.substr(5);
+            continue;
+        }
+        unit = part;
+    }
+    String8 named;
+    named.append(unit.data(), unit.size());
+    if (!unit.empty() && !user.empty()) {
+        named.append(" (user ");
+        named.append(user.data(), user.size());
+        named.append(")");
+    }
+    return named;
+}
+
+}  // namespace
+
+String8 unitInCgroups(std::string_view text) {
+    // The unified hierarchy's line ("0::PATH"), or the one systemd keeps on a hybrid one.
+    std::string_view unified, systemd;
+    while (!text.empty()) {
+        std::string_view line = takePiece(&text, '\n');
+        size_t named = line.find(":name=systemd:");
+        if (line.starts_with("0::")) unified = line.substr(3);
+        if (named != std::string_view::npos) systemd = line.substr(named + 14);
+    }
+    String8 unit = unitOnPath(unified);
+    return unit.size() > 0 ? unit : unitOnPath(systemd);
+}
+
 String16 processUnit(int32_t pid) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/cgroup", static_cast<int>(pid));
-    char bytes[4096];
-    std::string_view text(bytes, readSmallFile(path, bytes, sizeof bytes));
-    // The unified hierarchy's line ("0::PATH"), or the one systemd keeps on a hybrid one.
-    std::string_view cgroup;
-    while (!text.empty()) {
-        size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-        if (line.starts_with("0::")) cgroup = line.substr(3);
-        if (cgroup.empty() && line.find(":name=systemd:") != std::string_view::npos) {
-            cgroup = line.substr(line.find(":name=systemd:") + 14);
-        }
-    }
-    std::string_view unit;
-    while (!cgroup.empty()) {
-        size_t slash = cgroup.find('/');
-        std::string_view part = cgroup.substr(0, slash);
-        cgroup = slash == std::string_view::npos ? std::string_view() : cgroup.substr(slash + 1);
-        if (endsWith(part, ".service") || endsWith(part, ".scope")) unit = part;
-    }
-    return String16(unit.data(), unit.size());
+    char bytes[kMaxCgroupFileBytes];
+    String8 unit = unitInCgroups(std::string_view(bytes, readSmallFile(path, bytes, sizeof bytes)));
+    return String16(unit.c_str(), unit.size());
 }
 
 std::string_view accountNameIn(std::string_view text, uint32_t id) {
@@ -113,7 +143,7 @@ String16 accountName(const char* path, Id id, int (*get)(Id, Entry*, char*, size
     if (named.size() > 0) return named;
     Entry entry{};
     Entry* found = nullptr;
-    char buffer[4096];
+    char buffer[kAccountEntryBytes];
     if (get(id, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) return String16();
     return String16(found->*nameOf);
 }
@@ -129,25 +159,20 @@ String16 groupName(gid_t gid) {
 }
 
 String8 utcTime(int64_t ms) {
-    // The civil date of a count of days since 1970-01-01 in the proleptic Gregorian
-    // calendar, without the C library's time zone machinery (which reads files).
-    int64_t seconds = ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
-    int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
-    int64_t inDay = seconds - days * 86400;
-    int64_t z = days + 719468;
-    int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    int64_t dayOfEra = z - era * 146097;
-    int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    int64_t shifted = (5 * dayOfYear + 2) / 153;
-    int64_t day = dayOfYear - (153 * shifted + 2) / 5 + 1;
-    int64_t month = shifted < 10 ? shifted + 3 : shifted - 9;
-    int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
-    char text[96];
-    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ",
-                  static_cast<long long>(year), static_cast<long long>(month),
-                  static_cast<long long>(day), static_cast<long long>(inDay / 3600),
-                  static_cast<long long>(inDay / 60 % 60), static_cast<long long>(inDay % 60));
+    using namespace std::chrono;
+    // Years 0 to 9999 only: a date has four digits of year, whatever a registry sends.
+    constexpr int64_t kFirst = -62167219200000;  // 0000-01-01T00:00:00Z
+    constexpr int64_t kLast = 253402300799999;   // 9999-12-31T23:59:59.999Z
+    sys_time<milliseconds> at{milliseconds{ms < kFirst ? kFirst : ms > kLast ? kLast : ms}};
+    sys_days day = floor<days>(at);
+    year_month_day date{day};
+    hh_mm_ss<seconds> time{floor<seconds>(at - day)};
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ",
+                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+                  static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()));
     return String8(text);
 }
 

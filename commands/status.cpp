@@ -3,6 +3,7 @@
 
 #include "commands/commands.h"
 #include "commands/descriptor.h"
+#include "commands/holder_process.h"
 #include "commands/process_info.h"
 #include "commands/registry_failure.h"
 #include "platform/text.h"
@@ -21,7 +22,27 @@ struct StatusReport {
     String16 group;
     String16 command;
     String16 unit;
+    HolderProcess process = HolderProcess::kElsewhere;
 };
+
+// What /proc shows of the holder's process, read while checkHolderProcess pins it.
+void readProcess(int32_t pid, void* report) {
+    static_cast<StatusReport*>(report)->command = processCommandLine(pid);
+    static_cast<StatusReport*>(report)->unit = processUnit(pid);
+}
+
+// Said after the pid of a process that cannot be shown.
+const char* processNote(HolderProcess process) {
+    switch (process) {
+        case HolderProcess::kGone:
+            return " (gone)";
+        case HolderProcess::kElsewhere:
+            return " (not seen here)";
+        case HolderProcess::kHere:
+            break;
+    }
+    return "";
+}
 
 // "ID (NAME)", or "ID" alone when the account has no name.
 void writeAccount(const char* key, uint32_t id, const String16& name) {
@@ -37,7 +58,7 @@ void writeText(const char* key, const String16& value) {
 void writeReport(const StatusReport& report) {
     aout << "Service: " << narrowForDisplay(report.service) << endl;
     if (report.described) aout << "Descriptor: " << narrowForDisplay(report.descriptor) << endl;
-    aout << "PID: " << report.holder.pid << endl;
+    aout << "PID: " << report.holder.pid << processNote(report.process) << endl;
     writeAccount("UID: ", report.holder.uid, report.user);
     writeAccount("GID: ", report.holder.gid, report.group);
     writeText("Command: ", report.command);
@@ -65,7 +86,11 @@ void writeReportJson(const StatusReport& r) {
     json.beginObject();
     json.key("service").string(r.service);
     jsonText(json, "descriptor", r.descriptor, r.described);
-    json.key("pid").number(r.holder.pid).key("uid").number(r.holder.uid);
+    json.key("pid").number(r.holder.pid);
+    json.key("process").string(r.process == HolderProcess::kHere   ? "here"
+                               : r.process == HolderProcess::kGone ? "gone"
+                                                                   : "elsewhere");
+    json.key("uid").number(r.holder.uid);
     jsonText(json, "user", r.user, r.user.size() > 0);
     json.key("gid").number(r.holder.gid);
     jsonText(json, "group", r.group, r.group.size() > 0);
@@ -82,14 +107,7 @@ void writeReportJson(const StatusReport& r) {
 }  // namespace
 
 void runStatus(ToolState& state) {
-    ++state.cursor;
-    bool json = state.hasArg() && std::strcmp(state.arg(), "--json") == 0;
-    if (json) ++state.cursor;
-    if (!state.hasArg()) {
-        aerr << "zorlek: No service specified for status" << endl;
-        state.failUsage();
-        return;
-    }
+    bool json = state.option("--json") != nullptr;
     const char* service = state.arg();
     StatusReport report;
     report.service = String16(service);
@@ -112,8 +130,11 @@ void runStatus(ToolState& state) {
     query.flush();
     report.user = userName(report.holder.uid);
     report.group = groupName(report.holder.gid);
-    report.command = processCommandLine(report.holder.pid);
-    report.unit = processUnit(report.holder.pid);
+    report.process = checkHolderProcess(report.holder, readProcess, &report);
+    if (report.process != HolderProcess::kHere) {
+        report.command = String16();
+        report.unit = String16();
+    }
     Parcel reply;
     report.described =
         query.takeOldest(&reply) == OK && reply.readString16(&report.descriptor) == OK;

@@ -54,29 +54,6 @@ bool readFile(ToolState& state, const char* file, idl::Interface* interface,
 
 }  // namespace
 
-bool readTypedOptions(ToolState& state, bool rawAllowed, TypedOptions* options) {
-    const char* command = state.argv[state.cursor - 1];
-    while (state.hasArg() && state.arg()[0] == '-') {
-        const char* option = state.arg();
-        ++state.cursor;
-        if (std::strcmp(option, "--") == 0) break;
-        if (std::strcmp(option, "--raw") == 0 && rawAllowed) {
-            options->raw = true;
-        } else if (std::strcmp(option, "--interface") == 0 && state.hasArg()) {
-            options->interfaceFile = state.arg();
-            ++state.cursor;
-        } else {
-            aerr << "zorlek: "
-                 << (std::strcmp(option, "--interface") == 0 ? "No file specified for "
-                                                             : "Unknown option ")
-                 << option << " of " << command << endl;
-            state.exitStatus = EXIT_USAGE;
-            return false;
-        }
-    }
-    return true;
-}
-
 bool obtainInterface(ToolState& state, const char* service, const char* interfaceFile,
                      TypedService* out) {
     if (interfaceFile != nullptr &&

@@ -7,18 +7,13 @@
 
 namespace zorlek {
 
-// The options of describe and invoke, between the command word and SERVICE.
+// The options of describe and invoke, as the driver read them before SERVICE.
 struct TypedOptions {
     // --interface FILE: the description is read from FILE instead of asked of the service.
     const char* interfaceFile = nullptr;
     // --raw (invoke only): the reply is printed as call prints it.
     bool raw = false;
 };
-
-// Reads the options from the cursor (just past the command word) up to the first other
-// word, or past "--", and leaves the cursor there. On an unknown option, or --interface
-// without its file, writes one error line, sets EXIT_USAGE and returns false.
-bool readTypedOptions(ToolState& state, bool rawAllowed, TypedOptions* options);
 
 // A service and the interface it implements.
 struct TypedService {

@@ -32,40 +32,18 @@ std::optional<int> parseSeconds(const char* text) {
     return static_cast<int>(ms);
 }
 
-// Reads the options before the names; false (its line written) on a wrong one.
-bool readWaitOptions(ToolState& state, bool* gone, int* timeoutMs) {
-    while (state.hasArg() && std::strncmp(state.arg(), "--", 2) == 0) {
-        const char* word = state.arg();
-        ++state.cursor;
-        if (std::strcmp(word, "--") == 0) return true;
-        if (std::strcmp(word, "--gone") == 0) {
-            *gone = true;
-        } else if (std::strcmp(word, "--timeout") == 0) {
-            std::optional<int> ms = state.hasArg() ? parseSeconds(state.arg()) : std::nullopt;
-            if (!ms) {
-                aerr << "zorlek: invalid timeout: " << (state.hasArg() ? state.arg() : "") << endl;
-                return false;
-            }
-            *timeoutMs = *ms;
-            ++state.cursor;
-        } else {
-            aerr << "zorlek: unknown option " << word << endl;
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 void runWait(ToolState& state) {
-    ++state.cursor;
-    bool gone = false;
+    bool gone = state.option("--gone") != nullptr;
     int timeoutMs = -1;
-    if (!readWaitOptions(state, &gone, &timeoutMs)) return state.failUsage();
-    if (!state.hasArg()) {
-        aerr << "zorlek: No service specified for wait" << endl;
-        return state.failUsage();
+    if (const char* seconds = state.option("--timeout")) {
+        std::optional<int> ms = parseSeconds(seconds);
+        if (!ms) {
+            aerr << "zorlek: invalid timeout: " << seconds << endl;
+            return state.failUsage();
+        }
+        timeoutMs = *ms;
     }
     int first = state.cursor;
     std::vector<String16> names;

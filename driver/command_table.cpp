@@ -9,21 +9,91 @@
 namespace zorlek {
 namespace {
 
+constexpr OptionInfo kStatusOptions[] = {{"--json", nullptr, nullptr}};
+constexpr OptionInfo kWaitOptions[] = {{"--timeout", "SECONDS", "timeout"},
+                                       {"--gone", nullptr, nullptr}};
+constexpr OptionInfo kDescribeOptions[] = {{"--interface", "FILE.zi", "file"}};
+constexpr OptionInfo kInvokeOptions[] = {{"--raw", nullptr, nullptr},
+                                         {"--interface", "FILE.zi", "file"}};
+
+constexpr const char* kService[] = {"service"};
+constexpr const char* kServiceAndCode[] = {"service", "code"};
+constexpr const char* kServiceAndMethod[] = {"service", "method"};
+
 constexpr CommandInfo kCommands[] = {
-    {"check", "SERVICE", "Tell whether SERVICE is registered.", runCheck, true},
-    {"list", "", "List the services and their interfaces.", runList, true},
-    {"call", "SERVICE CODE [ARGUMENT]...", "Call SERVICE and print a dump of the reply.", runCall,
+    {"check",
+     {},
+     "SERVICE",
+     kService,
+     kAnyCount,
+     true,
+     0,
+     "Tell whether SERVICE is registered.",
+     runCheck,
+     true,
+     false},
+    {"list",
+     {},
+     "",
+     {},
+     kAnyCount,
+     true,
+     0,
+     "List the services and their interfaces.",
+     runList,
+     true,
+     false},
+    {"call",
+     {},
+     "SERVICE CODE [ARGUMENT]...",
+     kServiceAndCode,
+     kAnyCount,
+     false,
+     0,
+     "Call SERVICE and print a dump of the reply.",
+     runCall,
+     true,
+     false},
+    {"status", kStatusOptions, "SERVICE", kService, 1, false, 1, "Tell who holds SERVICE.",
+     runStatus, true, false},
+    {"wait", kWaitOptions, "SERVICE...", kService, kAnyCount, false, kAllNames,
+     "Wait for every SERVICE to come (or go).", runWait, false, false},
+    {"describe", kDescribeOptions, "SERVICE", kService, 1, false, 1,
+     "Print the interface SERVICE describes.", runDescribe, true, false},
+    {"invoke", kInvokeOptions, "SERVICE METHOD [ARG]...", kServiceAndMethod, kAnyCount, false, 1,
+     "Call METHOD by name and print JSON.", runInvoke, true, false},
+    {"help", {}, "", {}, 0, false, 0, "Print this text.", runHelp, false, false},
+    {"version",
+     {},
+     "",
+     {},
+     0,
+     false,
+     0,
+     "Print the versions of zorlek and protocol.",
+     runVersion,
+     false,
+     false},
+    {"names",
+     {},
+     "",
+     {},
+     0,
+     false,
+     0,
+     "Print the registered names, one a line.",
+     runNames,
+     true,
      true},
-    {"status", "[--json] SERVICE", "Tell who holds SERVICE.", runStatus, true},
-    {"wait", "[--timeout SECONDS] [--gone] SERVICE...", "Wait for every SERVICE to come (or go).",
-     runWait, false},
-    {"describe", "[--interface FILE.zi] SERVICE", "Print the interface SERVICE describes.",
-     runDescribe, true},
-    {"invoke", "[--raw] [--interface FILE.zi] SERVICE METHOD [ARG]...",
-     "Call METHOD by name and print JSON.", runInvoke, true},
-    {"help", "", "Print this text.", runHelp, false},
-    {"version", "", "Print the versions of zorlek and protocol.", runVersion, false},
 };
+
+constexpr bool optionsFit() {
+    for (const CommandInfo& command : kCommands) {
+        if (command.options.size() > kMaxCommandOptions) return false;
+    }
+    return true;
+}
+static_assert(optionsFit(), "a command takes more options than ToolState keeps");
 
 constexpr EnvironmentInfo kEnvironment[] = {
     {"ZORLEK_REGISTRY", "The registry's socket path."},

@@ -12,8 +12,13 @@
 namespace zorlek {
 namespace {
 
+// Runs `command` once its command line reads as its row allows.
+void runCommand(const CommandInfo& command, ToolState& state) {
+    if (readCommandLine(command, state)) command.run(state);
+}
+
 void dispatch(ToolState& state) {
-    if (const CommandInfo* command = findCommand(state.arg())) return command->run(state);
+    if (const CommandInfo* command = findCommand(state.arg())) return runCommand(*command, state);
     aerr << "zorlek: Unknown command " << state.arg() << endl;
     state.exitStatus = EXIT_USAGE;
     state.usageRequested = true;
@@ -40,6 +45,13 @@ int32_t finish(int32_t exitStatus) {
     return exitStatus == EXIT_OK ? EXIT_USAGE : exitStatus;
 }
 
+// The end of every run that reached a command: the usage text when asked for, then the
+// status once standard output took what was written.
+int32_t finishCommand(const ToolState& state) {
+    if (state.usageRequested) printUsage();
+    return finish(state.exitStatus);
+}
+
 }  // namespace
 
 int32_t runDriver(sp<ServiceManager> serviceManager, int argc, char** argv) {
@@ -58,8 +70,7 @@ int32_t runDriver(sp<ServiceManager> serviceManager, int argc, char** argv) {
         return finish(state.exitStatus);
     }
     dispatch(state);
-    if (state.usageRequested) printUsage();
-    return finish(state.exitStatus);
+    return finishCommand(state);
 }
 
 int32_t runLocal(int argc, char** argv) {
@@ -71,9 +82,8 @@ int32_t runLocal(int argc, char** argv) {
     state.argc = argc;
     state.argv = argv;
     state.cursor = at;
-    command->run(state);
-    if (state.usageRequested) printUsage();
-    return finish(state.exitStatus);
+    runCommand(*command, state);
+    return finishCommand(state);
 }
 
 int32_t runTool(int argc, char** argv) {

@@ -14,12 +14,27 @@ namespace {
 // Where the help lines start, unless the left column is wider.
 constexpr int kHelpColumn = 36;
 
-// One row of the help: "   WORD ARGUMENTS", then the help from its column on (on a line
-// of its own when the left part reaches the column).
-void writeRow(const char* word, const char* arguments, const char* help) {
+// Appends `text` to the `size` bytes of `left` as far as they fit; the new size.
+int append(char (&left)[160], int size, const char* text) {
+    int room = static_cast<int>(sizeof left) - size;
+    int wrote = std::snprintf(left + size, static_cast<size_t>(room), "%s", text);
+    return wrote < room ? size + wrote : size + room - 1;
+}
+
+// One row of the help: "   WORD [OPTION VALUE]... ARGUMENTS", then the help from its
+// column on (on a line of its own when the left part reaches the column).
+void writeRow(const char* word, std::span<const OptionInfo> options, const char* arguments,
+              const char* help) {
     char left[160];
-    int used = std::snprintf(left, sizeof left, "   %s%s%s", word, *arguments != '\0' ? " " : "",
-                             arguments);
+    int used = append(left, 0, "   ");
+    used = append(left, used, word);
+    for (const OptionInfo& option : options) {
+        used = append(left, used, " [");
+        used = append(left, used, option.name);
+        if (option.value != nullptr) used = append(left, append(left, used, " "), option.value);
+        used = append(left, used, "]");
+    }
+    if (*arguments != '\0') used = append(left, append(left, used, " "), arguments);
     aout << left;
     if (used + 2 > kHelpColumn) {
         aout << "\n";
@@ -35,11 +50,12 @@ void runHelp(ToolState& /*state*/) {
     printUsage();
     aout << "Commands:\n";
     for (const CommandInfo& command : commandTable()) {
-        writeRow(command.word, command.arguments, command.help);
+        if (!command.hidden)
+            writeRow(command.word, command.options, command.arguments, command.help);
     }
     aout << "Environment:\n";
     for (const EnvironmentInfo& variable : environmentTable()) {
-        writeRow(variable.name, "", variable.help);
+        writeRow(variable.name, {}, "", variable.help);
     }
 }
 

@@ -7,6 +7,7 @@
 // Errors in the description are "FILE:LINE: WHY" lines on standard error, as a compiler
 // writes them, and exit status 1; a wrong command line, status 2.
 #include <fcntl.h>
+#include <getopt.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,6 +27,7 @@ namespace {
 
 constexpr const char kUsage[] =
     "Usage: zorlek-idl [-o OUTPUT] FILE.zi\n"
+    "       zorlek-idl -h|--help|--version\n"
     "Writes the C++ header of the interface that FILE.zi describes (a client proxy and a\n"
     "service base class) to OUTPUT, or to standard output.\n";
 
@@ -56,10 +58,15 @@ int writeFile(const char* path, const std::string& text) {
 
 int run(int argc, char** argv) {
     const char* output = nullptr;
+    static const struct option kLong[] = {
+        {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'V'}, {}};
     int option;
-    while ((option = getopt(argc, argv, "+ho:")) != -1) {
+    while ((option = getopt_long(argc, argv, "+ho:", kLong, nullptr)) != -1) {
         if (option == 'o') {
             output = optarg;
+        } else if (option == 'V') {
+            aout << "zorlek-idl " << ZORLEK_VERSION << endl;
+            return 0;
         } else {
             (option == 'h' ? aout : aerr) << kUsage;
             return option == 'h' ? 0 : 2;

@@ -13,6 +13,10 @@
 namespace zorlek {
 namespace {
 
+// The uid the kernel gives for credentials it cannot name here (none were attached, or the
+// sender's user has no id in this user namespace): its overflow uid, 65534 unless changed.
+constexpr uid_t kUnnamedUid = 65534;
+
 constexpr ConnectionLimits kChannelLimits = {
     // Requests are read into this much buffer, a batch at a time; bigger payloads go
     // straight into a parcel.
@@ -98,9 +102,12 @@ bool ChannelServer::onMessage(Connection& connection, Message& message) {
     // A handle the registry never gave out: the call is malformed.
     status_t status = -EBADMSG;
     // The registry asks for credentials on the host's end before either end leaves it, so
-    // every call carries them. One that came without (pid 0: over a channel made without
-    // them, or from a process this one cannot see) is served as nobody: it is refused.
-    if (message.sender.pid == 0) {
+    // every call carries them. One that came without (over a channel made without them:
+    // no credentials, or the kernel's pid 0 with its overflow uid for none) is served as
+    // nobody: it is refused. A sender in a PID namespace this process cannot see comes
+    // with pid 0 and its uid: it is served, its pid not known here.
+    if (message.sender.pid == 0 &&
+        (message.sender.uid == static_cast<uid_t>(-1) || message.sender.uid == kUnnamedUid)) {
         status = -EACCES;
     } else if (object != nullptr) {
         CurrentCall current(&context);

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/text/limits.h"
+
 namespace zorlek {
 
 class String8;
@@ -59,7 +61,7 @@ class TextOutput {
     // dropped whole: a line is written once its newline has been written to the stream,
     // in pieces a pipe takes at once; a line the descriptor took in part is finished
     // before any other, and the lines written meanwhile are dropped. A line longer than
-    // the buffer (8 KiB) is dropped; text after the last newline goes out at exit.
+    // the buffer (kTextOutputBufferBytes) is dropped; text after the last newline goes out at exit.
     void dropWhenBlocked(bool drop);
     // Bytes dropped so far under dropWhenBlocked.
     size_t droppedBytes() const { return droppedBytes_; }
@@ -74,7 +76,7 @@ class TextOutput {
     void captureInto(String8* sink);
 
   private:
-    static constexpr size_t kBufferSize = 8192;
+    static constexpr size_t kBufferSize = kTextOutputBufferBytes;
 
     // flush(), and at `ending` also a last line without its newline.
     int flushOut(bool ending);

@@ -27,6 +27,8 @@ status_t EchoObject::onTransact(uint32_t code, Parcel& data, Parcel* reply, uint
         return OK;
     }
     if (config_.behaviour == Behaviour::kExitOnCall) _exit(0);
+    // The echo object describes no interface, and says so as any such object does.
+    if (code == INTERFACE_QUERY_CODE) return LocalObject::onTransact(code, data, reply, flags);
     // The code, then the request exactly as it came. A reply past the size limit fails
     // to build, and the host answers that failure instead.
     reply->writeInt32(static_cast<int32_t>(code));

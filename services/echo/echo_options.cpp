@@ -66,6 +66,61 @@ const char* echoUsage() {
            "  --exit-on-call     exit (status 0) at the first other transaction\n";
 }
 
+namespace {
+
+// The behaviour an option asks for; kAnswer for an option that asks for none.
+Behaviour behaviourOf(int opt) {
+    switch (opt) {
+        case kHang:
+            return Behaviour::kHang;
+        case kHangCalls:
+            return Behaviour::kHangCalls;
+        case kExitOnCall:
+            return Behaviour::kExitOnCall;
+        default:
+            return Behaviour::kAnswer;
+    }
+}
+
+// Takes one option getopt_long returned into `out`: -1 to go on, or the exit status with
+// `message` set, as parseEchoOptions returns it.
+int takeOption(int opt, EchoOptions* out, bool* descriptorGiven, String8* message) {
+    switch (opt) {
+        case kDescriptor:
+            *descriptorGiven = true;
+            out->config.descriptor = String16(optarg);
+            return -1;
+        case kNoDescriptor:
+            out->config.noDescriptor = true;
+            return -1;
+        case kStatus:
+            if (parseStatus(optarg, &out->config.status)) return -1;
+            return usageError(message, "--status needs a 32-bit integer, not '", optarg, "'");
+        case 'h':
+            message->clear();
+            message->append(echoUsage());
+            return 0;
+        case kHang:
+        case kHangCalls:
+        case kExitOnCall:
+            break;
+        default:
+            // getopt has written its own line.
+            message->clear();
+            return 2;
+    }
+    Behaviour behaviour = behaviourOf(opt);
+    Behaviour before = out->config.behaviour;
+    if (before != Behaviour::kAnswer && before != behaviour) {
+        return usageError(message, behaviourOption(before), " and ", behaviourOption(behaviour),
+                          " exclude each other");
+    }
+    out->config.behaviour = behaviour;
+    return -1;
+}
+
+}  // namespace
+
 int parseEchoOptions(int argc, char** argv, EchoOptions* out, String8* message) {
     static const option kOptions[] = {
         {"descriptor", required_argument, nullptr, kDescriptor},
@@ -83,47 +138,8 @@ int parseEchoOptions(int argc, char** argv, EchoOptions* out, String8* message) 
     int opt;
     // '+': options end at the first name, and nothing is reordered.
     while ((opt = getopt_long(argc, argv, "+h", kOptions, nullptr)) != -1) {
-        Behaviour behaviour = Behaviour::kAnswer;
-        switch (opt) {
-            case kDescriptor:
-                descriptorGiven = true;
-                out->config.descriptor = String16(optarg);
-                break;
-            case kNoDescriptor:
-                out->config.noDescriptor = true;
-                break;
-            case kStatus:
-                if (!parseStatus(optarg, &out->config.status)) {
-                    return usageError(message, "--status needs a 32-bit integer, not '", optarg,
-                                      "'");
-                }
-                break;
-            case kHang:
-                behaviour = Behaviour::kHang;
-                break;
-            case kHangCalls:
-                behaviour = Behaviour::kHangCalls;
-                break;
-            case kExitOnCall:
-                behaviour = Behaviour::kExitOnCall;
-                break;
-            case 'h':
-                message->clear();
-                message->append(echoUsage());
-                return 0;
-            default:
-                // getopt has written its own line.
-                message->clear();
-                return 2;
-        }
-        if (behaviour != Behaviour::kAnswer) {
-            Behaviour before = out->config.behaviour;
-            if (before != Behaviour::kAnswer && before != behaviour) {
-                return usageError(message, behaviourOption(before), " and ",
-                                  behaviourOption(behaviour), " exclude each other");
-            }
-            out->config.behaviour = behaviour;
-        }
+        int status = takeOption(opt, out, &descriptorGiven, message);
+        if (status >= 0) return status;
     }
     if (descriptorGiven && out->config.noDescriptor) {
         return usageError(message, "--descriptor and --no-descriptor exclude each other");

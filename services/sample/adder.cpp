@@ -22,8 +22,10 @@ int main() {
     signal(SIGTERM, [](int) { host.stop(); });  // stop() is async-signal-safe
     status_t status = host.connect();           // the registry at $ZORLEK_REGISTRY
     if (status == OK) status = host.addService(String16("sample.adder"), make<Adder>());
-    if (status != OK) {
-        aerr << "adder: " << describeHostStatus(status) << endl;
+    if (status != OK) {  // a refusal comes with the registry's reason
+        aerr << "adder: " << describeHostStatus(status);
+        if (host.refusalReason().size() > 0) aerr << ": " << host.refusalReason();
+        aerr << endl;
         return 1;
     }
     aout << "ready\n";

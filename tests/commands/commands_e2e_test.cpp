@@ -128,6 +128,11 @@ TEST(CommandsE2E, CallDumpsTheEchoedRequest) {
     expectRun(registry.zorlek({"call", "echo", "9", "i32", "1", "intent", "action=A", "=type=t",
                                "launchFlags=16", "component=c/d", "categories=" + categories}),
               result(cat({i32(9), token, i32(1), record})), "", 0, "intent with 40 categories");
+    // The echo object describes no interface, and says so as any such object does.
+    expectRun(registry.zorlek({"describe", "echo"}), "",
+              "zorlek: Service echo does not describe its interface (--interface FILE.zi gives "
+              "one)\n",
+              10, "describe");
 }
 
 TEST(CommandsE2E, ErrorsAndFailures) {

@@ -2,11 +2,19 @@
 // `zorlek status` in-process against a registry that says who holds each name: the lines
 // and the JSON object, what is left out when it cannot be known, escaping, and failures.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <optional>
 
 #include <string>
 #include <vector>
 
+#include "commands/holder_process.h"
 #include "commands/process_info.h"
 #include "tests/commands/fakes.h"
 
@@ -39,7 +47,7 @@ struct Case {
 
 TEST(Status, ShowsWhatIsKnownEscapedAndFailsAsDocumented) {
     const std::string lines =
-        "PID: 0\nUID: 4000000001\nGID: 4000000002\nSince: 2026-12-09T08:51:02Z\n";
+        "PID: 0 (not seen here)\nUID: 4000000001\nGID: 4000000002\nSince: 2026-12-09T08:51:02Z\n";
     ObjectScript silent = describedAs(u"x");
     silent.queryStatus = -ETIMEDOUT;
     const Case cases[] = {
@@ -61,7 +69,8 @@ TEST(Status, ShowsWhatIsKnownEscapedAndFailsAsDocumented) {
          {"status", "--json", "greeter"},
          describedAs(u"demo.IGreeter"),
          OK,
-         "{\"service\": \"greeter\", \"descriptor\": \"demo.IGreeter\", \"pid\": 0, \"uid\": "
+         "{\"service\": \"greeter\", \"descriptor\": \"demo.IGreeter\", \"pid\": 0, \"process\": "
+         "\"elsewhere\", \"uid\": "
          "4000000001, \"user\": null, \"gid\": 4000000002, \"group\": null, \"command\": null, "
          "\"unit\": null, \"since\": \"2026-12-09T08:51:02Z\", \"names\": [\"greeter\", "
          "\"hello\"]}\n",
@@ -142,20 +151,123 @@ TEST(Status, UntrustedTextIsEscapedInLinesAndExactInJson) {
         << json.out;
 }
 
-TEST(Status, ShowsTheCommandLineAndUnitOfALiveProcessAndItsAccounts) {
+// A socket this process listens on, as the registry's (ZORLEK_REGISTRY) while it lives:
+// the registry then numbers processes as this test does.
+class ListeningHere {
+  public:
+    ListeningHere() {
+        path_ = "/tmp/zorlek-status-" + std::to_string(::getpid()) + ".sock";
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
+        ::unlink(path_.c_str());
+        listening_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                     ::listen(fd_, 8) == 0;
+        const char* before = ::getenv("ZORLEK_REGISTRY");
+        if (before != nullptr) before_ = before;
+        ::setenv("ZORLEK_REGISTRY", path_.c_str(), 1);
+    }
+    ~ListeningHere() {
+        if (before_) {
+            ::setenv("ZORLEK_REGISTRY", before_->c_str(), 1);
+        } else {
+            ::unsetenv("ZORLEK_REGISTRY");
+        }
+        ::close(fd_);
+        ::unlink(path_.c_str());
+    }
+    bool listening() const { return listening_; }
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+    bool listening_ = false;
+    std::optional<std::string> before_;
+};
+
+int64_t nowMs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+// The command line and unit are shown only for the very process that registered: not for
+// one that took its pid since (started after the registration, or another user's), not
+// for a pid no process has, and not when the registry numbers processes otherwise.
+TEST(Status, ShowsTheCommandLineAndUnitOfTheHoldersOwnProcessOnly) {
+    ListeningHere registrySocket;
+    ASSERT_TRUE(registrySocket.listening());
+    pid_t reaped = ::fork();
+    if (reaped == 0) ::_exit(0);
+    ASSERT_GT(reaped, 0);
+    ASSERT_EQ(::waitpid(reaped, nullptr, 0), reaped);
+    const struct {
+        const char* label;
+        int32_t pid;
+        uint32_t uid;
+        int64_t sinceMs;
+        const char* pidLine;
+    } cases[] = {
+        {"this process, registered now", ::getpid(), ::geteuid(), nowMs(), "PID: %d\n"},
+        {"a process started after the registration", ::getpid(), ::geteuid(), 1000,
+         "PID: %d (gone)\n"},
+        {"another user's process", ::getpid(), ::geteuid() + 1, nowMs(), "PID: %d (gone)\n"},
+        {"a process that has ended", reaped, ::geteuid(), nowMs(), "PID: %d (gone)\n"},
+        {"pid 0, not known to the registry", 0, ::geteuid(), nowMs(), "PID: %d (not seen here)\n"},
+    };
+    for (const auto& c : cases) {
+        Journal journal;
+        sp<FakeRegistry> registry(new FakeRegistry(&journal));
+        registry->add("me", describedAs(u"d"));
+        ServiceHolder holder = ghost({u"me"});
+        holder.pid = c.pid;
+        holder.uid = c.uid;
+        holder.gid = 0;
+        holder.sinceMs = c.sinceMs;
+        registry->holders.push_back({"me", holder});
+        Outcome got = runTool(registry, {"status", "me"});
+        char pidLine[64];
+        std::snprintf(pidLine, sizeof pidLine, c.pidLine, c.pid);
+        EXPECT_NE(got.out.find(pidLine), std::string::npos) << c.label << "\n" << got.out;
+        bool here = c.pid == ::getpid() && c.sinceMs != 1000 && c.uid == ::geteuid();
+        // This test program's own command line, as the kernel keeps it.
+        EXPECT_EQ(got.out.find("commands_tests") != std::string::npos, here) << c.label << got.out;
+        EXPECT_EQ(got.out.find("\nCommand: ") != std::string::npos, here) << c.label;
+        EXPECT_EQ(got.status, 0) << c.label;
+    }
+    // Without a registry seen here, nothing of /proc is read.
+    ::setenv("ZORLEK_REGISTRY", "/nonexistent/registry.sock", 1);
     Journal journal;
     sp<FakeRegistry> registry(new FakeRegistry(&journal));
     registry->add("me", describedAs(u"d"));
     ServiceHolder holder = ghost({u"me"});
-    holder.pid = static_cast<int32_t>(::getpid());
-    holder.uid = 0;
-    holder.gid = 0;
+    holder.pid = ::getpid();
+    holder.uid = ::geteuid();
+    holder.sinceMs = nowMs();
     registry->holders.push_back({"me", holder});
-    Outcome got = runTool(registry, {"status", "me"});
-    EXPECT_NE(got.out.find("\nUID: 0 (root)\nGID: 0 (root)\nCommand: "), std::string::npos)
-        << got.out;
-    // This test program's own command line, as the kernel keeps it.
-    EXPECT_NE(got.out.find("commands_tests"), std::string::npos) << got.out;
+    Outcome got = runTool(registry, {"status", "--json", "me"});
+    EXPECT_NE(got.out.find("\"process\": \"elsewhere\""), std::string::npos) << got.out;
+    EXPECT_NE(got.out.find("\"command\": null, \"unit\": null"), std::string::npos) << got.out;
+}
+
+// /proc's files as the kernel writes them, and cut or bent.
+TEST(Status, ProcFilesAreReadByTheirFields) {
+    EXPECT_EQ(startTicksIn("42 (a b) c) S 1 42 42 0 -1 4194560 100 0 0 0 0 0 0 0 20 0 1 0 "
+                           "123456 1000 10"),
+              123456);
+    EXPECT_EQ(startTicksIn("42 (x) S 1 2 3"), -1);
+    EXPECT_EQ(startTicksIn("no parenthesis"), -1);
+    EXPECT_EQ(startTicksIn(""), -1);
+    EXPECT_EQ(effectiveUidIn("Name:\tx\nUid:\t1000\t0\t0\t0\nGid:\t1\n"), 0);
+    EXPECT_EQ(effectiveUidIn("Uid:\t1000\n"), -1);
+    EXPECT_EQ(effectiveUidIn("Gid:\t1\t2\n"), -1);
+    EXPECT_EQ(innermostPidIn("NSpid:\t4242\t17\nNSpgid:\t1\n"), 17);
+    EXPECT_EQ(innermostPidIn("NSpid:\t4242\n"), 4242);
+    EXPECT_EQ(innermostPidIn("Pid:\t4242\n"), -1);
+    EXPECT_TRUE(startedBefore(1000, 2000, 50));
+    EXPECT_TRUE(startedBefore(2040, 2000, 50));
+    EXPECT_FALSE(startedBefore(2051, 2000, 50));
 }
 
 // Account files as /etc/passwd and /etc/group write them, and as they may be cut or bent.
@@ -203,8 +315,43 @@ TEST(Status, TimesAreWrittenInUtcAcrossTheCalendar) {
         {4107542399000, "2100-02-28T23:59:59Z"},
         {4107542400000, "2100-03-01T00:00:00Z"},
         {253402300799000, "9999-12-31T23:59:59Z"},
+        {-62167219200000, "0000-01-01T00:00:00Z"},
+        // A time no date of four digits writes is the nearest that one does.
+        {253402300800000, "9999-12-31T23:59:59Z"},
+        {INT64_MAX, "9999-12-31T23:59:59Z"},
+        {INT64_MIN, "0000-01-01T00:00:00Z"},
     };
     for (const auto& [ms, text] : cases) EXPECT_EQ(std::string(utcTime(ms).c_str()), text) << ms;
+}
+
+// Cgroup files as the kernel writes them, and as a hostile holder may name its units.
+TEST(Status, TheUnitIsTheLastOnTheCgroupPathAndAUsersUnitSaysWhose) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"0::/system.slice/zorlek-echo.service\n", "zorlek-echo.service"},
+        {"0::/user.slice/user-1000.slice/session-3.scope\n", "session-3.scope"},
+        {"0::/user.slice/user-65534.slice/user@65534.service/app.slice/sshd.service\n",
+         "sshd.service (user 65534)"},
+        {"0::/user.slice/user-0.slice/user@0.service/init.scope\n", "init.scope (user 0)"},
+        // The user's manager itself, with no unit below it, names none of the user's.
+        {"0::/user.slice/user-7.slice/user@7.service\n", ""},
+        // A unit that only looks like a user's manager is a unit like any other.
+        {"0::/system.slice/user@x.service/a.service\n", "a.service"},
+        {"0::/system.slice/user@.service\n", "user@.service"},
+        {"0::/system.slice/user@12.service.d/a.service\n", "a.service"},
+        // A unit named like a user's manager below a unit is no user's.
+        {"0::/system.slice/a.service/user@5.service\n", "user@5.service"},
+        // A hybrid hierarchy: systemd's own line, where the unified one is empty.
+        {"12:cpu:/x\n1:name=systemd:/system.slice/cron.service\n0::/\n", "cron.service"},
+        {"0::/\n", ""},
+        {"0::/init.scope", "init.scope"},
+        {"", ""},
+        {"garbage without a path", ""},
+        {"0::/a.service/.service\n", "a.service"},
+        {"1:name=systemd:/a.service\n0::/b.service\n", "b.service"},
+    };
+    for (const auto& [text, unit] : cases) {
+        EXPECT_EQ(std::string(unitInCgroups(text).c_str()), unit) << text;
+    }
 }
 
 }  // namespace

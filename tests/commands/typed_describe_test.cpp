@@ -14,7 +14,13 @@ TEST(Describe, PrintsTheCanonicalDescriptionEscaped) {
         "describe",
         {
             {{"adder"}, kAdderCanonical, "", 0, asked("adder"), {}},
-            {{"--", "adder", "ignored"}, kAdderCanonical, "", 0, asked("adder"), {}},
+            {{"--", "adder"}, kAdderCanonical, "", 0, asked("adder"), {}},
+            {{"adder", "extra"},
+             kUsage,
+             "zorlek: Too many arguments for describe: extra\n",
+             10,
+             {},
+             {}},
             {{"hostile"},
              "/// \\x1B[31m red \\u202Eevil \xEF\xBF\xBD\ninterface h.I;\n\n"
              "method m() -> (t: s16, u: s16?) = 5;\n",
@@ -22,8 +28,8 @@ TEST(Describe, PrintsTheCanonicalDescriptionEscaped) {
              0,
              asked("hostile"),
              {}},
-            {{}, "", "zorlek: No service specified for describe\n", 10, {}, {}},
-            {{"--raw", "adder"}, "", "zorlek: Unknown option --raw of describe\n", 10, {}, {}},
+            {{}, kUsage, "zorlek: No service specified for describe\n", 10, {}, {}},
+            {{"--raw", "adder"}, kUsage, "zorlek: Unknown option --raw of describe\n", 10, {}, {}},
             {{"nodesc"},
              "",
              "zorlek: Service nodesc does not describe its interface (--interface FILE.zi "

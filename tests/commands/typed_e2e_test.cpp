@@ -192,10 +192,11 @@ TEST(TypedE2E, DescribeShowsTheDescriptionTheServiceGives) {
     std::string file = std::string(ZORLEK_SOURCE_DIR) + "/tests/idl/every_type.zi";
     expectRun(registry.zorlek({"describe", "--interface", file, "every"}), described.out, "", 0,
               "from the file");
-    // zorlek-echo answers every code other than the descriptor query with the code and
-    // the request: not a description.
+    // zorlek-echo describes no interface, and answers the query as such an object does.
     expectRun(registry.zorlek({"describe", "echo"}), "",
-              "zorlek: Unable to get the interface of echo: Bad message\n", 10, "echo");
+              "zorlek: Service echo does not describe its interface (--interface FILE.zi gives "
+              "one)\n",
+              10, "echo");
     expectRun(registry.zorlek({"describe", "nosuch"}), "",
               "zorlek: Service nosuch does not exist\n", 10, "nosuch");
 }
@@ -255,7 +256,11 @@ TEST(TypedE2E, ServicesThatDescribeNothingAreCalledThroughAFile) {
              "",
              "zorlek: Service other implements x.IOther, not zorlek.IEcho\n",
              10},
-            {{"echo", "m"}, "", "zorlek: Unable to get the interface of echo: Bad message\n", 10},
+            {{"echo", "m"},
+             "",
+             "zorlek: Service echo does not describe its interface (--interface FILE.zi gives "
+             "one)\n",
+             10},
         });
     // A service that never answers costs one bounded wait, and is not called missing.
     expectRun(registry.zorlek({"invoke", "hung", "m"}, {"ZORLEK_CALL_TIMEOUT_MS=300"}), "",

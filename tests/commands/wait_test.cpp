@@ -17,14 +17,19 @@ TEST(Wait, AWrongCommandLineIsRefusedBeforeAnythingIsAsked) {
         {{"wait"}, "zorlek: No service specified for wait\n"},
         {{"wait", "--gone"}, "zorlek: No service specified for wait\n"},
         {{"wait", "--timeout", "5", "--"}, "zorlek: No service specified for wait\n"},
-        {{"wait", "--timeout"}, "zorlek: invalid timeout: \n"},
+        {{"wait", "--timeout"}, "zorlek: No timeout specified for --timeout of wait\n"},
         {{"wait", "--timeout", "x", "a"}, "zorlek: invalid timeout: x\n"},
         {{"wait", "--timeout", "-1", "a"}, "zorlek: invalid timeout: -1\n"},
         {{"wait", "--timeout", "1.", "a"}, "zorlek: invalid timeout: 1.\n"},
         {{"wait", "--timeout", ".5", "a"}, "zorlek: invalid timeout: .5\n"},
         {{"wait", "--timeout", "2147484", "a"}, "zorlek: invalid timeout: 2147484\n"},
         {{"wait", "--timeout", "1e3", "a"}, "zorlek: invalid timeout: 1e3\n"},
-        {{"wait", "--later", "a"}, "zorlek: unknown option --later\n"},
+        {{"wait", "--later", "a"}, "zorlek: Unknown option --later of wait\n"},
+        {{"wait", "-t", "a"}, "zorlek: Unknown option -t of wait\n"},
+        // An option after a name is out of place, never a name.
+        {{"wait", "a", "--timeout", "1"},
+         "zorlek: Options of wait come before SERVICE: --timeout\n"},
+        {{"wait", "--gone", "a", "-b"}, "zorlek: Options of wait come before SERVICE: -b\n"},
     };
     for (const Case& c : cases) {
         Journal journal;

@@ -94,6 +94,36 @@ expect "a file that is not the service's" '' zorlek invoke --interface "$(dirnam
 expect "no methods of a service that describes none" '' zorlek invoke greeter ''
 ZORLEK_REGISTRY=$tmp/none expect "no registry, no names" '' zorlek check ''
 
+# Completing a name asks the registry for names only: a service that never answers is
+# offered all the same, and the tool runs no command that queries services. The tool is
+# run through a shim that notes each command line.
+start_ready "$bin/zorlek-echo" --hang hung
+printf '#!/bin/sh\necho "$1" >>"%s"\nexec "%s" "$@"\n' "$tmp/commands" "$bin/zorlek" >"$tmp/shim"
+chmod +x "$tmp/shim"
+COMP_WORDS=(zorlek check h)
+COMP_CWORD=2
+COMPREPLY=()
+ZORLEK_CALL_TIMEOUT_MS=30000 _zorlek "$tmp/shim"
+got=$(printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort | tr '\n' ' ')
+# check only for the names list would show escaped (above), never list.
+ran=$(LC_ALL=C sort -u "$tmp/commands" | tr '\n' ' ')
+if [ "$got" != "hello hung " ] || [ "$ran" != "check names " ]; then
+    echo "FAIL names only: expected hello hung, ran check names; got $got, ran $ran"
+    failures=$((failures + 1))
+fi
+# The names printed are bounded in bytes, in whole lines: 300 names of 256 letters are
+# more than the bound holds.
+long=()
+filler=$(printf 'n%.0s' $(seq 253))
+for i in $(seq 100 399); do long+=("$i$filler"); done
+start_ready "$bin/zorlek-echo" "${long[@]}"
+printed=$("$bin/zorlek" names | wc -c)
+cut=$("$bin/zorlek" names | awk '/^[0-9]+n+$/ && length($0) != 256 { bad++ } END { print bad + 0 }')
+if [ "$printed" -gt 65536 ] || [ "$printed" -lt 60000 ] || [ "$cut" -ne 0 ]; then
+    echo "FAIL names bounded: $printed bytes, $cut cut lines (expected 60000..65536, 0)"
+    failures=$((failures + 1))
+fi
+
 if [ "$failures" -ne 0 ]; then
     echo "$failures completion checks failed"
     exit 1

@@ -66,12 +66,17 @@ TEST(DriverE2E, HelpAndVersionNeedNoRegistryAndOptionsBeforeThemStillDo) {
     EnvChanges nowhere = {"ZORLEK_REGISTRY=" + dir.path() + "/absent.sock"};
     const std::regex version(R"(zorlek [0-9]+\.[0-9]+\.[0-9]+ \(protocol [0-9]+\)\n)");
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"version"}, {"--", "version"}, {"version", "extra"}}) {
+         {std::vector<std::string>{"version"}, {"--", "version"}}) {
         RunResult got = runProgram(withProgram(args), nowhere);
         EXPECT_TRUE(std::regex_match(got.out, version)) << got.out;
         EXPECT_EQ(got.err, "");
         EXPECT_EQ(got.exitCode, 0);
     }
+    // A word after them is refused as for any command, still without the registry.
+    RunResult extra = runProgram(withProgram({"version", "extra"}), nowhere);
+    EXPECT_EQ(extra.out, kUsage);
+    EXPECT_EQ(extra.err, "zorlek: Too many arguments for version: extra\n");
+    EXPECT_EQ(extra.exitCode, 10);
     RunResult help = runProgram(withProgram({"help"}), nowhere);
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.err, "");

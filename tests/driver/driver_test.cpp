@@ -89,9 +89,13 @@ TEST(Driver, HelpAndVersionAskTheRegistryNothingAndTakeNoArguments) {
          {std::vector<std::string>{"help"}, {"help", "list"}, {"version"}, {"version", "-h"}}) {
         sp<RecordingRegistry> registry(new RecordingRegistry());
         Outcome got = runTool(registry, args);
-        EXPECT_EQ(got.status, 0) << args[0];
-        EXPECT_EQ(got.err, "") << args[0];
-        EXPECT_EQ(got.out.rfind(args[0] == "help" ? kUsage : "zorlek ", 0), 0u) << got.out;
+        // A word after them is refused with the usage text.
+        bool extra = args.size() > 1;
+        EXPECT_EQ(got.status, extra ? 10 : 0) << args[0];
+        EXPECT_EQ(got.err,
+                  extra ? "zorlek: Too many arguments for " + args[0] + ": " + args[1] + "\n" : "")
+            << args[0];
+        EXPECT_EQ(got.out.rfind(args[0] == "help" || extra ? kUsage : "zorlek ", 0), 0u) << got.out;
         EXPECT_EQ(registry->lookups + registry->listings, 0) << args[0];
     }
 }

@@ -142,13 +142,21 @@ TEST(ZorlekIdl, CommandLinesAndFilesThatCannotBeRead) {
     TempDir dir;
     const std::string usage =
         "Usage: zorlek-idl [-o OUTPUT] FILE.zi\n"
+        "       zorlek-idl -h|--help|--version\n"
         "Writes the C++ header of the interface that FILE.zi describes (a client proxy and a\n"
         "service base class) to OUTPUT, or to standard output.\n";
-    RunResult help = idl({"-h"});
-    EXPECT_EQ(help.out, usage);
-    EXPECT_EQ(help.exitCode, 0);
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{}, {"a.zi", "b.zi"}, {"-x", "a.zi"}, {"-o"}}) {
+    for (const char* asked : {"-h", "--help"}) {
+        RunResult help = idl({asked});
+        EXPECT_EQ(help.out, usage) << asked;
+        EXPECT_EQ(help.err, "") << asked;
+        EXPECT_EQ(help.exitCode, 0) << asked;
+    }
+    RunResult version = idl({"--version"});
+    EXPECT_EQ(version.out.rfind("zorlek-idl ", 0), 0u) << version.out;
+    EXPECT_EQ(version.out.find('\n'), version.out.size() - 1) << version.out;
+    EXPECT_EQ(version.exitCode, 0);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {}, {"a.zi", "b.zi"}, {"-x", "a.zi"}, {"-o"}, {"--helpful"}, {"--version=1"}}) {
         RunResult got = idl(args);
         EXPECT_EQ(got.exitCode, 2) << args.size();
         EXPECT_NE(got.err.find(usage), std::string::npos) << args.size();

@@ -76,7 +76,7 @@ TEST(StatusE2E, TellsWhoHoldsANameOfAnotherUserEscapedAndAsJson) {
         "\\{\"service\": \"theirs\\\\u202e\", \"descriptor\": \"their\\\\u001b\\[1m\\.IFace\", "
         "\"pid\": " +
         pid +
-        ", \"uid\": 65534, \"user\": (null|\"[^\"]*\"), \"gid\": 65534, "
+        ", \"process\": \"here\", \"uid\": 65534, \"user\": (null|\"[^\"]*\"), \"gid\": 65534, "
         "\"group\": (null|\"[^\"]*\"), \"command\": \"[^\"]*zorlek-echo [^\"]*\", "
         "\"unit\": (null|\"[^\"]*\"), \"since\": \"[-0-9T:]*Z\", "
         "\"names\": \\[\"theirs\", \"theirs\\\\u202e\"\\]\\}\n");
@@ -146,7 +146,7 @@ TEST(WaitE2E, EndsWhenNamesComeOrGoAndTimesOutNamingTheFirstMissing) {
     };
     const Case cases[] = {
         {{"wait", "held"}, "", 0},
-        {{"wait", "--gone", "nothere", "--"}, "", 0},
+        {{"wait", "--gone", "--", "nothere"}, "", 0},
         {{"wait", "--timeout", "0.2", "held", "never", "nor"},
          "zorlek: Timed out waiting for never\n",
          10},
