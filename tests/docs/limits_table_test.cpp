@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// docs/reliability.md's table of limits against the four limits headers: every constant a
+// docs/reliability.md's table of limits against the limits headers: every constant a
 // header declares is listed below, with its value taken from the code; a row of the
 // document names it, and that row states the value in the document's words. A limit added
 // to a header, or a number changed in either place, fails here until both agree.
@@ -13,6 +13,7 @@
 #include "commands/limits.h"
 #include "idl/limits.h"
 #include "platform/base/limits.h"
+#include "platform/text/limits.h"
 #include "registry/limits.h"
 #include "tests/docs/limits_reading.h"
 
@@ -99,10 +100,33 @@ constexpr Limit kLimits[] = {
     LIMIT(idl::kMaxCode, Hex),
     LIMIT(idl::kMaxDepth, Count),
     LIMIT(idl::kMaxSourceBytes, Bytes),
+    LIMIT(kUnknownAnswerRoom, Bytes),
+    LIMIT(kMaxCloserThreads, Count),
+    LIMIT(kCloserStackBytes, Bytes),
+    LIMIT(kCloseQueueBlock, Count),
+    LIMIT(kEmptyingScratchBytes, Bytes),
+    LIMIT(kEmptyingScatter, Count),
+    LIMIT(kSettledCallsKept, Count),
+    LIMIT(kPipelineBlockSlots, Count),
+    LIMIT(kKeptReplyRoom, Bytes),
+    LIMIT(kHostKeptChannelsShare, Share),
+    LIMIT(kHostKeptChannelsMin, Count),
+    LIMIT(registry::kNamedGrantees, Count),
+    LIMIT(registry::kUserEntryBytes, Bytes),
+    LIMIT(registry::kFirstGroupEntryBytes, Bytes),
+    LIMIT(registry::kMaxGroupEntryBytes, Bytes),
+    LIMIT(registry::kFallbackDescriptorLimit, Count),
+    LIMIT(kMaxCgroupFileBytes, Bytes),
+    LIMIT(kAccountEntryBytes, Bytes),
+    LIMIT(kMaxStatusFileBytes, Bytes),
+    LIMIT(kStartSlackMs, Ms),
+    LIMIT(kMaxNamesBytes, Bytes),
+    LIMIT(kTextOutputBufferBytes, Bytes),
 };
 
 constexpr const char* kHeaders[] = {"platform/base/limits.h", "registry/limits.h",
-                                    "commands/limits.h", "idl/limits.h"};
+                                    "commands/limits.h", "idl/limits.h",
+                                    "platform/text/limits.h"};
 
 std::string_view bareName(std::string_view name) {
     size_t colons = name.rfind("::");
