@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/ipc/registry_client.h"
 
-#include <poll.h>
 
 #include <vector>
 
@@ -197,10 +196,9 @@ status_t RegistryClient::lookupUntil(const String16& name, sp<IBinder>* out,
         status_t status = request({MSG_LOOKUP}, payload, MSG_LOOKUP_REPLY, &answer_);
         if (status == OK) status = takeLookupAnswer(answer_, out);
         // A host busy taking its channels is asked again after a short pause.
-        int left = deadline.remainingMs();
-        if (status != -EAGAIN || left == 0) return status;
-        ::poll(nullptr, 0, pauseMs < left ? pauseMs : left);
-        if (pauseMs < 64) pauseMs *= 2;
+        if (status != -EAGAIN || deadline.remainingMs() == 0) return status;
+        pauseBefore(pauseMs, deadline);
+        pauseMs = doubledPause(pauseMs, 64);
     }
 }
 

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Waiting for names to come or go: one wait sent to the registry, answered when it holds,
 // and sent again on a new connection when the registry is not there yet or restarts.
-#include <poll.h>
 
 #include <climits>
 
@@ -115,7 +114,7 @@ status_t waitForServices(const String16* names, size_t count, bool gone, int tim
             *pending = 0;
             return -ETIMEDOUT;
         }
-        ::poll(nullptr, 0, pauseMs < left ? pauseMs : left);
+        sleepMs(pauseMs < left ? pauseMs : left);
         pauseMs = doubledPause(pauseMs, kMaxReconnectPauseMs);
     }
 }

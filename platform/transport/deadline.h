@@ -33,6 +33,11 @@ inline int doubledPause(int pauseMs, int capMs) {
 
 // Sleeps `ms` milliseconds, also across signals.
 void sleepMs(int ms);
+// Sleeps `pauseMs`, or less when `deadline` comes first: the pause between two tries.
+inline void pauseBefore(int pauseMs, const Deadline& deadline) {
+    int left = deadline.remainingMs();
+    sleepMs(pauseMs < left ? pauseMs : left);
+}
 
 // Waits until `fd` reports one of `events` (POLLIN, POLLOUT) or an error/hang-up, or
 // the deadline passes. Returns 0 when ready, -ETIMEDOUT when the deadline passed.

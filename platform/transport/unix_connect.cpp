@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/transport/unix_connect.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -29,9 +28,8 @@ status_t connectUnix(const char* path, int timeoutMs, unique_fd* out) {
         // A non-blocking Unix connect does not wait for room in a full backlog; it says
         // EAGAIN, so wait a little and ask again within the bound.
         if (errno != EAGAIN && errno != EINTR) return -errno;
-        int left = deadline.remainingMs();
-        if (left == 0) return -ETIMEDOUT;
-        ::poll(nullptr, 0, left < 5 ? left : 5);
+        if (deadline.remainingMs() == 0) return -ETIMEDOUT;
+        pauseBefore(5, deadline);
     }
 }
 
