@@ -145,12 +145,24 @@ std::vector<EventSource*> EventLoop::hungUpNow() {
     return out;
 }
 
+int EventLoop::pollReady(epoll_event* events) {
+    int64_t until = monotonicNs() + pollNs_;
+    do {
+        int n = ::epoll_wait(epoll_.get(), events, kEventBatch, 0);
+        if (n != 0 || stopRequested()) return n;
+    } while (monotonicNs() < until);
+    return 0;
+}
+
 status_t EventLoop::runOnce(int timeoutMs) {
     if (initStatus_ != OK) return initStatus_;
     if (dispatching_) return -EDEADLK;
     if (stopRequested()) return -EINTR;
     epoll_event events[kEventBatch];
-    int n = ::epoll_wait(epoll_.get(), events, kEventBatch, waitMs(timeoutMs));
+    int wait = waitMs(timeoutMs);
+    int n = pollNs_ > 0 && wait != 0 ? pollReady(events) : 0;
+    pollNs_ = 0;
+    if (n == 0) n = ::epoll_wait(epoll_.get(), events, kEventBatch, wait);
     if (n < 0) {
         if (errno != EINTR) return -errno;
         n = 0;
