@@ -94,7 +94,7 @@ bool ChannelServer::onMessage(Connection& connection, Message& message) {
     if (header.type == MSG_ERROR) return true;  // a client that did not know a reply's type
     if (header.type != MSG_TRANSACT) return false;
     AnswerPoll* poll = pollOf(connection);
-    if (poll != nullptr) poll->requested(monotonicNs());
+    if (poll != nullptr) poll->requested(monotonicNs(), loop_.pollSteps());
     uint32_t flags = static_cast<uint32_t>(header.value);
     reply_.clear();
     CallContext context;

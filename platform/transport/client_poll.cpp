@@ -13,12 +13,15 @@ void ClientChannel::awaitReply(const PendingReply* awaited, HeldReplies* held) {
     int64_t start = monotonicNs();
     int64_t planned = measured ? poll_.plan(start) : 0;
     bool lostCpu = false;
-    for (int64_t now = start; now - start < planned;) {
+    for (int64_t now = start, checks = 1; now - start < planned; ++checks) {
         takeIn(awaited, held);
         int64_t before = std::exchange(now, monotonicNs());
         lostCpu = lostCpu || now - before > poll_.limits().lostCpuNs;
-        if (awaited->done) return poll_.record(now, planned, now - start, lostCpu);
         if (!alive()) return;
+        if (!awaited->done) continue;
+        // There at the first check: sleeping would have found it as soon.
+        if (checks > 1) poll_.record(now, planned, now - start, lostCpu);
+        return;
     }
     takeIn(awaited, held, true);
     if (!measured || (planned == 0 && !awaited->done)) return;

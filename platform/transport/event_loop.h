@@ -23,6 +23,13 @@ namespace zorlek {
 
 class EventLoop;
 
+// The steps of a check for ready descriptors without sleeping (EventLoop::pollBeforeWait):
+// how many epoll_wait calls it made, and the longest time one took, in nanoseconds.
+struct PollSteps {
+    int count = 0;
+    int64_t longestNs = 0;
+};
+
 // Something the loop wakes for when a watched descriptor is ready.
 class EventSource {
   public:
@@ -100,6 +107,9 @@ class EventLoop {
     // nanoseconds (the longest asked for since the last wait): for a host that has just
     // answered and expects the next call soon. Once the check ends the request is spent.
     void pollBeforeWait(int64_t ns) { pollNs_ = ns > pollNs_ ? ns : pollNs_; }
+    // The check that brought the events being handled: its steps and the longest of them
+    // (one that long lost the processor meanwhile); none when they came otherwise.
+    const PollSteps& pollSteps() const { return pollSteps_; }
 
     // Makes run() return and runOnce() return -EINTR, now or at its next call.
     // Async-signal-safe.
@@ -123,6 +133,7 @@ class EventLoop {
     std::atomic<bool> stopRequested_{false};
     bool dispatching_ = false;
     int64_t pollNs_ = 0;
+    PollSteps pollSteps_;
     std::multimap<int64_t, Timer*> timers_;
     std::vector<EventSource*> woken_;
     // Last, so destroyed first: a retired source's destructor still calls back into the

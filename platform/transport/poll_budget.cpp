@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "platform/transport/event_loop.h"
+
 namespace zorlek {
 
 PollBudget::PollBudget(bool enabled, int cpus, const PollLimits& limits)
@@ -53,9 +55,13 @@ void PollBudget::stop(int64_t nowNs) {
     credit_ = limits_.startCredit;
 }
 
-void AnswerPoll::requested(int64_t nowNs) {
+void AnswerPoll::requested(int64_t nowNs, const PollSteps& steps) {
     if (answeredNs_ == 0) return;
-    budget_.record(nowNs, plannedNs_, nowNs - answeredNs_, false);
+    // There at the first check: sleeping would have cost nothing either.
+    if (steps.count != 1) {
+        budget_.record(nowNs, plannedNs_, nowNs - answeredNs_,
+                       steps.longestNs > budget_.limits().lostCpuNs);
+    }
     answeredNs_ = 0;
 }
 

@@ -14,6 +14,8 @@
 
 namespace zorlek {
 
+struct PollSteps;
+
 // The setting: false when $ZORLEK_POLL is "0" (polling off, for example on battery),
 // true otherwise. Read afresh at each call: a channel reads it when it is made.
 bool pollingAllowed();
@@ -37,7 +39,7 @@ struct PollLimits {
     int64_t firstPauseNs = 50'000'000;
     int64_t longestPauseNs = 5'000'000'000;
     // A step of a poll that took this long lost its processor to another task.
-    int64_t lostCpuNs = 20'000;
+    int64_t lostCpuNs = 10'000;
 };
 
 class PollBudget {
@@ -85,9 +87,11 @@ class PollBudget {
 class AnswerPoll {
   public:
     AnswerPoll() : budget_(pollingAllowed(), processorsOnline()) {}
-    // A request came at `nowNs`: the wait since the last answer is recorded (once: the
-    // requests read with it waited for nothing).
-    void requested(int64_t nowNs);
+    // A request came at `nowNs`, in the poll `steps` (EventLoop::pollSteps()): the wait
+    // since the last answer is recorded, once (the requests read with it waited for
+    // nothing), unless it was there at the poll's first check, which sleeping would have
+    // found as soon.
+    void requested(int64_t nowNs, const PollSteps& steps);
     // An answer went at `nowNs`: how long to poll for the next request (0: none).
     int64_t answered(int64_t nowNs);
 
