@@ -56,16 +56,17 @@ void PollBudget::stop(int64_t nowNs) {
 }
 
 void AnswerPoll::requested(int64_t nowNs, const PollSteps& steps) {
-    if (answeredNs_ == 0) return;
+    if (!answered_) return;
     // There at the first check: sleeping would have cost nothing either.
     if (steps.count != 1) {
         budget_.record(nowNs, plannedNs_, nowNs - answeredNs_,
                        steps.longestNs > budget_.limits().lostCpuNs);
     }
-    answeredNs_ = 0;
+    answered_ = false;
 }
 
 int64_t AnswerPoll::answered(int64_t nowNs) {
+    answered_ = true;
     answeredNs_ = nowNs;
     plannedNs_ = budget_.plan(nowNs);
     return plannedNs_;

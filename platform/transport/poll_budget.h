@@ -87,6 +87,7 @@ class PollBudget {
 class AnswerPoll {
   public:
     AnswerPoll() : budget_(pollingAllowed(), processorsOnline()) {}
+    explicit AnswerPoll(const PollBudget& budget) : budget_(budget) {}
     // A request came at `nowNs`, in the poll `steps` (EventLoop::pollSteps()): the wait
     // since the last answer is recorded, once (the requests read with it waited for
     // nothing), unless it was there at the poll's first check, which sleeping would have
@@ -97,7 +98,8 @@ class AnswerPoll {
 
   private:
     PollBudget budget_;
-    int64_t answeredNs_ = 0;  // 0 once the next request came
+    bool answered_ = false;  // until the next request came
+    int64_t answeredNs_ = 0;
     int64_t plannedNs_ = 0;
 };
 

@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "platform/transport/event_loop.h"
 #include "platform/transport/poll_budget.h"
 
 namespace zorlek::test {
@@ -125,6 +126,51 @@ TEST(PollBudget, DecidesAsTheTableSays) {
             // The wait ends after its time, and is recorded then: a stop pauses from there.
             budget.record(now + step.waited * kUs, planned, step.waited * kUs, step.lost);
         }
+    }
+}
+
+// The answering end: what it records of each wait between an answer and the next request.
+TEST(AnswerPoll, RecordsTheWaitFromEachAnswerToTheNextRequestOnce) {
+    struct AnswerRow {
+        const char* what;
+        PollSteps steps;  // of the check the next request came in
+        int requests;     // read at once after each answer
+        int64_t plan;     // after four answers, microseconds
+    } rows[] = {
+        {"sleeping waits teach the budget", {0, 0}, 1, 40},
+        {"requests read with the first taught nothing more", {0, 0}, 3, 40},
+        {"a request there at the first check teaches nothing", {1, 0}, 1, 0},
+    };
+    for (const AnswerRow& row : rows) {
+        AnswerPoll poll{PollBudget(true, 2)};
+        int64_t now = 0;
+        int64_t planned = 0;
+        for (int answer = 0; answer < 4; ++answer) {
+            EXPECT_EQ(poll.answered(now), 0) << row.what << ", still learning";
+            now += 40 * kUs;
+            for (int i = 0; i < row.requests; ++i) poll.requested(now + i * kUs, row.steps);
+            now += kMs;
+        }
+        planned = poll.answered(now);
+        EXPECT_EQ(planned, row.plan * kUs) << row.what;
+    }
+    // Polling: requests that come in its checks after their budget, or in a check that
+    // lost its processor, are misses that stop it; its first check's are neither.
+    const PollSteps kinds[] = {{1, 0}, {5, 0}, {3, 50 * kUs}};
+    const int64_t waited[] = {1 * kUs, 60 * kUs, 5 * kUs};
+    const bool stops[] = {false, true, true};
+    for (size_t k = 0; k < 3; ++k) {
+        AnswerPoll poll{PollBudget(true, 2)};
+        int64_t now = 0;
+        for (int answer = 0; answer < 4; ++answer, now += kMs) {
+            poll.answered(now);
+            poll.requested(now + 40 * kUs, PollSteps());
+        }
+        for (int answer = 0; answer < 2; ++answer, now += kMs) {
+            ASSERT_EQ(poll.answered(now), 40 * kUs) << k;
+            poll.requested(now + waited[k], kinds[k]);
+        }
+        EXPECT_EQ(poll.answered(now) == 0, stops[k]) << k;
     }
 }
 
