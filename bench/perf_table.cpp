@@ -3,8 +3,8 @@
 // baseline measured in the same run (the machine is shared and noisy).
 //
 // usage: perf_table [GROUP...]   (about two to four minutes; prints a Markdown table)
-//   GROUP is one of list, process, operator, rounds, throughput, silent, descriptors, hashing:
-//   only those groups of rows run (all of them without one).
+//   GROUP is one of list, process, operator, rounds, throughput, silent, descriptors,
+//   hashing, polling: only those groups of rows run (all of them without one).
 
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -20,6 +20,7 @@
 #include "bench/dbus_peer.h"
 #include "bench/measure.h"
 #include "bench/operator_rows.h"
+#include "bench/polling_rows.h"
 #include "bench/round_trips.h"
 #include "bench/table.h"
 #include "bench/wait_rows.h"
@@ -245,7 +246,8 @@ void throughputRows() {
 int main(int argc, char** argv) {
     using namespace zorlek::bench;
     constexpr const char* kGroups[] = {"list",       "process", "operator",    "rounds",
-                                       "throughput", "silent",  "descriptors", "hashing"};
+                                       "throughput", "silent",  "descriptors", "hashing",
+                                       "polling"};
     for (int i = 1; i < argc; ++i) {
         bool known = false;
         for (const char* group : kGroups) known = known || std::strcmp(argv[i], group) == 0;
@@ -287,6 +289,7 @@ int main(int argc, char** argv) {
     if (wanted("silent")) silentServicesRow();
     if (wanted("descriptors")) descriptorRow();
     if (wanted("hashing")) collidingWaitRow();
+    if (wanted("polling")) pollingRows();
     std::printf("\nwhole run: %.0f s\n", (nowMicros() - start) / 1e6);
     return 0;
 }

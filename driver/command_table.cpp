@@ -98,6 +98,7 @@ static_assert(optionsFit(), "a command takes more options than ToolState keeps")
 constexpr EnvironmentInfo kEnvironment[] = {
     {"ZORLEK_REGISTRY", "The registry's socket path."},
     {"ZORLEK_CALL_TIMEOUT_MS", "Bound on each wait, in ms (default 10000)."},
+    {"ZORLEK_POLL", "0: never poll for a reply before sleeping."},
 };
 
 }  // namespace

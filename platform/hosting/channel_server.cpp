@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <new>
 
+#include "platform/transport/deadline.h"
 #include "platform/transport/fd_closer.h"
 
 namespace zorlek {
@@ -92,6 +93,8 @@ bool ChannelServer::onMessage(Connection& connection, Message& message) {
     // A copy: the message's room is reused by whatever the object does meanwhile.
     const MessageHeader header = message.header;
     if (header.type != MSG_TRANSACT) return false;
+    AnswerPoll* poll = pollOf(connection);
+    if (poll != nullptr) poll->requested(monotonicNs(), loop_.pollSteps());
     uint32_t flags = static_cast<uint32_t>(header.value);
     reply_.clear();
     CallContext context;
@@ -115,6 +118,9 @@ bool ChannelServer::onMessage(Connection& connection, Message& message) {
     }
     if ((flags & FLAG_ONEWAY) != 0 || context.replyWithheld) return true;
     reply(connection, header, status);
+    // The next call may follow at once: polled for before the loop sleeps. Found again,
+    // as the object may have opened or closed channels meanwhile.
+    if ((poll = pollOf(connection)) != nullptr) loop_.pollBeforeWait(poll->answered(monotonicNs()));
     return true;
 }
 
@@ -130,6 +136,11 @@ void ChannelServer::reply(Connection& connection, const MessageHeader& header, s
     // No room to queue it: the caller learns that memory ran out, with an empty reply.
     answer.value = -ENOMEM;
     if (connection.send(answer, nullptr, 0) == -ENOMEM) connection.close(-ENOMEM);
+}
+
+AnswerPoll* ChannelServer::pollOf(const Connection& connection) {
+    auto found = channels_.find(connection.id());
+    return found != channels_.end() ? &found->second.poll : nullptr;
 }
 
 void ChannelServer::onClosed(Connection& connection, status_t /*why*/) {

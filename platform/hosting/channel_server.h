@@ -15,6 +15,7 @@
 #include "platform/hosting/object_table.h"
 #include "platform/transport/connection.h"
 #include "platform/transport/memory_trimmer.h"
+#include "platform/transport/poll_budget.h"
 #include "platform/transport/user_shares.h"
 
 namespace zorlek {
@@ -38,7 +39,8 @@ class ChannelServer final : private ConnectionOwner {
   private:
     struct Channel {
         std::unique_ptr<Connection> connection;
-        ucred caller;  // whom the registry saw open it: the user its bounds count against
+        ucred caller;     // whom the registry saw open it: the user its bounds count against
+        AnswerPoll poll;  // how long to poll for its next call after an answer
     };
 
     bool onMessage(Connection& connection, Message& message) override;
@@ -46,6 +48,8 @@ class ChannelServer final : private ConnectionOwner {
     // is -ENOMEM with an empty reply.
     void reply(Connection& connection, const MessageHeader& header, status_t status);
     void onClosed(Connection& connection, status_t why) override;
+    // The polling of `connection`'s channel; null when it is not one of ours.
+    AnswerPoll* pollOf(const Connection& connection);
 
     EventLoop& loop_;
     const ObjectTable& objects_;

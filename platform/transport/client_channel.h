@@ -17,6 +17,7 @@
 #include "platform/base/refbase.h"
 #include "platform/transport/client_connection.h"
 #include "platform/transport/deadline.h"
+#include "platform/transport/poll_budget.h"
 
 struct pollfd;
 
@@ -145,6 +146,9 @@ class ClientChannel : public RefBase {
     // allows it (its PendingReply marked dropped), else kept all the same. A failure ends
     // the channel.
     void takeIn(const PendingReply* awaited, HeldReplies* held, bool wait = false);
+    // Waits for `awaited` alone: polls the socket for the channel's budget (poll_budget.h),
+    // then one receive that may wait inside recvmsg, as takeIn(awaited, held, true).
+    void awaitReply(const PendingReply* awaited, HeldReplies* held);
     // True when a receive may wait inside recvmsg and still end by `deadline`.
     bool receiveMayWait(const Deadline& deadline);
     // The room taken by a large reply being received, not yet whole.
@@ -173,6 +177,7 @@ class ClientChannel : public RefBase {
     void end(status_t why);
 
     ClientConnection connection_;
+    PollBudget poll_{pollingAllowed(), processorsOnline()};
     int timeoutMs_;
     sp<ChannelDirectory> directory_;
     uint64_t host_;

@@ -108,6 +108,8 @@ class ClientConnection {
 
     // The room taken by a large message being received, not yet whole.
     size_t partialBytes() const { return reader_.partialPayloadBytes(); }
+    // True while part of a message has been received and not the rest.
+    bool midMessage() const { return reader_.midMessage(); }
     // Bytes waiting to be sent, and the memory the connection holds for them and for
     // what it reads.
     size_t queuedBytes() const { return out_.queuedBytes(); }

@@ -43,7 +43,7 @@ void ClientChannel::wait(uint32_t serial, PendingReply* awaited, const Deadline&
         // Waiting for this channel alone: inside the receive, one system call, when its
         // bound ends no later than the deadline.
         if (count == 1 && awaited != nullptr && !wantsToSend() && receiveMayWait(deadline)) {
-            takeIn(awaited, held, true);
+            awaitReply(awaited, held);
             continue;
         }
         int ready = ::poll(polled, count, left);

@@ -5,31 +5,28 @@
 #include <time.h>
 
 namespace zorlek {
-namespace {
 
-int64_t nowNs() {
+int64_t monotonicNs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-}  // namespace
-
 Deadline Deadline::after(int ms) {
     Deadline d;
-    d.atNs_ = nowNs() + static_cast<int64_t>(ms) * 1000000;
+    d.atNs_ = monotonicNs() + static_cast<int64_t>(ms) * 1000000;
     return d;
 }
 
 int Deadline::remainingMs() const {
-    int64_t left = atNs_ - nowNs();
+    int64_t left = atNs_ - monotonicNs();
     if (left <= 0) return 0;
     // Round up so that a wait never ends just before the deadline and spins.
     return static_cast<int>((left + 999999) / 1000000);
 }
 
 int64_t monotonicMs() {
-    return nowNs() / 1000000;
+    return monotonicNs() / 1000000;
 }
 
 void sleepMs(int ms) {

@@ -25,6 +25,8 @@ class Deadline {
 
 // Milliseconds on the monotonic clock.
 int64_t monotonicMs();
+// Nanoseconds on the same clock.
+int64_t monotonicNs();
 
 // The pause after `pauseMs` when tries keep failing: twice as long, at most `capMs`.
 inline int doubledPause(int pauseMs, int capMs) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/transport/deadline.h"
 
@@ -147,12 +148,31 @@ std::vector<EventSource*> EventLoop::hungUpNow() {
     return out;
 }
 
+int EventLoop::pollReady(epoll_event* events) {
+    int64_t now = monotonicNs(), until = now + pollNs_;
+    for (;;) {
+        int n = ::epoll_wait(epoll_.get(), events, kEventBatch, 0);
+        int64_t before = std::exchange(now, monotonicNs());
+        ++pollSteps_.count;
+        pollSteps_.longestNs = std::max(pollSteps_.longestNs, now - before);
+        if (n != 0 || stopRequested()) return n;
+        if (now >= until) return 0;
+    }
+}
+
 status_t EventLoop::runOnce(int timeoutMs) {
     if (initStatus_ != OK) return initStatus_;
     if (dispatching_) return -EDEADLK;
     if (stopRequested()) return -EINTR;
     epoll_event events[kEventBatch];
-    int n = ::epoll_wait(epoll_.get(), events, kEventBatch, waitMs(timeoutMs));
+    int wait = waitMs(timeoutMs);
+    pollSteps_ = PollSteps();
+    int n = pollNs_ > 0 && wait != 0 ? pollReady(events) : 0;
+    pollNs_ = 0;
+    if (n == 0) {
+        pollSteps_ = PollSteps();
+        n = ::epoll_wait(epoll_.get(), events, kEventBatch, wait);
+    }
     if (n < 0) {
         if (errno != EINTR) return -errno;
         n = 0;

@@ -24,6 +24,13 @@ namespace zorlek {
 
 class EventLoop;
 
+// The steps of a check for ready descriptors without sleeping (EventLoop::pollBeforeWait):
+// how many epoll_wait calls it made, and the longest time one took, in nanoseconds.
+struct PollSteps {
+    int count = 0;
+    int64_t longestNs = 0;
+};
+
 // Something the loop wakes for when a watched descriptor is ready.
 class EventSource {
   public:
@@ -97,6 +104,14 @@ class EventLoop {
     // free what the handling in progress still uses; runOnce() then refuses, -EDEADLK.
     bool dispatching() const { return dispatching_; }
 
+    // Before its next wait, checks for ready descriptors without sleeping for up to `ns`
+    // nanoseconds (the longest asked for since the last wait): for a host that has just
+    // answered and expects the next call soon. Once the check ends the request is spent.
+    void pollBeforeWait(int64_t ns) { pollNs_ = ns > pollNs_ ? ns : pollNs_; }
+    // The check that brought the events being handled: its steps and the longest of them
+    // (one that long lost the processor meanwhile); none when they came otherwise.
+    const PollSteps& pollSteps() const { return pollSteps_; }
+
     // Makes run() return and runOnce() return -EINTR, now or at its next call.
     // Async-signal-safe.
     void stop();
@@ -108,6 +123,9 @@ class EventLoop {
     // Milliseconds until the earliest timer, capped by `limitMs` (-1: no cap).
     int waitMs(int limitMs) const;
     void fireDueTimers();
+    // epoll_wait without waiting, over and over for the time pollBeforeWait() asked for,
+    // until something is ready or a stop is asked for; its result as epoll_wait's.
+    int pollReady(epoll_event* events);
     void handleWoken();
 
     status_t initStatus_ = OK;
@@ -115,6 +133,8 @@ class EventLoop {
     unique_fd stopEvent_;
     std::atomic<bool> stopRequested_{false};
     bool dispatching_ = false;
+    int64_t pollNs_ = 0;
+    PollSteps pollSteps_;
     std::multimap<int64_t, Timer*> timers_;
     std::vector<EventSource*> woken_;
     // Last, so destroyed first: a retired source's destructor still calls back into the

@@ -87,7 +87,7 @@ TEST(DriverE2E, HelpAndVersionNeedNoRegistryAndOptionsBeforeThemStillDo) {
          {"Commands:\n   check SERVICE ", "\n   list ", "\n   call SERVICE CODE ",
           "\n   status [--json] SERVICE ", "\n   wait [--timeout SECONDS] [--gone] SERVICE...",
           "\n   help ", "\n   version ", "\nEnvironment:\n   ZORLEK_REGISTRY ",
-          "\n   ZORLEK_CALL_TIMEOUT_MS "}) {
+          "\n   ZORLEK_CALL_TIMEOUT_MS ", "\n   ZORLEK_POLL "}) {
         EXPECT_NE(rest.find(line), std::string::npos) << line;
     }
     for (size_t start = 0, end; (end = help.out.find('\n', start)) != std::string::npos;

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The platform's own reading of the environment: ZORLEK_CALL_TIMEOUT_MS bounds the
 // waits of proxies and of defaultServiceManager() and is read once per process, and
-// ZORLEK_REGISTRY names the registry. This program sets both before anything reads them.
+// ZORLEK_REGISTRY names the registry; ZORLEK_POLL=0 turns polling off, read at each
+// channel. This program sets the first two before anything reads them.
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 #include "platform/base/call_timeout.h"
 #include "platform/ipc/object_proxy.h"
 #include "platform/ipc/service_manager.h"
+#include "platform/transport/poll_budget.h"
 #include "tests/platform/socket_helpers.h"
 
 namespace zorlek::test {
@@ -31,6 +33,22 @@ TEST(EnvTimeout, IsReadOnceFromTheEnvironment) {
     ::setenv("ZORLEK_CALL_TIMEOUT_MS", "5000", 1);
     EXPECT_EQ(callTimeoutMs(), 120) << "read once per process";
     ::setenv("ZORLEK_CALL_TIMEOUT_MS", "120", 1);
+}
+
+TEST(EnvPolling, IsOffWithZeroOnlyAndReadAtEachChannel) {
+    struct {
+        const char* value;  // null: unset
+        bool allowed;
+    } rows[] = {{nullptr, true}, {"0", false}, {"1", true}, {"", true}, {"00", true}, {"0", false}};
+    for (const auto& row : rows) {
+        if (row.value == nullptr) {
+            ::unsetenv("ZORLEK_POLL");
+        } else {
+            ::setenv("ZORLEK_POLL", row.value, 1);
+        }
+        EXPECT_EQ(pollingAllowed(), row.allowed) << (row.value ? row.value : "unset");
+    }
+    ::unsetenv("ZORLEK_POLL");
 }
 
 TEST(EnvTimeout, BoundsAProxyCall) {
