@@ -140,4 +140,27 @@ constexpr int kTrimDelayMs = 100;
 // not starve the timers.
 constexpr int kEventBatch = 64;
 
+// --- Polling before sleeping (a client waiting for its reply, a host after an answer) ---
+
+// The longest poll: however costly a wake-up is measured, no end polls longer, so a peer
+// that answers late costs at most this of a processor per wait.
+constexpr int kPollCapUs = 100;
+// A budget below this is not worth a poll's first receive.
+constexpr int kPollFloorUs = 1;
+// Waits that slept, measured, before a channel polls at all.
+constexpr int kPollLearningWaits = 4;
+// A sleeping wait longer than this measured the peer's pace, not a wake-up.
+constexpr int kPollLongestSampleUs = 400;
+// Credit on a (re)start; a hit adds one up to the most, a miss takes two, and polling
+// stops below zero: it needs two hits in three to go on.
+constexpr int kPollStartCredit = 3;
+constexpr int kPollMostCredit = 8;
+// The first pause once polling stopped, doubling to the longest, after which it is tried
+// again: a channel where it does not pay costs a few polls every few seconds.
+constexpr int kPollFirstPauseMs = 50;
+constexpr int kPollLongestPauseMs = 5000;
+// A step of a poll that took this long lost its processor to another task: polling there
+// only takes the processor from whoever would answer.
+constexpr int kPollLostCpuUs = 10;
+
 }  // namespace zorlek

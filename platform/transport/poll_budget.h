@@ -12,6 +12,8 @@
 
 #include <cstdint>
 
+#include "platform/base/limits.h"
+
 namespace zorlek {
 
 struct PollSteps;
@@ -24,22 +26,22 @@ int processorsOnline();
 
 struct PollLimits {
     // The longest poll: however costly a wake-up is measured, no end polls longer.
-    int64_t capNs = 100'000;
+    int64_t capNs = int64_t{kPollCapUs} * 1000;
     // A budget below this is not worth a poll's first receive.
-    int64_t floorNs = 1'000;
+    int64_t floorNs = int64_t{kPollFloorUs} * 1000;
     // Waits that slept before polling begins.
-    int learningWaits = 4;
+    int learningWaits = kPollLearningWaits;
     // A sleeping wait longer than this measured the peer's pace, not a wake-up.
-    int64_t longestSampleNs = 400'000;
+    int64_t longestSampleNs = int64_t{kPollLongestSampleUs} * 1000;
     // Credit on a (re)start; a hit adds one (up to creditMax), a miss takes two, and
     // polling stops once it falls below zero: it needs two hits in three to go on.
-    int startCredit = 3;
-    int creditMax = 8;
+    int startCredit = kPollStartCredit;
+    int creditMax = kPollMostCredit;
     // The first pause once polling stopped, and the longest it doubles to.
-    int64_t firstPauseNs = 50'000'000;
-    int64_t longestPauseNs = 5'000'000'000;
+    int64_t firstPauseNs = int64_t{kPollFirstPauseMs} * 1000000;
+    int64_t longestPauseNs = int64_t{kPollLongestPauseMs} * 1000000;
     // A step of a poll that took this long lost its processor to another task.
-    int64_t lostCpuNs = 10'000;
+    int64_t lostCpuNs = int64_t{kPollLostCpuUs} * 1000;
 };
 
 class PollBudget {

@@ -28,7 +28,7 @@ std::string grouped(uint64_t value) {
 // it has one. Parts of other things are no amounts: "UTF-16", "0.5", "1/16", "0x5F".
 std::set<std::string> amounts(std::string_view text) {
     static const std::set<std::string_view> kUnits = {"KiB", "MiB", "GiB", "KB",   "MB",
-                                                      "GB",  "ms",  "s",   "byte", "bytes"};
+                                                      "GB",  "ms",  "us",  "s",    "byte", "bytes"};
     auto digit = [&](size_t i) { return i < text.size() && std::isdigit((unsigned char)text[i]); };
     auto at = [&](size_t i) { return i < text.size() ? text[i] : '\0'; };
     std::set<std::string> found;
@@ -124,6 +124,9 @@ std::vector<std::string> forms(const Limit& limit) {
             out = {grouped(v) + " ms"};
             if (v % 1000 == 0) out.push_back(grouped(v / 1000) + " s");
             break;
+        case Unit::Us:
+            out = {grouped(v) + " us"};
+            break;
         case Unit::Share:
             out = {"1/" + std::to_string(v)};
             break;
@@ -141,7 +144,8 @@ std::vector<std::string> forms(const Limit& limit) {
 }
 
 bool states(std::string_view text, const Limit& limit) {
-    bool amount = limit.unit == Unit::Count || limit.unit == Unit::Bytes || limit.unit == Unit::Ms;
+    bool amount = limit.unit == Unit::Count || limit.unit == Unit::Bytes || limit.unit == Unit::Ms ||
+                  limit.unit == Unit::Us;
     std::set<std::string> stated = amount ? amounts(text) : std::set<std::string>{};
     for (const std::string& form : forms(limit)) {
         if (amount ? stated.count(form) > 0 : holdsWords(text, form)) return true;

@@ -14,7 +14,7 @@ namespace zorlek::docs {
 // How the document writes a value: a count ("65,536"), bytes ("4 KiB", "1 MiB", "520
 // bytes"), milliseconds ("100 ms", "10 s"), a share ("1/16"), a code ("0xFFFFFF"), or
 // words the test's table gives.
-enum class Unit { Count, Bytes, Ms, Share, Hex, Text };
+enum class Unit { Count, Bytes, Ms, Us, Share, Hex, Text };
 
 struct Limit {
     std::string_view name;  // as the test's table writes it, namespace and all

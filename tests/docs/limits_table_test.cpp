@@ -30,7 +30,7 @@ constexpr Limit makeLimit(std::string_view name, uint64_t value, Unit unit,
 }
 
 // One line per constant, its value taken from the code: LIMIT(registry::kName, Count), with
-// Count, Bytes, Ms, Share or Hex for how the document writes it (see docs::Unit).
+// Count, Bytes, Ms, Us, Share or Hex for how the document writes it (see docs::Unit).
 #define LIMIT(constant, unit) makeLimit(#constant, static_cast<uint64_t>(constant), Unit::unit)
 // A constant that is no amount (a flag, a version), with the words the document's row
 // holds; build them from the constant where it can be: LIMIT_WRITTEN(kFlag, kFlag ? "on" :
@@ -122,6 +122,15 @@ constexpr Limit kLimits[] = {
     LIMIT(kStartSlackMs, Ms),
     LIMIT(kMaxNamesBytes, Bytes),
     LIMIT(kTextOutputBufferBytes, Bytes),
+    LIMIT(kPollCapUs, Us),
+    LIMIT(kPollFloorUs, Us),
+    LIMIT(kPollLearningWaits, Count),
+    LIMIT(kPollLongestSampleUs, Us),
+    LIMIT(kPollStartCredit, Count),
+    LIMIT(kPollMostCredit, Count),
+    LIMIT(kPollFirstPauseMs, Ms),
+    LIMIT(kPollLongestPauseMs, Ms),
+    LIMIT(kPollLostCpuUs, Us),
 };
 
 constexpr const char* kHeaders[] = {"platform/base/limits.h", "registry/limits.h",
