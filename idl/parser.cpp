@@ -6,6 +6,7 @@
 
 #include "idl/hex_digit.h"
 #include "idl/lexer.h"
+#include "platform/text/hex.h"
 
 namespace zorlek::idl {
 namespace {
@@ -47,8 +48,7 @@ std::string ascii(std::u16string_view word) {
 
 // Appends `value` as 4 uppercase hex digits.
 void appendHex(String8* out, uint32_t value) {
-    constexpr char kHex[] = "0123456789ABCDEF";
-    for (int shift = 12; shift >= 0; shift -= 4) out->push(kHex[(value >> shift) & 0xF]);
+    for (int shift = 12; shift >= 0; shift -= 4) out->push(upperHexDigit(value >> shift));
 }
 
 // The token as an error message names it.

@@ -7,6 +7,7 @@
 
 #include "platform/base/ibinder.h"
 #include "platform/base/little_endian.h"
+#include "platform/text/hex.h"
 #include "platform/text/text_output.h"
 
 namespace zorlek {
@@ -16,10 +17,8 @@ constexpr size_t padded(size_t n) {
     return (n + 3) & ~size_t{3};
 }
 
-constexpr char kHex[] = "0123456789abcdef";
-
 char* putHex32(char* at, uint32_t value) {
-    for (int shift = 28; shift >= 0; shift -= 4) *at++ = kHex[(value >> shift) & 0xF];
+    for (int shift = 28; shift >= 0; shift -= 4) *at++ = lowerHexDigit(value >> shift);
     return at;
 }
 

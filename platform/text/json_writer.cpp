@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "platform/text/hex.h"
 #include "platform/text/narrow.h"
 #include "platform/text/string8.h"
 
@@ -72,11 +73,10 @@ JsonWriter& JsonWriter::string(std::string_view text) {
 }
 
 JsonWriter& JsonWriter::hexString(const uint8_t* bytes, size_t size) {
-    constexpr char kHex[] = "0123456789abcdef";
     separate();
     put("\"");
     for (size_t i = 0; i < size && !exceeded_; ++i) {
-        const char pair[2] = {kHex[bytes[i] >> 4], kHex[bytes[i] & 0xF]};
+        const char pair[2] = {lowerHexDigit(bytes[i] >> 4), lowerHexDigit(bytes[i])};
         put(std::string_view(pair, 2));
     }
     put("\"");

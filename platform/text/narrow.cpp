@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "platform/text/hex.h"
+
 namespace zorlek {
 namespace {
 
@@ -26,9 +28,10 @@ bool isTag(uint32_t cp) {
 
 // Appends `kind` after a backslash, then `value` in `digits` uppercase hex digits.
 void appendEscaped(String8* out, char kind, uint32_t value, int digits) {
-    constexpr char kHex[] = "0123456789ABCDEF";
     char escaped[10] = {'\\', kind};
-    for (int i = 0; i < digits; ++i) escaped[2 + i] = kHex[(value >> (4 * (digits - 1 - i))) & 0xF];
+    for (int i = 0; i < digits; ++i) {
+        escaped[2 + i] = upperHexDigit(value >> (4 * (digits - 1 - i)));
+    }
     out->append(escaped, static_cast<size_t>(2 + digits));
 }
 
@@ -104,17 +107,16 @@ String8 narrowForDisplay(const String16& text) {
 }
 
 String8 quoteJson(const String16& text) {
-    constexpr char kHex[] = "0123456789abcdef";
     String8 out;
     out.push('"');
     // Writes one unit as a \u escape, in lowercase hex.
     auto escapeUnit = [&](char16_t unit) {
         char escaped[6] = {'\\',
                            'u',
-                           kHex[unit >> 12],
-                           kHex[(unit >> 8) & 0xF],
-                           kHex[(unit >> 4) & 0xF],
-                           kHex[unit & 0xF]};
+                           lowerHexDigit(unit >> 12),
+                           lowerHexDigit(unit >> 8),
+                           lowerHexDigit(unit >> 4),
+                           lowerHexDigit(unit)};
         out.append(escaped, sizeof escaped);
     };
     size_t size = text.size();
