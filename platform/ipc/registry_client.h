@@ -55,6 +55,10 @@ class RegistryClient : public ServiceManager {
     status_t holderOf(const String16& name, ServiceHolder* out,
                       sp<IBinder>* object = nullptr) override;
 
+    int pollDescriptor() override { return channels_->pollFd(); }
+    int pollTimeoutMs() override { return channels_->hasNotices() ? 0 : -1; }
+    status_t dispatch() override;
+
     // Waits until every name of `names` (a wait's payload, wire.h) is registered, or with
     // `gone` until none is, at most until `deadline` (without `bounded`, for ever): a
     // request on this connection, which the registry answers when the wait holds. 0 once

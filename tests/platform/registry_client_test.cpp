@@ -98,8 +98,8 @@ TEST_F(ClientFixture, LookupsOfOneHostShareTheChannelTheFirstBrought) {
     sp<IBinder> first = client->lookupService(String16("first"));
     sp<IBinder> second = client->lookupService(String16("second"));
     ASSERT_TRUE(first && second);
-    EXPECT_EQ(&static_cast<ObjectProxy*>(first.get())->channel(),
-              &static_cast<ObjectProxy*>(second.get())->channel())
+    EXPECT_EQ(static_cast<ObjectProxy*>(first.get())->clientChannel(),
+              static_cast<ObjectProxy*>(second.get())->clientChannel())
         << "one channel for both";
     Parcel got;
     EXPECT_EQ(first->sendTransaction(77, Parcel(), &got, 0), OK);
