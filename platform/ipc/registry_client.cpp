@@ -125,7 +125,7 @@ status_t RegistryClient::endRequests() {
 }
 
 status_t RegistryClient::receiveAnswer(uint32_t type, Message* answer, const Deadline& deadline) {
-    status_t status = connection_.receive(answer, deadline);
+    status_t status = awaitAnswer(answer, deadline);
     return status == OK ? ClientConnection::answerStatus(*answer, type) : status;
 }
 

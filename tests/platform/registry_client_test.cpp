@@ -241,6 +241,32 @@ TEST_F(ClientFixture, ABatchOfLookupsKeepsEachChannelWithItsAnswer) {
                                             String16("n5"), String16("n6"), String16("n6")}));
 }
 
+TEST_F(ClientFixture, AnswersKeepInStepWhileTheClientPollsForThem) {
+    // Answered at once, the lookups teach the client to poll for the next answer; each
+    // third answer comes in two pieces, the last in half and then the registry hangs up.
+    constexpr int kLookups = 60;
+    PlayedRegistry fake(path, [&](int fd, int) {
+        if (!answerHello(fd)) return;
+        for (int i = 0; i <= kLookups; ++i) {
+            if (receiveRequest(fd).status != OK) return;
+            Bytes answer = header(MSG_LOOKUP_REPLY, 0, i % 2 == 0 ? -ENOENT : -EMFILE, 0);
+            size_t split = i == kLookups ? answer.size() / 2 : i % 3 == 0 ? 7 : answer.size();
+            sendRaw(fd, Bytes(answer.begin(), answer.begin() + static_cast<ptrdiff_t>(split)));
+            if (i == kLookups) return;
+            if (split < answer.size()) {
+                sendRaw(fd, Bytes(answer.begin() + static_cast<ptrdiff_t>(split), answer.end()));
+            }
+        }
+    });
+    sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
+    ASSERT_TRUE(client);
+    sp<IBinder> object;
+    for (int i = 0; i < kLookups; ++i) {
+        ASSERT_EQ(client->lookup(String16("x"), &object), i % 2 == 0 ? -ENOENT : -EMFILE) << i;
+    }
+    EXPECT_EQ(client->lookup(String16("x"), &object), -EPIPE);
+}
+
 TEST_F(ClientFixture, ConnectsAfreshAfterAFailedRequest) {
     PlayedRegistry fake(
         path,
