@@ -65,6 +65,11 @@ constexpr size_t kCloseQueueBlock = 64;
 constexpr size_t kEmptyingScratchBytes = 4096;
 constexpr size_t kEmptyingScatter = 16;
 
+// The longest snap of a request or reply a monitor may ask for and a call record may carry
+// (MSG_MONITOR, MSG_CALL_RECORD): enough for every typed call's arguments, and a record
+// stays far below a parcel.
+constexpr int32_t kMaxSnapLength = 65536;
+
 // --- Waits ---------------------------------------------------------------------------
 
 // Every wait for a peer when ZORLEK_CALL_TIMEOUT_MS does not set another: long enough for

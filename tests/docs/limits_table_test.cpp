@@ -131,6 +131,7 @@ constexpr Limit kLimits[] = {
     LIMIT(kPollFirstPauseMs, Ms),
     LIMIT(kPollLongestPauseMs, Ms),
     LIMIT(kPollLostCpuUs, Us),
+    LIMIT(kMaxSnapLength, Bytes),
 };
 
 constexpr const char* kHeaders[] = {"platform/base/limits.h", "registry/limits.h",
