@@ -38,7 +38,7 @@ void putBytes(Parcel* out, std::string_view bytes) {
 
 void appendCaptureHeader(Parcel* out, std::string_view application) {
     // Type, length, magic, version, section length (unknown: -1), options, length.
-    uint32_t length = static_cast<uint32_t>(28 + 4 + padded(application.size()) + 4 + 4);
+    uint32_t length = static_cast<uint32_t>(24 + 4 + padded(application.size()) + 4 + 4);
     put32(out, kSectionHeaderBlock);
     put32(out, length);
     put32(out, kByteOrderMagic);
@@ -62,7 +62,8 @@ void appendCaptureHeader(Parcel* out, std::string_view application) {
 
 void appendCapturedRecord(Parcel* out, uint64_t timeUs, const uint8_t* payload, size_t size,
                           std::string_view service, std::string_view method) {
-    size_t packet = padded(size) + 4 + padded(service.size()) + 4 + padded(method.size());
+    size_t names = 4 + padded(service.size()) + 4 + padded(method.size());
+    size_t packet = padded(size) + names + 4;
     uint32_t length = static_cast<uint32_t>(32 + packet);
     put32(out, kEnhancedPacketBlock);
     put32(out, length);
@@ -74,6 +75,7 @@ void appendCapturedRecord(Parcel* out, uint64_t timeUs, const uint8_t* payload, 
     if (size > 0) out->write(payload, size);
     putBytes(out, service);
     putBytes(out, method);
+    put32(out, static_cast<uint32_t>(names));
     put32(out, length);
 }
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "platform/base/parcel.h"
+#include "platform/base/ibinder.h"
 #include "platform/text/json_writer.h"
 
 namespace zorlek {

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/text/string16.h"
+#include "platform/text/string8.h"
 #include "platform/text/text_output.h"
 #include "platform/transport/call_record.h"
 
@@ -46,7 +47,7 @@ void writeRecordJson(TextOutput& out, const CallRecord& record, const RecordCont
 
 // A short text made without allocating, NUL-terminated.
 struct ShortText {
-    char text[32];
+    char text[48];
     std::string_view view() const { return text; }
 };
 

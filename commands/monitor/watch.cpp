@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "commands/commands.h"
+#include "commands/limits.h"
 #include "commands/monitor/pcapng.h"
 #include "commands/monitor/stop_signals.h"
 #include "platform/text.h"

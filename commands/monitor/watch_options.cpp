@@ -2,6 +2,7 @@
 #include <cstdint>
 
 #include "commands/integer.h"
+#include "commands/limits.h"
 #include "commands/monitor/watch.h"
 #include "platform/text.h"
 

@@ -84,9 +84,11 @@ Step tapEach(ToolState& state, const WatchOptions& options,
         }
         bool refused = status == -EPERM || status == -EOPNOTSUPP || status == -EDQUOT ||
                        status == -EMFILE || status == -EINVAL;
-        aerr << "zorlek: Unable to monitor " << s.typed << ": "
-             << (refused ? std::strerror(-status) : describeRegistryFailure(status, false))
-             << endl;
+        // A refusal of the policy reads as one: "Permission denied".
+        const char* why = status == -EPERM ? std::strerror(EACCES)
+                          : refused        ? std::strerror(-status)
+                                           : describeRegistryFailure(status, false);
+        aerr << "zorlek: Unable to monitor " << s.typed << ": " << why << endl;
         return fail(state, refused ? EXIT_USAGE : EXIT_NO_SERVICE_MANAGER);
     }
     return Step::kDone;
