@@ -55,6 +55,7 @@ ChannelServer::ChannelServer(EventLoop& loop, const HostOptions& options,
                                           maxChannels_ / kHostKeptChannelsShare)),
       users_({::getuid(), options.userBudgetBytes, options.userBudgetBytes,
               options.othersBudgetBytes}),
+      taps_(loop),
       trimmer_(loop, kHostTrimAfterClosed, kTrimAfterBytes) {}
 
 ChannelServer::~ChannelServer() = default;
@@ -94,7 +95,8 @@ bool ChannelServer::onMessage(Connection& connection, Message& message) {
     const MessageHeader header = message.header;
     if (header.type != MSG_TRANSACT) return false;
     AnswerPoll* poll = pollOf(connection);
-    if (poll != nullptr) poll->requested(monotonicNs(), loop_.pollSteps());
+    const int64_t arrivedNs = monotonicNs();
+    if (poll != nullptr) poll->requested(arrivedNs, loop_.pollSteps());
     uint32_t flags = static_cast<uint32_t>(header.value);
     reply_.clear();
     CallContext context;
@@ -116,6 +118,7 @@ bool ChannelServer::onMessage(Connection& connection, Message& message) {
         CurrentCall current(&context);
         status = object->onTransact(header.code, message.payload, &reply_, flags);
     }
+    if (taps_.attached()) taps_.served(header, message, reply_, status, arrivedNs);
     if ((flags & FLAG_ONEWAY) != 0 || context.replyWithheld) return true;
     reply(connection, header, status);
     // The next call may follow at once: polled for before the loop sleeps. Found again,

@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "platform/hosting/call_context.h"
+#include "platform/hosting/call_tap.h"
 #include "platform/hosting/host_options.h"
 #include "platform/hosting/local_object.h"
 #include "platform/hosting/object_table.h"
@@ -35,6 +36,9 @@ class ChannelServer final : private ConnectionOwner {
     // with it, and refused (-EACCES) when it names none. The channel ends when the client
     // closes it or breaks the protocol.
     void adopt(unique_fd sock, const ucred& caller);
+
+    // The monitors' taps, written after each call served.
+    CallTaps& taps() { return taps_; }
 
   private:
     struct Channel {
@@ -62,6 +66,7 @@ class ChannelServer final : private ConnectionOwner {
     UserShares users_;
     uint64_t nextId_ = 1;
     Parcel reply_;  // reused for each reply
+    CallTaps taps_;
     MemoryTrimmer trimmer_;
 };
 

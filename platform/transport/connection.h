@@ -123,6 +123,8 @@ class Connection final : public EventSource {
     // True when the peer has closed its end (also before that end-of-stream is read).
     bool peerHungUp() const;
 
+    // Bytes that wait to be sent.
+    size_t queuedBytes() const { return out_.queuedBytes(); }
     // Messages carrying a descriptor that wait to be sent.
     size_t queuedFds() const { return out_.queuedFds(); }
     // The bytes sent that the peer has not read yet (SIOCOUTQ); 0 when closed or unknown.

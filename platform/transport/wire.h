@@ -132,8 +132,8 @@ constexpr uint32_t FEATURE_MONITOR = 1u << 2;
 // connection's. A host that can be tapped (it takes MSG_TAP):
 constexpr uint32_t PEER_TAP = 1u << 1;
 // What this build's registry does, and what its clients and hosts do.
-constexpr uint32_t kRegistryFeatures = FEATURE_STATUS | FEATURE_WATCH;
-constexpr uint32_t kPeerFeatures = 0;
+constexpr uint32_t kRegistryFeatures = FEATURE_STATUS | FEATURE_WATCH | FEATURE_MONITOR;
+constexpr uint32_t kPeerFeatures = PEER_TAP;
 // The bytes that began a handshake before version 3 (a 16-byte header of type, code,
 // value and size): a registry recognises them to refuse such a peer at once.
 constexpr size_t kOldHeaderSize = 16;

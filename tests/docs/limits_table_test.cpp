@@ -132,6 +132,10 @@ constexpr Limit kLimits[] = {
     LIMIT(kPollLongestPauseMs, Ms),
     LIMIT(kPollLostCpuUs, Us),
     LIMIT(kMaxSnapLength, Bytes),
+    LIMIT(kMaxTaps, Count),
+    LIMIT(kTapQueueBytes, Bytes),
+    LIMIT(registry::kMaxTapsPerHost, Count),
+    LIMIT(registry::kMaxTapsPerUser, Count),
 };
 
 constexpr const char* kHeaders[] = {"platform/base/limits.h", "registry/limits.h",
