@@ -73,7 +73,8 @@ class RegistryClient : public ServiceManager {
     // records. Else -EINVAL (a snaplen out of range), -ENOENT (no such name), -EPERM (not
     // granted), -EOPNOTSUPP (a registry or a host that cannot), -EDQUOT / -EMFILE (past a
     // bound), -EBADMSG for a malformed answer, or the failure of the connection.
-    status_t monitor(const String16& name, int32_t snaplen, uint32_t* handle, unique_fd* tap);
+    status_t monitor(const String16& name, int32_t snaplen, uint32_t* handle,
+                     unique_fd* tap) override;
 
   private:
     RegistryClient(String8 path, int timeoutMs, unique_fd sock, uint32_t features);
