@@ -51,7 +51,6 @@ std::optional<int> parseSeconds(const char* text) {
     return static_cast<int>(ms);
 }
 
-
 std::optional<uint64_t> parseDecimal(const char* text, uint64_t most) {
     uint64_t value = 0;
     const char* at = text;

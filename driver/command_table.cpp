@@ -16,11 +16,12 @@ constexpr OptionInfo kDescribeOptions[] = {{"--interface", "FILE.zi", "file"}};
 constexpr OptionInfo kInvokeOptions[] = {{"--raw", nullptr, nullptr},
                                          {"--interface", "FILE.zi", "file"}};
 
-// monitor's and capture's: one option a line, as the help shows them.
+// capture writes every record whole to a file: it takes monitor's options but the two of
+// the output's form.
 constexpr OptionInfo kMonitorOptions[] = {
-    {"--json", nullptr, nullptr},         {"--payload", nullptr, nullptr},
-    {"--snaplen", "BYTES", "snaplen"},    {"--count", "N", "count"},
-    {"--timeout", "SECONDS", "timeout"},  {"--wait", nullptr, nullptr}};
+    {"--json", nullptr, nullptr},        {"--payload", nullptr, nullptr},
+    {"--snaplen", "BYTES", "snaplen"},   {"--count", "N", "count"},
+    {"--timeout", "SECONDS", "timeout"}, {"--wait", nullptr, nullptr}};
 constexpr OptionInfo kCaptureOptions[] = {{"--snaplen", "BYTES", "snaplen"},
                                           {"--count", "N", "count"},
                                           {"--timeout", "SECONDS", "timeout"},

@@ -111,10 +111,10 @@ void writeRecordJson(TextOutput& out, const CallRecord& record, const RecordCont
     json.key("reply_size").number(record.replySize);
     json.key("duration_us").number(record.durationUs);
     if (style.payload) {
-        uint32_t request = record.requestSnapSize < style.snaplen ? record.requestSnapSize
-                                                                   : style.snaplen;
-        uint32_t reply = record.replySnapSize < style.snaplen ? record.replySnapSize
-                                                               : style.snaplen;
+        uint32_t request =
+            record.requestSnapSize < style.snaplen ? record.requestSnapSize : style.snaplen;
+        uint32_t reply =
+            record.replySnapSize < style.snaplen ? record.replySnapSize : style.snaplen;
         json.key("request").hexString(record.requestSnap, request);
         json.key("reply").hexString(record.replySnap, reply);
     }

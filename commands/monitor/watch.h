@@ -54,14 +54,14 @@ bool readWatchOptions(ToolState& state, bool capture, WatchOptions* out);
 // before its tap is granted), until the deadline. False after writing the line that says
 // why and setting the exit status; true, with `*ended` set, when the deadline passed
 // first (nothing more to do).
-bool openTaps(ToolState& state, const WatchOptions& options,
-              std::vector<WatchedService>& services, bool* ended);
+bool openTaps(ToolState& state, const WatchOptions& options, std::vector<WatchedService>& services,
+              bool* ended);
 
 // Reads every tap until the count or the deadline is reached, SIGINT or SIGTERM arrives
 // (`signals` is the descriptor that tells them), standard output fails, or every service
 // is gone, writing what options ask. Sets the exit status: EXIT_USAGE when a service
 // went or sent what no host sends.
-void watchTaps(ToolState& state, const WatchOptions& options,
-               std::vector<WatchedService>& services, int signals);
+void watchTaps(ToolState& state, const WatchOptions& options, std::vector<WatchedService>& services,
+               int signals);
 
 }  // namespace zorlek

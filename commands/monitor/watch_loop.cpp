@@ -74,8 +74,8 @@ void endTap(ToolState& state, WatchedService& s, TapState how) {
 
 }  // namespace
 
-void watchTaps(ToolState& state, const WatchOptions& options,
-               std::vector<WatchedService>& services, int signals) {
+void watchTaps(ToolState& state, const WatchOptions& options, std::vector<WatchedService>& services,
+               int signals) {
     WatchSink sink(options, services);
     std::vector<pollfd> polled;
     std::vector<size_t> polledTaps;

@@ -64,11 +64,9 @@ Step describe(ToolState& state, const WatchOptions& options,
 }
 
 // Asks the registry for a tap of each service, in order.
-Step tapEach(ToolState& state, const WatchOptions& options,
-             std::vector<WatchedService>& services) {
-    int32_t snaplen = options.capture || options.style.payload
-                          ? static_cast<int32_t>(options.style.snaplen)
-                          : 0;
+Step tapEach(ToolState& state, const WatchOptions& options, std::vector<WatchedService>& services) {
+    int32_t snaplen =
+        options.capture || options.style.payload ? static_cast<int32_t>(options.style.snaplen) : 0;
     for (size_t i = 0; i < services.size(); ++i) {
         WatchedService& s = services[i];
         unique_fd tap;
@@ -113,15 +111,15 @@ Step waitForAll(ToolState& state, const WatchOptions& options,
         aerr << "zorlek: Not a service name: " << typed << endl;
         return fail(state, EXIT_USAGE);
     }
-    aerr << "zorlek: Unable to wait for " << typed << ": "
-         << describeRegistryFailure(status, false) << endl;
+    aerr << "zorlek: Unable to wait for " << typed << ": " << describeRegistryFailure(status, false)
+         << endl;
     return fail(state, EXIT_NO_SERVICE_MANAGER);
 }
 
 }  // namespace
 
-bool openTaps(ToolState& state, const WatchOptions& options,
-              std::vector<WatchedService>& services, bool* ended) {
+bool openTaps(ToolState& state, const WatchOptions& options, std::vector<WatchedService>& services,
+              bool* ended) {
     *ended = false;
     // A service the registry said was there but that went, or whose host was busy, before
     // its tap: waited for again after a pause that grows, as hosts connect again.

@@ -115,8 +115,9 @@ TEST(MonitorE2E, SignalsEndTheWatchWithStatusZeroAndTheGoneServiceWithTen) {
         auto monitor = startMonitor(registry, {"e"});
         ASSERT_TRUE(monitor);
         // Once a call shows, the tap is there and the monitor reads it.
-        ASSERT_TRUE(callUntil(caller, *monitor, 2000, [&] { return lines(monitor->outText()) > 0; }))
-            << monitor->errText();
+        ASSERT_TRUE(callUntil(caller, *monitor, 2000, [&] {
+            return lines(monitor->outText()) > 0;
+        })) << monitor->errText();
         if (signal != 0) {
             EXPECT_EQ(monitor->stop(signal, 5000), 0) << signal;
             continue;

@@ -115,13 +115,15 @@ TEST_F(MonitorFormat, TextLines) {
         std::string_view method;
         std::string line;
     } rows[] = {
-        {twoWay(), "add", "17:02:11.483920 pid 4242 uid 1000 -> sample.adder add (1) ok 8 B -> 4 B 12 us"},
+        {twoWay(), "add",
+         "17:02:11.483920 pid 4242 uid 1000 -> sample.adder add (1) ok 8 B -> 4 B 12 us"},
         {twoWay(), "", "17:02:11.483920 pid 4242 uid 1000 -> sample.adder 1 ok 8 B -> 4 B 12 us"},
         {failed(), "",
          "17:02:11.483920 pid 4242 uid 1000 -> sample.adder 7 EBADRQC (-56) 8 B -> 0 B 3 us"},
         {oneWay(), "notify",
          "17:02:11.483920 pid 4242 uid 1000 -> sample.adder notify (1) ok 8 B oneway 12 us"},
-        {callBack(), "", "17:02:11.483920 pid 4242 uid 1000 <- sample.adder 3 ok 8 B -> 4 B 250 us"},
+        {callBack(), "",
+         "17:02:11.483920 pid 4242 uid 1000 <- sample.adder 3 ok 8 B -> 4 B 250 us"},
     };
     for (const Row& row : rows) EXPECT_EQ(text(row.record, row.method), row.line);
 }

@@ -35,8 +35,7 @@ struct Row {
     status_t grant = OK;
 };
 
-const std::string kAdd =
-    "17:02:11.483920 pid 4242 uid 1000 -> s add (1) ok 8 B -> 4 B 12 us\n";
+const std::string kAdd = "17:02:11.483920 pid 4242 uid 1000 -> s add (1) ok 8 B -> 4 B 12 us\n";
 const std::string kCode9 = "17:02:11.483920 pid 4242 uid 1000 -> s 9 ok 8 B -> 4 B 12 us\n";
 
 TEST(Monitor, ShowsTheCallsOfTheServiceAndEndsAsAsked) {
@@ -71,7 +70,12 @@ TEST(Monitor, ShowsTheCallsOfTheServiceAndEndsAsAsked) {
          "",
          "zorlek: s sent a malformed call record\n",
          10},
-        {{"monitor", "s"}, {}, false, "", "zorlek: Unable to monitor s: Permission denied\n", 10,
+        {{"monitor", "s"},
+         {},
+         false,
+         "",
+         "zorlek: Unable to monitor s: Permission denied\n",
+         10,
          -EPERM},
         {{"monitor", "s"}, {}, false, "", "zorlek: Service s does not exist\n", 10, -ENOENT},
         {{"monitor", "s"},
@@ -81,7 +85,13 @@ TEST(Monitor, ShowsTheCallsOfTheServiceAndEndsAsAsked) {
          "zorlek: Unable to monitor s: Operation not supported\n",
          10,
          -EOPNOTSUPP},
-        {{"monitor", "s"}, {}, false, "", "zorlek: Unable to monitor s: the registry closed the connection\n", 20, -EPIPE},
+        {{"monitor", "s"},
+         {},
+         false,
+         "",
+         "zorlek: Unable to monitor s: the registry closed the connection\n",
+         20,
+         -EPIPE},
         {{"monitor", "t"}, {}, false, "", "zorlek: Service t does not exist\n", 10},
     };
     for (const Row& row : rows) {
@@ -120,7 +130,8 @@ TEST(Monitor, AsksForPayloadsOnlyWhenShown) {
 TEST(Monitor, JsonWithPayloadsCutAtTheSnapLength) {
     MonitorScene scene;
     scene.sent["s"] = recordMessage(sampleRecord(kTime, 1));
-    Outcome got = scene.run({"monitor", "--json", "--payload", "--snaplen", "3", "--count", "1", "s"});
+    Outcome got =
+        scene.run({"monitor", "--json", "--payload", "--snaplen", "3", "--count", "1", "s"});
     EXPECT_EQ(got.out,
               R"({"time": "2026-12-09T17:02:11.483920Z", "pid": 4242, "uid": 1000, "gid": 100, )"
               R"("service": "s", "code": 1, "method": "add", "oneway": false, "call_back": false, )"

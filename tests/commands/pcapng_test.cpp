@@ -21,13 +21,29 @@ Bytes text(std::string_view t) {
 TEST(Pcapng, HeaderBlocks) {
     Parcel out;
     appendCaptureHeader(&out, "zorlek 1.2");
-    Bytes want = cat({
-        // Section header: type, length, byte-order magic, version 1.0, length unknown.
-        i32(0x0A0D0D0A), i32(48), i32(0x1A2B3C4D), i32(1), i32(0xFFFFFFFF), i32(0xFFFFFFFF),
-        // shb_userappl (4), 10 bytes, padded; end of options; the length again.
-        i32(0x000A0004), text("zorlek 1.2"), {0, 0}, i32(0), i32(48),
-        // Interface description: link type 147 (USER0), no snap length, if_tsresol 6 (us).
-        i32(1), i32(32), i32(147), i32(0), i32(0x00010009), {6, 0, 0, 0}, i32(0), i32(32)});
+    Bytes want =
+        cat({// Section header: type, length, byte-order magic, version 1.0, length unknown.
+             i32(0x0A0D0D0A),
+             i32(48),
+             i32(0x1A2B3C4D),
+             i32(1),
+             i32(0xFFFFFFFF),
+             i32(0xFFFFFFFF),
+             // shb_userappl (4), 10 bytes, padded; end of options; the length again.
+             i32(0x000A0004),
+             text("zorlek 1.2"),
+             {0, 0},
+             i32(0),
+             i32(48),
+             // Interface description: link type 147 (USER0), no snap length, if_tsresol 6 (us).
+             i32(1),
+             i32(32),
+             i32(147),
+             i32(0),
+             i32(0x00010009),
+             {6, 0, 0, 0},
+             i32(0),
+             i32(32)});
     EXPECT_EQ(bytesOf(out), want) << hex(bytesOf(out));
 }
 
@@ -40,8 +56,22 @@ TEST(Pcapng, EnhancedPacketBlocks) {
         Bytes block;
     } rows[] = {
         {0x0000000100000002, "s", "add",
-         cat({i32(6), i32(60), i32(0), i32(1), i32(2), i32(28), i32(28), bytesOf(payload, 8),
-              i32(1), text("s"), {0, 0, 0}, i32(3), text("add"), {0}, i32(16), i32(60)})},
+         cat({i32(6),
+              i32(60),
+              i32(0),
+              i32(1),
+              i32(2),
+              i32(28),
+              i32(28),
+              bytesOf(payload, 8),
+              i32(1),
+              text("s"),
+              {0, 0, 0},
+              i32(3),
+              text("add"),
+              {0},
+              i32(16),
+              i32(60)})},
         // No method known: an empty string; a name of four bytes needs no padding.
         {7, "abcd", "",
          cat({i32(6), i32(56), i32(0), i32(0), i32(7), i32(24), i32(24), bytesOf(payload, 8),
@@ -84,11 +114,12 @@ TEST(Pcapng, TenCallsOpenInTsharkWithTheDissector) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::write(fd, got.out.data(), got.out.size()), static_cast<ssize_t>(got.out.size()));
     ::close(fd);
-    std::string lines = outputOf(
-        std::string("HOME=/nonexistent tshark -n -Q -X lua_script:") + ZORLEK_SOURCE_DIR +
-        "/dist/wireshark/zorlek.lua -r " + path +
-        " -T fields -E separator=, -e zorlek.service -e zorlek.method -e zorlek.code "
-        "-e zorlek.request_size 2>" + path + ".err");
+    std::string lines =
+        outputOf(std::string("HOME=/nonexistent tshark -n -Q -X lua_script:") + ZORLEK_SOURCE_DIR +
+                 "/dist/wireshark/zorlek.lua -r " + path +
+                 " -T fields -E separator=, -e zorlek.service -e zorlek.method -e zorlek.code "
+                 "-e zorlek.request_size 2>" +
+                 path + ".err");
     std::string errors = outputOf(std::string("cat ") + path + ".err");
     ::unlink(path);
     ::unlink((std::string(path) + ".err").c_str());
