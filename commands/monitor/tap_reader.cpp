@@ -38,6 +38,7 @@ TapState TapReader::handOut(TapSink& sink) {
     for (;;) {
         int next = reader_.next(&message_);
         if (next == 0) return TapState::kOpen;
+        if (next == -ENOMEM) failure_ = -ENOMEM;
         if (next < 0) return next == -ENOMEM ? TapState::kFailed : TapState::kMalformed;
         const MessageHeader& header = message_.header;
         if (header.type == MSG_RECORDS_DROPPED) {
