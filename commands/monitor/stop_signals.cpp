@@ -28,7 +28,12 @@ StopSignals::StopSignals() {
     struct sigaction action {};
     action.sa_handler = exitAtOnce;
     sigemptyset(&action.sa_mask);
-    for (size_t i = 0; i < 2; ++i) sigaction(kStopSignals[i], &action, &savedActions_[i]);
+    for (size_t i = 0; i < 2; ++i) {
+        sigaction(kStopSignals[i], &action, &savedActions_[i]);
+        // A signal ignored from the start (a job started in the background) stays ignored.
+        if (savedActions_[i].sa_handler == SIG_IGN)
+            sigaction(kStopSignals[i], &savedActions_[i], nullptr);
+    }
 }
 
 StopSignals::~StopSignals() {

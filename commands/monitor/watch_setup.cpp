@@ -31,10 +31,9 @@ std::vector<idl::Method> methodsIn(status_t status, Parcel& reply) {
     return parsed ? std::move(parsed->methods) : std::vector<idl::Method>();
 }
 
-// Looks every service up and asks its description. A service not registered: kAgain with
-// --wait, else its line.
-Step describe(ToolState& state, const WatchOptions& options,
-              std::vector<WatchedService>& services) {
+// Looks every service up and asks its description. A name the lookup gives nothing for is
+// left to the request for its tap, which tells whether it is registered.
+Step describe(ToolState& state, std::vector<WatchedService>& services) {
     std::vector<String16> names;
     for (const WatchedService& s : services) names.push_back(s.name);
     std::vector<sp<IBinder>> objects(names.size());
@@ -47,14 +46,8 @@ Step describe(ToolState& state, const WatchOptions& options,
         return fail(state, EXIT_NO_SERVICE_MANAGER);
     }
     CallPipeline queries(names.size());
-    for (size_t i = 0; i < objects.size(); ++i) {
-        if (!objects[i] && options.wait) return Step::kAgain;
-        if (!objects[i]) {
-            aerr << "zorlek: Service " << services[i].typed << " does not exist" << endl;
-            return fail(state, EXIT_USAGE);
-        }
-        queries.add(std::move(objects[i]), INTERFACE_QUERY_CODE, Parcel(), true);
-    }
+    for (sp<IBinder>& object : objects)
+        queries.add(std::move(object), INTERFACE_QUERY_CODE, Parcel(), true);
     for (WatchedService& s : services) {
         Parcel reply;
         status_t queried = queries.takeOldest(&reply);
@@ -129,7 +122,7 @@ bool openTaps(ToolState& state, const WatchOptions& options, std::vector<Watched
             Step step = waitForAll(state, options, services, ended);
             if (step != Step::kAgain) return step == Step::kDone;
         }
-        Step step = describe(state, options, services);
+        Step step = describe(state, services);
         if (step == Step::kDone) step = tapEach(state, options, services);
         if (step != Step::kAgain) return step == Step::kDone;
         for (WatchedService& s : services) s.tap.reset();

@@ -91,6 +91,7 @@ MonitorScene::MonitorScene() : registry(new FakeRegistry(&journal)) {
     registry->onMonitor = [this](const std::string& name, int32_t, uint32_t* handle,
                                  unique_fd* tap) {
         if (grant != OK) return grant;
+        if (name != "s" && name != "u") return -ENOENT;
         int ends[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends) != 0)
             return -errno;
