@@ -97,7 +97,15 @@ TEST_F(MonitorLoad, AMonitorThatNeverReadsCostsTheHostABoundedBuffer) {
 // The monitor closes its tap at each point of its life; the host goes on answering, and
 // holds nothing for it after (not one descriptor more, its memory back within the slack).
 TEST_F(MonitorLoad, AMonitorThatLeavesAtAnyPointCostsTheHostNothing) {
-    enum Point { kAtOnce, kAfterARecord, kMidMessage, kQueueFull, kAfterWriting, kRegistryGone };
+    enum Point {
+        kAtOnce,
+        kAfterARecord,
+        kMidMessage,
+        kQueueFull,
+        kAfterWriting,
+        kAfterAMessage,
+        kRegistryGone
+    };
     const struct {
         const char* what;
         Point point;
@@ -107,6 +115,7 @@ TEST_F(MonitorLoad, AMonitorThatLeavesAtAnyPointCostsTheHostNothing) {
         {"in the middle of a message", kMidMessage},
         {"with the host's queue full", kQueueFull},
         {"after writing to the tap", kAfterWriting},
+        {"after sending a message of a type no one knows", kAfterAMessage},
         {"after its registry connection closed", kRegistryGone},
     };
     ASSERT_EQ(calls(100), 0);
@@ -138,6 +147,20 @@ TEST_F(MonitorLoad, AMonitorThatLeavesAtAnyPointCostsTheHostNothing) {
                 ASSERT_EQ(::send(tap.get(), "junk", 4, MSG_NOSIGNAL), 4);
                 ASSERT_EQ(calls(1), 0);
                 break;
+            case kAfterAMessage: {
+                // The host ends the tap itself, before the monitor closes it.
+                Bytes junk = header(0x7777, 0, 0, 0);
+                ASSERT_EQ(::send(tap.get(), junk.data(), junk.size(), MSG_NOSIGNAL),
+                          ssize_t(junk.size()));
+                ASSERT_EQ(calls(1), 0);
+                // The call's record may have gone before the host read the message.
+                status_t read = nextOnTap(tap.get(), &got);
+                if (read == OK && got.header.type == MSG_CALL_RECORD) {
+                    read = nextOnTap(tap.get(), &got);
+                }
+                EXPECT_EQ(read, -EPIPE) << c.what;
+                break;
+            }
             case kRegistryGone:
                 monitor = nullptr;
                 ASSERT_EQ(calls(1), 0);
