@@ -64,8 +64,10 @@ class CallTaps final : private ConnectionOwner {
 
     // Queues `record` on `tap`, or counts it dropped.
     void writeTo(Tap& tap, CallRecord record);
-    // A monitor never writes: any message from one is malformed, and ends its tap.
+    // A monitor never writes: any message from one, of any type, is malformed and ends
+    // its tap (none is answered).
     bool onMessage(Connection& connection, Message& message) override;
+    bool serves(const Connection& /*connection*/, uint32_t /*type*/) const override { return true; }
     void onClosed(Connection& connection, status_t why) override;
     // Retires the taps that ended while records were written.
     void sweep();
