@@ -88,10 +88,11 @@ UtcZone::~UtcZone() {
 MonitorScene::MonitorScene() : registry(new FakeRegistry(&journal)) {
     registry->add("s", adder());
     registry->add("u", adder());
+    registry->add("x\x1b[31my", describedAs(u"x.I"));
     registry->onMonitor = [this](const std::string& name, int32_t, uint32_t* handle,
                                  unique_fd* tap) {
         if (grant != OK) return grant;
-        if (name != "s" && name != "u") return -ENOENT;
+        if (name != "s" && name != "u" && name != "x\\x1B[31my") return -ENOENT;
         int ends[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends) != 0)
             return -errno;

@@ -30,8 +30,8 @@ class UtcZone {
     bool had_ = false;
 };
 
-// Services "s" and "u" that describe themselves (method add = 1, oneway ping = 2), each
-// granted a tap with handle 1.
+// Services "s" and "u" that describe themselves (method add = 1, oneway ping = 2), and
+// "x ESC [31m y", which does not; each granted a tap with handle 1.
 struct MonitorScene {
     MonitorScene();
     Journal journal;

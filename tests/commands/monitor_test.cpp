@@ -45,9 +45,24 @@ TEST(Monitor, ShowsTheCallsOfTheServiceAndEndsAsAsked) {
     CallRecord other = sampleRecord(kTime, 1);
     other.handle = 2;  // another object of the same host
     Bytes otherObject = recordMessage(other);
+    // A call back the host made to an object of pid 4242, which the host numbers 9.
+    CallRecord back = sampleRecord(kTime, 3);
+    back.direction = CALL_BACK;
+    back.handle = 9;
+    CallRecord oneway = sampleRecord(kTime, 2);
+    oneway.flags = FLAG_ONEWAY;
+    oneway.replySize = 0;
+    oneway.replySnapSize = 0;
     const Row rows[] = {
         {{"monitor", "--count", "2", "s"}, cat({add, nine, add}), false, kAdd + kCode9, "", 0},
         {{"monitor", "--count", "1", "s"}, cat({otherObject, nine}), false, kCode9, "", 0},
+        {{"monitor", "--count", "2", "s"},
+         cat({recordMessage(back), recordMessage(oneway)}),
+         false,
+         "17:02:11.483920 pid 4242 uid 1000 <- s 3 ok 8 B -> 4 B 12 us\n"
+         "17:02:11.483920 pid 4242 uid 1000 -> s ping (2) ok 8 B oneway 12 us\n",
+         "",
+         0},
         {{"monitor", "s"}, add, true, kAdd, "zorlek: s is gone\n", 10},
         {{"monitor", "--timeout", "0.05", "s"}, add, false, kAdd, "", 0},
         {{"monitor", "--count", "1", "s"},
@@ -106,6 +121,14 @@ TEST(Monitor, ShowsTheCallsOfTheServiceAndEndsAsAsked) {
         EXPECT_EQ(got.err, row.err) << label;
         EXPECT_EQ(got.status, row.status) << label;
     }
+}
+
+TEST(Monitor, TheServiceIsShownAsListShowsIt) {
+    MonitorScene scene;
+    scene.sent["x\\x1B[31my"] = recordMessage(sampleRecord(kTime, 1));
+    Outcome got = scene.run({"monitor", "--count", "1", "x\x1b[31my"});
+    EXPECT_EQ(got.out, "17:02:11.483920 pid 4242 uid 1000 -> x\\x1B[31my 1 ok 8 B -> 4 B 12 us\n");
+    EXPECT_EQ(got.status, 0) << got.err;
 }
 
 TEST(Monitor, AsksForPayloadsOnlyWhenShown) {
