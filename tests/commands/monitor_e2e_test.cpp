@@ -170,6 +170,7 @@ TEST(MonitorE2E, AStoppedMonitorCostsTheServiceNothingAndIsToldWhatItMissed) {
     });
     ASSERT_FALSE(match.empty()) << err;
     uint64_t missed = std::stoull(match[1].str());
+    RecordProperty("missed", std::to_string(missed));
     EXPECT_GT(missed, 0u);
     EXPECT_LE(missed, static_cast<uint64_t>(kCalls));
     EXPECT_EQ(monitor->stop(SIGTERM, 5000), 0);
