@@ -45,4 +45,14 @@ void runInvoke(ToolState& state);
 // EXIT_NO_SERVICE_MANAGER.
 void runNames(ToolState& state);
 
+// monitor [--json] [--payload] [--snaplen BYTES] [--count N] [--timeout SECONDS] [--wait]
+// SERVICE...: a line (or a JSON object) for each call to each SERVICE, read from a tap the
+// registry grants, until the count, the timeout, SIGINT or SIGTERM (status 0) or until
+// every SERVICE is gone (status EXIT_USAGE). A refusal, or a name not registered (without
+// --wait), is an error line and EXIT_USAGE.
+void runMonitor(ToolState& state);
+// capture [the options of monitor] SERVICE...: the same records, with their payloads, as a
+// pcapng file on standard output, which must not be a terminal.
+void runCapture(ToolState& state);
+
 }  // namespace zorlek

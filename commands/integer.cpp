@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "commands/integer.h"
 
+#include <climits>
+
 namespace zorlek {
 
 std::optional<int32_t> parseInteger32(std::string_view text) {
@@ -26,6 +28,39 @@ std::optional<int32_t> parseInteger32(std::string_view text) {
     }
     if (magnitude > kLimit) return std::nullopt;
     return static_cast<int32_t>(static_cast<uint32_t>(magnitude));
+}
+
+// SECONDS as "--timeout" takes it: decimal digits, with an optional fraction after a '.',
+// of at most INT_MAX milliseconds (digits past the thousandths are dropped).
+std::optional<int> parseSeconds(const char* text) {
+    int64_t ms = 0;
+    const char* at = text;
+    if (*at < '0' || *at > '9') return std::nullopt;
+    for (; *at >= '0' && *at <= '9'; ++at) {
+        ms = ms * 10 + (*at - '0') * 1000;
+        if (ms > INT_MAX) return std::nullopt;
+    }
+    if (*at == '.') {
+        ++at;
+        if (*at < '0' || *at > '9') return std::nullopt;
+        for (int scale = 100; *at >= '0' && *at <= '9'; ++at, scale /= 10)
+            ms += (*at - '0') * scale;
+        if (ms > INT_MAX) return std::nullopt;
+    }
+    if (*at != '\0') return std::nullopt;
+    return static_cast<int>(ms);
+}
+
+std::optional<uint64_t> parseDecimal(const char* text, uint64_t most) {
+    uint64_t value = 0;
+    const char* at = text;
+    if (*at < '0' || *at > '9') return std::nullopt;
+    for (; *at >= '0' && *at <= '9'; ++at) {
+        value = value * 10 + static_cast<uint64_t>(*at - '0');
+        if (value > most) return std::nullopt;
+    }
+    if (*at != '\0') return std::nullopt;
+    return value;
 }
 
 }  // namespace zorlek

@@ -15,4 +15,13 @@ namespace zorlek {
 // any number of digits. Reading ends at the end of `text` as at any other character.
 std::optional<int32_t> parseInteger32(std::string_view text);
 
+// SECONDS as "--timeout" takes it: decimal digits, with an optional fraction after a '.',
+// of at most INT_MAX milliseconds (digits past the thousandths are dropped); the
+// milliseconds, or nullopt for any other text.
+std::optional<int> parseSeconds(const char* text);
+
+// A count as an option takes it: decimal digits only, at most `most`; nullopt for any
+// other text.
+std::optional<uint64_t> parseDecimal(const char* text, uint64_t most);
+
 }  // namespace zorlek

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/base/limits.h"
+
 namespace zorlek {
 
 // Names `list` has in flight at once (looked up, descriptor asked, line not yet printed):
@@ -52,4 +54,17 @@ constexpr int64_t kStartSlackMs = 50;
 // About a thousand names of 60 characters.
 constexpr size_t kMaxNamesBytes = 64 * 1024;
 
+// The services one `monitor` or `capture` watches at once: each holds a tap (a socket) and
+// its own buffer, and their descriptions are asked together before the watch begins.
+constexpr size_t kMaxMonitoredServices = 64;
+// What `monitor --payload` and `capture` keep of each request and reply when --snaplen
+// does not say: the arguments of most calls, and a record stays small.
+constexpr uint32_t kDefaultSnapLength = 256;
+// What one read of a tap takes at most, before its records are shown: records of small
+// calls by the hundred. A larger record is received straight into its own room.
+constexpr size_t kTapReadBuffer = 16 * 1024;
+// The largest record a tap may bring: the fixed words, two snaps of the longest length a
+// monitor may ask for, and room for the fields a newer host may add after them. A record
+// past it is malformed, so a hostile host cannot make the monitor take more memory.
+constexpr size_t kMaxCallRecordPayload = 2 * static_cast<size_t>(kMaxSnapLength) + 4096;
 }  // namespace zorlek

@@ -22,7 +22,7 @@ struct GivenOption {
 };
 
 // The most options one command takes; the command table holds to it.
-constexpr int kMaxCommandOptions = 4;
+constexpr int kMaxCommandOptions = 6;
 
 // The driver's state for one run, shared with the command it dispatches to.
 struct ToolState {

@@ -1,39 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
-#include <climits>
 #include <cstring>
 #include <optional>
 #include <vector>
 
 #include "commands/commands.h"
+#include "commands/integer.h"
 #include "commands/registry_failure.h"
 #include "platform/text.h"
 
 namespace zorlek {
-namespace {
-
-// SECONDS as "--timeout" takes it: decimal digits, with an optional fraction after a '.',
-// of at most INT_MAX milliseconds (digits past the thousandths are dropped).
-std::optional<int> parseSeconds(const char* text) {
-    int64_t ms = 0;
-    const char* at = text;
-    if (*at < '0' || *at > '9') return std::nullopt;
-    for (; *at >= '0' && *at <= '9'; ++at) {
-        ms = ms * 10 + (*at - '0') * 1000;
-        if (ms > INT_MAX) return std::nullopt;
-    }
-    if (*at == '.') {
-        ++at;
-        if (*at < '0' || *at > '9') return std::nullopt;
-        for (int scale = 100; *at >= '0' && *at <= '9'; ++at, scale /= 10)
-            ms += (*at - '0') * scale;
-        if (ms > INT_MAX) return std::nullopt;
-    }
-    if (*at != '\0') return std::nullopt;
-    return static_cast<int>(ms);
-}
-
-}  // namespace
-
 void runWait(ToolState& state) {
     bool gone = state.option("--gone") != nullptr;
     int timeoutMs = -1;

@@ -16,6 +16,17 @@ constexpr OptionInfo kDescribeOptions[] = {{"--interface", "FILE.zi", "file"}};
 constexpr OptionInfo kInvokeOptions[] = {{"--raw", nullptr, nullptr},
                                          {"--interface", "FILE.zi", "file"}};
 
+// capture writes every record whole to a file: it takes monitor's options but the two of
+// the output's form.
+constexpr OptionInfo kMonitorOptions[] = {
+    {"--json", nullptr, nullptr},        {"--payload", nullptr, nullptr},
+    {"--snaplen", "BYTES", "snaplen"},   {"--count", "N", "count"},
+    {"--timeout", "SECONDS", "timeout"}, {"--wait", nullptr, nullptr}};
+constexpr OptionInfo kCaptureOptions[] = {{"--snaplen", "BYTES", "snaplen"},
+                                          {"--count", "N", "count"},
+                                          {"--timeout", "SECONDS", "timeout"},
+                                          {"--wait", nullptr, nullptr}};
+
 constexpr const char* kService[] = {"service"};
 constexpr const char* kServiceAndCode[] = {"service", "code"};
 constexpr const char* kServiceAndMethod[] = {"service", "method"};
@@ -62,6 +73,10 @@ constexpr CommandInfo kCommands[] = {
      "Print the interface SERVICE describes.", runDescribe, true, false},
     {"invoke", kInvokeOptions, "SERVICE METHOD [ARG]...", kServiceAndMethod, kAnyCount, false, 1,
      "Call METHOD by name and print JSON.", runInvoke, true, false},
+    {"monitor", kMonitorOptions, "SERVICE...", kService, kAnyCount, false, kAllNames,
+     "Print each call to every SERVICE.", runMonitor, true, false},
+    {"capture", kCaptureOptions, "SERVICE...", kService, kAnyCount, false, kAllNames,
+     "Write calls to SERVICE as pcapng.", runCapture, true, false},
     {"help", {}, "", {}, 0, false, 0, "Print this text.", runHelp, false, false},
     {"version",
      {},

@@ -2,6 +2,7 @@
 #include "driver/help.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "driver/command_table.h"
 #include "driver/usage.h"
@@ -13,6 +14,8 @@ namespace {
 
 // Where the help lines start, unless the left column is wider.
 constexpr int kHelpColumn = 36;
+// The widest line the help writes: a terminal's width.
+constexpr int kHelpWidth = 80;
 
 // Appends `text` to the `size` bytes of `left` as far as they fit; the new size.
 int append(char (&left)[160], int size, const char* text) {
@@ -21,20 +24,34 @@ int append(char (&left)[160], int size, const char* text) {
     return wrote < room ? size + wrote : size + room - 1;
 }
 
-// One row of the help: "   WORD [OPTION VALUE]... ARGUMENTS", then the help from its
-// column on (on a line of its own when the left part reaches the column).
+// Appends " PIECE" to the line in `left`; a piece that would pass kHelpWidth first ends the
+// line and goes on the next, under the first option (`indent` columns in).
+int appendPiece(char (&left)[160], int used, const char* piece, int indent) {
+    int length = static_cast<int>(std::strlen(piece));
+    if (used + 1 + length > kHelpWidth && used > indent) {
+        aout << left << "\n";
+        used = 0;
+        while (used < indent - 1) used = append(left, used, " ");
+    }
+    return append(left, append(left, used, " "), piece);
+}
+
+// One row of the help: "   WORD [OPTION VALUE]... ARGUMENTS", its options on more lines
+// when they do not fit one, then the help from its column on (on a line of its own when the
+// left part reaches the column).
 void writeRow(const char* word, std::span<const OptionInfo> options, const char* arguments,
               const char* help) {
     char left[160];
     int used = append(left, 0, "   ");
     used = append(left, used, word);
+    const int indent = used + 1;
     for (const OptionInfo& option : options) {
-        used = append(left, used, " [");
-        used = append(left, used, option.name);
-        if (option.value != nullptr) used = append(left, append(left, used, " "), option.value);
-        used = append(left, used, "]");
+        char piece[64];
+        std::snprintf(piece, sizeof piece, "[%s%s%s]", option.name, option.value ? " " : "",
+                      option.value ? option.value : "");
+        used = appendPiece(left, used, piece, indent);
     }
-    if (*arguments != '\0') used = append(left, append(left, used, " "), arguments);
+    if (*arguments != '\0') used = appendPiece(left, used, arguments, indent);
     aout << left;
     if (used + 2 > kHelpColumn) {
         aout << "\n";

@@ -40,6 +40,14 @@ constexpr size_t kMaxUnreadFdsPerUser = 256;
 // Names the waits of one other user may keep at once (each connection keeps one wait, of
 // at most one request's names); a wait past it is answered -EDQUOT.
 constexpr size_t kMaxWaitingNamesPerUser = 4096;
+// Taps the registry hands one host, of which monitors other than root and the host's own
+// user take at most half (-EMFILE beyond): each tap costs the host its out queue on every
+// call, and its owner can always watch it while others do. The host bounds its taps too
+// (kMaxTaps, platform/base/limits.h).
+constexpr size_t kMaxTapsPerHost = 16;
+// Taps the monitors of one other user may hold in all (-EDQUOT beyond): a monitor watches a
+// handful of services.
+constexpr size_t kMaxTapsPerUser = 64;
 // Bytes one user's connections may hold (answers not read, requests not handled) before
 // they are no longer read: 64 listing pages. Root and the registry's own user, whose many
 // processes share one budget, get the larger one; all other users together the last.

@@ -106,10 +106,13 @@ void Policy::addText(const char* file, std::string_view text, const Accounts& ac
         String8 why;
         Rule rule;
         const char* problem = nullptr;
-        if (words[0] != "own") {
+        rule.monitor = words[0] == "monitor";
+        if (words[0] != "own" && !rule.monitor) {
             why.append("unknown word '").append(shown(words[0]).c_str()).append("'");
         } else if (count != 4) {
-            why.append("a line is: own PATTERN user NAME, or own PATTERN group NAME");
+            why.append(rule.monitor
+                           ? "a line is: monitor PATTERN user NAME, or monitor PATTERN group NAME"
+                           : "a line is: own PATTERN user NAME, or own PATTERN group NAME");
         } else if (words[2] != "user" && words[2] != "group") {
             why.append("unknown word '").append(shown(words[2]).c_str()).append("'");
         } else if ((problem = patternProblem(words[1], &rule.prefix, &rule.wholeName))) {
@@ -143,14 +146,10 @@ bool Policy::grants(const String16& name, uid_t uid, gid_t gid, const std::vecto
     *matched = false;
     std::vector<const Rule*> grantees;
     for (const Rule& rule : rules_) {
-        std::u16string_view units = name.view();
-        if (rule.wholeName ? units != rule.prefix : !units.starts_with(rule.prefix)) continue;
+        if (rule.monitor || !rule.matches(name)) continue;
         *matched = true;
         if (!rule.id) continue;
-        bool member = rule.group ? (*rule.id == gid || std::find(groups.begin(), groups.end(),
-                                                                 *rule.id) != groups.end())
-                                 : *rule.id == uid;
-        if (member) return true;
+        if (rule.grantsTo(uid, gid, groups)) return true;
         auto same = [&rule](const Rule* other) {
             return other->group == rule.group && other->id == rule.id;
         };
@@ -169,6 +168,25 @@ bool Policy::grants(const String16& name, uid_t uid, gid_t gid, const std::vecto
     }
     if (grantees.size() > kNamedGrantees) why->append(" and others");
     why->append(" may hold it");
+    return false;
+}
+
+bool Policy::Rule::matches(const String16& name) const {
+    std::u16string_view units = name.view();
+    return wholeName ? units == prefix : units.starts_with(prefix);
+}
+
+bool Policy::Rule::grantsTo(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) const {
+    if (!id) return false;
+    if (!group) return *id == uid;
+    return *id == gid || std::find(groups.begin(), groups.end(), *id) != groups.end();
+}
+
+bool Policy::grantsMonitor(const String16& name, uid_t uid, gid_t gid,
+                           const std::vector<gid_t>& groups) const {
+    for (const Rule& rule : rules_) {
+        if (rule.monitor && rule.matches(name) && rule.grantsTo(uid, gid, groups)) return true;
+    }
     return false;
 }
 
@@ -198,6 +216,14 @@ bool grantedTo(const ServerOptions& options, const Peer& from, const String16& n
     }
     // --allow-any-user opens the names no line speaks of, never one granted to others.
     return !matched && options.allowAnyUser;
+}
+
+bool monitorGrantedTo(const ServerOptions& options, const Peer& from, uid_t holder,
+                      const String16& name) {
+    uid_t uid = from.credentials.uid;
+    if (uid == 0 || uid == holder) return true;
+    return options.policy != nullptr &&
+           options.policy->grantsMonitor(name, uid, from.credentials.gid, from.groups);
 }
 
 bool permitRegistration(const ServerOptions& options, const Peer& from, const String16& name,

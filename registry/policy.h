@@ -2,10 +2,12 @@
 // Name ownership: which users and groups may hold which names, as the policy files of the
 // system's packages and its administrator say, and the decision for one registration.
 //
-// A policy line is `own PATTERN user NAME` or `own PATTERN group NAME`; `#` starts a
-// comment and blank lines are ignored. PATTERN is a whole name, or a prefix followed by
-// `*`. Every line whose pattern matches a name grants it; a line that cannot be read
-// grants nothing and is reported as "FILE:LINE: WHY".
+// A policy line is `own PATTERN user NAME` or `own PATTERN group NAME`, or the same with
+// `monitor` for the right to watch the calls to a name's host; `#` starts a comment and
+// blank lines are ignored. PATTERN is a whole name, or a prefix followed by `*`. Every
+// line whose pattern matches a name grants it; a line that cannot be read grants nothing
+// and is reported as "FILE:LINE: WHY". `monitor` lines neither grant nor keep from anyone
+// the holding of a name.
 #pragma once
 
 #include <sys/types.h>
@@ -77,15 +79,25 @@ class Policy {
     bool grants(const String16& name, uid_t uid, gid_t gid, const std::vector<gid_t>& groups,
                 bool* matched, String8* why) const;
 
+    // Whether a `monitor` line grants a process of `uid`, `gid` and `groups` the watching
+    // of the calls to `name`'s host.
+    bool grantsMonitor(const String16& name, uid_t uid, gid_t gid,
+                       const std::vector<gid_t>& groups) const;
+
     size_t ruleCount() const { return rules_.size(); }
 
   private:
     struct Rule {
         std::u16string prefix;
-        bool wholeName;              // the pattern is a whole name, not a prefix
-        bool group;                  // grants a group rather than a user
+        bool wholeName = true;       // the pattern is a whole name, not a prefix
+        bool group = false;          // grants a group rather than a user
+        bool monitor = false;        // a `monitor` line rather than an `own` one
         std::optional<uint32_t> id;  // empty: the account does not exist
         String8 account;
+
+        bool matches(const String16& name) const;
+        // Whether it names `uid`, or `gid` or one of `groups`; never for a missing account.
+        bool grantsTo(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) const;
     };
     // Appends the rules [first, last) of `from`, within kMaxPolicyRules; false when some
     // did not fit.
@@ -125,6 +137,11 @@ std::vector<gid_t> peerGroups(int sock);
 // name some policy line matches goes only to those the lines grant; any other name only
 // under --allow-any-user. When not, `*why` says who may hold it.
 bool grantedTo(const ServerOptions& options, const Peer& from, const String16& name, String8* why);
+
+// Whether `from` may watch the calls to `name`, held by a process of the user `holder`:
+// root, that user itself, and those a `monitor` line grants the name.
+bool monitorGrantedTo(const ServerOptions& options, const Peer& from, uid_t holder,
+                      const String16& name);
 
 // Decides a registration by `from`, as grantedTo(). A refusal writes one log line (when
 // `limit`, if given, admits it) and the reason into `answer`.

@@ -16,7 +16,10 @@ bool readName(Parcel& payload, String16* out) {
 }  // namespace
 
 RequestHandler::RequestHandler(const ServerOptions& options, PeerTransport& transport)
-    : options_(options), transport_(transport), namesByUser_(options.registryUid) {}
+    : options_(options),
+      transport_(transport),
+      namesByUser_(options.registryUid),
+      taps_(options.registryUid) {}
 
 bool RequestHandler::handle(Peer& from, Message& message) {
     const MessageHeader& header = message.header;
@@ -47,6 +50,8 @@ bool RequestHandler::handle(Peer& from, Message& message) {
         case MSG_STATUS:
             status(from, name);
             return true;
+        case MSG_MONITOR:
+            return monitor(from, name, message.payload);
         default:
             return false;
     }
@@ -55,6 +60,7 @@ bool RequestHandler::handle(Peer& from, Message& message) {
 bool RequestHandler::serves(uint32_t type) const {
     if (type == MSG_STATUS) return (options_.features & FEATURE_STATUS) != 0;
     if (type == MSG_WATCH) return (options_.features & FEATURE_WATCH) != 0;
+    if (type == MSG_MONITOR) return (options_.features & FEATURE_MONITOR) != 0;
     return true;
 }
 
@@ -261,6 +267,7 @@ void RequestHandler::peerGone(const Peer& peer) {
         for (ConnectionId client : gone) release(client, peer.id);
     }
     watches_.drop(peer.id);
+    taps_.drop(peer.id);
     std::vector<String16> released = names_.releaseAll(peer.id);
     namesByUser_.remove(peer.credentials.uid, released.size());
     for (const String16& name : released) {

@@ -19,6 +19,7 @@
 #include "registry/name_table.h"
 #include "registry/peer.h"
 #include "registry/server_options.h"
+#include "registry/tap_table.h"
 #include "registry/watch_table.h"
 
 namespace zorlek::registry {
@@ -140,6 +141,17 @@ class RequestHandler {
     status_t mayWait(const Peer& from, size_t count) const;
     // Who holds `name` (MSG_STATUS).
     void status(Peer& from, const String16& name);
+    // A tap on the host of `name` (MSG_MONITOR, the rest of whose request is `payload`);
+    // false when the request is malformed.
+    bool monitor(Peer& from, const String16& name, Parcel& payload);
+    // Makes a tap for `from` on the host of `name` and sends the host its end: 0 with
+    // `answer` naming the host and handle and `monitorEnd` set, or why not.
+    status_t tap(Peer& from, const String16& name, int32_t snaplen, MessageHeader* answer,
+                 unique_fd* monitorEnd);
+    // Why `from` may not have one more tap on `host` now (-EMFILE, -EDQUOT), or 0.
+    status_t mayTap(const Peer& from, const Peer& host);
+    // The live holder of `name`, dropping one that has hung up; null when none.
+    const Holder* liveHolder(const String16& name);
 
     const ServerOptions& options_;
     PeerTransport& transport_;
@@ -152,6 +164,8 @@ class RequestHandler {
     std::unordered_map<ConnectionId, std::unordered_set<ConnectionId>> clientsOf_;
     // The clients waiting for names.
     WatchTable watches_;
+    // The taps handed out.
+    TapTable taps_;
     LogLimit log_;
 };
 

@@ -36,6 +36,8 @@ struct ServerOptions {
     size_t maxPendingChannels = kMaxPendingChannels;
     size_t maxUnreadFdsPerUser = kMaxUnreadFdsPerUser;
     size_t maxWaitingNamesPerUser = kMaxWaitingNamesPerUser;
+    size_t maxTapsPerHost = kMaxTapsPerHost;
+    size_t maxTapsPerUser = kMaxTapsPerUser;
     size_t userBudgetBytes = kUserBudgetBytes;
     size_t trustedBudgetBytes = kTrustedBudgetBytes;
     size_t othersBudgetBytes = kOthersBudgetBytes;

@@ -26,6 +26,7 @@ ZORLEK_BUILD_PACKAGES=(cmake ninja-build g++)
 # Build-Depends of debian/control), and checking them (lintian).
 ZORLEK_PACKAGE_PACKAGES=(dpkg-dev build-essential debhelper libgtest-dev lintian)
 # What building and running the tests and benchmarks needs on top: clang for the sanitizer
-# pass; the package, pkg-config and systemd-analyze for the install and package tests.
+# pass; the package, pkg-config and systemd-analyze for the install and package tests;
+# tshark, which reads a capture of `zorlek capture` with the dissector the package ships.
 ZORLEK_TEST_PACKAGES=(libgtest-dev util-linux clang libclang-rt-dev "${ZORLEK_PACKAGE_PACKAGES[@]}"
-    pkg-config systemd)
+    pkg-config systemd tshark)

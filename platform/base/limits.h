@@ -65,6 +65,11 @@ constexpr size_t kCloseQueueBlock = 64;
 constexpr size_t kEmptyingScratchBytes = 4096;
 constexpr size_t kEmptyingScatter = 16;
 
+// The longest snap of a request or reply a monitor may ask for and a call record may carry
+// (MSG_MONITOR, MSG_CALL_RECORD): enough for every typed call's arguments, and a record
+// stays far below a parcel.
+constexpr int32_t kMaxSnapLength = 65536;
+
 // --- Waits ---------------------------------------------------------------------------
 
 // Every wait for a peer when ZORLEK_CALL_TIMEOUT_MS does not set another: long enough for
@@ -136,6 +141,13 @@ constexpr int kMaxRetryPauseMs = 5000;
 constexpr size_t kHostTrimAfterClosed = 64;
 constexpr size_t kTrimAfterBytes = 1024 * 1024;
 constexpr int kTrimDelayMs = 100;
+// Taps one host keeps at once (a newer one past it is closed): each costs every call a
+// record written to it. The registry hands a host no more (registry/limits.h).
+constexpr size_t kMaxTaps = 16;
+// Records waiting to be sent on one tap; a record that does not fit is dropped and
+// counted, so that a monitor that does not read costs the host this much and its calls
+// nothing.
+constexpr size_t kTapQueueBytes = 256 * 1024;
 // Events taken per turn of a loop; more wait for the next turn, so that one burst does
 // not starve the timers.
 constexpr int kEventBatch = 64;

@@ -52,6 +52,7 @@ ChannelServer::ChannelServer(EventLoop& loop, const HostOptions& options,
                                           maxChannels_ / kHostKeptChannelsShare)),
       users_({::getuid(), options.userBudgetBytes, options.userBudgetBytes,
               options.othersBudgetBytes}),
+      taps_(loop),
       trimmer_(loop, kHostTrimAfterClosed, kTrimAfterBytes) {}
 
 ChannelServer::~ChannelServer() {
@@ -85,6 +86,8 @@ void ChannelServer::adopt(unique_fd sock, const ucred& caller, uint32_t features
     }
     channel.end = make<HostChannel>(channel.connection.get(), &objects_);
     channel.end->setPeerFeatures(features);
+    channel.end->setObserver(this);
+    channel.end->setPeer(caller);
     uint64_t id = nextId_++;
     channel.connection->setId(id);
     channel.connection->setBudget(std::move(budget));

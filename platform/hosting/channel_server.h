@@ -9,6 +9,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "platform/hosting/call_tap.h"
 #include "platform/hosting/host_channel.h"
 #include "platform/hosting/host_options.h"
 #include "platform/hosting/local_object.h"
@@ -20,7 +21,7 @@
 
 namespace zorlek {
 
-class ChannelServer final : private ConnectionOwner {
+class ChannelServer final : private ConnectionOwner, private CallObserver {
   public:
     // Serves the objects of `objects` (which outlives this). The bounds come from
     // `options` (maxChannels, maxChannelsPerUser, userBudgetBytes).
@@ -37,6 +38,9 @@ class ChannelServer final : private ConnectionOwner {
     // objects go to it only when it can read them.
     void adopt(unique_fd sock, const ucred& caller, uint32_t features = 0);
 
+    // The monitors' taps, written after each call served.
+    CallTaps& taps() { return taps_; }
+
   private:
     struct Channel {
         std::unique_ptr<Connection> connection;
@@ -52,6 +56,12 @@ class ChannelServer final : private ConnectionOwner {
     void onClosed(Connection& connection, status_t why) override;
     // Answers to this end's own calls come back as MSG_REPLY, or MSG_ERROR.
     bool serves(const Connection& connection, uint32_t type) const override;
+    // The monitors' taps hear of every call served or made.
+    bool watching() const override { return taps_.attached(); }
+    void told(bool back, const MessageHeader& call, const ucred& sender, const Parcel& request,
+              const Parcel& reply, status_t status, int64_t beganNs) override {
+        taps_.told(back, call, sender, request, reply, status, beganNs);
+    }
 
     // Tells the notices of channels that ended, on the loop after the batch that ended them.
     class Notices final : public EventSource {
@@ -77,6 +87,7 @@ class ChannelServer final : private ConnectionOwner {
     Parcel request_;
     Parcel reply_;
     Notices notices_;
+    CallTaps taps_;
     MemoryTrimmer trimmer_;
 };
 

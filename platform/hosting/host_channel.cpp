@@ -26,6 +26,18 @@ status_t HostChannel::transact(uint32_t handle, uint32_t code, const Parcel& dat
     status_t status = encode(data, MSG_TRANSACT, &header.type, &wire_);
     if (status != OK) return status;
     const Parcel& payload = header.type == MSG_TRANSACT ? data : wire_;
+    int64_t beganNs = observer() != nullptr && observer()->watching() ? monotonicNs() : 0;
+    status = send(header, payload, oneway, reply);
+    if (beganNs != 0 && observer()->watching()) {
+        observer()->told(true, header, peer_, data, reply != nullptr ? *reply : Parcel(), status,
+                         beganNs);
+    }
+    return status;
+}
+
+status_t HostChannel::send(MessageHeader header, const Parcel& payload, bool oneway,
+                           Parcel* reply) {
+    status_t status;
     // What waits for a client that does not read is bounded, and costs only its calls.
     if (connection_->queuedBytes() + kHeaderSize + payload.dataSize() > kCallbackQueueBytes) {
         return -ENOBUFS;

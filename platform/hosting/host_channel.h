@@ -26,6 +26,9 @@ class HostChannel final : public ChannelEnd {
     status_t transact(uint32_t handle, uint32_t code, const Parcel& data, Parcel* reply,
                       uint32_t flags) override;
     bool alive() const override { return connection_ != nullptr && !connection_->closed(); }
+    // The client at the other end, as the registry saw it: named in the records of calls
+    // back.
+    void setPeer(const ucred& peer) { peer_ = peer; }
 
     // The client's answer to a call of this end (MSG_REPLY, or MSG_ERROR for a type it did
     // not know); one no call waits for any more is dropped. False for an answer to a call
@@ -43,10 +46,13 @@ class HostChannel final : public ChannelEnd {
 
     status_t sendMessage(const MessageHeader& header, const Parcel& payload) override;
     void broken(status_t why) override;
+    // Sends the call, one-way or waiting for its reply into `reply` (may be null).
+    status_t send(MessageHeader header, const Parcel& payload, bool oneway, Parcel* reply);
     // Sends the call and waits for its reply in `pending`.
     status_t call(const MessageHeader& header, const Parcel& payload, PendingReply* pending);
 
     Connection* connection_;
+    ucred peer_ = {0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
     uint32_t nextSerial_ = 1;
     std::vector<Waiting> waiting_;
     Parcel wire_;

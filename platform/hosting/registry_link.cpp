@@ -250,6 +250,8 @@ bool RegistryLink::onMessage(Connection& /*connection*/, Message& message) {
         }
         case MSG_CHANNEL:
             return handleChannel(message);
+        case MSG_TAP:
+            return handleTap(message);
         default:
             return false;
     }
@@ -271,6 +273,19 @@ bool RegistryLink::handleChannel(Message& message) {
     message.payload.readInt32(&features);
     channels_.adopt(std::move(message.fd), {pid, static_cast<uid_t>(uid), static_cast<gid_t>(gid)},
                     static_cast<uint32_t>(features));
+    return true;
+}
+
+bool RegistryLink::handleTap(Message& message) {
+    int32_t pid = 0, uid = -1, gid = -1, snaplen = 0;
+    // Whatever a newer registry appends after these is passed over.
+    if (message.payload.readInt32(&pid) != OK || message.payload.readInt32(&uid) != OK ||
+        message.payload.readInt32(&gid) != OK || message.payload.readInt32(&snaplen) != OK) {
+        return false;
+    }
+    if (!message.fd) return true;  // cut off on the way: its monitor sees the tap end
+    ucred monitor{pid, static_cast<uid_t>(uid), static_cast<gid_t>(gid)};
+    channels_.taps().adopt(std::move(message.fd), monitor, snaplen);
     return true;
 }
 

@@ -98,6 +98,8 @@ class RegistryLink final : private ConnectionOwner {
     bool onMessage(Connection& connection, Message& message) override;
     void onClosed(Connection& connection, status_t why) override;
     bool handleChannel(Message& message);
+    // MSG_TAP: a monitor's tap, kept by the channel server.
+    bool handleTap(Message& message);
 
     EventLoop& loop_;
     ObjectTable& objects_;

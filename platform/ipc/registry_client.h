@@ -69,6 +69,17 @@ class RegistryClient : public ServiceManager {
     status_t watch(const Parcel& names, bool gone, bool bounded, const Deadline& deadline,
                    size_t* pending);
 
+    // Asks to watch the calls to the host of `name`, each record carrying at most
+    // `snaplen` (0..kMaxSnapLength) bytes of its request and reply. 0 with `*handle` the
+    // name's handle and `*tap` the monitor's end of the tap (only the host writes on it:
+    // MSG_CALL_RECORD, MSG_RECORDS_DROPPED; the monitor reads, and closes it to stop).
+    // Each call makes a new tap; two names of one host give two taps that carry the same
+    // records. Else -EINVAL (a snaplen out of range), -ENOENT (no such name), -EPERM (not
+    // granted), -EOPNOTSUPP (a registry or a host that cannot), -EDQUOT / -EMFILE (past a
+    // bound), -EBADMSG for a malformed answer, or the failure of the connection.
+    status_t monitor(const String16& name, int32_t snaplen, uint32_t* handle,
+                     unique_fd* tap) override;
+
   private:
     RegistryClient(String8 path, int timeoutMs, unique_fd sock, uint32_t features);
 

@@ -6,6 +6,7 @@
 
 #include "platform/base/ibinder.h"
 #include "platform/base/refbase.h"
+#include "platform/base/unique_fd.h"
 #include "platform/text/string16.h"
 #include "platform/text/vector.h"
 
@@ -80,6 +81,20 @@ class ServiceManager : public RefBase {
     // takes releases, ends the channels whose hosts went and tells their notices. 0, or the
     // -errno of the readiness check itself.
     virtual status_t dispatch() { return OK; }
+
+    // Watches the calls to the host of `name`, where the registry grants it: 0 with
+    // `*handle` the name's object as its host numbers it and `*tap` the monitor's end of a
+    // new tap (a connected stream socket), on which the host writes a record of every call
+    // it serves or makes (MSG_CALL_RECORD, carrying at most `snaplen` bytes of each request
+    // and reply, 0 to kMaxSnapLength) and the count of those it dropped for want of room;
+    // the monitor only reads it, and closes it to stop. -EPERM when not granted; -ENOENT
+    // when no such name is registered; -EOPNOTSUPP when the registry or the holder cannot;
+    // -EDQUOT or -EMFILE past their bounds; or why the registry could not answer, as
+    // lookup() tells it. The base class cannot.
+    virtual status_t monitor(const String16& /*name*/, int32_t /*snaplen*/, uint32_t* /*handle*/,
+                             unique_fd* /*tap*/) {
+        return -EOPNOTSUPP;
+    }
 
     // Looks up names[0] .. names[count - 1] and sets out[i] as lookupService(names[i])
     // would. Returns 0 when the registry answered every lookup (a name it has no object

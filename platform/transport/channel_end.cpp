@@ -6,6 +6,7 @@
 
 #include "platform/base/call_context.h"
 #include "platform/base/little_endian.h"
+#include "platform/transport/deadline.h"
 #include "platform/transport/object_proxy.h"
 #include "platform/transport/parcel_access.h"
 
@@ -192,6 +193,7 @@ void ChannelEnd::serve(const MessageHeader& header, Parcel& request, const ucred
     }
     CallContext context;
     context.caller = sender;
+    int64_t beganNs = observer_ != nullptr && observer_->watching() ? monotonicNs() : 0;
     // A handle never given out: the call is malformed.
     status_t status = -EBADMSG;
     if (withoutCredentials(sender)) {
@@ -201,6 +203,9 @@ void ChannelEnd::serve(const MessageHeader& header, Parcel& request, const ucred
     } else if (object) {
         CurrentCall current(&context);
         status = object->onTransact(header.code, request, &reply, flags);
+    }
+    if (observer_ != nullptr && observer_->watching()) {
+        observer_->told(false, header, sender, request, reply, status, beganNs);
     }
     if ((flags & FLAG_ONEWAY) != 0 || context.replyWithheld) return;
     // A reply whose building failed is never sent, neither as a success nor cut short.

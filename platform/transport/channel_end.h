@@ -44,6 +44,22 @@ class PublishedObjects {
     ~PublishedObjects() = default;
 };
 
+// Told of each call an end serves or makes (a host's monitors).
+class CallObserver {
+  public:
+    // True while anyone watches: only then are calls timed and told.
+    virtual bool watching() const = 0;
+    // A call served (`back` false: `sender` called an object of this process) or made to a
+    // peer's object (`back` true: `sender` is the peer called), its request and reply (not
+    // sent for a one-way call), its status, and when it began on the monotonic clock.
+    virtual void told(bool back, const MessageHeader& call, const ucred& sender,
+                      const Parcel& request, const Parcel& reply, status_t status,
+                      int64_t beganNs) = 0;
+
+  protected:
+    ~CallObserver() = default;
+};
+
 class ChannelEnd : public RefBase {
   public:
     // One call to the peer's object `handle`, as ObjectProxy::sendTransaction.
@@ -126,10 +142,14 @@ class ChannelEnd : public RefBase {
     uint32_t nextHandle_ = kFirstPassedHandle;
     // The wire form of a parcel that carries objects; filled and sent at once.
     Parcel wire_;
-    const Parcel empty_;
+    Parcel empty_;
     const PublishedObjects* published_ = nullptr;
+    CallObserver* observer_ = nullptr;
 
   public:
+    // Who is told of the calls served here (outlives the end); none by default.
+    void setObserver(CallObserver* observer) { observer_ = observer; }
+    CallObserver* observer() const { return observer_; }
     // The objects this process registered (a host's; `published` outlives the end), which
     // the peer may call and pass back; none on a client.
     void setPublished(const PublishedObjects* published) { published_ = published; }

@@ -118,8 +118,6 @@ class Connection final : public EventSource {
     // until `done` is set or `deadline` passes, the loop's other connections waiting
     // meanwhile. 0 once done; -ETIMEDOUT; -EPIPE when the connection closed.
     status_t serveUntil(const Deadline& deadline, const bool& done);
-    // Bytes waiting to be sent.
-    size_t queuedBytes() const { return out_.queuedBytes(); }
 
     // Ends the connection: stops watching, closes the socket at once (the descriptors a
     // peer left in it going aside: see closeSocket()), and tells the owner once with `why`.
@@ -132,6 +130,8 @@ class Connection final : public EventSource {
     // True when the peer has closed its end (also before that end-of-stream is read).
     bool peerHungUp() const;
 
+    // Bytes that wait to be sent.
+    size_t queuedBytes() const { return out_.queuedBytes(); }
     // Messages carrying a descriptor that wait to be sent.
     size_t queuedFds() const { return out_.queuedFds(); }
     // The bytes sent that the peer has not read yet (SIOCOUTQ); 0 when closed or unknown.

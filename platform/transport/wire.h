@@ -104,6 +104,24 @@ enum MessageType : uint32_t {
     // The sender lets go of the peer's object `object` (a handle from kFirstPassedHandle on):
     // code is how many times it received it. Not answered.
     MSG_OBJ_RELEASE = 20,
+    // Client to registry: watch the calls to the host of a name. Payload: the name (a
+    // UTF-16 string), then an int32 snaplen (0..kMaxSnapLength), the most bytes of each
+    // request and reply the records carry. Answered by one MSG_MONITOR_REPLY.
+    MSG_MONITOR = 22,
+    // Registry to client: value 0, object the name's handle, and the monitor's end of a new
+    // tap (a connected socket pair) attached; or -EPERM (not granted), -ENOENT (no such
+    // name), -EINVAL (a bad name or snaplen), -EOPNOTSUPP (the holder cannot be tapped),
+    // -EDQUOT / -EMFILE (bounds), with nothing attached.
+    MSG_MONITOR_REPLY = 23,
+    // Registry to host: the host's end of a new tap attached; payload the monitor's pid,
+    // uid and gid as the kernel gave them to the registry, then the snaplen (int32 each).
+    // Only the host writes on a tap; the monitor reads and closes.
+    MSG_TAP = 24,
+    // Host to monitor, on a tap: one call served or made (platform/transport/call_record.h).
+    MSG_CALL_RECORD = 25,
+    // Host to monitor, on a tap: code is the number of records dropped since the last such
+    // message, because the monitor did not read them in time. It comes before the next record.
+    MSG_RECORDS_DROPPED = 26,
 };
 
 // MSG_WATCH's value: wait for the names to go rather than come; answer at once.
@@ -122,14 +140,18 @@ constexpr int32_t kProtocolVersion = 4;
 constexpr uint32_t FEATURE_STATUS = 1u << 0;
 // and MSG_WATCH.
 constexpr uint32_t FEATURE_WATCH = 1u << 1;
-// What this build's registry does, and what its clients and hosts do (nothing the
-// registry needs to know of yet).
-constexpr uint32_t kRegistryFeatures = FEATURE_STATUS | FEATURE_WATCH;
-// A client's or a host's: its channels carry object references (MSG_OBJ_*) and calls both
-// ways. The registry tells each end of a channel the other's bits: a host in MSG_CHANNEL,
-// a client in MSG_LOOKUP_REPLY.
+// and MSG_MONITOR.
+constexpr uint32_t FEATURE_MONITOR = 1u << 2;
+// A client's or a host's, in its greeting's object word; the registry keeps each
+// connection's and tells each end of a channel the other's bits (a host in MSG_CHANNEL, a
+// client in MSG_LOOKUP_REPLY). Its channels carry object references (MSG_OBJ_*) and calls
+// both ways:
 constexpr uint32_t PEER_OBJECTS = 1u << 0;
-constexpr uint32_t kPeerFeatures = PEER_OBJECTS;
+// A host that can be tapped (it takes MSG_TAP):
+constexpr uint32_t PEER_TAP = 1u << 1;
+// What this build's registry does, and what its clients and hosts do.
+constexpr uint32_t kRegistryFeatures = FEATURE_STATUS | FEATURE_WATCH | FEATURE_MONITOR;
+constexpr uint32_t kPeerFeatures = PEER_OBJECTS | PEER_TAP;
 // The bytes that began a handshake before version 3 (a 16-byte header of type, code,
 // value and size): a registry recognises them to refuse such a peer at once.
 constexpr size_t kOldHeaderSize = 16;
@@ -141,12 +163,14 @@ constexpr size_t kOldHeaderSize = 16;
 // MSG_ERROR, and the connection stays; one of these where it does not belong is malformed.
 constexpr bool knownMessageType(uint32_t type) {
     return (type >= MSG_HELLO && type <= MSG_ERROR) ||
-           (type >= MSG_TRANSACT && type <= MSG_OBJ_RELEASE);
+           (type >= MSG_TRANSACT && type <= MSG_OBJ_RELEASE) ||
+           (type >= MSG_MONITOR && type <= MSG_RECORDS_DROPPED);
 }
 
 // True for the message types that carry one file descriptor.
 constexpr bool typeCarriesFd(uint32_t type) {
-    return type == MSG_LOOKUP_REPLY || type == MSG_CHANNEL;
+    return type == MSG_LOOKUP_REPLY || type == MSG_CHANNEL || type == MSG_MONITOR_REPLY ||
+           type == MSG_TAP;
 }
 
 struct MessageHeader {

@@ -87,6 +87,13 @@ status_t FakeRegistry::holderOf(const String16& name, ServiceHolder* out, sp<IBi
     return -ENOENT;
 }
 
+status_t FakeRegistry::monitor(const String16& name, int32_t snaplen, uint32_t* handle,
+                               unique_fd* tap) {
+    std::string utf8 = narrowForDisplay(name).c_str();
+    journal_->events.push_back("monitor " + utf8 + " " + std::to_string(snaplen));
+    return onMonitor ? onMonitor(utf8, snaplen, handle, tap) : -EOPNOTSUPP;
+}
+
 Vector<String16> FakeRegistry::listServiceNames() {
     Vector<String16> names;
     list(&names);

@@ -93,11 +93,19 @@ class FakeRegistry : public ServiceManager {
     // When not 0, holderOf() fails with this status.
     status_t holderFailure = OK;
 
+    // Answers monitor() (with the name as UTF-8); without it, monitor() is -EOPNOTSUPP as
+    // from the base class. Each call is "monitor NAME SNAPLEN" in the journal.
+    std::function<status_t(const std::string& name, int32_t snaplen, uint32_t* handle,
+                           unique_fd* tap)>
+        onMonitor;
+
     sp<IBinder> lookupService(const String16& name) override;
     status_t lookup(const String16& name, sp<IBinder>* out) override;
     status_t holderOf(const String16& name, ServiceHolder* out, sp<IBinder>* object) override;
     Vector<String16> listServiceNames() override;
     status_t list(Vector<String16>* out) override;
+    status_t monitor(const String16& name, int32_t snaplen, uint32_t* handle,
+                     unique_fd* tap) override;
 
   private:
     struct Entry {

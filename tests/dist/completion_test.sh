@@ -37,7 +37,13 @@ expect() {
 }
 names=$'a=b\nback\\\\x41slash\ncafé\nevery\ngreeter\nhello\nk:=v\nodd:\\ \\[name\nplain\nsample.adder\nweird:\\[x\\]\nwith\\ space'
 keys=$'action=\ncategories=\ncomponent=\ndata=\nlaunchFlags=\ntype='
-expect "command words" $'call\ncheck\ndescribe\nhelp\ninvoke\nlist\nstatus\nversion\nwait' zorlek ''
+expect "command words" $'call\ncapture\ncheck\ndescribe\nhelp\ninvoke\nlist\nmonitor\nstatus\nversion\nwait' zorlek ''
+expect "live names for monitor" "$names" zorlek monitor --json --count 3 ''
+expect "more names for capture" "$names" zorlek capture --wait greeter ''
+expect "the options of monitor" $'--count\n--json\n--payload\n--snaplen\n--timeout\n--wait' zorlek monitor --
+expect "the options of capture" $'--count\n--snaplen\n--timeout\n--wait' zorlek capture --
+expect "the count of monitor" '' zorlek monitor --count ''
+expect "the bytes of capture" '' zorlek capture --snaplen ''
 expect "live names for wait" "$names" zorlek wait ''
 expect "more names for wait" "$names" zorlek wait --gone greeter ''
 expect "the options of wait" $'--gone\n--timeout' zorlek wait --
@@ -46,7 +52,7 @@ expect "live names for status" "$names" zorlek status ''
 expect "live names for status --json" "$names" zorlek status --json ''
 expect "the option of status" '--json' zorlek status --
 expect "nothing after the name of status" '' zorlek status greeter ''
-expect "command word prefix" $'call\ncheck' zorlek c
+expect "command word prefix" $'call\ncapture\ncheck' zorlek c
 expect "after an option" $'list' zorlek -h l
 expect "live names for check" "$names" zorlek check ''
 expect "live names for call" "$names" zorlek call ''

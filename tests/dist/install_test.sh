@@ -58,7 +58,8 @@ units)
     outside=$(cd "$tmp/root" && find . -type f | sed 's#^\.##' | grep -v "^$arg/")
     [ -z "$outside" ] || fail "installed outside $arg: $outside"
     for file in share/bash-completion/completions/zorlek lib/tmpfiles.d/zorlek.conf \
-        lib/sysusers.d/zorlek.conf share/zorlek/registry.d/zorlek-echo.conf; do
+        lib/sysusers.d/zorlek.conf share/zorlek/registry.d/zorlek-echo.conf \
+        share/zorlek/wireshark/zorlek.lua; do
         [ -f "$tmp/root$arg/$file" ] || fail "no $arg/$file"
     done
     verify_units "$tmp/root" "$arg"

@@ -30,7 +30,7 @@ done
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 declare -A holds=(
     [zorlek]="usr/bin/zorlek usr/share/man/man1/zorlek.1.gz usr/share/bash-completion/completions/zorlek
-        usr/share/doc/zorlek/copyright"
+        usr/share/zorlek/wireshark/zorlek.lua usr/share/doc/zorlek/copyright"
     [zorlek-registry]="usr/sbin/zorlek-registry usr/bin/zorlek-echo lib/systemd/system/zorlek-registry.service
         lib/systemd/system/zorlek-registry.socket lib/systemd/system/zorlek-echo.service
         usr/lib/sysusers.d/zorlek.conf usr/lib/tmpfiles.d/zorlek.conf

@@ -121,6 +121,10 @@ constexpr Limit kLimits[] = {
     LIMIT(kMaxStatusFileBytes, Bytes),
     LIMIT(kStartSlackMs, Ms),
     LIMIT(kMaxNamesBytes, Bytes),
+    LIMIT(kMaxMonitoredServices, Count),
+    LIMIT(kDefaultSnapLength, Bytes),
+    LIMIT(kTapReadBuffer, Bytes),
+    LIMIT(kMaxCallRecordPayload, Bytes),
     LIMIT(kTextOutputBufferBytes, Bytes),
     LIMIT(kPollCapUs, Us),
     LIMIT(kPollFloorUs, Us),
@@ -136,6 +140,11 @@ constexpr Limit kLimits[] = {
     LIMIT(kFirstPassedHandle, Hex),
     LIMIT(kMaxCallDepth, Count),
     LIMIT(kCallbackQueueBytes, Bytes),
+    LIMIT(kMaxSnapLength, Bytes),
+    LIMIT(kMaxTaps, Count),
+    LIMIT(kTapQueueBytes, Bytes),
+    LIMIT(registry::kMaxTapsPerHost, Count),
+    LIMIT(registry::kMaxTapsPerUser, Count),
 };
 
 constexpr const char* kHeaders[] = {"platform/base/limits.h", "registry/limits.h",

@@ -86,6 +86,26 @@ TEST(PolicyLines, GoodLinesGrantAndBadOnesSayWhereAndWhy) {
          {"f.conf:1: unknown user 'mallory'"},
          1},
         {"unknown group", "own a group wheel", {"f.conf:1: unknown group 'wheel'"}, 1},
+        {"monitor lines by user and group",
+         "monitor a.b user alice\nmonitor c.* group staff\n",
+         {},
+         2},
+        {"a monitor line too short",
+         "monitor a user",
+         {"f.conf:1: a line is: monitor PATTERN user NAME, or monitor PATTERN group NAME"},
+         0},
+        {"a monitor line of an unknown kind",
+         "monitor a person alice",
+         {"f.conf:1: unknown word 'person'"},
+         0},
+        {"a monitor line's bad pattern",
+         "monitor a*b group staff",
+         {"f.conf:1: bad pattern 'a*b': '*' may only end a pattern"},
+         0},
+        {"a monitor line's unknown user",
+         "monitor a user mallory",
+         {"f.conf:1: unknown user 'mallory'"},
+         1},
         {"bad lines numbered, good ones kept",
          "own a user alice\nbad\n\nown b user nobody\n",
          {"f.conf:2: unknown word 'bad'", "f.conf:4: unknown user 'nobody'"},
@@ -191,6 +211,82 @@ TEST(PolicyGrants, ARefusalNamesAFewGranteesOnceEach) {
         EXPECT_FALSE(policy.grants(String16("n"), 5, 5, {}, &matched, &why));
         EXPECT_STREQ(why.c_str(), c.why);
     }
+}
+
+// `monitor` lines and `own` lines grant each their own right, and never the other.
+TEST(PolicyGrants, MonitorLinesGrantWatchingOnly) {
+    Policy policy;
+    ASSERT_TRUE(problemsOf("monitor org.example user alice\n"
+                           "monitor org.shared.* group staff\n"
+                           "own org.owned user bob\n"
+                           "monitor org.lost user mallory\n",
+                           &policy)
+                    .size() == 1);
+    const struct {
+        const char* what;
+        std::u16string name;
+        uid_t uid;
+        gid_t gid;
+        std::vector<gid_t> groups;
+        bool monitor;
+    } cases[] = {
+        {"a whole name to its user", u"org.example", 1000, 100, {}, true},
+        {"a whole name, another user", u"org.example", 1001, 100, {}, false},
+        {"a whole name is no prefix", u"org.example.sub", 1000, 100, {}, false},
+        {"a prefix, a member by supplementary group", u"org.shared.x", 1001, 100, {7, 50}, true},
+        {"a prefix, a member by primary group", u"org.shared.x", 1001, 50, {}, true},
+        {"a prefix, no member", u"org.shared.x", 1001, 100, {7}, false},
+        {"an own line grants no watching", u"org.owned", 1001, 100, {}, false},
+        {"an unknown account, nobody", u"org.lost", 1000, 100, {}, false},
+        {"no line", u"net.other", 1000, 100, {}, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(policy.grantsMonitor(String16(c.name), c.uid, c.gid, c.groups), c.monitor)
+            << c.what;
+    }
+    // And a monitor line neither grants a name nor keeps it from --allow-any-user.
+    bool matched = true;
+    String8 why;
+    EXPECT_FALSE(policy.grants(String16("org.example"), 1000, 100, {}, &matched, &why));
+    EXPECT_FALSE(matched);
+}
+
+TEST(MonitorDecision, RootTheHoldersUserAndThePolicy) {
+    Policy policy;
+    ASSERT_TRUE(
+        problemsOf("monitor watched.* user alice\nmonitor team.* group staff\n", &policy).empty());
+    const struct {
+        const char* what;
+        uid_t peer;
+        gid_t gid;
+        std::vector<gid_t> groups;
+        uid_t holder;
+        uid_t registry;
+        const char* name;
+        bool allowed;
+    } cases[] = {
+        {"root", 0, 0, {}, 998, 1000, "x", true},
+        {"the holder's own user", 998, 998, {}, 998, 0, "x", true},
+        {"another user, no line", 1001, 1001, {}, 998, 0, "x", false},
+        {"nobody, no line", 65534, 65534, {}, 998, 0, "watched", false},
+        {"the registry's own user is not the holder", 1000, 1000, {}, 998, 1000, "x", false},
+        {"granted by user", 1000, 1000, {}, 998, 0, "watched.a", true},
+        {"granted by group", 1002, 1002, {50}, 998, 0, "team.a", true},
+        {"a line for another name", 1000, 1000, {}, 998, 0, "team.a", false},
+    };
+    for (const auto& c : cases) {
+        ServerOptions options;
+        options.registryUid = c.registry;
+        options.policy = &policy;
+        Peer peer;
+        peer.credentials = {42, c.peer, c.gid};
+        peer.groups = c.groups;
+        EXPECT_EQ(monitorGrantedTo(options, peer, c.holder, String16(c.name)), c.allowed) << c.what;
+    }
+    ServerOptions none;
+    Peer peer;
+    peer.credentials = {42, 1000, 1000};
+    EXPECT_FALSE(monitorGrantedTo(none, peer, 998, String16("watched.a"))) << "no policy";
 }
 
 struct DecisionCase {
