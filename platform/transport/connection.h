@@ -112,6 +112,14 @@ class Connection final : public EventSource {
     status_t send(const MessageHeader& header, const uint8_t* payload, size_t size,
                   unique_fd fd = unique_fd(), uint64_t tag = 0);
 
+    // Keeps what is sent from now on in the queue, unsent, until sendHeld() (or the end of
+    // a batch this connection handles): for messages no one waits for, sent in batches.
+    void hold() { out_.cork(); }
+    bool holding() const { return out_.corked(); }
+    // Sends what was held as far as the socket takes it, the rest queued. 0; -EPIPE when
+    // closed, or the failure of the socket, which closes the connection.
+    status_t sendHeld();
+
     // Ends the connection: stops watching, closes the socket at once (the descriptors a
     // peer left in it going aside: see closeSocket()), and tells the owner once with `why`.
     // Nothing happens on a connection already closed.
