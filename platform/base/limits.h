@@ -148,6 +148,9 @@ constexpr size_t kMaxTaps = 16;
 // counted, so that a monitor that does not read costs the host this much and its calls
 // nothing.
 constexpr size_t kTapQueueBytes = 256 * 1024;
+// How long a tap holds records before it sends them together: a monitor then costs a busy
+// host one send, and itself one wake-up, per this much time rather than per call.
+constexpr int kTapBatchMs = 1;
 // Events taken per turn of a loop; more wait for the next turn, so that one burst does
 // not starve the timers.
 constexpr int kEventBatch = 64;

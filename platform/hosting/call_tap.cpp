@@ -35,6 +35,8 @@ uint32_t clampedSnaplen(int32_t snaplen) {
 
 }  // namespace
 
+CallTaps::CallTaps(EventLoop& loop) : loop_(loop), batchEnd_(loop, [this] { sendHeld(); }) {}
+
 CallTaps::~CallTaps() = default;
 
 void CallTaps::adopt(unique_fd sock, const ucred& monitor, int32_t snaplen) {
@@ -96,6 +98,10 @@ void CallTaps::writeTo(Tap& tap, CallRecord record) {
         if (tap.dropped < UINT32_MAX) ++tap.dropped;
         return;
     }
+    if (!connection.holding()) {
+        connection.hold();
+        if (!batchEnd_.armed()) batchEnd_.armIn(kTapBatchMs);
+    }
     if (tap.dropped > 0) {
         if (connection.send({MSG_RECORDS_DROPPED, tap.dropped}, nullptr, 0) != OK) return;
         tap.dropped = 0;
@@ -117,6 +123,15 @@ void CallTaps::onClosed(Connection& connection, status_t /*why*/) {
         if (tap.connection.get() == &connection) tap.gone = true;
     }
     if (!writing_) sweep();
+}
+
+void CallTaps::sendHeld() {
+    writing_ = true;
+    for (Tap& tap : taps_) {
+        if (!tap.gone) tap.connection->sendHeld();
+    }
+    writing_ = false;
+    sweep();
 }
 
 void CallTaps::sweep() {

@@ -2,9 +2,10 @@
 // The taps of a hosting process: connections the registry handed over for monitors, on
 // which the host writes a record of every call it serves (MSG_CALL_RECORD). Writing never
 // waits: each tap queues at most kTapQueueBytes, a record that does not fit is dropped and
-// counted, and the count goes first (MSG_RECORDS_DROPPED) once a record fits again. A tap
-// is only written: bytes from its monitor end it, as does its close. Internal to the
-// hosting library.
+// counted, and the count goes first (MSG_RECORDS_DROPPED) once a record fits again.
+// Records leave in batches, kTapBatchMs after the first of each, so that a monitor costs a
+// busy host one send per batch rather than one per call. A tap is only written: bytes from
+// its monitor end it, as does its close. Internal to the hosting library.
 #pragma once
 
 #include <sys/socket.h>
@@ -23,7 +24,7 @@ namespace zorlek {
 
 class CallTaps final : private ConnectionOwner {
   public:
-    explicit CallTaps(EventLoop& loop) : loop_(loop) {}
+    explicit CallTaps(EventLoop& loop);
     ~CallTaps() override;
     CallTaps(const CallTaps&) = delete;
     CallTaps& operator=(const CallTaps&) = delete;
@@ -72,10 +73,13 @@ class CallTaps final : private ConnectionOwner {
     void onClosed(Connection& connection, status_t why) override;
     // Retires the taps that ended while records were written.
     void sweep();
+    // Sends the records held on every tap.
+    void sendHeld();
 
     EventLoop& loop_;
     std::vector<Tap> taps_;
-    Parcel record_;  // reused for each record
+    Parcel record_;   // reused for each record
+    Timer batchEnd_;  // sends the records held
     bool writing_ = false;
     uint64_t nextId_ = 1;
     uint64_t droppedInAll_ = 0;

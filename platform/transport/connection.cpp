@@ -88,6 +88,19 @@ void Connection::close(status_t why) {
     owner_.onClosed(*this, why);
 }
 
+status_t Connection::sendHeld() {
+    if (closed()) return -EPIPE;
+    status_t status = out_.uncork(sock_.get());
+    if (status != OK) {
+        close(status);
+        return status;
+    }
+    if (!reportSentFds()) return -EPIPE;
+    recharge();
+    updateInterest();
+    return closed() ? -EPIPE : OK;
+}
+
 void Connection::finish(status_t why) {
     if (closed()) return;
     out_.uncork(sock_.get());

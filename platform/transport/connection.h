@@ -118,6 +118,13 @@ class Connection final : public EventSource {
     // until `done` is set or `deadline` passes, the loop's other connections waiting
     // meanwhile. 0 once done; -ETIMEDOUT; -EPIPE when the connection closed.
     status_t serveUntil(const Deadline& deadline, const bool& done);
+    // Keeps what is sent from now on in the queue, unsent, until sendHeld() (or the end of
+    // a batch this connection handles): for messages no one waits for, sent in batches.
+    void hold() { out_.cork(); }
+    bool holding() const { return out_.corked(); }
+    // Sends what was held as far as the socket takes it, the rest queued. 0; -EPIPE when
+    // closed, or the failure of the socket, which closes the connection.
+    status_t sendHeld();
 
     // Ends the connection: stops watching, closes the socket at once (the descriptors a
     // peer left in it going aside: see closeSocket()), and tells the owner once with `why`.

@@ -143,6 +143,7 @@ constexpr Limit kLimits[] = {
     LIMIT(kMaxSnapLength, Bytes),
     LIMIT(kMaxTaps, Count),
     LIMIT(kTapQueueBytes, Bytes),
+    LIMIT(kTapBatchMs, Ms),
     LIMIT(registry::kMaxTapsPerHost, Count),
     LIMIT(registry::kMaxTapsPerUser, Count),
 };

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "registry/policy.h"
 #include "tests/integration/monitor_support.h"
 #include "tests/integration/registry_thread.h"
 #include "tests/integration/trust_support.h"
@@ -95,6 +96,25 @@ TEST_F(Trust, AHostsTapsAreBoundedAndOthersTakeHalf) {
     for (int i = 0; i < 16; ++i) all += "0 ";
     all += std::to_string(-EMFILE) + "\n";
     EXPECT_EQ(probe(env(), {}, "bound.svc", 17), all);
+}
+
+// One user other than root and the host's holds at most its bound of taps in all (a
+// registry with a bound of 3, on a thread of this process).
+TEST_F(Trust, OneUsersTapsAreBounded) {
+    registry::Policy policy;
+    std::vector<String8> problems;
+    policy.addText("t.conf", "monitor lim.* user nobody\n", registry::systemAccounts(), &problems);
+    ASSERT_TRUE(problems.empty());
+    registry::ServerOptions options;
+    options.policy = &policy;
+    options.maxTapsPerUser = 3;
+    RegistryThread limited(path, options);
+    ASSERT_TRUE(limited.listening());
+    limited.start();
+    ASSERT_TRUE(startVictim("lim.svc"));
+    std::string expected = "0 0 0 " + std::to_string(-EDQUOT) + "\n";
+    EXPECT_EQ(probe(env(), asUser(65534, {}), "lim.svc", 4), expected);
+    EXPECT_EQ(probe(env(), {}, "lim.svc", 4), "0 0 0 0\n") << "root is not bounded by it";
 }
 
 struct Monitor : ::testing::Test {
