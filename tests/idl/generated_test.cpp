@@ -10,9 +10,11 @@
 
 #include "idl/generator.h"
 #include "idl/parser.h"
+#include "objects.zi.h"
 #include "tests/idl/every_type_calls.h"
 #include "tests/idl/every_type_service.h"
 #include "tests/support/bytes.h"
+#include "ticker.zi.h"
 
 namespace zorlek::test {
 namespace {
@@ -128,10 +130,110 @@ TEST(GeneratedCode, TheProxyNeverSendsARequestItCouldNotBuild) {
     EXPECT_EQ(none.nothing(), -ENOENT);
 }
 
+// test.IObjects: remembers what it was given, and hands the first object back.
+class Objects : public ::test::IObjects::Service {
+  public:
+    status_t pass(const sp<IBinder>& first, int32_t n, const sp<IBinder>& second, sp<IBinder>* back,
+                  int32_t* count) override {
+        *back = first;
+        *count = n + (second ? 1 : 0);
+        return OK;
+    }
+    status_t drop(const sp<IBinder>& gone) override {
+        dropped = gone == nullptr ? 1 : 2;
+        return OK;
+    }
+    int dropped = 0;
+};
+
+TEST(GeneratedCode, ObjectsTravelAsReferencesThatProxiesWrap) {
+    sp<Objects> service = make<Objects>();
+    ::test::IObjects::Proxy proxy(service);
+    sp<IBinder> back = service;
+    int32_t count = 0;
+    ASSERT_EQ(proxy.pass(nullptr, 4, nullptr, &back, &count), OK);
+    EXPECT_EQ(back, nullptr);
+    EXPECT_EQ(count, 4);
+    EXPECT_EQ(proxy.drop(nullptr), OK);
+    EXPECT_EQ(service->dropped, 1);
+    // A receiver wraps what it got in the interface's proxy; a null one fails every call.
+    ::test::IListener::Proxy listener(back);
+    EXPECT_EQ(listener.heard(1, nullptr), -ENOENT);
+    // A non-null object goes as the parcel writes it: sent when it can be, else the
+    // parcel's failure and nothing sent.
+    sp<Scripted> scripted = make<Scripted>(OK, cat({i32(0), i32(0), i32(9)}));
+    ::test::IObjects::Proxy toScripted(scripted);
+    Parcel probe;
+    status_t writable = probe.writeStrongBinder(service);
+    EXPECT_EQ(toScripted.pass(service, 1, nullptr, &back, &count), writable);
+    EXPECT_EQ(scripted->calls, writable == OK ? 1 : 0);
+}
+
+TEST(GeneratedCode, ReferencesAreCheckedLikeEveryOtherValue) {
+    const Bytes token = s16(u"test.IObjects");
+    const Bytes none = cat({i32(0), i32(0)});
+    struct Row {
+        const char* what;
+        uint32_t code;
+        Bytes request;
+        status_t status;
+    } rows[] = {
+        {"two null references", 1, cat({token, none, i32(1), none}), OK},
+        {"one-way, null", 2, cat({token, none}), OK},
+        {"half a reference", 2, cat({token, i32(0)}), -EBADMSG},
+        {"no reference", 2, token, -EBADMSG},
+        {"a reference this parcel cannot hold", 2, cat({token, i32(0x7A7A7A7A), i32(1)}), -EBADMSG},
+        {"the second missing", 1, cat({token, none, i32(1)}), -EBADMSG},
+        {"bytes after the arguments", 1, cat({token, none, i32(1), none, i32(0)}), -EBADMSG},
+    };
+    for (const Row& row : rows) {
+        sp<Objects> service = make<Objects>();
+        Parcel data, answer;
+        data.setData(row.request.data(), row.request.size());
+        EXPECT_EQ(service->sendTransaction(row.code, data, &answer, 0), row.status) << row.what;
+        if (row.status == OK && row.code == 1) {
+            EXPECT_EQ(bytesOf(answer), cat({none, i32(1)}));
+        }
+    }
+    // Replies, through the proxy: a reference cut short is a malformed reply.
+    struct Reply {
+        Bytes reply;
+        status_t result;
+    } replies[] = {
+        {cat({none, i32(3)}), OK},
+        {cat({i32(0), i32(0)}), -EBADMSG},
+        {cat({i32(0)}), -EBADMSG},
+        {{}, -EBADMSG},
+    };
+    for (const Reply& reply : replies) {
+        ::test::IObjects::Proxy proxy(make<Scripted>(OK, reply.reply));
+        int32_t count = -1;
+        EXPECT_EQ(proxy.pass(nullptr, 0, nullptr, nullptr, &count), reply.result);
+        EXPECT_EQ(count, reply.result == OK ? 3 : -1);
+    }
+}
+
+TEST(GeneratedCode, EachInterfaceOfAFileAnswersItsOwnDescriptionFirst) {
+    idl::ParseError error;
+    for (const char16_t* description :
+         {::sample::ITicker::kDescription, ::sample::ITickListener::kDescription,
+          ::test::IObjects::kDescription}) {
+        std::optional<idl::Description> parsed = idl::parseDescription(description, &error);
+        ASSERT_TRUE(parsed) << error.why.c_str();
+        EXPECT_EQ(parsed->interfaces.size(), 2u);
+    }
+    EXPECT_EQ(idl::parseDescription(::sample::ITicker::kDescription, &error)->interfaces[0].name,
+              "sample.ITicker");
+    EXPECT_EQ(
+        idl::parseDescription(::sample::ITickListener::kDescription, &error)->interfaces[0].name,
+        "sample.ITickListener");
+    EXPECT_EQ(std::u16string(::sample::ITicker::kDescriptor), u"sample.ITicker");
+}
+
 // The lines of the header generated from `text` read from `source`.
 std::vector<std::string> headerLines(const std::u16string& text, const std::string& source) {
     idl::ParseError error;
-    std::optional<idl::Interface> parsed = idl::parseInterface(text, &error);
+    std::optional<idl::Description> parsed = idl::parseDescription(text, &error);
     EXPECT_TRUE(parsed) << error.line << ": " << error.why.c_str();
     if (!parsed) return {};
     std::string header = idl::generateHeader(*parsed, source);
