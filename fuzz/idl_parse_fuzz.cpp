@@ -116,12 +116,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::u16string canonical = idl::printDescription(*description);
     // Each interface's own text; a few at most, so that one input stays fast.
     for (size_t own = 0; own < interfaces.size() && own < 4; ++own) {
-        std::u16string text = idl::printDescription(*description, own);
-        std::optional<idl::Description> again = idl::parseDescription(text, &error);
+        std::u16string ownText = idl::printDescription(*description, own);
+        std::optional<idl::Description> again = idl::parseDescription(ownText, &error);
         check(again.has_value(), "canonical text does not read back");
-        check(idl::printDescription(*again) == text, "canonical text is not stable");
+        check(idl::printDescription(*again) == ownText, "canonical text is not stable");
         check(again->interfaces[0].name == interfaces[own].name, "not its own first");
-        check(own != 0 || text == canonical, "the first's text is not the canonical");
+        check(own != 0 || ownText == canonical, "the first's text is not the canonical");
     }
     return 0;
 }
