@@ -63,9 +63,13 @@ void readAs(const idl::Interface& interface, size_t descriptionBytes,
     check(typed::parseJson(std::string_view(json.data(), json.size()), &error).has_value(),
           "output is not JSON");
     Parcel again;
-    check(typed::writeJsonFields(again, interface, fields,
-                                 std::string_view(json.data(), json.size()), &why),
-          "output does not write back");
+    bool back = typed::writeJsonFields(again, interface, fields,
+                                       std::string_view(json.data(), json.size()), &why);
+    // An object the bytes held prints as its interface, which names no object to write.
+    if (!back && std::string_view(why.c_str()).ends_with("(objects are not written from JSON)")) {
+        return;
+    }
+    check(back, "output does not write back");
     check(again.dataSize() == used && (used == 0 || std::memcmp(again.data(), bytes, used) == 0),
           "written back, not the bytes read");
 }
