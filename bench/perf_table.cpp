@@ -4,7 +4,7 @@
 //
 // usage: perf_table [GROUP...]   (about two to four minutes; prints a Markdown table)
 //   GROUP is one of list, process, operator, rounds, throughput, silent, descriptors,
-//   hashing, polling: only those groups of rows run (all of them without one).
+//   hashing, polling, shared: only those groups of rows run (all of them without one).
 
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -22,6 +22,7 @@
 #include "bench/operator_rows.h"
 #include "bench/polling_rows.h"
 #include "bench/round_trips.h"
+#include "bench/shared_rows.h"
 #include "bench/table.h"
 #include "bench/wait_rows.h"
 #include "harness/harness.h"
@@ -245,9 +246,8 @@ void throughputRows() {
 
 int main(int argc, char** argv) {
     using namespace zorlek::bench;
-    constexpr const char* kGroups[] = {"list",       "process", "operator",    "rounds",
-                                       "throughput", "silent",  "descriptors", "hashing",
-                                       "polling"};
+    constexpr const char* kGroups[] = {"list",   "process",     "operator", "rounds",  "throughput",
+                                       "silent", "descriptors", "hashing",  "polling", "shared"};
     for (int i = 1; i < argc; ++i) {
         bool known = false;
         for (const char* group : kGroups) known = known || std::strcmp(argv[i], group) == 0;
@@ -290,6 +290,7 @@ int main(int argc, char** argv) {
     if (wanted("descriptors")) descriptorRow();
     if (wanted("hashing")) collidingWaitRow();
     if (wanted("polling")) pollingRows();
+    if (wanted("shared")) sharedMemoryRows();
     std::printf("\nwhole run: %.0f s\n", (nowMicros() - start) / 1e6);
     return 0;
 }

@@ -1,17 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "bench/polling_rows.h"
 
-#include <dirent.h>
-#include <sys/socket.h>
-#include <time.h>
-
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "bench/measure.h"
+#include "bench/polling_peers.h"
 #include "bench/round_trips.h"
 #include "bench/table.h"
 #include "harness/harness.h"
@@ -21,147 +17,6 @@
 
 namespace zorlek::bench {
 namespace {
-
-// Nanoseconds process `pid` (0: this one) has run on a processor, all its threads.
-double cpuNs(pid_t pid) {
-    if (pid == 0) {
-        timespec ts{};
-        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-        return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
-    }
-    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    DIR* dir = opendir(tasks.c_str());
-    if (dir == nullptr) return 0;
-    double total = 0;
-    while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.') continue;
-        std::string path = tasks + "/" + entry->d_name + "/schedstat";
-        FILE* file = std::fopen(path.c_str(), "r");
-        if (file == nullptr) continue;
-        unsigned long long ran = 0;
-        if (std::fscanf(file, "%llu", &ran) == 1) total += static_cast<double>(ran);
-        std::fclose(file);
-    }
-    closedir(dir);
-    return total;
-}
-
-// The baseline: `size` bytes each way over a socket pair between this process and a
-// child, both ends receiving with the sender's credentials, as a host reads its calls.
-class CredentialPair {
-  public:
-    explicit CredentialPair(size_t size) : buf_(size, 'x') {
-        int fds[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return;
-        int on = 1;
-        setsockopt(fds[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
-        setsockopt(fds[1], SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
-        child_ = forkChild([&] {
-            close(fds[0]);
-            while (receive(fds[1])) {
-                if (write(fds[1], buf_.data(), buf_.size()) != static_cast<ssize_t>(buf_.size())) {
-                    break;
-                }
-            }
-            return 0;
-        });
-        close(fds[1]);
-        fd_ = fds[0];
-    }
-    ~CredentialPair() {
-        if (fd_ >= 0) close(fd_);
-        if (child_ > 0) waitpid(child_, nullptr, 0);
-    }
-    bool roundTrip() {
-        return write(fd_, buf_.data(), buf_.size()) == static_cast<ssize_t>(buf_.size()) &&
-               receive(fd_);
-    }
-    pid_t pid() const { return child_; }
-
-  private:
-    // Receives the message's bytes; every receive must bring the sender's credentials.
-    bool receive(int fd) {
-        for (size_t got = 0; got < buf_.size();) {
-            iovec iov{buf_.data() + got, buf_.size() - got};
-            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
-            msghdr message{};
-            message.msg_iov = &iov;
-            message.msg_iovlen = 1;
-            message.msg_control = control;
-            message.msg_controllen = sizeof control;
-            ssize_t n = recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
-            cmsghdr* header = n > 0 ? CMSG_FIRSTHDR(&message) : nullptr;
-            if (header == nullptr || header->cmsg_type != SCM_CREDENTIALS) return false;
-            got += static_cast<size_t>(n);
-        }
-        return true;
-    }
-
-    std::vector<char> buf_;
-    int fd_ = -1;
-    pid_t child_ = -1;
-};
-
-// One kind of round trip measured in batches: the batches' mean times, and the processor
-// time of both processes over all of them.
-struct Kind {
-    pid_t peer = -1;
-    std::vector<double> batches;
-    double ranNs = 0;
-    int rounds = 0;
-    bool ok = true;
-
-    template <typename F>
-    void batch(int count, F round) {
-        // The peer read first and this process last, and the other way at the end, so
-        // that reading them is outside the figures.
-        double startCpu = cpuNs(peer);
-        startCpu += cpuNs(0);
-        double start = nowMicros();
-        for (int i = 0; i < count && ok; ++i) ok = round();
-        double took = nowMicros() - start;
-        double endCpu = cpuNs(0);
-        endCpu += cpuNs(peer);
-        batches.push_back(took / count);
-        ranNs += endCpu - startCpu;
-        rounds += count;
-    }
-    double micros() const { return ok ? median(batches) : -1; }
-    double cpuMicros() const { return ok && rounds > 0 ? ranNs / rounds / 1000 : -1; }
-};
-
-// An echo object reached through its own registry, the channel made with polling as
-// `polling` says (the host started alike).
-struct Echo {
-    std::unique_ptr<test::Registry> registry;
-    std::unique_ptr<test::Process> host;
-    sp<ServiceManager> manager;
-    sp<IBinder> object;
-};
-
-Echo startEcho(bool polling) {
-    Echo echo;
-    test::EnvChanges env;
-    if (!polling) env.push_back("ZORLEK_POLL=0");
-    echo.registry = std::make_unique<test::Registry>(test::EnvChanges(), env);
-    if (!echo.registry->ready()) return echo;
-    echo.host = echo.registry->startEcho({"bench.echo"}, env);
-    if (!echo.host) return echo;
-    // The channel reads the setting when the lookup makes it.
-    if (!polling) setenv("ZORLEK_POLL", "0", 1);
-    echo.manager = RegistryClient::connect(echo.registry->socketPath().c_str());
-    echo.object = echo.manager ? echo.manager->lookupService(String16("bench.echo")) : nullptr;
-    unsetenv("ZORLEK_POLL");
-    return echo;
-}
-
-Parcel echoRequest() {
-    Parcel request;
-    request.writeInterfaceToken(String16("zorlek.IEcho"));
-    request.writeInt32(7);
-    request.writeString16(String16("hello"));
-    return request;
-}
 
 struct Pinned {
     Kind pair, on, off;
@@ -178,9 +33,9 @@ Pinned measurePinned(int clientCpu, int peerCpu, int count, bool idle) {
     Echo on = startEcho(true), off = startEcho(false);
     bool pinned = pinTo({clientCpu});
     if (!pinned || !on.object || !off.object || pair.pid() <= 0) return out;
-    out.pair.peer = pair.pid();
-    out.on.peer = on.host->pid();
-    out.off.peer = off.host->pid();
+    out.pair.peers = {pair.pid()};
+    out.on.peers = {on.host->pid()};
+    out.off.peers = {off.host->pid()};
     out.pair.ok = out.on.ok = out.off.ok = true;
     Parcel reply;
     auto call = [&](const sp<IBinder>& object) {
@@ -225,6 +80,82 @@ void pinnedRows(const char* where, int clientCpu, int peerCpu, const char* targe
         "one processor: 100 %", p.idleShare >= 0 ? p.idleShare + 1e-9 : -1, "≤ 0.01");
 }
 
+// Round trips with the registry, each kind with a client of its own: lookups of a name
+// whose host the client reaches (answered with a handle alone), and first lookups of a host
+// with the first call over the channel each brings (the client lets it go after).
+struct Lookups {
+    Kind pair, on, off, firstOn, firstOff;
+};
+
+Lookups measureLookups(int clientCpu, int peerCpu, int count) {
+    Lookups out;
+    for (Kind* kind : {&out.pair, &out.on, &out.off, &out.firstOn, &out.firstOff}) kind->ok = false;
+    if (!pinTo({peerCpu})) return out;
+    const String16 name("bench.echo");
+    Parcel lookupRequest, request = echoRequest(), reply;
+    lookupRequest.writeString16(name);
+    CredentialPair pair(kHeaderSize + lookupRequest.dataSize());
+    Echo on = startEcho(true), off = startEcho(false);
+    if (!on.object || !off.object || pair.pid() <= 0 || !pinTo({clientCpu})) return out;
+    // Clients that hold no object between their lookups: each brings a new channel. Every
+    // client reads the setting when it is made, a channel when its lookup makes it.
+    auto connect = [](const Echo& echo) {
+        return RegistryClient::connect(echo.registry->socketPath().c_str());
+    };
+    sp<ServiceManager> freshOn = connect(on);
+    setenv("ZORLEK_POLL", "0", 1);
+    sp<ServiceManager> freshOff = connect(off);
+    unsetenv("ZORLEK_POLL");
+    if (!freshOn || !freshOff) return out;
+    pid_t onRegistry = on.registry->process()->pid(), offRegistry = off.registry->process()->pid();
+    out.pair.peers = {pair.pid()};
+    out.on.peers = {onRegistry};
+    out.off.peers = {offRegistry};
+    out.firstOn.peers = {onRegistry, on.host->pid()};
+    out.firstOff.peers = {offRegistry, off.host->pid()};
+    for (Kind* kind : {&out.pair, &out.on, &out.off, &out.firstOn, &out.firstOff}) kind->ok = true;
+    auto lookup = [&](const sp<ServiceManager>& manager) {
+        return [&] { return manager->lookupService(name) != nullptr; };
+    };
+    auto first = [&](const sp<ServiceManager>& manager, bool polling) {
+        return [&, polling] {
+            if (!polling) setenv("ZORLEK_POLL", "0", 1);
+            sp<IBinder> object = manager->lookupService(name);
+            if (!polling) unsetenv("ZORLEK_POLL");
+            return object && object->sendTransaction(1, request, &reply, 0) == OK;
+        };
+    };
+    // Each client learns what a wake-up costs before the figures begin.
+    for (int i = 0; i < 200; ++i) lookup(on.manager)(), first(freshOn, true)();
+    for (int done = 0; done < count; done += 100) {
+        out.pair.batch(100, [&] { return pair.roundTrip(); });
+        out.on.batch(100, lookup(on.manager));
+        out.off.batch(100, lookup(off.manager));
+        out.firstOn.batch(100, first(freshOn, true));
+        out.firstOff.batch(100, first(freshOff, false));
+    }
+    return out;
+}
+
+void lookupRows(const char* where, int clientCpu, int peerCpu) {
+    Lookups l = measureLookups(clientCpu, peerCpu, 10000);
+    unpin();
+    auto ratio = [](double a, double b) { return a > 0 && b > 0 ? a / b : -1; };
+    std::string floor = "socket pair with credentials, " + std::string(where) + ": " +
+                        fixed(l.pair.micros(), "µs", 2);
+    auto both = [&](const std::string& what, const Kind& on, const Kind& off) {
+        row(what + ", " + where + ", polling", fixed(on.micros(), "µs", 2),
+            "ZORLEK_POLL=0: " + fixed(off.micros(), "µs", 2), ratio(on.micros(), off.micros()), "");
+        row(what + ", " + where + ", ZORLEK_POLL=0", fixed(off.micros(), "µs", 2), floor,
+            ratio(off.micros(), l.pair.micros()), "");
+        row("processor time per " + what + ", both processes, " + where + ", polling",
+            fixed(on.cpuMicros(), "µs", 2), "ZORLEK_POLL=0: " + fixed(off.cpuMicros(), "µs", 2),
+            ratio(on.cpuMicros(), off.cpuMicros()), "");
+    };
+    both("lookup of a reached host", l.on, l.off);
+    both("first lookup of a host and its first call", l.firstOn, l.firstOff);
+}
+
 // Calls per second of `clients` processes at once, each calling its own proxy of the
 // echo object over and over for a second.
 double crowdPerSecond(const Echo& echo, bool polling, int clients) {
@@ -265,8 +196,10 @@ void crowdRow(int clients) {
 
 void pollingRows() {
     pinnedRows("one processor", 0, 0, "≤ 1.1", false);
+    lookupRows("one processor", 0, 0);
     if (processorsAvailable() < 2) return;
     pinnedRows("two pinned processors", 0, 1, "≤ 0.5", true);
+    lookupRows("two pinned processors", 0, 1);
     crowdRow(100);
 }
 

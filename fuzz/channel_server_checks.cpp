@@ -7,12 +7,28 @@
 #include "fuzz/channel_server_scene.h"
 #include "fuzz/check.h"
 #include "fuzz/loop_turns.h"
+#include "platform/base/call_timeout.h"
+#include "platform/transport/deadline.h"
 
 namespace zorlek::fuzz {
 
+namespace {
+
+// A message at least this large may be read by the host in more than one go (its read
+// buffer is 16 KiB): the host then follows it with a deadline.
+constexpr uint32_t kMayBeLarge = 8 * 1024;
+// How long past a deadline the loop may take to end its channel on a loaded machine.
+constexpr int64_t kLateMs = 2000;
+
+}  // namespace
+
 void HostScene::account(FuzzChannel& c) {
+    if (c.largeSince == 0 && c.client->sentLargeInPart()) c.largeSince = monotonicMs();
     Message message;
-    while (c.client->nextSent(&message) == 1) owe(c, message);
+    while (c.client->nextSent(&message) == 1) {
+        if (c.largeSince == 0 && message.header.size >= kMayBeLarge) c.largeSince = monotonicMs();
+        owe(c, message);
+    }
 }
 
 void HostScene::owe(FuzzChannel& c, const Message& call) {
@@ -87,7 +103,7 @@ void HostScene::finish() {
         } else if (c.client->sentMalformed()) {
             // Unless the host has not read as far as the break: its user's budget is held.
             check(c.client->ended() || heldUp(c), "a channel whose framing breaks is closed");
-        } else if (c.predictable && !c.mayClose) {
+        } else if (c.predictable && !c.mayClose && !(c.client->ended() && mayHaveExpired(c))) {
             check(!c.client->ended(), "a channel that keeps to the protocol stays open");
             check(c.client->queued() == 0 || heldUp(c),
                   "a channel that keeps to the protocol takes all its client sends");
@@ -95,12 +111,48 @@ void HostScene::finish() {
                   "every call owed a reply is answered once its client reads");
         }
     }
+    expireUnfinished();
     check(served_->unpublishedCalls() == 0, "an object never published is never called");
     // Every client leaves.
     for (FuzzChannel& c : channels_) c.client.reset();
     for (int i = 0; i < 4; ++i) turn();
     check(closesAsideDone(10000), "the descriptors closed aside are closed");
     check(descriptors_.allClosed(), "no descriptor a client attached stays open in the host");
+}
+
+bool HostScene::mayHaveExpired(const FuzzChannel& c) const {
+    return c.largeSince != 0 && monotonicMs() - c.largeSince >= callTimeoutMs();
+}
+
+void HostScene::expireUnfinished() {
+    auto unfinished = [](const FuzzChannel& c) {
+        return c.client && !c.closedByClient && c.client->open() && !c.client->ended() &&
+               c.client->sentLargeInPart();
+    };
+    // A large message is begun once its channel's budgets have room for it, which each
+    // channel ended here gives back, and its deadline runs from then: a channel still waiting
+    // to begin is in progress legitimately until a call timeout has passed since the last
+    // such end. Its client sends no more, and reads, so that it sees the end.
+    int64_t since = monotonicMs();
+    for (;;) {
+        size_t open = 0;
+        for (FuzzChannel& c : channels_) {
+            if (!unfinished(c)) continue;
+            takeReplies(c);
+            if (c.client->ended()) {
+                since = monotonicMs();
+            } else {
+                ++open;
+            }
+        }
+        if (open == 0 || monotonicMs() - since > callTimeoutMs() + kLateMs) break;
+        check(loop_.runOnce(10) == OK, "the serving loop turns");
+        check(closesAsideDone(10000), "the descriptors closed aside are closed");
+    }
+    for (FuzzChannel& c : channels_) {
+        check(!unfinished(c),
+              "a large message left unfinished past the call timeout ends its channel");
+    }
 }
 
 }  // namespace zorlek::fuzz

@@ -20,8 +20,10 @@
 // framing breaks is closed, while a channel that keeps to the protocol stays, takes all its
 // client sends and has every call answered once its client has read everything (each
 // unless a channel that draws on the same budget holds a large message its client left
-// unfinished, so that the host reads no further);
-// a channel past the host's bounds is closed unserved; what the host holds stays within its
+// unfinished, so that the host reads no further); a channel whose client leaves a large
+// message unfinished is closed by its deadline (and one that keeps to the protocol may be,
+// once a call timeout has passed since its client began sending a large message); a
+// channel past the host's bounds is closed unserved; what the host holds stays within its
 // bounds; the host's thread never waits on a descriptor a client chose, and none stays open
 // or leaks.
 //
@@ -31,11 +33,22 @@
 // bit 2: credentials asked for only when the host adopts it; bit 3: the host adopts it only
 // at an adopting step).
 //
+// A large message its client leaves unfinished ends its channel once the call timeout has
+// passed since the host began it: the run's call timeout is short (ZORLEK_CALL_TIMEOUT_MS,
+// 100 ms unless set), so that each scene can wait for those deadlines.
+//
 // The scene is in channel_server_scene.h.
+
+#include <cstdlib>
 
 #include "fuzz/attached_descriptors.h"
 #include "fuzz/channel_server_scene.h"
 #include "fuzz/input.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    ::setenv("ZORLEK_CALL_TIMEOUT_MS", "100", 0);
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace zorlek;

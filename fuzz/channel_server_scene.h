@@ -35,6 +35,10 @@ struct FuzzChannel {
     bool mayClose = false;
     // What the host had left unread of its client's sends when a drain last looked.
     int unreadSeen = 0;
+    // When a large message of its client was first seen sent, whole or in part (0: never):
+    // from a call timeout after it, the host may close the channel for a message it had
+    // not read whole in time.
+    int64_t largeSince = 0;
     size_t claims = 0;
     uint32_t serial = 0;
     std::deque<OwedReply> owed;
@@ -67,6 +71,12 @@ class HostScene {
     // message its client left unfinished (it has sent all it queued): counted in full, it
     // may keep that budget spent, and `c` waiting, for as long as the client leaves it so.
     bool heldUp(const FuzzChannel& c) const;
+    // True when `c` may have been closed for a large message it had not whole within the
+    // call timeout.
+    bool mayHaveExpired(const FuzzChannel& c) const;
+    // Serves the channels whose clients left a large message unfinished until every one has
+    // ended, as its deadline ends it, and checks that none outlives its deadline.
+    void expireUnfinished();
     size_t heldByClients() const;
 
     FuzzInput& input_;

@@ -31,7 +31,7 @@
 #include "fuzz/input.h"
 #include "fuzz/scripted_host.h"
 #include "platform/ipc/call_pipeline.h"
-#include "platform/ipc/object_proxy.h"
+#include "platform/transport/object_proxy.h"
 #include "platform/transport/client_channel.h"
 #include "platform/transport/deadline.h"
 #include "platform/transport/fd_closer.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "fuzz/check.h"
-#include "platform/hosting/call_context.h"
+#include "platform/base/call_context.h"
 #include "platform/hosting/local_object.h"
 
 namespace zorlek::fuzz {

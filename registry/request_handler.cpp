@@ -65,6 +65,7 @@ bool RequestHandler::greet(Peer& from, const MessageHeader& hello) {
         return true;
     }
     from.version = hello.value;
+    from.features = hello.object;
     MessageHeader answer{MSG_HELLO, kProtocolMagic, OK, 0, options_.features, kProtocolVersion};
     transport_.send(from.id, answer, Parcel());
     return true;
@@ -152,9 +153,15 @@ void RequestHandler::lookup(Peer& from, const String16& name) {
             answer.object = handle;
         }
     }
+    // A client that can pass objects learns whether the host can read them.
+    Parcel payload;
+    const Peer* hostPeer = answer.value == OK ? transport_.peer(hostOf(answer)) : nullptr;
+    if (hostPeer != nullptr && (from.features & PEER_OBJECTS) != 0) {
+        payload.writeInt32(static_cast<int32_t>(hostPeer->features));
+    }
     bool withChannel = clientEnd.valid();
     status_t sent =
-        transport_.send(from.id, answer, Parcel(), std::move(clientEnd), from.credentials.uid);
+        transport_.send(from.id, answer, payload, std::move(clientEnd), from.credentials.uid);
     // The channel could not go for want of room: the lookup is refused with why, and the
     // host's end closes with the client's.
     if (withChannel && sent != OK && sent != -EPIPE) {
@@ -184,6 +191,10 @@ status_t RequestHandler::introduce(Peer& from, ConnectionId host, unique_fd* cli
     payload.writeInt32(from.credentials.pid);
     payload.writeInt32(static_cast<int32_t>(from.credentials.uid));
     payload.writeInt32(static_cast<int32_t>(from.credentials.gid));
+    const Peer* hostPeer = transport_.peer(host);
+    if (hostPeer != nullptr && (hostPeer->features & PEER_OBJECTS) != 0) {
+        payload.writeInt32(static_cast<int32_t>(from.features));
+    }
     // A host that has gone fails the send, which drops it and its names; one that has no
     // room for the channel now keeps them, and the lookup is refused with why.
     status_t sent = transport_.send(host, {MSG_CHANNEL}, payload, std::move(hostEnd), asker);

@@ -140,6 +140,27 @@ constexpr int kTrimDelayMs = 100;
 // not starve the timers.
 constexpr int kEventBatch = 64;
 
+// --- Objects that travel over a channel ---------------------------------------------------
+
+// Object references one parcel may carry: a call passes a callback or two, a reply a few
+// objects; the table of their places rides with the parcel within its 1 MiB.
+constexpr size_t kMaxObjectsPerParcel = 64;
+// Objects one end of a channel may hold of the other's at once (references it was given
+// and has not released), counted on both ends: past it a send of one more new object fails
+// with -EDQUOT, and a peer that passes more than this is breaking the protocol. A subscriber
+// holds one or two; this bounds what one peer makes the other keep alive.
+constexpr size_t kMaxObjectsPerChannel = 1024;
+// Handles from this one on name objects one end passed over its channel; those below name
+// the objects a host registered (the handles the registry hands out).
+constexpr uint32_t kFirstPassedHandle = 0x40000000;
+// Calls back nested in one thread's wait: a service calling its caller's object, which
+// calls the service again, and so on. Deeper, the call fails with -EDEADLK at once.
+constexpr int kMaxCallDepth = 8;
+// Calls a host or client makes to an object passed to it that wait unsent because its
+// receiver does not read: past this many bytes the next call fails at once with -ENOBUFS,
+// for that receiver alone. Ticks of a few hundred bytes for several seconds.
+constexpr size_t kCallbackQueueBytes = 256 * 1024;
+
 // --- Polling before sleeping (a client waiting for its reply, a host after an answer) ---
 
 // The longest poll: however costly a wake-up is measured, no end polls longer, so a peer

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/base/ibinder.h"
+#include "platform/base/limits.h"
 #include "platform/base/little_endian.h"
 #include "platform/text/hex.h"
 #include "platform/text/text_output.h"
@@ -24,8 +25,10 @@ char* putHex32(char* at, uint32_t value) {
 
 }  // namespace
 
-Parcel::Parcel(const Parcel& other) : readPos_(other.readPos_), status_(other.status_) {
+Parcel::Parcel(const Parcel& other)
+    : objects_(other.objects_), readPos_(other.readPos_), status_(other.status_) {
     if (!bytes_.assign(other.bytes_.data(), other.bytes_.size())) {
+        objects_.clear();
         readPos_ = 0;
         status_ = -ENOMEM;
     }
@@ -35,7 +38,9 @@ Parcel& Parcel::operator=(const Parcel& other) {
     if (this == &other) return *this;
     readPos_ = other.readPos_;
     status_ = other.status_;
+    objects_ = other.objects_;
     if (!bytes_.assign(other.bytes_.data(), other.bytes_.size())) {
+        objects_.clear();
         readPos_ = 0;
         status_ = -ENOMEM;
     }
@@ -44,6 +49,7 @@ Parcel& Parcel::operator=(const Parcel& other) {
 
 void swap(Parcel& a, Parcel& b) noexcept {
     a.bytes_.swap(b.bytes_);
+    a.objects_.swap(b.objects_);
     std::swap(a.readPos_, b.readPos_);
     std::swap(a.status_, b.status_);
 }
@@ -96,8 +102,15 @@ status_t Parcel::writeNullString16() {
 
 status_t Parcel::writeStrongBinder(const sp<IBinder>& object) {
     if (status_ != OK) return status_;
-    if (object) return fail(-EINVAL);
-    return grow(8) != nullptr ? OK : status_;
+    if (object && objects_.size() >= kMaxObjectsPerParcel) return fail(-E2BIG);
+    size_t offset = bytes_.size();
+    uint8_t* at = grow(8);
+    if (at == nullptr) return status_;
+    if (!object) return OK;
+    // An object of the writer until the channel that sends it says otherwise.
+    storeLe32(at, 1);
+    objects_.push_back({static_cast<uint32_t>(offset), object});
+    return OK;
 }
 
 status_t Parcel::writeInterfaceToken(const String16& descriptor) {
@@ -153,8 +166,17 @@ String16 Parcel::readString16() {
 status_t Parcel::readStrongBinder(sp<IBinder>* out) {
     if (dataAvail() < 8) return dataAvail() == 0 ? -ENODATA : -EBADMSG;
     const uint8_t* at = bytes_.data() + readPos_;
-    if (loadLe32(at) != 0 || loadLe32(at + 4) != 0) return -EBADMSG;
-    *out = nullptr;
+    if (loadLe32(at) == 0 && loadLe32(at + 4) == 0) {
+        *out = nullptr;
+    } else {
+        // Few objects a parcel: a look through them costs less than an index.
+        const ParcelObject* found = nullptr;
+        for (const ParcelObject& entry : objects_) {
+            if (entry.offset == readPos_) found = &entry;
+        }
+        if (found == nullptr) return -EBADMSG;
+        *out = found->object;
+    }
     readPos_ += 8;
     return OK;
 }
@@ -168,6 +190,7 @@ bool Parcel::enforceInterface(const String16& descriptor) {
 }
 
 status_t Parcel::setData(const uint8_t* bytes, size_t size) {
+    objects_.clear();
     readPos_ = 0;
     status_ = OK;
     if (size > kMaxParcelSize) {
@@ -180,6 +203,7 @@ status_t Parcel::setData(const uint8_t* bytes, size_t size) {
 
 void Parcel::clear() {
     bytes_.clear();
+    objects_.clear();
     readPos_ = 0;
     status_ = OK;
 }

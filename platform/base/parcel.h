@@ -4,15 +4,23 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <vector>
+
 #include "platform/base/byte_buffer.h"
+#include "platform/base/ibinder.h"
 #include "platform/base/refbase.h"
 #include "platform/base/status.h"
 #include "platform/text/string16.h"
 
 namespace zorlek {
 
-class IBinder;
 class TextOutput;
+
+// An object reference a parcel carries: where its two words are, and the object.
+struct ParcelObject {
+    uint32_t offset = 0;
+    sp<IBinder> object;
+};
 
 // An IPC message: items written one after another and read back in the same order.
 //
@@ -46,13 +54,16 @@ class Parcel {
     status_t writeString16(const String16& text);
     // Writes a null string (length -1).
     status_t writeNullString16();
-    // Writes an object reference. Only null references can travel in a parcel here: a
-    // non-null one is refused with -EINVAL and nothing is written.
+    // Writes an object reference, null or not; the parcel holds the object until it is
+    // cleared. Any object may be written: whether it can travel is settled when the parcel
+    // is sent (an object of this process, or a proxy from the peer the parcel goes to; a
+    // proxy to a third process fails the send with -EXDEV, nothing sent). Past
+    // kMaxObjectsPerParcel objects the write fails with -E2BIG.
     status_t writeStrongBinder(const sp<IBinder>& object);
     // Marks the request as addressed to `descriptor`; the first write of a request.
     status_t writeInterfaceToken(const String16& descriptor);
     // Appends `size` raw bytes (zero-padded to a multiple of 4), such as another parcel's
-    // data.
+    // data (its objects are not carried over: write them with writeStrongBinder).
     status_t write(const void* bytes, size_t size);
 
     // 0, or the failure of the first write that failed since the parcel was made,
@@ -65,8 +76,12 @@ class Parcel {
     status_t readString16(String16* out);
     // As above, returning the string; any failure gives the empty string.
     String16 readString16();
-    // Reads an object reference; a null reference gives null, any other is -EBADMSG.
+    // Reads an object reference: null, or the object the parcel carries there (a proxy,
+    // or this process's own object passed back). Two words that are no reference the
+    // parcel carries are -EBADMSG.
     status_t readStrongBinder(sp<IBinder>* out);
+    // The object references the parcel carries (not null ones), in the order written.
+    size_t objectCount() const { return objects_.size(); }
     // Reads an interface token and checks that it names `descriptor`. False when it
     // does not or cannot be read.
     bool enforceInterface(const String16& descriptor);
@@ -104,6 +119,8 @@ class Parcel {
     status_t fail(status_t status);
 
     ByteBuffer bytes_;
+    // Empty for parcels without object references: they cost nothing more.
+    std::vector<ParcelObject> objects_;
     size_t readPos_ = 0;
     status_t status_ = OK;
 };

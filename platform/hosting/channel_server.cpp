@@ -8,15 +8,12 @@
 #include <algorithm>
 #include <new>
 
+#include "platform/base/call_context.h"
 #include "platform/transport/deadline.h"
 #include "platform/transport/fd_closer.h"
 
 namespace zorlek {
 namespace {
-
-// The uid the kernel gives for credentials it cannot name here (none were attached, or the
-// sender's user has no id in this user namespace): its overflow uid, 65534 unless changed.
-constexpr uid_t kUnnamedUid = 65534;
 
 constexpr ConnectionLimits kChannelLimits = {
     // Requests are read into this much buffer, a batch at a time; bigger payloads go
@@ -57,9 +54,14 @@ ChannelServer::ChannelServer(EventLoop& loop, const HostOptions& options,
               options.othersBudgetBytes}),
       trimmer_(loop, kHostTrimAfterClosed, kTrimAfterBytes) {}
 
-ChannelServer::~ChannelServer() = default;
+ChannelServer::~ChannelServer() {
+    loop_.forget(&notices_);
+    // Proxies to the clients' objects may outlive the host's loop: they find their
+    // channels ended.
+    for (auto& [id, channel] : channels_) channel.end->detach();
+}
 
-void ChannelServer::adopt(unique_fd sock, const ucred& caller) {
+void ChannelServer::adopt(unique_fd sock, const ucred& caller, uint32_t features) {
     uid_t uid = caller.uid;
     // Descriptors a peer sent that wait to be closed aside take a channel's room.
     bool full = channels_.size() + closesPending() >= maxChannels_ ||
@@ -81,6 +83,8 @@ void ChannelServer::adopt(unique_fd sock, const ucred& caller) {
         users_.leave(uid);
         return closeSocket(std::move(sock));
     }
+    channel.end = make<HostChannel>(channel.connection.get(), &objects_);
+    channel.end->setPeerFeatures(features);
     uint64_t id = nextId_++;
     channel.connection->setId(id);
     channel.connection->setBudget(std::move(budget));
@@ -90,52 +94,53 @@ void ChannelServer::adopt(unique_fd sock, const ucred& caller) {
 }
 
 bool ChannelServer::onMessage(Connection& connection, Message& message) {
-    // A copy: the message's room is reused by whatever the object does meanwhile.
-    const MessageHeader header = message.header;
-    if (header.type != MSG_TRANSACT) return false;
-    AnswerPoll* poll = pollOf(connection);
-    if (poll != nullptr) poll->requested(monotonicNs(), loop_.pollSteps());
-    uint32_t flags = static_cast<uint32_t>(header.value);
-    reply_.clear();
-    CallContext context;
-    // Whoever the kernel names as the sender of this very message: the process that looked
-    // the name up may have dropped its privileges since, or handed the channel on.
-    context.caller = message.sender;
-    LocalObject* object = objects_.find(header.object);
-    // A handle the registry never gave out: the call is malformed.
-    status_t status = -EBADMSG;
-    // The registry asks for credentials on the host's end before either end leaves it, so
-    // every call carries them. One that came without (over a channel made without them:
-    // no credentials, or the kernel's pid 0 with its overflow uid for none) is served as
-    // nobody: it is refused. A sender in a PID namespace this process cannot see comes
-    // with pid 0 and its uid: it is served, its pid not known here.
-    if (message.sender.pid == 0 &&
-        (message.sender.uid == static_cast<uid_t>(-1) || message.sender.uid == kUnnamedUid)) {
-        status = -EACCES;
-    } else if (object != nullptr) {
-        CurrentCall current(&context);
-        status = object->onTransact(header.code, message.payload, &reply_, flags);
+    auto found = channels_.find(connection.id());
+    if (found == channels_.end()) return false;
+    // Held: the channel may end while its handler runs.
+    sp<HostChannel> end = found->second.end;
+    uint32_t type = message.header.type;
+    if (type == MSG_OBJ_RELEASE) {
+        end->released(message.header);
+        return true;
     }
-    if ((flags & FLAG_ONEWAY) != 0 || context.replyWithheld) return true;
-    reply(connection, header, status);
-    // The next call may follow at once: polled for before the loop sleeps. Found again,
-    // as the object may have opened or closed channels meanwhile.
-    if ((poll = pollOf(connection)) != nullptr) loop_.pollBeforeWait(poll->answered(monotonicNs()));
+    if ((type == MSG_OBJ_TRANSACT || type == MSG_OBJ_REPLY) && end->decode(message) != OK) {
+        return false;
+    }
+    type = message.header.type;
+    if (type == MSG_REPLY || type == MSG_ERROR) return end->settle(message);
+    if (type != MSG_TRANSACT) return false;
+    serveCall(connection, *end, message);
     return true;
 }
 
-void ChannelServer::reply(Connection& connection, const MessageHeader& header, status_t status) {
-    // A reply whose building failed is never sent, neither as a success nor cut short:
-    // the caller gets that failure.
-    if (reply_.status() != OK) {
-        status = reply_.status();
-        reply_.clear();
-    }
-    MessageHeader answer{MSG_REPLY, header.code, status, 0, header.serial, header.object};
-    if (connection.send(answer, reply_) != -ENOMEM) return;
-    // No room to queue it: the caller learns that memory ran out, with an empty reply.
-    answer.value = -ENOMEM;
-    if (connection.send(answer, nullptr, 0) == -ENOMEM) connection.close(-ENOMEM);
+void ChannelServer::serveCall(Connection& connection, HostChannel& end, Message& message) {
+    const MessageHeader header = message.header;
+    AnswerPoll* poll = pollOf(connection);
+    if (poll != nullptr) poll->requested(monotonicNs(), loop_.pollSteps());
+    // Whoever the kernel names as the sender of this very message: the process that looked
+    // the name up may have dropped its privileges since, or handed the channel on.
+    const ucred sender = message.sender;
+    // The request leaves the connections' shared room, which a call back reads into.
+    bool nested = callDepth() > 0;
+    Parcel own;
+    Parcel& request = nested ? own : request_;
+    swap(request, message.payload);
+    end.serve(header, request, sender, reply_);
+    if (!nested) swap(request, message.payload);
+    if ((header.value & FLAG_ONEWAY) != 0) return;
+    // The next call may follow at once: polled for before the loop sleeps. Found again,
+    // as the object may have opened or closed channels meanwhile.
+    if ((poll = pollOf(connection)) != nullptr) loop_.pollBeforeWait(poll->answered(monotonicNs()));
+}
+
+bool ChannelServer::serves(const Connection& /*connection*/, uint32_t type) const {
+    return knownMessageType(type);
+}
+
+void ChannelServer::Notices::onEvents(uint32_t /*events*/) {
+    std::vector<sp<DeathRecipient>> now = std::move(due);
+    due.clear();
+    for (sp<DeathRecipient>& recipient : now) recipient->onGone();
 }
 
 AnswerPoll* ChannelServer::pollOf(const Connection& connection) {
@@ -148,6 +153,11 @@ void ChannelServer::onClosed(Connection& connection, status_t /*why*/) {
     if (found == channels_.end()) return;
     users_.leave(found->second.caller.uid);
     trimmer_.closed(connection.heldBytes());
+    std::vector<sp<DeathRecipient>> due = found->second.end->detach();
+    if (!due.empty()) {
+        for (sp<DeathRecipient>& recipient : due) notices_.due.push_back(std::move(recipient));
+        loop_.wake(&notices_);
+    }
     loop_.retire(std::move(found->second.connection));
     channels_.erase(found);
 }

@@ -9,7 +9,7 @@
 #include <memory>
 #include <unordered_map>
 
-#include "platform/hosting/call_context.h"
+#include "platform/hosting/host_channel.h"
 #include "platform/hosting/host_options.h"
 #include "platform/hosting/local_object.h"
 #include "platform/hosting/object_table.h"
@@ -33,21 +33,32 @@ class ChannelServer final : private ConnectionOwner {
     // `caller`, whose user the channel counts against; closes it at once when that would
     // pass a bound (or memory runs out). Each call is served as the sender the kernel names
     // with it, and refused (-EACCES) when it names none. The channel ends when the client
-    // closes it or breaks the protocol.
-    void adopt(unique_fd sock, const ucred& caller);
+    // closes it or breaks the protocol. `features` are the client's (wire.h's PEER_ bits):
+    // objects go to it only when it can read them.
+    void adopt(unique_fd sock, const ucred& caller, uint32_t features = 0);
 
   private:
     struct Channel {
         std::unique_ptr<Connection> connection;
+        // The channel's end for objects: the client's objects held here are proxies on it.
+        sp<HostChannel> end;
         ucred caller;     // whom the registry saw open it: the user its bounds count against
         AnswerPoll poll;  // how long to poll for its next call after an answer
     };
 
     bool onMessage(Connection& connection, Message& message) override;
-    // Sends the reply to `header`'s call; when memory for it runs out, the call's answer
-    // is -ENOMEM with an empty reply.
-    void reply(Connection& connection, const MessageHeader& header, status_t status);
+    // Serves one call of the channel's client.
+    void serveCall(Connection& connection, HostChannel& end, Message& message);
     void onClosed(Connection& connection, status_t why) override;
+    // Answers to this end's own calls come back as MSG_REPLY, or MSG_ERROR.
+    bool serves(const Connection& connection, uint32_t type) const override;
+
+    // Tells the notices of channels that ended, on the loop after the batch that ended them.
+    class Notices final : public EventSource {
+      public:
+        void onEvents(uint32_t events) override;
+        std::vector<sp<DeathRecipient>> due;
+    };
     // The polling of `connection`'s channel; null when it is not one of ours.
     AnswerPoll* pollOf(const Connection& connection);
 
@@ -61,7 +72,11 @@ class ChannelServer final : private ConnectionOwner {
     // Channels and memory per calling user; root and this process's own user are trusted.
     UserShares users_;
     uint64_t nextId_ = 1;
-    Parcel reply_;  // reused for each reply
+    // Takes each request off the connections' shared room, which calls back reuse; and
+    // each reply.
+    Parcel request_;
+    Parcel reply_;
+    Notices notices_;
     MemoryTrimmer trimmer_;
 };
 

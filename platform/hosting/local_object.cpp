@@ -3,31 +3,9 @@
 
 #include <unistd.h>
 
-#include "platform/hosting/call_context.h"
+#include "platform/base/call_context.h"
 
 namespace zorlek {
-namespace {
-
-thread_local CallContext* tCurrentCall = nullptr;
-
-}  // namespace
-
-CurrentCall::CurrentCall(CallContext* context) : previous_(tCurrentCall) {
-    tCurrentCall = context;
-}
-
-CurrentCall::~CurrentCall() {
-    tCurrentCall = previous_;
-}
-
-CallContext* currentCall() {
-    return tCurrentCall;
-}
-
-void withholdReply() {
-    if (tCurrentCall != nullptr) tCurrentCall->replyWithheld = true;
-}
-
 LocalObject::LocalObject(String16 descriptor, String16 description)
     : descriptor_(std::move(descriptor)), description_(std::move(description)) {}
 
@@ -43,11 +21,13 @@ status_t LocalObject::onTransact(uint32_t code, Parcel& /*data*/, Parcel* reply,
 }
 
 uid_t LocalObject::callingUid() {
-    return tCurrentCall != nullptr ? tCurrentCall->caller.uid : ::getuid();
+    CallContext* call = currentCall();
+    return call != nullptr ? call->caller.uid : ::getuid();
 }
 
 pid_t LocalObject::callingPid() {
-    return tCurrentCall != nullptr ? tCurrentCall->caller.pid : ::getpid();
+    CallContext* call = currentCall();
+    return call != nullptr ? call->caller.pid : ::getpid();
 }
 
 status_t LocalObject::sendTransaction(uint32_t code, const Parcel& data, Parcel* reply,

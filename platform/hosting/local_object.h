@@ -39,7 +39,10 @@ class LocalObject : public IBinder {
     // and every other code with -EBADRQC. When a write into `reply` failed (its status()
     // is not 0, e.g. -EMSGSIZE past 1 MiB), the caller gets that status and an empty
     // reply, whatever is returned.
-    virtual status_t onTransact(uint32_t code, Parcel& data, Parcel* reply, uint32_t flags);
+    status_t onTransact(uint32_t code, Parcel& data, Parcel* reply, uint32_t flags) override;
+
+    // This object: it lives in this process.
+    LocalObject* localObject() override { return this; }
 
     // Calls onTransact in this process with a copy of `data`. `reply` may be null.
     // After a non-zero status the reply is empty; a reply whose building failed gives

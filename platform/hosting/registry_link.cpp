@@ -265,7 +265,12 @@ bool RegistryLink::handleChannel(Message& message) {
     // Out of descriptors, the channel's end was cut off on the way (MSG_CTRUNC): the
     // client sees its channel close, and the registration stays.
     if (!message.fd) return true;
-    channels_.adopt(std::move(message.fd), {pid, static_cast<uid_t>(uid), static_cast<gid_t>(gid)});
+    // What the client can read; a registry that does not say speaks for a client without
+    // objects.
+    int32_t features = 0;
+    message.payload.readInt32(&features);
+    channels_.adopt(std::move(message.fd), {pid, static_cast<uid_t>(uid), static_cast<gid_t>(gid)},
+                    static_cast<uint32_t>(features));
     return true;
 }
 

@@ -3,9 +3,9 @@
 
 #include <poll.h>
 
-#include "platform/ipc/object_proxy.h"
 #include "platform/transport/client_channel.h"
 #include "platform/transport/deadline.h"
+#include "platform/transport/object_proxy.h"
 #include "platform/transport/parcel_access.h"
 
 namespace zorlek {
@@ -57,13 +57,15 @@ bool CallPipeline::add(sp<IBinder> object, uint32_t code, const Parcel& data, bo
         settle(s, -ENOENT);
         return true;
     }
-    auto* proxy = dynamic_cast<ObjectProxy*>(s.object.get());
-    if (proxy == nullptr || mayAskAgain) s.data = data;
-    if (proxy == nullptr) {
+    // Only proxies on a client's channel are called many at once; others one at a time.
+    ObjectProxy* proxy = s.object->remoteObject();
+    ClientChannel* channel = proxy != nullptr ? proxy->clientChannel() : nullptr;
+    if (channel == nullptr || mayAskAgain) s.data = data;
+    if (channel == nullptr) {
         if (s.data.status() != OK) settle(s, s.data.status());
         return true;
     }
-    s.channel = &proxy->channel();
+    s.channel = channel;
     join(s);
     // The requests of one batch leave together, at the next wait.
     s.channel->cork();
@@ -77,7 +79,7 @@ void CallPipeline::flush() {
 }
 
 void CallPipeline::send(Slot& s, const Parcel& data) {
-    auto* proxy = static_cast<ObjectProxy*>(s.object.get());
+    ObjectProxy* proxy = s.object->remoteObject();
     status_t status = s.channel->start(proxy->handle(), s.code, data, &s.result, &s.serial);
     if (status != OK) return settle(s, status);
 }

@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/ipc/registry_client.h"
 
-
 #include <vector>
 
 #include "platform/base/registry_path.h"
-#include "platform/ipc/object_proxy.h"
 #include "platform/transport/deadline.h"
 #include "platform/transport/fd_closer.h"
+#include "platform/transport/object_proxy.h"
 #include "platform/transport/unix_connect.h"
 #include "platform/transport/wire.h"
 
@@ -126,7 +125,7 @@ status_t RegistryClient::endRequests() {
 }
 
 status_t RegistryClient::receiveAnswer(uint32_t type, Message* answer, const Deadline& deadline) {
-    status_t status = connection_.receive(answer, deadline);
+    status_t status = awaitAnswer(answer, deadline);
     return status == OK ? ClientConnection::answerStatus(*answer, type) : status;
 }
 
@@ -168,6 +167,12 @@ status_t RegistryClient::takeLookupAnswer(Message& answer, sp<IBinder>* out) {
         channel = make<ClientChannel>(std::move(answer.fd), timeoutMs_, channels_, host,
                                       channels_->generation());
         channels_->add(host, channel.get());
+        // What the host can read: a registry that does not say speaks for a host without
+        // objects.
+        int32_t features = 0;
+        if (answer.payload.readInt32(&features) == OK) {
+            channel->setPeerFeatures(static_cast<uint32_t>(features));
+        }
     } else {
         channel = channels_->find(host);
         // A host this connection was never introduced to: the registry is out of step.

@@ -55,6 +55,10 @@ class RegistryClient : public ServiceManager {
     status_t holderOf(const String16& name, ServiceHolder* out,
                       sp<IBinder>* object = nullptr) override;
 
+    int pollDescriptor() override { return channels_->pollFd(); }
+    int pollTimeoutMs() override { return channels_->hasNotices() ? 0 : -1; }
+    status_t dispatch() override;
+
     // Waits until every name of `names` (a wait's payload, wire.h) is registered, or with
     // `gone` until none is, at most until `deadline` (without `bounded`, for ever): a
     // request on this connection, which the registry answers when the wait holds. 0 once
@@ -81,6 +85,9 @@ class RegistryClient : public ServiceManager {
     // Receives the next answer by `deadline`, which must have type `type`
     // (ClientConnection::answerStatus).
     status_t receiveAnswer(uint32_t type, Message* answer, const Deadline& deadline);
+    // The next answer by `deadline`, polled for the connection's budget before the wait
+    // sleeps, as a channel's wait for a reply is (PollBudget).
+    status_t awaitAnswer(Message* answer, const Deadline& deadline);
     // The answer to the wait numbered `serial`: its status, with `*index` from its code;
     // `*held` set when the wait numbered kWaitSerial was answered that it holds.
     status_t awaitWatch(uint32_t serial, const Deadline& deadline, size_t* index, bool* held);
@@ -108,6 +115,8 @@ class RegistryClient : public ServiceManager {
     uint32_t features_ = 0;
     sp<ChannelDirectory> channels_;
     Message answer_;  // reused for every answer
+    // How long a wait for an answer polls before it sleeps, learnt on this connection.
+    PollBudget poll_{pollingAllowed(), processorsOnline()};
     Parcel request_;  // and for every lookup's request
 };
 

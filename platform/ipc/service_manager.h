@@ -67,6 +67,20 @@ class ServiceManager : public RefBase {
         return -EOPNOTSUPP;
     }
 
+    // For a program that passed objects of its own to services (Parcel::writeStrongBinder),
+    // so that their calls back, and the notices it asked for (IBinder::notifyWhenGone), are
+    // served in the program's own event loop (GLib, asio, sd-event, a plain poll): watch
+    // pollDescriptor() for POLLIN, wait at most pollTimeoutMs() (-1: no bound; 0: work is
+    // ready), then call dispatch() from the thread that uses this ServiceManager. No thread
+    // of the library's own runs them. Calls back are also served while a call made through
+    // this ServiceManager waits for its reply. -1 when no descriptor can be had.
+    virtual int pollDescriptor() { return -1; }
+    virtual int pollTimeoutMs() { return -1; }
+    // Does the work that is ready, without waiting: serves the calls back that have come,
+    // takes releases, ends the channels whose hosts went and tells their notices. 0, or the
+    // -errno of the readiness check itself.
+    virtual status_t dispatch() { return OK; }
+
     // Looks up names[0] .. names[count - 1] and sets out[i] as lookupService(names[i])
     // would. Returns 0 when the registry answered every lookup (a name it has no object
     // for, or refused, gives null); else the registry's failure, with out[i] set for the

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "platform/base/call_context.h"
 #include "platform/base/ibinder.h"
 #include "platform/transport/fd_closer.h"
 #include "platform/transport/parcel_access.h"
@@ -16,6 +17,7 @@ ClientChannel* ChannelDirectory::find(uint64_t host) const {
 
 void ChannelDirectory::add(uint64_t host, ClientChannel* channel) {
     channels_[host] = channel;
+    watch(channel);
 }
 
 void ChannelDirectory::gone(uint64_t host, ClientChannel* channel, uint32_t generation) {
@@ -23,6 +25,10 @@ void ChannelDirectory::gone(uint64_t host, ClientChannel* channel, uint32_t gene
     if (found == channels_.end() || found->second != channel) return;
     channels_.erase(found);
     if (generation == generation_) releases_.push_back(host);
+}
+
+void ChannelDirectory::noticesDue(std::vector<sp<DeathRecipient>> due) {
+    for (sp<DeathRecipient>& recipient : due) notices_.push_back(std::move(recipient));
 }
 
 void ChannelDirectory::restart() {
@@ -82,7 +88,13 @@ status_t ClientChannel::start(uint32_t handle, uint32_t code, const Parcel& data
     if (!alive()) return -EPIPE;
     int32_t flags = pending != nullptr ? 0 : static_cast<int32_t>(FLAG_ONEWAY);
     MessageHeader header{MSG_TRANSACT, code, flags, 0, nextSerial_, handle};
-    status_t status = connection_.send(header, data.data(), data.dataSize());
+    status_t status = encode(data, MSG_TRANSACT, &header.type, &wire_);
+    if (status != OK) return status;
+    const Parcel& payload = header.type == MSG_TRANSACT ? data : wire_;
+    // The host may call back what it was given: each call back says who sent it.
+    if (header.type != MSG_TRANSACT && !credentials_) credentials_ = connection_.takeCredentials();
+    status = connection_.send(header, payload.data(), payload.dataSize());
+    if (&payload == &wire_) ParcelAccess::trim(wire_, kKeptReplyRoom);
     // Nothing of it went and the channel is in step: only this call fails.
     if (status == -ENOMEM) return -ENOMEM;
     if (status != OK) {
@@ -150,13 +162,45 @@ void ClientChannel::takeIn(const PendingReply* awaited, HeldReplies* held, bool 
         // A reply carries no descriptor: one that came with a message of another type is
         // the host's choice, let go off this thread rather than kept for the channel's close.
         closeAside(std::move(scratch_.fd));
-        if (got < 0 || !settle(scratch_, awaited, held)) return end(got < 0 ? got : -EBADMSG);
+        if (got < 0 || !take(scratch_, awaited, held)) return end(got < 0 ? got : -EBADMSG);
+        if (!alive()) return;
     }
 }
 
-bool ClientChannel::settle(Message& message, const PendingReply* awaited, HeldReplies* held) {
+bool ClientChannel::take(Message& message, const PendingReply* awaited, HeldReplies* held) {
     uint32_t type = message.header.type;
-    if (type != MSG_REPLY && type != MSG_ERROR) return false;
+    if (type == MSG_OBJ_RELEASE) {
+        released(message.header);
+        return true;
+    }
+    if ((type == MSG_OBJ_TRANSACT || type == MSG_OBJ_REPLY) && decode(message) != OK) return false;
+    type = message.header.type;
+    if (type == MSG_REPLY || type == MSG_ERROR) {
+        settle(message, awaited, held);
+        return true;
+    }
+    if (type != MSG_TRANSACT) return false;
+    // Served off the channel's room: the call may wait, and that wait reads into it.
+    MessageHeader header = message.header;
+    ucred sender = message.sender;
+    bool nested = callDepth() > 0;
+    Parcel own;
+    Parcel& request = nested ? own : request_;
+    swap(request, message.payload);
+    serve(header, request, sender, reply_);
+    if (!nested) swap(request, message.payload);
+    ParcelAccess::trim(reply_, kKeptReplyRoom);
+    return true;
+}
+
+status_t ClientChannel::sendMessage(const MessageHeader& header, const Parcel& payload) {
+    status_t status = connection_.send(header, payload);
+    if (status != OK && status != -ENOMEM) end(status == -ECANCELED ? -ENOMEM : status);
+    return status;
+}
+
+void ClientChannel::settle(Message& message, const PendingReply* awaited, HeldReplies* held) {
+    uint32_t type = message.header.type;
     uint32_t serial = message.header.serial;
     Pending* entry = findPending(serial);
     PendingReply* pending = entry != nullptr ? entry->reply : nullptr;
@@ -186,7 +230,6 @@ bool ClientChannel::settle(Message& message, const PendingReply* awaited, HeldRe
     }
     // The room of a large reply, or of the parcel it was swapped for, is not kept.
     ParcelAccess::trim(message.payload, kKeptReplyRoom);
-    return true;
 }
 
 void ClientChannel::giveUp(uint32_t serial, PendingReply* awaited, status_t why) {
@@ -210,10 +253,17 @@ void ClientChannel::end(status_t why) {
     }
     pending_.clear();
     pendingFront_ = 0;
+    bool wasAlive = alive();
+    // Out of the foreign loop's set before its descriptor goes.
+    if (directory_ && wasAlive) directory_->unwatch(this);
     connection_.reset();
     // The registry is told before the next request, so that the next lookup of this
     // host brings a new channel.
     if (directory_) directory_->gone(host_, this, generation_);
+    if (!wasAlive) return;
+    std::vector<sp<DeathRecipient>> due = endObjects();
+    if (directory_) return directory_->noticesDue(std::move(due));
+    for (sp<DeathRecipient>& recipient : due) recipient->onGone();
 }
 
 }  // namespace zorlek

@@ -15,6 +15,7 @@
 
 #include "platform/base/parcel.h"
 #include "platform/base/refbase.h"
+#include "platform/transport/channel_end.h"
 #include "platform/transport/client_connection.h"
 #include "platform/transport/deadline.h"
 #include "platform/transport/poll_budget.h"
@@ -43,8 +44,26 @@ class ChannelDirectory : public RefBase {
     uint32_t generation() const { return generation_; }
     // Takes the hosts whose release the registry has not been told.
     std::vector<uint64_t> takeReleases() { return std::exchange(releases_, {}); }
+    // The descriptor a foreign event loop watches for the channels' calls back (an epoll
+    // set of every channel of this directory), made at the first ask; -1 when it cannot be.
+    int pollFd();
+    // Starts and ends watching `channel` in that set (nothing before the first pollFd()).
+    void watch(ClientChannel* channel);
+    void unwatch(ClientChannel* channel);
+    // Reads each channel that has something, without waiting: calls back are served,
+    // releases taken, hang-ups end their channels.
+    status_t serveReady();
+    // Notices of channels that ended, told at the client's next dispatch.
+    void noticesDue(std::vector<sp<DeathRecipient>> due);
+    std::vector<sp<DeathRecipient>> takeNotices() { return std::exchange(notices_, {}); }
+    bool hasNotices() const { return !notices_.empty(); }
+
+    ~ChannelDirectory() override;
 
   private:
+    std::vector<sp<DeathRecipient>> notices_;
+    unique_fd poll_;
+    std::vector<ClientChannel*> watched_;
     std::unordered_map<uint64_t, ClientChannel*> channels_;
     std::vector<uint64_t> releases_;
     uint32_t generation_ = 1;
@@ -88,7 +107,10 @@ constexpr bool serialBefore(uint32_t a, uint32_t b) {
     return static_cast<int32_t>(a - b) < 0;
 }
 
-class ClientChannel : public RefBase {
+// A channel carries calls both ways: calls back to objects this client passed are served
+// whenever the channel is read (while a call waits, or at ServiceManager::dispatch()), as
+// a host serves its calls (ChannelEnd::serve).
+class ClientChannel final : public ChannelEnd {
   public:
     // Takes `sock`, a connected Unix stream socket to the host numbered `host`. Every wait
     // is bounded by `timeoutMs` on its own. `directory` (may be null) is told when the
@@ -109,7 +131,8 @@ class ClientChannel : public RefBase {
     // own status() when its building failed (nothing sent). After any non-zero status
     // `reply` is empty.
     status_t transact(uint32_t handle, uint32_t code, const Parcel& data, Parcel* reply,
-                      uint32_t flags);
+                      uint32_t flags) override;
+    ClientChannel* clientChannel() override { return this; }
 
     // Starts a two-way call whose reply goes to `pending` (which must stay until the call
     // is settled or cancelled): its request goes out at once as far as the socket takes it,
@@ -154,7 +177,7 @@ class ClientChannel : public RefBase {
     // The room taken by a large reply being received, not yet whole.
     size_t partialBytes() const { return connection_.partialBytes(); }
 
-    bool alive() const { return connection_.valid(); }
+    bool alive() const override { return connection_.valid(); }
     int fd() const { return connection_.fd(); }
     // Bytes waiting to be sent to the host.
     size_t queuedBytes() const { return connection_.queuedBytes(); }
@@ -168,8 +191,13 @@ class ClientChannel : public RefBase {
 
     // The entry of the call `serial`; null when none waits.
     Pending* findPending(uint32_t serial);
-    // Hands a reply to the call that waits for it; false when it is not a reply.
-    bool settle(Message& message, const PendingReply* awaited, HeldReplies* held);
+    // Handles one message from the host: a reply, a call back, a release; false when it
+    // is none of these or malformed.
+    bool take(Message& message, const PendingReply* awaited, HeldReplies* held);
+    // Hands a reply to the call that waits for it.
+    void settle(Message& message, const PendingReply* awaited, HeldReplies* held);
+    status_t sendMessage(const MessageHeader& header, const Parcel& payload) override;
+    void broken(status_t why) override { end(why); }
     // Gives up waiting (at the deadline, or when the wait itself failed): settles
     // `awaited` with `why`, and ends the channel when part of a request is still unsent.
     void giveUp(uint32_t serial, PendingReply* awaited, status_t why);
@@ -193,6 +221,13 @@ class ClientChannel : public RefBase {
     Message scratch_;
     // Takes the reply of a call made without a reply parcel.
     Parcel discarded_;
+    // The wire form of a request that carries objects, and the room of the calls back
+    // served (request and reply).
+    Parcel wire_;
+    Parcel request_;
+    Parcel reply_;
+    // Set once this end passed an object: the host may call back, and each call says who.
+    bool credentials_ = false;
 };
 
 }  // namespace zorlek

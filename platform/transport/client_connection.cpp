@@ -130,4 +130,11 @@ status_t ClientConnection::answerStatus(const Message& answer, uint32_t type) {
     return answer.header.type == MSG_ERROR ? -EBADRQC : -EBADMSG;
 }
 
+bool ClientConnection::takeCredentials() {
+    int on = 1;
+    if (::setsockopt(sock_.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) != 0) return false;
+    reader_.takeCredentials();
+    return true;
+}
+
 }  // namespace zorlek

@@ -48,6 +48,9 @@ class ClientConnection {
     void closeAnswered();
     // Gives the socket up to the caller, forgetting whatever was received of it.
     unique_fd release();
+    // Has the kernel name the sender of every message from now on (Message::sender), for a
+    // peer that may call this end. False when the socket refused.
+    bool takeCredentials();
     // Never reads a byte past the message being taken (MessageReader::readExactly()).
     void readExactly() { reader_.readExactly(); }
 

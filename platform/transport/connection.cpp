@@ -260,4 +260,33 @@ bool Connection::handleRead(uint32_t events) {
     return !closed();
 }
 
+status_t Connection::serveUntil(const Deadline& deadline, const bool& done) {
+    if (closed()) return -EPIPE;
+    // Inside a batch its answers wait for its end; the call cannot.
+    bool corked = out_.corked();
+    status_t status = out_.uncork(sock_.get());
+    if (status != OK) {
+        close(status);
+        return status;
+    }
+    while (!done && !closed()) {
+        int left = deadline.remainingMs();
+        if (left == 0) break;
+        pollfd p{sock_.get(), static_cast<short>(POLLIN | (out_.empty() ? 0 : POLLOUT)), 0};
+        int ready = ::poll(&p, 1, left);
+        if (ready < 0 && errno != EINTR) {
+            close(-errno);
+            break;
+        }
+        if (ready <= 0) continue;
+        uint32_t events = (p.revents & POLLOUT) != 0 ? uint32_t{EPOLLOUT} : 0u;
+        if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0) events |= EPOLLIN;
+        // As the loop would: read once, handle the batch, send its answers.
+        onEvents(events);
+    }
+    if (corked && !closed()) out_.cork();
+    if (done) return OK;
+    return closed() ? -EPIPE : -ETIMEDOUT;
+}
+
 }  // namespace zorlek

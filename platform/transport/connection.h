@@ -13,6 +13,7 @@
 #include "platform/base/parcel.h"
 #include "platform/base/unique_fd.h"
 #include "platform/transport/budget.h"
+#include "platform/transport/deadline.h"
 #include "platform/transport/event_loop.h"
 #include "platform/transport/message_reader.h"
 #include "platform/transport/out_queue.h"
@@ -111,6 +112,14 @@ class Connection final : public EventSource {
                   uint64_t tag = 0);
     status_t send(const MessageHeader& header, const uint8_t* payload, size_t size,
                   unique_fd fd = unique_fd(), uint64_t tag = 0);
+
+    // For a call this end made over the connection, from inside a handler: sends what
+    // waits (the call among it), then reads and handles what comes (calls back among it)
+    // until `done` is set or `deadline` passes, the loop's other connections waiting
+    // meanwhile. 0 once done; -ETIMEDOUT; -EPIPE when the connection closed.
+    status_t serveUntil(const Deadline& deadline, const bool& done);
+    // Bytes waiting to be sent.
+    size_t queuedBytes() const { return out_.queuedBytes(); }
 
     // Ends the connection: stops watching, closes the socket at once (the descriptors a
     // peer left in it going aside: see closeSocket()), and tells the owner once with `why`.

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "platform/base/parcel.h"
 
@@ -20,6 +21,16 @@ struct ParcelAccess {
         parcel.readPos_ = 0;
         parcel.status_ = OK;
         return parcel.bytes_.data();
+    }
+
+    // The object references `parcel` carries, for the channel that sends or receives it.
+    static std::vector<ParcelObject>& objects(Parcel& parcel) { return parcel.objects_; }
+    static const std::vector<ParcelObject>& objects(const Parcel& parcel) {
+        return parcel.objects_;
+    }
+    // Cuts `parcel` to its first `size` bytes (no more than it holds).
+    static void truncate(Parcel& parcel, size_t size) {
+        if (size < parcel.bytes_.size()) parcel.bytes_.resize(size);
     }
 
     // The room `parcel` holds, used or not: what it costs in memory.

@@ -44,7 +44,8 @@ enum MessageType : uint32_t {
     MSG_LOOKUP = 4,
     // Registry to client: value 0, object the handle, and code (high word) and serial
     // (low word) the host's number; the client's end of a new channel to that host is
-    // attached when this connection has no channel to it yet. Or a negative errno
+    // attached when this connection has no channel to it yet; to a client that announced
+    // PEER_OBJECTS, the payload is the host's feature bits (an int32). Or a negative errno
     // (-ENOENT, -EAGAIN, ...) with nothing else.
     MSG_LOOKUP_REPLY = 5,
     // Client to registry: payload is a UTF-16 string; the listing starts after that name
@@ -55,7 +56,8 @@ enum MessageType : uint32_t {
     // else 0. Each page stays within kListPageBytes.
     MSG_LIST_REPLY = 7,
     // Registry to host: the host's end of a new channel is attached; payload is the
-    // client's pid, uid and gid as three int32s, as the kernel gave them to the registry.
+    // client's pid, uid and gid as three int32s, as the kernel gave them to the registry,
+    // and, to a host that announced PEER_OBJECTS, the client's feature bits (an int32).
     MSG_CHANNEL = 8,
     // Client to registry: the client has let go of its channel to the host numbered by
     // code (high word) and serial (low word); the next lookup of that host brings a new
@@ -90,6 +92,18 @@ enum MessageType : uint32_t {
     // Host to client: serial names the call answered, code repeats its code, value is the
     // status, payload the reply. Replies may come in any order.
     MSG_REPLY = 17,
+    // As MSG_TRANSACT and MSG_REPLY, for a parcel that carries object references; sent only
+    // to a peer that announced PEER_OBJECTS. The payload is the parcel's bytes, then the
+    // byte offset of each reference in it (uint32 each, ascending, 8 bytes apart at least),
+    // then the count of references and the parcel's size (uint32 each). A reference is two
+    // words: kind and value. Kind 1 is an object of the sender, value its handle on this
+    // channel (the receiver makes a proxy); kind 2 an object of the receiver, value the
+    // handle the receiver gave it (the receiver reads its own object back). See objects.h.
+    MSG_OBJ_TRANSACT = 18,
+    MSG_OBJ_REPLY = 19,
+    // The sender lets go of the peer's object `object` (a handle from kFirstPassedHandle on):
+    // code is how many times it received it. Not answered.
+    MSG_OBJ_RELEASE = 20,
 };
 
 // MSG_WATCH's value: wait for the names to go rather than come; answer at once.
@@ -111,7 +125,11 @@ constexpr uint32_t FEATURE_WATCH = 1u << 1;
 // What this build's registry does, and what its clients and hosts do (nothing the
 // registry needs to know of yet).
 constexpr uint32_t kRegistryFeatures = FEATURE_STATUS | FEATURE_WATCH;
-constexpr uint32_t kPeerFeatures = 0;
+// A client's or a host's: its channels carry object references (MSG_OBJ_*) and calls both
+// ways. The registry tells each end of a channel the other's bits: a host in MSG_CHANNEL,
+// a client in MSG_LOOKUP_REPLY.
+constexpr uint32_t PEER_OBJECTS = 1u << 0;
+constexpr uint32_t kPeerFeatures = PEER_OBJECTS;
 // The bytes that began a handshake before version 3 (a 16-byte header of type, code,
 // value and size): a registry recognises them to refuse such a peer at once.
 constexpr size_t kOldHeaderSize = 16;
@@ -122,7 +140,8 @@ constexpr size_t kOldHeaderSize = 16;
 // True for the types of this version. A message of any other type is answered with
 // MSG_ERROR, and the connection stays; one of these where it does not belong is malformed.
 constexpr bool knownMessageType(uint32_t type) {
-    return (type >= MSG_HELLO && type <= MSG_ERROR) || type == MSG_TRANSACT || type == MSG_REPLY;
+    return (type >= MSG_HELLO && type <= MSG_ERROR) ||
+           (type >= MSG_TRANSACT && type <= MSG_OBJ_RELEASE);
 }
 
 // True for the message types that carry one file descriptor.

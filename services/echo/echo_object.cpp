@@ -3,7 +3,7 @@
 
 #include <unistd.h>
 
-#include "platform/hosting/call_context.h"
+#include "platform/base/call_context.h"
 
 namespace zorlek::echo {
 

@@ -132,6 +132,11 @@ constexpr Limit kLimits[] = {
     LIMIT(kPollFirstPauseMs, Ms),
     LIMIT(kPollLongestPauseMs, Ms),
     LIMIT(kPollLostCpuUs, Us),
+    LIMIT(kMaxObjectsPerParcel, Count),
+    LIMIT(kMaxObjectsPerChannel, Count),
+    LIMIT(kFirstPassedHandle, Hex),
+    LIMIT(kMaxCallDepth, Count),
+    LIMIT(kCallbackQueueBytes, Bytes),
 };
 
 constexpr const char* kHeaders[] = {"platform/base/limits.h", "registry/limits.h",

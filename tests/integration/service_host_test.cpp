@@ -9,8 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "platform/hosting/call_context.h"
-#include "platform/ipc/object_proxy.h"
+#include "platform/base/call_context.h"
+#include "platform/transport/object_proxy.h"
 #include "tests/integration/ipc_support.h"
 
 namespace zorlek::test {
@@ -134,8 +134,8 @@ TEST_F(HostFixture, AReplyHeldBackHoldsBackNoOtherOnTheChannel) {
     sp<IBinder> a = client->lookupService(String16("a"));
     sp<IBinder> b = client->lookupService(String16("b"));
     ASSERT_TRUE(a && b);
-    EXPECT_EQ(&static_cast<ObjectProxy*>(a.get())->channel(),
-              &static_cast<ObjectProxy*>(b.get())->channel())
+    EXPECT_EQ(static_cast<ObjectProxy*>(a.get())->clientChannel(),
+              static_cast<ObjectProxy*>(b.get())->clientChannel())
         << "both objects over one channel";
     Parcel request, reply;
     request.writeInt32(21);
@@ -235,7 +235,9 @@ TEST_F(HostFixture, AChannelSendingGarbageIsDroppedAlone) {
         Bytes bytes;
     };
     const Case cases[] = {
-        {"a reply where a request belongs", header(MSG_REPLY, 1, 0, 0)},
+        {"a request's objects in a table that does not hold", header(MSG_OBJ_TRANSACT, 1, 0, 0)},
+        {"an object kind no peer sends",
+         message(MSG_OBJ_TRANSACT, cat({i32(7), i32(1), i32(0), i32(1), i32(8)}))},
         {"a size over the limit", header(MSG_TRANSACT, 1, 0, kMaxParcelSize + 4)},
         {"a size not a multiple of 4", header(MSG_TRANSACT, 1, 0, 2)},
         {"a registry message", message(MSG_LOOKUP, stringPayload(String16("e")))},

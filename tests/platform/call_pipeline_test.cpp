@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/ipc/call_pipeline.h"
-#include "platform/ipc/object_proxy.h"
+#include "platform/transport/object_proxy.h"
 #include "tests/platform/socket_helpers.h"
 #include "tests/support/wait.h"
 

@@ -14,7 +14,7 @@
 
 #include "harness/harness.h"
 #include "platform/base/call_timeout.h"
-#include "platform/ipc/object_proxy.h"
+#include "platform/transport/object_proxy.h"
 #include "platform/ipc/service_manager.h"
 #include "platform/transport/poll_budget.h"
 #include "tests/platform/socket_helpers.h"

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/hosting/call_context.h"
+#include "platform/base/call_context.h"
 #include "platform/hosting/local_object.h"
 #include "tests/platform/socket_helpers.h"
 

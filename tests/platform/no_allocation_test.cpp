@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "platform/ipc/call_pipeline.h"
-#include "platform/ipc/object_proxy.h"
+#include "platform/transport/object_proxy.h"
 #include "platform/transport/client_connection.h"
 #include "platform/transport/message_reader.h"
 #include "tests/platform/fake_registry.h"

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "platform/ipc/call_pipeline.h"
-#include "platform/ipc/object_proxy.h"
+#include "platform/transport/object_proxy.h"
 #include "platform/transport/parcel_access.h"
 #include "tests/platform/socket_helpers.h"
 #include "tests/support/wait.h"
@@ -124,7 +124,7 @@ TEST_F(ProxyFixture, NoReplyInTimeIsATimeoutAndTheLateReplyIsDropped) {
 
 TEST_F(ProxyFixture, RepliesMayComeInAnyOrder) {
     // Two proxies on one channel; the host answers the second call first.
-    sp<ObjectProxy> other = make<ObjectProxy>(sp<ClientChannel>(&proxy->channel()), 6);
+    sp<ObjectProxy> other = make<ObjectProxy>(sp<ChannelEnd>(&proxy->end()), 6);
     CallPipeline pipeline(2);
     ASSERT_TRUE(pipeline.add(proxy, 1, Parcel()));
     ASSERT_TRUE(pipeline.add(other, 2, Parcel()));
@@ -193,7 +193,8 @@ TEST_F(ProxyFixture, MalformedRepliesKillTheProxy) {
     };
     // Every call on a fresh channel is its first: serial 1.
     const Case cases[] = {
-        {"wrong type", header(MSG_TRANSACT, 1, 0, 0, 1)},
+        {"wrong type", header(MSG_LIST_REPLY, 1, 0, 0, 1)},
+        {"objects in a table that does not hold", header(MSG_OBJ_REPLY, 1, 0, 0, 1)},
         {"wrong type, another serial", header(MSG_HELLO, 1, 0, 0, 7)},
         {"size not a multiple of 4", cat({header(MSG_REPLY, 1, 0, 3, 1), Bytes(4, 0)})},
     };

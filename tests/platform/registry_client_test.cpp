@@ -98,8 +98,8 @@ TEST_F(ClientFixture, LookupsOfOneHostShareTheChannelTheFirstBrought) {
     sp<IBinder> first = client->lookupService(String16("first"));
     sp<IBinder> second = client->lookupService(String16("second"));
     ASSERT_TRUE(first && second);
-    EXPECT_EQ(&static_cast<ObjectProxy*>(first.get())->channel(),
-              &static_cast<ObjectProxy*>(second.get())->channel())
+    EXPECT_EQ(static_cast<ObjectProxy*>(first.get())->clientChannel(),
+              static_cast<ObjectProxy*>(second.get())->clientChannel())
         << "one channel for both";
     Parcel got;
     EXPECT_EQ(first->sendTransaction(77, Parcel(), &got, 0), OK);
@@ -239,6 +239,32 @@ TEST_F(ClientFixture, ABatchOfLookupsKeepsEachChannelWithItsAnswer) {
     EXPECT_EQ(asked, (std::vector<String16>{String16("n0"), String16("n1"), String16("n2"),
                                             String16("n3"), String16("n5"), String16("n6"),
                                             String16("n5"), String16("n6"), String16("n6")}));
+}
+
+TEST_F(ClientFixture, AnswersKeepInStepWhileTheClientPollsForThem) {
+    // Answered at once, the lookups teach the client to poll for the next answer; each
+    // third answer comes in two pieces, the last in half and then the registry hangs up.
+    constexpr int kLookups = 60;
+    PlayedRegistry fake(path, [&](int fd, int) {
+        if (!answerHello(fd)) return;
+        for (int i = 0; i <= kLookups; ++i) {
+            if (receiveRequest(fd).status != OK) return;
+            Bytes answer = header(MSG_LOOKUP_REPLY, 0, i % 2 == 0 ? -ENOENT : -EMFILE, 0);
+            size_t split = i == kLookups ? answer.size() / 2 : i % 3 == 0 ? 7 : answer.size();
+            sendRaw(fd, Bytes(answer.begin(), answer.begin() + static_cast<ptrdiff_t>(split)));
+            if (i == kLookups) return;
+            if (split < answer.size()) {
+                sendRaw(fd, Bytes(answer.begin() + static_cast<ptrdiff_t>(split), answer.end()));
+            }
+        }
+    });
+    sp<RegistryClient> client = RegistryClient::connect(path.c_str(), 2000);
+    ASSERT_TRUE(client);
+    sp<IBinder> object;
+    for (int i = 0; i < kLookups; ++i) {
+        ASSERT_EQ(client->lookup(String16("x"), &object), i % 2 == 0 ? -ENOENT : -EMFILE) << i;
+    }
+    EXPECT_EQ(client->lookup(String16("x"), &object), -EPIPE);
 }
 
 TEST_F(ClientFixture, ConnectsAfreshAfterAFailedRequest) {

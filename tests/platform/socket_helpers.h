@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "platform/base/unique_fd.h"
-#include "platform/ipc/object_proxy.h"
+#include "platform/transport/object_proxy.h"
 #include "platform/transport/client_channel.h"
 #include "platform/transport/wire.h"
 #include "tests/support/bytes.h"

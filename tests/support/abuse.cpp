@@ -186,7 +186,8 @@ void answerLookups(const std::vector<unique_fd>& socks, int count) {
     int ok = 0, again = 0, other = 0;
     Deadline deadline = Deadline::after(5000);
     for (const unique_fd& sock : socks) {
-        MessageReader reader(4096, 0);
+        // An answer may carry the host's feature bits.
+        MessageReader reader(4096, 64);
         Message answer;
         int got = 0;
         while (got < count && deadline.remainingMs() > 0) {

@@ -2,7 +2,8 @@
 // What the serving loop knows of the transaction being handled on this thread: who sent
 // it, and whether its reply is to be withheld. Internal to the hosting library and to
 // in-tree services that stand in for hung ones; services built elsewhere read the caller
-// through LocalObject::callingUid() and callingPid().
+// through LocalObject::callingUid() and callingPid(). The serving of every end of a channel
+// (a host's and a client's) sets it.
 #pragma once
 
 #include <sys/socket.h>
@@ -30,6 +31,9 @@ class CurrentCall {
 
 // The transaction being handled on this thread; null outside one.
 CallContext* currentCall();
+// How many calls this thread is handling, one inside another (a call back served while
+// the thread waits for its own call's reply); 0 outside any.
+int callDepth();
 
 // Called from onTransact: send no reply at all to the transaction being handled
 // (whatever status is returned), so that the caller waits until its timeout. For services
