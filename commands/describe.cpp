@@ -9,9 +9,10 @@ namespace zorlek {
 void runDescribe(ToolState& state) {
     TypedService typed;
     if (!obtainInterface(state, state.arg(), state.option("--interface"), &typed)) return;
-    // The canonical text, a declaration a line; its doc comments came from elsewhere, so
-    // every line is escaped as list escapes names.
-    std::u16string text = idl::printInterface(typed.interface);
+    // The canonical text, a declaration a line, every interface of the description (the
+    // service's first when it answered it); its doc comments came from elsewhere, so every
+    // line is escaped as list escapes names.
+    std::u16string text = idl::printDescription(typed.description);
     std::u16string_view rest = text;
     while (!rest.empty()) {
         size_t end = rest.find(u'\n');

@@ -21,11 +21,11 @@ void printReply(ToolState& state, const TypedService& typed, const idl::Method& 
     String8 why;
     JsonWriter counter(nullptr, limit);
     typed::ReplyJson read =
-        typed::writeReplyAsJson(reply, typed.interface, method.reply, counter, &why);
+        typed::writeReplyAsJson(reply, typed.interface(), method.reply, counter, &why);
     if (read == typed::ReplyJson::kWritten) {
         reply.setDataPosition(start);
         JsonWriter out(&aout, limit);
-        typed::writeReplyAsJson(reply, typed.interface, method.reply, out, &why);
+        typed::writeReplyAsJson(reply, typed.interface(), method.reply, out, &why);
         aout << endl;
         return;
     }
@@ -51,15 +51,17 @@ void runInvoke(ToolState& state) {
     state.cursor += 2;
     TypedService typed;
     if (!obtainInterface(state, service, options.interfaceFile, &typed)) return;
-    const idl::Method* method = typed.interface.findMethod(methodName);
+    const idl::Method* method = typed.interface().findMethod(methodName);
     String8 why;
     Parcel request;
-    request.writeInterfaceToken(String16(typed.interface.name.c_str()));
+    request.writeInterfaceToken(String16(typed.interface().name.c_str()));
     if (method == nullptr) {
-        aerr << "zorlek: Interface " << typed.interface.name.c_str() << " has no method "
+        aerr << "zorlek: Interface " << typed.interface().name.c_str() << " has no method "
              << methodName << endl;
-    } else if (!typed::writeArguments(request, typed.interface, *method, state.argv + state.cursor,
-                                      static_cast<size_t>(state.argc - state.cursor), &why)) {
+    } else if (!typed::writeArguments(request, typed.interface(), *method,
+                                      state.argv + state.cursor,
+                                      static_cast<size_t>(state.argc - state.cursor), &why,
+                                      {&typed.description, nullptr})) {
         aerr << "zorlek: " << why << endl;
     }
     if (method == nullptr || why.size() != 0) {

@@ -32,20 +32,20 @@ status_t query(IBinder& object, uint32_t code, String16* text) {
     return status;
 }
 
-bool readFile(ToolState& state, const char* file, idl::Interface* interface,
+bool readFile(ToolState& state, const char* file, idl::Description* description,
               size_t* descriptionBytes) {
     std::u16string text;
     status_t status = idl::readSourceFile(file, &text);
     idl::ParseError error;
-    std::optional<idl::Interface> parsed;
-    if (status == OK) parsed = idl::parseInterface(text, &error);
+    std::optional<idl::Description> parsed;
+    if (status == OK) parsed = idl::parseDescription(text, &error);
     if (parsed) *descriptionBytes = text.size() * sizeof(char16_t);
     if (status != OK) {
         aerr << "zorlek: Unable to read " << file << ": " << std::strerror(-status) << endl;
     } else if (!parsed) {
         aerr << "zorlek: " << file << ":" << error.line << ": " << error.why << endl;
     } else {
-        *interface = std::move(*parsed);
+        *description = std::move(*parsed);
         return true;
     }
     state.exitStatus = EXIT_USAGE;
@@ -57,7 +57,7 @@ bool readFile(ToolState& state, const char* file, idl::Interface* interface,
 bool obtainInterface(ToolState& state, const char* service, const char* interfaceFile,
                      TypedService* out) {
     if (interfaceFile != nullptr &&
-        !readFile(state, interfaceFile, &out->interface, &out->descriptionBytes))
+        !readFile(state, interfaceFile, &out->description, &out->descriptionBytes))
         return false;
     if (!lookUpService(state, service, &out->object)) return false;
     if (!out->object) return failWith(state, service, " does not exist");
@@ -66,9 +66,17 @@ bool obtainInterface(ToolState& state, const char* service, const char* interfac
         status_t status = query(*out->object, DESCRIPTOR_QUERY_CODE, &text);
         if (status != OK) return unreachable(state, service, status);
         if (text.size() == 0) return failWith(state, service, " does not exist");
-        if (text == String16(out->interface.name.c_str())) return true;
-        aerr << "zorlek: Service " << service << " implements " << narrowForDisplay(text)
-             << ", not " << out->interface.name.c_str() << endl;
+        const std::vector<idl::Interface>& interfaces = out->description.interfaces;
+        for (size_t i = 0; i < interfaces.size(); ++i) {
+            out->own = i;
+            if (text == String16(interfaces[i].name.c_str())) return true;
+        }
+        aerr << "zorlek: Service " << service << " implements " << narrowForDisplay(text);
+        if (interfaces.size() == 1) {
+            aerr << ", not " << interfaces[0].name.c_str() << endl;
+        } else {
+            aerr << ", which " << interfaceFile << " does not describe" << endl;
+        }
         state.exitStatus = EXIT_USAGE;
         return false;
     }
@@ -79,14 +87,15 @@ bool obtainInterface(ToolState& state, const char* service, const char* interfac
     }
     if (status != OK) return unreachable(state, service, status);
     idl::ParseError error;
-    std::optional<idl::Interface> parsed = idl::parseInterface(text.view(), &error);
+    std::optional<idl::Description> parsed = idl::parseDescription(text.view(), &error);
     if (!parsed) {
         aerr << "zorlek: Service " << service << " describes its interface wrongly: line "
              << error.line << ": " << error.why << endl;
         state.exitStatus = EXIT_USAGE;
         return false;
     }
-    out->interface = std::move(*parsed);
+    out->description = std::move(*parsed);
+    out->own = 0;
     out->descriptionBytes = text.size() * sizeof(char16_t);
     return true;
 }

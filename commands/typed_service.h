@@ -15,18 +15,23 @@ struct TypedOptions {
     bool raw = false;
 };
 
-// A service and the interface it implements.
+// A service, the description of its interface and the interfaces beside it.
 struct TypedService {
     sp<IBinder> object;
-    idl::Interface interface;
+    idl::Description description;
+    // Which of the description's interfaces the service implements.
+    size_t own = 0;
     // The size of the description as it came, in UTF-16 units of two bytes: what the output
     // of invoke is bounded by, with the reply's size (kInvokeJsonPerInputByte).
     size_t descriptionBytes = 0;
+
+    const idl::Interface& interface() const { return description.interfaces[own]; }
 };
 
 // Looks `service` (as typed) up and obtains its interface: with `interfaceFile`, from that
-// file (read and checked before the lookup), and the service's descriptor must be the
-// interface's name; without, by asking the service (INTERFACE_QUERY_CODE). Otherwise writes
+// file (read and checked before the lookup), the interface there named as the service's
+// descriptor; without, by asking the service (INTERFACE_QUERY_CODE), the first interface of
+// the description it answers (the others are those beside it in its file). Otherwise writes
 // one error line, sets the exit status (EXIT_NO_SERVICE_MANAGER when the registry fails the
 // lookup, else EXIT_USAGE) and returns false: a file that cannot be read or has an error
 // (FILE:LINE: WHY), a service not registered, one that cannot answer, does not describe

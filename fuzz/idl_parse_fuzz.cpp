@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 // Untrusted bytes as an interface description, as a service may send one: read as UTF-16LE
-// units (byte 0 odd) or as UTF-8 (byte 0 even). Whatever arrives, the reading ends with an
-// interface or an error whose line lies in the text and whose reason is printable ASCII;
-// an interface read is sound (codes in range and unique, names that are identifiers, no
-// type nested past the limit), and its canonical text reads back as the same text.
+// units (byte 0 odd) or as UTF-8 (byte 0 even). Whatever arrives, the reading ends with a
+// description or an error whose line lies in the text and whose reason is printable ASCII;
+// a description read is sound (1 to 64 interfaces of unique names; in each, codes in range
+// and unique, names that are identifiers, no type nested past the limit, interface types
+// only as methods' fields, one-word ones naming an interface of the description), and its
+// canonical text, with any of its interfaces first, reads back as the same text.
 
 #include <cctype>
 #include <cstdint>
@@ -44,12 +46,19 @@ void checkFields(const idl::Interface& interface, const std::vector<idl::Field>&
         check(identifier(field.name), "field name");
         check(names.insert(field.name).second, "field named twice");
         check(idl::depthOf(interface, field.type) <= depthLeft, "nested past the limit");
-        check(field.type.kind != idl::Kind::kRecord || field.type.record < interface.records.size(),
+        check(field.type.kind != idl::Kind::kRecord || field.type.index < interface.records.size(),
               "record index");
+        check(field.type.kind != idl::Kind::kInterface ||
+                  (field.type.index < interface.interfaceTypes.size() && field.type.arrays == 0),
+              "interface type");
     }
 }
 
-void checkInterface(const idl::Interface& interface) {
+void checkInterface(const idl::Description& description, const idl::Interface& interface) {
+    for (const std::string& name : interface.interfaceTypes) {
+        check(name.find('.') != std::string::npos || description.find(name) != nullptr,
+              "a one-word interface type the description lacks");
+    }
     std::set<uint32_t> codes;
     std::set<std::string> names;
     for (size_t i = 0; i < interface.records.size(); ++i) {
@@ -58,9 +67,12 @@ void checkInterface(const idl::Interface& interface) {
         checkFields(interface, record.fields, idl::kMaxDepth - 1);
         // Records name only those declared before them, so that none holds itself.
         for (const idl::Field& field : record.fields) {
-            check(field.type.kind != idl::Kind::kRecord || field.type.record < i, "record order");
+            check(field.type.kind != idl::Kind::kRecord || field.type.index < i, "record order");
         }
         check(record.depth <= idl::kMaxDepth, "record depth");
+        for (const idl::Field& field : record.fields) {
+            check(field.type.kind != idl::Kind::kInterface, "an interface type in a record");
+        }
     }
     for (const idl::Method& method : interface.methods) {
         check(identifier(method.name) && names.insert(method.name).second, "method name");
@@ -88,16 +100,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t lines = 1;
     for (char16_t unit : text) lines += unit == u'\n';
     idl::ParseError error;
-    std::optional<idl::Interface> interface = idl::parseInterface(text, &error);
-    if (!interface) {
+    std::optional<idl::Description> description = idl::parseDescription(text, &error);
+    if (!description) {
         check(error.line >= 1 && error.line <= lines, "error line outside the text");
         check(error.why.size() > 0 && printableAscii(error.why), "reason not printable");
         return 0;
     }
-    checkInterface(*interface);
-    std::u16string canonical = idl::printInterface(*interface);
-    std::optional<idl::Interface> again = idl::parseInterface(canonical, &error);
-    check(again.has_value(), "canonical text does not read back");
-    check(idl::printInterface(*again) == canonical, "canonical text is not stable");
+    const std::vector<idl::Interface>& interfaces = description->interfaces;
+    check(!interfaces.empty() && interfaces.size() <= idl::kMaxInterfaces, "interface count");
+    std::set<std::string> names;
+    for (const idl::Interface& interface : interfaces) {
+        check(names.insert(interface.name).second, "an interface twice");
+        checkInterface(*description, interface);
+    }
+    std::u16string canonical = idl::printDescription(*description);
+    // Each interface's own text; a few at most, so that one input stays fast.
+    for (size_t own = 0; own < interfaces.size() && own < 4; ++own) {
+        std::u16string ownText = idl::printDescription(*description, own);
+        std::optional<idl::Description> again = idl::parseDescription(ownText, &error);
+        check(again.has_value(), "canonical text does not read back");
+        check(idl::printDescription(*again) == ownText, "canonical text is not stable");
+        check(again->interfaces[0].name == interfaces[own].name, "not its own first");
+        check(own != 0 || ownText == canonical, "the first's text is not the canonical");
+    }
     return 0;
 }

@@ -151,18 +151,22 @@ const char* takenWhy(std::string_view name, const std::string_view (*beside)[N] 
     return macroClash(name);
 }
 
-// A field, argument or reply field.
-std::optional<NameClash> checkField(const std::set<std::string_view>& records, const Field& field) {
-    if (const char* why = takenWhy(field.name)) return clash(field.line, field.name, why);
+// The classes' own names, which a method's parameter in them would hide.
+constexpr std::string_view kBesideParameters[] = {"Proxy", "Service"};
+
+// A field, argument or reply field (`parameter` for the last two).
+std::optional<NameClash> checkField(const std::set<std::string_view>& records, const Field& field,
+                                    bool parameter = false) {
+    const char* why = parameter ? takenWhy(field.name, &kBesideParameters) : takenWhy(field.name);
+    if (why != nullptr) return clash(field.line, field.name, why);
     if (records.count(field.name) != 0) {
         return clash(field.line, field.name, "names a record, and C++ cannot name a field so too");
     }
     return std::nullopt;
 }
 
-}  // namespace
-
-std::optional<NameClash> findNameClash(const Interface& interface) {
+// The names of one interface.
+std::optional<NameClash> findClashIn(const Interface& interface) {
     std::set<std::string_view> records;
     for (const Record& record : interface.records) records.insert(record.name);
     std::string_view name = interface.name;
@@ -170,10 +174,11 @@ std::optional<NameClash> findNameClash(const Interface& interface) {
         size_t dot = name.find('.', start);
         std::string_view part = name.substr(start, dot == name.npos ? dot : dot - start);
         if (among(kEverywhere, part)) {
-            return clash(1, part, "in the interface's name is a word C++ takes");
+            return clash(interface.line, part, "in the interface's name is a word C++ takes");
         }
         if (const char* why = macroClash(part)) {
-            return clash(1, part, (std::string("in the interface's name ") + why).c_str());
+            return clash(interface.line, part,
+                         (std::string("in the interface's name ") + why).c_str());
         }
         start = dot == name.npos ? name.size() + 1 : dot + 1;
     }
@@ -195,7 +200,7 @@ std::optional<NameClash> findNameClash(const Interface& interface) {
         }
         for (const std::vector<Field>* fields : {&method.arguments, &method.reply}) {
             for (const Field& field : *fields) {
-                if (auto found = checkField(records, field)) return found;
+                if (auto found = checkField(records, field, true)) return found;
             }
         }
         for (const Field& argument : method.arguments) {
@@ -206,6 +211,35 @@ std::optional<NameClash> findNameClash(const Interface& interface) {
                         "names both an argument and a reply field, which C++ cannot tell apart");
                 }
             }
+        }
+    }
+    return std::nullopt;
+}
+
+// An interface whose namespace lies inside another's (a.b inside a) cannot take, for the
+// part of its name there, a name that the other's namespace holds.
+std::optional<NameClash> findNestingClash(const Interface& outer, const Interface& inner) {
+    std::string_view name = inner.name;
+    if (name.size() <= outer.name.size() || !name.starts_with(outer.name) ||
+        name[outer.name.size()] != '.')
+        return std::nullopt;
+    name.remove_prefix(outer.name.size() + 1);
+    std::string_view part = name.substr(0, name.find('.'));
+    bool taken = among(kBesideRecords, part);
+    for (const Record& record : outer.records) taken = taken || record.name == part;
+    if (!taken) return std::nullopt;
+    return clash(
+        inner.line, part,
+        (std::string("in the interface's name is taken in interface ") + outer.name).c_str());
+}
+
+}  // namespace
+
+std::optional<NameClash> findNameClash(const Description& description) {
+    for (const Interface& interface : description.interfaces) {
+        if (auto found = findClashIn(interface)) return found;
+        for (const Interface& outer : description.interfaces) {
+            if (auto found = findNestingClash(outer, interface)) return found;
         }
     }
     return std::nullopt;

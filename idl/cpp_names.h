@@ -16,11 +16,13 @@ struct NameClash {
     String8 why;
 };
 
-// Checks every name of `interface` for the generated header: none is a C++ keyword or a
-// name the header itself uses (std, zorlek, the integer types; Proxy, Service, kDescriptor,
-// kDescription, readItem, writeItem beside the records; Proxy, Service and the members of
-// LocalObject beside the methods); no method, argument or field takes a record's name; no method
-// has an argument and a reply field of the same name. nullopt when all can be written.
-std::optional<NameClash> findNameClash(const Interface& interface);
+// Checks every name of each interface of `description` for the generated header: none is
+// a C++ keyword or a name the header itself uses (std, zorlek, the integer types; Proxy,
+// Service, kDescriptor, kDescription, readItem, writeItem beside the records; Proxy, Service
+// and the members of LocalObject beside the methods); no method, argument or field takes a
+// record's name; no method has an argument and a reply field of the same name; no
+// interface's namespace, inside another's (a.b inside a), takes a name the other's holds.
+// nullopt when all can be written.
+std::optional<NameClash> findNameClash(const Description& description);
 
 }  // namespace zorlek::idl

@@ -25,10 +25,25 @@ std::string cppType(const Interface& interface, const Type& type) {
             return "std::optional<zorlek::String16>";
         case Kind::kBytes:
             return "std::vector<uint8_t>";
+        case Kind::kInterface:
+            return "zorlek::sp<zorlek::IBinder>";
         case Kind::kRecord:
             break;
     }
-    return interface.records[type.record].name;
+    return interface.records[type.index].name;
+}
+
+// The code that writes `value` of `type` to `parcel` (a Parcel, or "*NAME" of a pointer to
+// one), and that reads it to `*out`: references to objects as the parcel writes them.
+std::string writeOf(const Type& type, const std::string& parcel, const std::string& value) {
+    if (type.kind != Kind::kInterface) return "writeItem(" + parcel + ", " + value + ")";
+    std::string object = parcel[0] == '*' ? parcel.substr(1) + "->" : parcel + ".";
+    return object + "writeStrongBinder(" + value + ")";
+}
+
+std::string readOf(const Type& type, const std::string& parcel, const std::string& out) {
+    if (type.kind != Kind::kInterface) return "readItem(" + parcel + ", &" + out + ")";
+    return parcel + ".readStrongBinder(&" + out + ")";
 }
 
 // How an argument of `type` is passed in: small values as they are, others by reference.
@@ -77,8 +92,6 @@ std::string sourceName(std::string_view source) {
 
 class Writer {
   public:
-    explicit Writer(const Interface& interface) : interface_(interface) {}
-
     std::string take() { return std::move(out_); }
 
     Writer& operator<<(std::string_view text) {
@@ -95,14 +108,14 @@ class Writer {
     }
 
     // The method's parameters: the arguments in, then the reply fields as out-pointers.
-    void parameters(const Method& method) {
+    void parameters(const Interface& interface, const Method& method) {
         std::string separator;
         for (const Field& argument : method.arguments) {
-            *this << separator << inType(interface_, argument.type) << " " << argument.name;
+            *this << separator << inType(interface, argument.type) << " " << argument.name;
             separator = ", ";
         }
         for (const Field& field : method.reply) {
-            *this << separator << cppType(interface_, field.type) << "* " << field.name;
+            *this << separator << cppType(interface, field.type) << "* " << field.name;
             separator = ", ";
         }
     }
@@ -136,7 +149,6 @@ class Writer {
     }
 
   private:
-    const Interface& interface_;
     std::string out_;
 };
 
@@ -166,11 +178,11 @@ void writeRecord(Writer& w, const Interface& interface, const Record& record) {
 void writeProxyMethod(Writer& w, const Interface& interface, const Method& method) {
     w.doc(method.doc, "    ");
     w << "    zorlek::status_t " << method.name << "(";
-    w.parameters(method);
+    w.parameters(interface, method);
     w << ") {\n        zorlek::Parcel request_;\n        "
          "request_.writeInterfaceToken(descriptor_());\n";
     for (const Field& argument : method.arguments)
-        w << "        writeItem(request_, " << argument.name << ");\n";
+        w << "        " << writeOf(argument.type, "request_", argument.name) << ";\n";
     if (method.oneway) {
         w << "        return call_(" << std::to_string(method.code)
           << ", request_, nullptr, zorlek::FLAG_ONEWAY);\n    }\n";
@@ -184,8 +196,8 @@ void writeProxyMethod(Writer& w, const Interface& interface, const Method& metho
           << "{};\n";
     }
     for (size_t i = 0; i < method.reply.size(); ++i) {
-        w << "        if (readItem(reply_, &" << local('r', i)
-          << ") != zorlek::OK) return -EBADMSG;\n";
+        w << "        if (" << readOf(method.reply[i].type, "reply_", local('r', i))
+          << " != zorlek::OK) return -EBADMSG;\n";
     }
     for (size_t i = 0; i < method.reply.size(); ++i) {
         const std::string& name = method.reply[i].name;
@@ -203,7 +215,8 @@ void writeDispatch(Writer& w, const Interface& interface, const Method& method) 
     }
     w << "                if (!data_.enforceInterface(LocalObject::descriptor())";
     for (size_t i = 0; i < method.arguments.size(); ++i) {
-        w << " ||\n                    readItem(data_, &" << local('a', i) << ") != zorlek::OK";
+        w << " ||\n                    " << readOf(method.arguments[i].type, "data_", local('a', i))
+          << " != zorlek::OK";
     }
     w << " ||\n                    data_.dataAvail() != 0) {\n                    return "
          "-EBADMSG;\n                }\n";
@@ -228,24 +241,30 @@ void writeDispatch(Writer& w, const Interface& interface, const Method& method) 
     }
     w << "                if (status_ != zorlek::OK) return status_;\n";
     for (size_t i = 0; i < method.reply.size(); ++i) {
-        w << "                writeItem(*reply_, " << local('r', i) << ");\n";
+        w << "                " << writeOf(method.reply[i].type, "*reply_", local('r', i)) << ";\n";
     }
     w << "                return reply_->status();\n            }\n";
 }
 
-// The first comment, the includes, the opening of the namespace and the two constants.
-void writePreamble(Writer& w, const Interface& interface, std::string_view source,
-                   const std::string& names) {
+// The first comment and the includes.
+void writePreamble(Writer& w, std::string_view source) {
     w << "// Generated by zorlek-idl from " << sourceName(source)
       << ": change that file, not this one.\n"
       << "#pragma once\n\n#include <cstddef>\n#include <cstdint>\n#include <optional>\n"
       << "#include <utility>\n#include <vector>\n\n#include \"platform/hosting.h\"\n"
-      << "#include \"platform/ipc.h\"\n\nnamespace " << names << " {\n\n"
+      << "#include \"platform/ipc.h\"\n";
+}
+
+// The opening of an interface's namespace and its two constants.
+void writeConstants(Writer& w, const Description& description, size_t index,
+                    const std::string& names) {
+    w << "\nnamespace " << names << " {\n\n"
       << "// The interface's name: the descriptor its objects answer and every request's token.\n"
-      << "inline constexpr char16_t kDescriptor[] = u\"" << interface.name << "\";\n\n"
+      << "inline constexpr char16_t kDescriptor[] = u\"" << description.interfaces[index].name
+      << "\";\n\n"
       << "// The description its objects answer to the interface query (`zorlek describe`).\n"
       << "inline constexpr char16_t kDescription[] =\n";
-    w.literal(printInterface(interface));
+    w.literal(printDescription(description, index));
     w << ";\n\n";
 }
 
@@ -290,7 +309,7 @@ void writeService(Writer& w, const Interface& interface) {
     for (const Method& method : interface.methods) {
         w.doc(method.doc, "    ");
         w << "    virtual zorlek::status_t " << method.name << "(";
-        w.parameters(method);
+        w.parameters(interface, method);
         w << ") = 0;\n\n";
     }
     w << "    zorlek::status_t onTransact(uint32_t code_, zorlek::Parcel& data_, zorlek::Parcel* "
@@ -304,17 +323,21 @@ void writeService(Writer& w, const Interface& interface) {
 
 }  // namespace
 
-std::string generateHeader(const Interface& interface, std::string_view source) {
-    Writer w(interface);
-    std::string names = interface.name;
-    for (size_t dot = names.find('.'); dot != std::string::npos; dot = names.find('.', dot)) {
-        names.replace(dot, 1, "::");
+std::string generateHeader(const Description& description, std::string_view source) {
+    Writer w;
+    writePreamble(w, source);
+    for (size_t i = 0; i < description.interfaces.size(); ++i) {
+        const Interface& interface = description.interfaces[i];
+        std::string names = interface.name;
+        for (size_t dot = names.find('.'); dot != std::string::npos; dot = names.find('.', dot)) {
+            names.replace(dot, 1, "::");
+        }
+        writeConstants(w, description, i, names);
+        for (const Record& record : interface.records) writeRecord(w, interface, record);
+        writeProxy(w, interface);
+        writeService(w, interface);
+        w << "}  // namespace " << names << "\n";
     }
-    writePreamble(w, interface, source, names);
-    for (const Record& record : interface.records) writeRecord(w, interface, record);
-    writeProxy(w, interface);
-    writeService(w, interface);
-    w << "}  // namespace " << names << "\n";
     return w.take();
 }
 

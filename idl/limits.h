@@ -20,6 +20,11 @@ constexpr uint32_t kMaxCode = 0xFFFFFF;
 // value a peer sent cannot exhaust a reader's stack.
 constexpr uint32_t kMaxDepth = 32;
 
+// The interfaces one description may hold: a service's own and those of the objects it
+// passes and takes are a few. Readers look an interface up by name among them, and each is
+// a class of the generated header, so their number stays small whatever the file's size.
+constexpr size_t kMaxInterfaces = 64;
+
 // The largest description file read: as large as a parcel, whose one string a description
 // must fit in anyway.
 constexpr size_t kMaxSourceBytes = kMaxParcelSize;

@@ -28,8 +28,8 @@ namespace {
 constexpr const char kUsage[] =
     "Usage: zorlek-idl [-o OUTPUT] FILE.zi\n"
     "       zorlek-idl -h|--help|--version\n"
-    "Writes the C++ header of the interface that FILE.zi describes (a client proxy and a\n"
-    "service base class) to OUTPUT, or to standard output.\n";
+    "Writes the C++ header of the interfaces that FILE.zi describes (for each, a client\n"
+    "proxy and a service base class) to OUTPUT, or to standard output.\n";
 
 bool writeAll(int fd, const std::string& text) {
     size_t done = 0;
@@ -84,21 +84,21 @@ int run(int argc, char** argv) {
         return 1;
     }
     ParseError error;
-    std::optional<Interface> interface = parseInterface(text, &error);
+    std::optional<Description> description = parseDescription(text, &error);
     std::optional<NameClash> clash;
-    if (interface) clash = findNameClash(*interface);
-    if (!interface || clash) {
-        uint32_t line = interface ? clash->line : error.line;
-        aerr << source << ":" << line << ": " << (interface ? clash->why : error.why) << endl;
+    if (description) clash = findNameClash(*description);
+    if (!description || clash) {
+        uint32_t line = description ? clash->line : error.line;
+        aerr << source << ":" << line << ": " << (description ? clash->why : error.why) << endl;
         return 1;
     }
-    // The description travels as one string in one parcel.
-    if (4 + (printInterface(*interface).size() + 1) * 2 > kMaxParcelSize) {
+    // The description travels as one string in one parcel (each object's the same size).
+    if (4 + (printDescription(*description).size() + 1) * 2 > kMaxParcelSize) {
         aerr << source << ":1: the description is too large to travel in one parcel (1 MiB)"
              << endl;
         return 1;
     }
-    std::string header = generateHeader(*interface, source);
+    std::string header = generateHeader(*description, source);
     if (output == nullptr) {
         aout.write(header.data(), header.size());
         return aout.flush() == 0 ? 0 : 1;

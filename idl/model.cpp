@@ -10,8 +10,22 @@ const Method* Interface::findMethod(std::string_view wanted) const {
     return nullptr;
 }
 
+const Method* Interface::findMethod(uint32_t code) const {
+    for (const Method& method : methods) {
+        if (method.code == code) return &method;
+    }
+    return nullptr;
+}
+
+const Interface* Description::find(std::string_view wanted) const {
+    for (const Interface& interface : interfaces) {
+        if (interface.name == wanted) return &interface;
+    }
+    return nullptr;
+}
+
 uint32_t depthOf(const Interface& interface, const Type& type) {
-    return type.arrays + (type.kind == Kind::kRecord ? interface.records[type.record].depth : 1);
+    return type.arrays + (type.kind == Kind::kRecord ? interface.records[type.index].depth : 1);
 }
 
 std::string typeName(const Interface& interface, const Type& type) {
@@ -36,7 +50,10 @@ std::string typeName(const Interface& interface, const Type& type) {
             name = "bytes";
             break;
         case Kind::kRecord:
-            name = interface.records[type.record].name;
+            name = interface.records[type.index].name;
+            break;
+        case Kind::kInterface:
+            name = interface.interfaceTypes[type.index];
             break;
     }
     for (uint32_t i = 0; i < type.arrays; ++i) name += "[]";

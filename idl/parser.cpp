@@ -4,103 +4,11 @@
 #include <map>
 #include <set>
 
-#include "idl/hex_digit.h"
 #include "idl/lexer.h"
-#include "platform/text/hex.h"
+#include "idl/words.h"
 
 namespace zorlek::idl {
 namespace {
-
-bool isLetter(char16_t unit) {
-    return (unit >= u'a' && unit <= u'z') || (unit >= u'A' && unit <= u'Z');
-}
-
-bool isDigit(char16_t unit) {
-    return unit >= u'0' && unit <= u'9';
-}
-
-// Letters and digits with single underscores between them, starting with a letter.
-bool isIdentifier(std::u16string_view word) {
-    if (word.empty() || !isLetter(word[0]) || word.back() == u'_') return false;
-    for (size_t i = 1; i < word.size(); ++i) {
-        char16_t unit = word[i];
-        if (unit == u'_' ? word[i - 1] == u'_' : !isLetter(unit) && !isDigit(unit)) return false;
-    }
-    return true;
-}
-
-// Identifiers joined by single dots.
-bool isDottedName(std::u16string_view word) {
-    size_t start = 0;
-    while (true) {
-        size_t dot = word.find(u'.', start);
-        if (!isIdentifier(word.substr(start, dot == std::u16string_view::npos ? dot : dot - start)))
-            return false;
-        if (dot == std::u16string_view::npos) return true;
-        start = dot + 1;
-    }
-}
-
-// A word the lexer made is ASCII.
-std::string ascii(std::u16string_view word) {
-    return std::string(word.begin(), word.end());
-}
-
-// Appends `value` as 4 uppercase hex digits.
-void appendHex(String8* out, uint32_t value) {
-    for (int shift = 12; shift >= 0; shift -= 4) out->push(upperHexDigit(value >> shift));
-}
-
-// The token as an error message names it.
-String8 shown(const Token& token) {
-    String8 out;
-    switch (token.kind) {
-        case TokenKind::kEnd:
-            return String8("the end of the text");
-        case TokenKind::kDoc:
-            return String8("a doc comment");
-        case TokenKind::kBad:
-            if (token.text[0] > 0x20 && token.text[0] < 0x7F) break;
-            out.append("the character U+");
-            appendHex(&out, token.text[0]);
-            return out;
-        case TokenKind::kWord:
-        case TokenKind::kPunct:
-            break;
-    }
-    constexpr size_t kShown = 40;
-    std::string text = ascii(token.text.substr(0, kShown));
-    out.append("'").append(text.c_str()).append(token.text.size() > kShown ? "...'" : "'");
-    return out;
-}
-
-constexpr std::pair<std::u16string_view, Kind> kBuiltIn[] = {
-    {u"i32", Kind::kI32}, {u"i64", Kind::kI64},     {u"bool", Kind::kBool},
-    {u"s16", Kind::kS16}, {u"bytes", Kind::kBytes},
-};
-
-// The kind of a type the language has built in, or null.
-const Kind* builtInKind(std::u16string_view word) {
-    for (const auto& [name, kind] : kBuiltIn) {
-        if (word == name) return &kind;
-    }
-    return nullptr;
-}
-
-// Reads a decimal or 0x-hexadecimal code in 1..kMaxCode.
-bool readCode(std::u16string_view word, uint32_t* code) {
-    bool hex = word.size() > 2 && word[0] == u'0' && (word[1] == u'x' || word[1] == u'X');
-    uint64_t value = 0;
-    for (size_t i = hex ? 2 : 0; i < word.size(); ++i) {
-        char16_t unit = word[i];
-        int digit = hexDigitValue(unit);
-        if (digit < 0 || digit >= (hex ? 16 : 10)) return false;
-        value = value * (hex ? 16 : 10) + static_cast<uint64_t>(digit);
-        if (value > kMaxCode) return false;
-    }
-    *code = static_cast<uint32_t>(value);
-    return value >= 1;
-}
 
 class Parser {
   public:
@@ -108,34 +16,31 @@ class Parser {
 
     // Reads the whole text; false after setting the error.
     bool run() {
-        interface_.doc = readDoc();
+        Doc doc = readDoc();
         if (!word(u"interface")) return failFound("expected 'interface' and the interface's name");
-        advance();
-        if (token_.kind != TokenKind::kWord || !isDottedName(token_.text)) {
-            return failFound("expected the interface's name (identifiers joined by dots)");
-        }
-        interface_.name = ascii(token_.text);
-        advance();
-        if (!expect(u";", "after the interface's name")) return false;
+        if (!readInterface(std::move(doc))) return false;
         while (true) {
             uint32_t docLine = token_.line;
-            Doc doc = readDoc();
+            doc = readDoc();
             if (token_.kind == TokenKind::kEnd) {
-                return doc.empty() || fail(docLine, String8("a doc comment before nothing"));
+                if (!doc.empty()) return fail(docLine, String8("a doc comment before nothing"));
+                return resolve();
             }
             bool ok;
             if (word(u"record")) {
                 ok = readRecord(std::move(doc));
             } else if (word(u"method") || word(u"oneway")) {
                 ok = readMethod(std::move(doc));
+            } else if (word(u"interface")) {
+                ok = readInterface(std::move(doc));
             } else {
-                return failFound("expected 'record', 'method' or 'oneway'");
+                return failFound("expected 'record', 'method', 'oneway' or 'interface'");
             }
             if (!ok) return false;
         }
     }
 
-    Interface take() { return std::move(interface_); }
+    Description take() { return std::move(description_); }
 
   private:
     void advance() { token_ = lexer_.next(); }
@@ -168,6 +73,75 @@ class Parser {
         return failFound(what.c_str());
     }
 
+    Interface& current() { return description_.interfaces.back(); }
+
+    // Reads "interface NAME;", which starts the next interface's records and methods.
+    bool readInterface(Doc doc) {
+        uint32_t line = token_.line;
+        advance();
+        if (token_.kind != TokenKind::kWord || !isDottedName(token_.text)) {
+            return failFound("expected the interface's name (identifiers joined by dots)");
+        }
+        std::string name = ascii(token_.text);
+        uint32_t nameLine = token_.line;
+        if (description_.find(name) != nullptr) {
+            String8 why("interface '");
+            why.append(name.c_str()).append("' is declared twice");
+            return fail(token_.line, std::move(why));
+        }
+        if (description_.interfaces.size() == kMaxInterfaces) {
+            String8 why("more than ");
+            why.append(std::to_string(kMaxInterfaces).c_str())
+                .append(" interfaces in one description");
+            return fail(line, std::move(why));
+        }
+        advance();
+        if (!expect(u";", "after the interface's name")) return false;
+        description_.interfaces.emplace_back();
+        current().name = std::move(name);
+        current().doc = std::move(doc);
+        current().line = nameLine;
+        records_.clear();
+        interfaceTypes_.clear();
+        methods_.clear();
+        codes_.clear();
+        return true;
+    }
+
+    // The checks that wait for the whole text: a type of one word that is no record names
+    // an interface of the description, and no record takes such an interface's name.
+    bool resolve() {
+        for (const auto& [name, line] : oneWordTypes_) {
+            if (description_.find(name) == nullptr) return unknownType(line, name);
+        }
+        for (const Interface& interface : description_.interfaces) {
+            for (const Record& record : interface.records) {
+                if (description_.find(record.name) == nullptr) continue;
+                String8 why("record '");
+                why.append(record.name.c_str()).append("' takes the name of an interface");
+                return fail(record.line, std::move(why));
+            }
+        }
+        return true;
+    }
+
+    bool unknownType(uint32_t line, std::string_view name) {
+        Token token{TokenKind::kWord, {}, line};
+        std::u16string text(name.begin(), name.end());
+        token.text = text;
+        String8 why("unknown type ");
+        why.append(shown(token).c_str()).append(" (a record is declared before its use)");
+        return fail(line, std::move(why));
+    }
+
+    // The index of the interface type `name` in the current interface's table.
+    uint32_t interfaceType(std::string name) {
+        std::vector<std::string>& types = current().interfaceTypes;
+        auto [at, added] = interfaceTypes_.emplace(name, static_cast<uint32_t>(types.size()));
+        if (added) types.push_back(std::move(name));
+        return at->second;
+    }
+
     Doc readDoc() {
         Doc doc;
         while (token_.kind == TokenKind::kDoc) {
@@ -190,20 +164,29 @@ class Parser {
         return true;
     }
 
-    bool readType(Type* type) {
+    // Reads a type; `inRecord` for a record's field, which cannot be an interface type.
+    bool readType(Type* type, bool inRecord) {
         if (token_.kind != TokenKind::kWord) return failFound("expected a type");
         *type = Type{};
+        std::string name = ascii(token_.text);
+        auto record = records_.find(name);
         if (const Kind* kind = builtInKind(token_.text)) {
             type->kind = *kind;
-        } else {
-            auto record = records_.find(ascii(token_.text));
-            if (record == records_.end()) {
-                String8 why("unknown type ");
-                why.append(shown(token_).c_str()).append(" (a record is declared before its use)");
-                return fail(token_.line, std::move(why));
-            }
+        } else if (record != records_.end()) {
             type->kind = Kind::kRecord;
-            type->record = record->second;
+            type->index = record->second;
+        } else if (!isDottedName(token_.text) || (inRecord && name.find('.') == std::string::npos &&
+                                                  description_.find(name) == nullptr)) {
+            return unknownType(token_.line, name);
+        } else if (inRecord) {
+            String8 why("a record's field cannot be an interface type (");
+            why.append(shown(token_).c_str()).append(")");
+            return fail(token_.line, std::move(why));
+        } else {
+            // An interface: of this description, or named by its dotted name.
+            if (name.find('.') == std::string::npos) oneWordTypes_.emplace_back(name, token_.line);
+            type->kind = Kind::kInterface;
+            type->index = interfaceType(std::move(name));
         }
         advance();
         if (punct(u"?")) {
@@ -213,6 +196,11 @@ class Parser {
             advance();
         }
         while (punct(u"[")) {
+            if (type->kind == Kind::kInterface) {
+                return fail(
+                    token_.line,
+                    String8("an array cannot hold interface types (references to objects)"));
+            }
             advance();
             if (!expect(u"]", "after '['")) return false;
             ++type->arrays;
@@ -221,15 +209,16 @@ class Parser {
     }
 
     // Reads "NAME: TYPE" into `field`, checking its name against `names`.
-    bool readField(Field* field, std::set<std::string>* names, const char* what) {
+    bool readField(Field* field, std::set<std::string>* names, const char* what,
+                   bool inRecord = false) {
         if (!readName(what, &field->name, &field->line)) return false;
         if (!names->insert(field->name).second) {
             String8 why("'");
             why.append(field->name.c_str()).append("' is named twice");
             return fail(field->line, std::move(why));
         }
-        if (!expect(u":", "after the name") || !readType(&field->type)) return false;
-        return depthOf(interface_, field->type) <= kMaxDepth || tooDeep(*field);
+        if (!expect(u":", "after the name") || !readType(&field->type, inRecord)) return false;
+        return depthOf(current(), field->type) <= kMaxDepth || tooDeep(*field);
     }
 
     bool tooDeep(const Field& field) {
@@ -276,9 +265,9 @@ class Parser {
             }
             Field field;
             field.doc = std::move(fieldDoc);
-            if (!readField(&field, &names, "a field's name or '}'")) return false;
+            if (!readField(&field, &names, "a field's name or '}'", true)) return false;
             if (!expect(u";", "after the field")) return false;
-            record.depth = std::max(record.depth, depthOf(interface_, field.type) + 1);
+            record.depth = std::max(record.depth, depthOf(current(), field.type) + 1);
             if (record.depth > kMaxDepth) return tooDeep(field);
             record.fields.push_back(std::move(field));
         }
@@ -288,8 +277,8 @@ class Parser {
             why.append(record.name.c_str()).append("' has no fields");
             return fail(record.line, std::move(why));
         }
-        records_.emplace(record.name, static_cast<uint32_t>(interface_.records.size()));
-        interface_.records.push_back(std::move(record));
+        records_.emplace(record.name, static_cast<uint32_t>(current().records.size()));
+        current().records.push_back(std::move(record));
         return true;
     }
 
@@ -325,22 +314,27 @@ class Parser {
         }
         advance();
         if (!expect(u";", "after the method")) return false;
-        interface_.methods.push_back(std::move(method));
+        current().methods.push_back(std::move(method));
         return true;
     }
 
     Lexer lexer_;
     Token token_;
     ParseError* error_;
-    Interface interface_;
+    Description description_;
+    // The current interface's records, methods and codes.
     std::map<std::string, uint32_t> records_;
     std::set<std::string> methods_;
     std::set<uint32_t> codes_;
+    // The current interface's interface types, and where in its table each is.
+    std::map<std::string, uint32_t> interfaceTypes_;
+    // Each use of an interface type of one word, with its line, in the order of the text.
+    std::vector<std::pair<std::string, uint32_t>> oneWordTypes_;
 };
 
 }  // namespace
 
-std::optional<Interface> parseInterface(std::u16string_view text, ParseError* error) {
+std::optional<Description> parseDescription(std::u16string_view text, ParseError* error) {
     Parser parser(text, error);
     if (!parser.run()) return std::nullopt;
     return parser.take();

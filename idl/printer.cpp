@@ -72,4 +72,14 @@ std::u16string printInterface(const Interface& interface) {
     return out;
 }
 
+std::u16string printDescription(const Description& description, size_t first) {
+    std::u16string out = printInterface(description.interfaces[first]);
+    for (size_t i = 0; i < description.interfaces.size(); ++i) {
+        if (i == first) continue;
+        out.push_back(u'\n');
+        out.append(printInterface(description.interfaces[i]));
+    }
+    return out;
+}
+
 }  // namespace zorlek::idl

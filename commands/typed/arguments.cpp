@@ -119,10 +119,15 @@ const char* writeJson(Parcel& parcel, const Interface& interface, const Type& ty
             writeItem(parcel, bytes);
             return nullptr;
         }
+        case Kind::kInterface:
+            if (value.kind != JsonKind::kNull)
+                return "expected null (objects are not written from JSON)";
+            parcel.writeStrongBinder(nullptr);
+            return nullptr;
         case Kind::kRecord:
             break;
     }
-    return writeFields(parcel, interface, interface.records[type.record].fields, value, path);
+    return writeFields(parcel, interface, interface.records[type.index].fields, value, path);
 }
 
 // Writes a JSON object as `fields`, each member named as a field; null, or why not.
@@ -152,12 +157,34 @@ const char* writeFields(Parcel& parcel, const Interface& interface,
     return nullptr;
 }
 
+// Writes an argument of an interface type: null, or @ for an object the maker makes.
+const char* writeObject(Parcel& parcel, const Interface& interface, const Type& type,
+                        std::string_view text, const ObjectArguments& objects) {
+    if (text == "null") {
+        parcel.writeStrongBinder(nullptr);
+        return nullptr;
+    }
+    if (text != "@") return "expected @ (an object of the tool's) or null";
+    if (objects.maker == nullptr) return "objects (@) cannot be passed here";
+    const std::string& name = interface.interfaceTypes[type.index];
+    const Interface* described =
+        objects.description != nullptr ? objects.description->find(name) : nullptr;
+    if (described == nullptr) return "no description of this interface to serve an object (@) by";
+    sp<IBinder> object = objects.maker->make(*described);
+    if (!object) return "no object (@) could be made";
+    parcel.writeStrongBinder(object);
+    return nullptr;
+}
+
 // Writes the command-line text of an argument of `type`; null, or why not (with `*path`
 // at the value when it is inside JSON).
 const char* writeText(Parcel& parcel, const Interface& interface, const Type& type,
-                      std::string_view text, std::string* path, String8* jsonWhy) {
+                      std::string_view text, std::string* path, String8* jsonWhy,
+                      const ObjectArguments& objects) {
     if (type.arrays == 0 && type.kind != Kind::kRecord) {
         switch (type.kind) {
+            case Kind::kInterface:
+                return writeObject(parcel, interface, type, text, objects);
             case Kind::kI32:
             case Kind::kI64: {
                 int64_t number = 0;
@@ -265,7 +292,8 @@ bool writeJsonFields(Parcel& parcel, const Interface& interface, const std::vect
 }
 
 bool writeArguments(Parcel& request, const Interface& interface, const Method& method,
-                    const char* const* words, size_t count, String8* why) {
+                    const char* const* words, size_t count, String8* why,
+                    const ObjectArguments& objects) {
     std::vector<const char*> given(method.arguments.size(), nullptr);
     if (!assignWords(method, words, count, &given, why)) return false;
     for (size_t slot = 0; slot < given.size(); ++slot) {
@@ -279,7 +307,7 @@ bool writeArguments(Parcel& request, const Interface& interface, const Method& m
         std::string path = argument.name;
         String8 jsonWhy;
         const char* wrong =
-            writeText(request, interface, argument.type, given[slot], &path, &jsonWhy);
+            writeText(request, interface, argument.type, given[slot], &path, &jsonWhy, objects);
         if (wrong != nullptr) {
             describeInvalid(why, interface, argument, path, wrong);
             return false;

@@ -73,7 +73,7 @@ class ReplyReader {
             out_.endArray();
             return true;
         }
-        if (type.kind == Kind::kRecord) return readFields(interface_.records[type.record].fields);
+        if (type.kind == Kind::kRecord) return readFields(interface_.records[type.index].fields);
         return readScalar(type) || fail(type);
     }
 
@@ -106,10 +106,25 @@ class ReplyReader {
                 out_.hexString(bytes.data(), bytes.size());
                 return true;
             }
+            case Kind::kInterface:
+                return readObject(type);
             case Kind::kRecord:
                 break;
         }
         return false;
+    }
+
+    // A reference: null, or the interface the field declares.
+    bool readObject(const Type& type) {
+        sp<IBinder> object;
+        if (reply_.readStrongBinder(&object) != OK) return false;
+        if (!object) {
+            out_.null();
+            return true;
+        }
+        out_.beginObject().key("interface").string(interface_.interfaceTypes[type.index]);
+        out_.endObject();
+        return true;
     }
 
     bool readText(bool nullable) {
@@ -131,6 +146,19 @@ class ReplyReader {
 };
 
 }  // namespace
+
+status_t writeCallAsJson(Parcel& request, const Interface& interface, uint32_t code,
+                         JsonWriter& out) {
+    const Method* method = interface.findMethod(code);
+    if (method == nullptr) return -EBADRQC;
+    if (!request.enforceInterface(String16(interface.name.c_str()))) return -EBADMSG;
+    out.beginObject().key("method").string(method->name).key("args");
+    ReplyReader reader(request, interface, out);
+    if (!reader.readFields(method->arguments)) return out.exceeded() ? -EMSGSIZE : -EBADMSG;
+    if (request.dataAvail() != 0) return -EBADMSG;
+    out.endObject();
+    return out.exceeded() ? -EMSGSIZE : OK;
+}
 
 ReplyJson writeReplyAsJson(Parcel& reply, const Interface& interface,
                            const std::vector<Field>& fields, JsonWriter& out, String8* why) {

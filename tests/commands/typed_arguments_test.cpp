@@ -8,28 +8,46 @@
 #include <vector>
 
 #include "commands/typed/json_reader.h"
+#include "platform/hosting.h"
 #include "tests/commands/typed_values.h"
 
 namespace zorlek::typed::test {
 namespace {
 
-Written write(const std::string& method, const std::vector<std::string>& words) {
+Written write(const std::string& method, const std::vector<std::string>& words,
+              const ObjectArguments& objects = {}, status_t* status = nullptr) {
     std::vector<const char*> argv;
     for (const std::string& word : words) argv.push_back(word.c_str());
     Parcel request;
     String8 why;
     if (!writeArguments(request, interface(), *interface().findMethod(method), argv.data(),
-                        argv.size(), &why)) {
+                        argv.size(), &why, objects)) {
         return {{}, why.c_str()};
     }
+    if (status != nullptr) *status = request.status();
     return {zorlek::test::bytesOf(request), ""};
 }
 
+// Makes objects for `@`, or fails to; remembers for which interfaces it was asked.
+class Maker : public ObjectMaker {
+  public:
+    explicit Maker(bool fails) : fails_(fails) {}
+    sp<IBinder> make(const Interface& interface) override {
+        asked.push_back(interface.name);
+        if (fails_) return nullptr;
+        return zorlek::make<LocalObject>(String16(u"t.IListener"));
+    }
+    std::vector<std::string> asked;
+
+  private:
+    bool fails_;
+};
+
 void expectWritten(const std::string& method, const std::vector<std::string>& words,
-                   const Written& expected) {
+                   const Written& expected, const ObjectArguments& objects = {}) {
     std::string label = method;
     for (const std::string& word : words) label += " [" + word + "]";
-    Written got = write(method, words);
+    Written got = write(method, words, objects);
     EXPECT_EQ(got.error, expected.error) << label;
     EXPECT_EQ(got.bytes, expected.bytes) << label;
 }
@@ -134,6 +152,47 @@ TEST(TypedArguments, EachScalarTypeFromText) {
         {"blob", {"0x00"}, error("Invalid value for argument 'b' (bytes): not hex digits")},
     };
     for (const Row& row : rows) expectWritten(row.method, row.words, row.expected);
+}
+
+TEST(TypedArguments, ObjectsAreNullOrMadeByTheHook) {
+    const std::string invalid = "Invalid value for argument 'l' (t.IListener): ";
+    const std::string notObject = invalid + "expected @ (an object of the tool's) or null";
+    Maker maker(false), refusing(true);
+    const ObjectArguments none, described{&description(), &maker};
+    const Bytes nulls = cat({nullObject(), nullObject(), i32(1)});
+    struct Row {
+        std::vector<std::string> words;
+        const ObjectArguments* objects;
+        Written expected;
+    } rows[] = {
+        {{"null", "null", "1"}, &none, bytes(nulls)},
+        {{"n=1", "o=null", "l=null"}, &described, bytes(nulls)},
+        {{"@", "null", "1"}, &none, error(invalid + "objects (@) cannot be passed here")},
+        {{"null", "@", "1"},
+         &described,
+         error("Invalid value for argument 'o' (x.IOther): no description of this interface to "
+               "serve an object (@) by")},
+        {{"NULL", "null", "1"}, &described, error(notObject)},
+        {{"", "null", "1"}, &described, error(notObject)},
+        {{"@@", "null", "1"}, &described, error(notObject)},
+        {{"{}", "null", "1"}, &described, error(notObject)},
+        {{"\"@\"", "null", "1"}, &described, error(notObject)},
+        {{"0", "null", "1"}, &described, error(notObject)},
+    };
+    for (const Row& row : rows) expectWritten("objects", row.words, row.expected, *row.objects);
+    EXPECT_TRUE(maker.asked.empty()) << "asked only for @ of an interface described";
+    ObjectArguments refused{&description(), &refusing};
+    EXPECT_EQ(write("objects", {"@", "null", "1"}, refused),
+              error(invalid + "no object (@) could be made"));
+    EXPECT_EQ(refusing.asked, std::vector<std::string>{"t.IListener"});
+    // The object made goes as the parcel writes it; a parcel that cannot hold it keeps the
+    // failure for the sender to see.
+    status_t status = 1;
+    Written made = write("objects", {"@", "null", "1"}, described, &status);
+    EXPECT_EQ(made.error, "");
+    EXPECT_EQ(maker.asked, std::vector<std::string>{"t.IListener"});
+    Parcel probe;
+    EXPECT_EQ(status, probe.writeStrongBinder(zorlek::make<LocalObject>(String16(u"t"))));
 }
 
 TEST(TypedArguments, ArraysAndRecordsFromJson) {

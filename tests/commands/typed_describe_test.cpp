@@ -15,6 +15,8 @@ TEST(Describe, PrintsTheCanonicalDescriptionEscaped) {
         {
             {{"adder"}, kAdderCanonical, "", 0, asked("adder"), {}},
             {{"--", "adder"}, kAdderCanonical, "", 0, asked("adder"), {}},
+            // Every interface of the description, the service's first.
+            {{"objects"}, kObjectsCanonical, "", 0, asked("objects"), {}},
             {{"adder", "extra"},
              kUsage,
              "zorlek: Too many arguments for describe: extra\n",
@@ -86,6 +88,34 @@ TEST(Describe, TakesTheDescriptionFromAFileForServicesThatGiveNone) {
                     {},
                     {}},
                });
+    // A file of several interfaces: the one the service implements is found by its name.
+    DescriptionFile two(
+        "interface s.IListener;\noneway method tick(n: i64) = 1;\n"
+        "interface s.IAdder;\nmethod add(a: i32, b: i32) -> (sum: i32) = 1;\n");
+    expectRows("describe",
+               {
+                   {{"--interface", two.path(), "nodesc"},
+                    "interface s.IListener;\n\noneway method tick(n: i64) = 1;\n\n" + canonical,
+                    "",
+                    0,
+                    descriptor,
+                    {}},
+                   {{"--interface", two.path(), "other"},
+                    "",
+                    "zorlek: Service other implements x.IOther, which " + two.path() +
+                        " does not describe\n",
+                    10,
+                    {"lookup other", "send other 5f4e5446"},
+                    {}},
+               });
+    expectRows("invoke", {
+                             {{"--interface", two.path(), "nodesc", "add", "1", "2"},
+                              "{\"sum\": 1}\n",
+                              "",
+                              0,
+                              {"lookup nodesc", "send nodesc 5f4e5446", "send nodesc 1"},
+                              Sent{"nodesc", 1, cat({kToken, i32(1), i32(2)}), 0}},
+                         });
     // nodesc echoes the request after the code, which reads as the sum 1.
     expectRows("invoke", {
                              {{"--interface", path, "nodesc", "add", "1", "2"},

@@ -51,6 +51,13 @@ TEST(Invoke, CallsAMethodByNameAndPrintsItsReplyAsJson) {
              0,
              called("adder", "3"),
              Sent{"adder", 3, cat({kToken, i32(0xFFFFFFFF)}), 0}},
+            // A reference to an object: null both ways.
+            {{"objects", "pass", "l=null", "2"},
+             "{\"back\": null, \"count\": 3}\n",
+             "",
+             0,
+             called("objects", "1"),
+             Sent{"objects", 1, cat({kToken, i32(0), i32(0), i32(2)}), 0}},
             // Text from the service is valid JSON and safe to print.
             {{"hostile", "m"},
              "{\"t\": \"\\u001b[2J\\ud800\\\"\\n\", \"u\": null}\n",
@@ -124,6 +131,28 @@ TEST(Invoke, AWrongCommandLineSendsNothing) {
              "zorlek: Interface s.IAdder has no method Add\n",
              10,
              asked("adder"),
+             {}},
+            // Objects: only null, until the tool can host one; and only the service's own
+            // interface's methods.
+            {{"objects", "pass", "@", "2"},
+             "",
+             "zorlek: Invalid value for argument 'l' (s.IListener): objects (@) cannot be passed "
+             "here\n",
+             10,
+             asked("objects"),
+             {}},
+            {{"objects", "pass", "l=0", "2"},
+             "",
+             "zorlek: Invalid value for argument 'l' (s.IListener): expected @ (an object of the "
+             "tool's) or null\n",
+             10,
+             asked("objects"),
+             {}},
+            {{"objects", "tick", "1"},
+             "",
+             "zorlek: Interface s.IAdder has no method tick\n",
+             10,
+             asked("objects"),
              {}},
             // A request too large to build is refused whole, as call refuses it.
             {{"adder", "text", big},

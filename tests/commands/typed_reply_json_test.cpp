@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "commands/limits.h"
 #include "commands/typed/json_reader.h"
+#include "platform/hosting.h"
 #include "tests/commands/typed_values.h"
 
 namespace zorlek::typed::test {
@@ -105,6 +107,96 @@ TEST(TypedReplies, RepliesAsJson) {
     for (const Row& row : rows) EXPECT_EQ(replyJson(row.reply), row.json) << hexOf(row.reply);
 }
 
+TEST(TypedReplies, ReferencesAsNullOrTheirInterface) {
+    const Method& method = *interface().findMethod("objects");
+    auto json = [&](const Bytes& items) {
+        Parcel reply;
+        reply.setData(items.data(), items.size());
+        Shown shown = show(reply, interface(), method.reply);
+        return shown.result == ReplyJson::kWritten ? shown.json : "malformed: " + shown.why;
+    };
+    EXPECT_EQ(json(cat({nullObject(), nullObject()})), "{\"back\": null, \"other\": null}");
+    EXPECT_EQ(json(cat({nullObject(), i32(0)})), "malformed: at other (x.IOther)");
+    EXPECT_EQ(json(cat({i32(0x7A7A7A7A), i32(1), nullObject()})),
+              "malformed: at back (t.IListener)");
+    EXPECT_EQ(json({}), "malformed: at back (t.IListener)");
+    // An object the parcel carries prints as the interface the field declares.
+    Parcel reply;
+    if (reply.writeStrongBinder(zorlek::make<LocalObject>(String16(u"t.IListener"))) == OK) {
+        reply.writeStrongBinder(zorlek::make<LocalObject>(String16(u"x.IOther")));
+        reply.setDataPosition(0);
+        Shown shown = show(reply, interface(), method.reply);
+        EXPECT_EQ(shown.json,
+                  "{\"back\": {\"interface\": \"t.IListener\"}, \"other\": {\"interface\": "
+                  "\"x.IOther\"}}");
+    }
+    // As JSON to write back, a reference is only null.
+    Parcel parcel;
+    String8 why;
+    EXPECT_TRUE(writeJsonFields(parcel, interface(), method.reply,
+                                "{\"other\": null, \"back\": null}", &why));
+    EXPECT_EQ(zorlek::test::bytesOf(parcel), cat({nullObject(), nullObject()}));
+    EXPECT_FALSE(writeJsonFields(parcel, interface(), method.reply,
+                                 "{\"back\": {\"interface\": \"t.IListener\"}, \"other\": null}",
+                                 &why));
+    EXPECT_STREQ(why.c_str(), "at back: expected null (objects are not written from JSON)");
+}
+
+// The JSON of a call of `code` to a t.IListener whose request is `request` (token and
+// arguments), through a writer of `limit` bytes; or its failure.
+std::string callJson(uint32_t code, const Bytes& request, size_t limit = SIZE_MAX) {
+    Parcel parcel;
+    parcel.setData(request.data(), request.size());
+    String8 sink;
+    TextOutput out(-1, nullptr, TextOutput::Flushing::kWhenFull);
+    out.captureInto(&sink);
+    JsonWriter writer(&out, limit);
+    status_t status = writeCallAsJson(parcel, listener(), code, writer);
+    out.flush();
+    if (status != OK) return std::string("failed: ") + std::strerror(-status);
+    EXPECT_EQ(parcel.dataAvail(), 0u);
+    return std::string(sink.data(), sink.size());
+}
+
+TEST(TypedCalls, ACallToAnObjectAsOneJsonObject) {
+    const Bytes token = s16(u"t.IListener");
+    const Bytes heard = cat({i32(2), i32(7), i32(0x80000000), s16(u"\x1B\""), nullObject()});
+    const std::string bad = "failed: Bad message";
+    struct Row {
+        const char* what;
+        uint32_t code;
+        Bytes request;
+        std::string json;
+    } rows[] = {
+        {"a call", 1, cat({token, heard}),
+         "{\"method\": \"heard\", \"args\": {\"r\": {\"a\": [7, -2147483648]}, \"s\": "
+         "\"\\u001b\\\"\", \"v\": null}}"},
+        {"a one-way call", 2, cat({token, i64(-5)}),
+         "{\"method\": \"tick\", \"args\": {\"n\": -5}}"},
+        {"no arguments", 3, token, "{\"method\": \"nothing\", \"args\": {}}"},
+        {"a null s16?", 1, cat({token, i32(0), nullString(), nullObject()}),
+         "{\"method\": \"heard\", \"args\": {\"r\": {\"a\": []}, \"s\": null, \"v\": null}}"},
+        {"a code of no method", 4, cat({token, i64(1)}), "failed: Invalid request code"},
+        {"code 0", 0, token, "failed: Invalid request code"},
+        {"no token", 2, i64(1), bad},
+        {"nothing at all", 3, {}, bad},
+        {"another interface's token", 2, cat({s16(u"t.IValues"), i64(1)}), bad},
+        {"cut short", 2, cat({token, i32(1)}), bad},
+        {"a reference cut short", 1, cat({token, i32(0), nullString(), i32(0)}), bad},
+        {"a reference no parcel holds", 1,
+         cat({token, i32(0), nullString(), i32(0x7A7A7A7A), i32(3)}), bad},
+        {"bytes after the arguments", 2, cat({token, i64(1), i32(0)}), bad},
+        {"a count past the end", 1, cat({token, i32(0x7FFFFFFF), i32(1)}), bad},
+        {"a negative count", 1, cat({token, i32(0xFFFFFFFF), nullString(), nullObject()}), bad},
+        {"a string past the end", 1, cat({token, i32(0), i32(1000), nullObject()}), bad},
+    };
+    for (const Row& row : rows) EXPECT_EQ(callJson(row.code, row.request), row.json) << row.what;
+    // Past the writer's limit, the call is refused as too large.
+    EXPECT_EQ(callJson(1, cat({token, heard}), 20), "failed: Message too long");
+    EXPECT_EQ(callJson(3, token, 33), "{\"method\": \"nothing\", \"args\": {}}");
+    EXPECT_EQ(callJson(3, token, 32), "failed: Message too long");
+}
+
 TEST(TypedReplies, JsonObjectsOfFields) {
     const Method& method = *interface().findMethod("ints");
     struct Row {
@@ -138,7 +230,7 @@ struct LongNames {
         std::u16string text = u"interface t.ILong;\nrecord R { " + std::u16string(letters, u'n') +
                               u": i32; }\nmethod m() -> (r: R[]) = 1;\n";
         idl::ParseError error;
-        described = *idl::parseInterface(text, &error);
+        described = idl::parseDescription(text, &error)->interfaces[0];
         descriptionBytes = text.size() * sizeof(char16_t);
         Bytes items = i32(count);
         for (uint32_t i = 0; i < count; ++i) items = cat({items, i32(0x80000000)});

@@ -27,6 +27,18 @@ const std::string kAdderCanonical =
     "\n"
     "method text(s: s16?) = 3;\n";
 const Bytes kToken = s16(u"s.IAdder");
+const std::u16string kObjects =
+    u"interface s.IAdder;\n"
+    u"method pass(l: s.IListener, n: i32) -> (back: s.IListener, count: i32) = 1;\n"
+    u"interface s.IListener;\n"
+    u"/// Told.\n"
+    u"oneway method tick(n: i64) = 1;\n";
+const std::string kObjectsCanonical =
+    "interface s.IAdder;\n\n"
+    "method pass(l: s.IListener, n: i32) -> (back: s.IListener, count: i32) = 1;\n\n"
+    "interface s.IListener;\n\n"
+    "/// Told.\n"
+    "oneway method tick(n: i64) = 1;\n";
 
 ObjectScript describing(std::u16string description, Bytes callReply) {
     ObjectScript script = describedAs(u"s.IAdder");
@@ -63,6 +75,7 @@ sp<FakeRegistry> typedRegistry(Journal* journal) {
                                         u"evil \xD800\ninterface h.I;\n"
                                         u"method m() -> (t: s16, u: s16?) = 5;\n",
                                         cat({s16(u"\x1B[2J\xD800\"\n"), i32(0xFFFFFFFF)})));
+    registry->add("objects", describing(kObjects, cat({i32(0), i32(0), i32(3)})));
     registry->add("other", describedAs(u"x.IOther"));
     registry->add("blank", describedAs(u""));
     ObjectScript refuses;

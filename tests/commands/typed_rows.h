@@ -15,6 +15,10 @@ namespace zorlek::test {
 extern const std::u16string kAdder;
 extern const std::string kAdderCanonical;
 extern const Bytes kToken;
+// s.IAdder as a service describes it that passes objects of s.IListener, described beside
+// it, and as describe prints it.
+extern const std::u16string kObjects;
+extern const std::string kObjectsCanonical;
 
 // A service of s.IAdder that describes itself as `description` and answers calls with
 // `callReply`.

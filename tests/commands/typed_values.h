@@ -29,15 +29,30 @@ inline const char kInterface[] =
     "method records(q: Q) = 6;\n"
     "method none() = 7;\n"
     "method out() -> (a: i32, b: i64, f: bool, s: s16, n: s16?, d: bytes, q: Q[], g: i32[][]) = "
-    "8;\n";
+    "8;\n"
+    "method objects(l: t.IListener, o: x.IOther, n: i32) -> (back: t.IListener, other: x.IOther) "
+    "= 9;\n"
+    "interface t.IListener;\n"
+    "record R { a: i32[]; }\n"
+    "method heard(r: R, s: s16?, v: t.IValues) = 1;\n"
+    "oneway method tick(n: i64) = 2;\n"
+    "method nothing() = 3;\n";
 
-inline const Interface& interface() {
-    static const Interface parsed = [] {
+inline const Description& description() {
+    static const Description parsed = [] {
         idl::ParseError error;
         std::u16string text(kInterface, kInterface + sizeof kInterface - 1);
-        return *idl::parseInterface(text, &error);
+        return *idl::parseDescription(text, &error);
     }();
     return parsed;
+}
+
+// t.IValues, and t.IListener beside it.
+inline const Interface& interface() {
+    return description().interfaces[0];
+}
+inline const Interface& listener() {
+    return description().interfaces[1];
 }
 
 inline Bytes i64(int64_t value) {
@@ -47,6 +62,11 @@ inline Bytes i64(int64_t value) {
 
 inline Bytes nullString() {
     return i32(0xFFFFFFFF);
+}
+
+// A null reference to an object.
+inline Bytes nullObject() {
+    return cat({i32(0), i32(0)});
 }
 
 // Arguments' bytes after the token, or "error: WHY".

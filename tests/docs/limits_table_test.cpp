@@ -100,6 +100,7 @@ constexpr Limit kLimits[] = {
     LIMIT(idl::kMaxCode, Hex),
     LIMIT(idl::kMaxDepth, Count),
     LIMIT(idl::kMaxSourceBytes, Bytes),
+    LIMIT(idl::kMaxInterfaces, Count),
     LIMIT(kUnknownAnswerRoom, Bytes),
     LIMIT(kMaxCloserThreads, Count),
     LIMIT(kCloserStackBytes, Bytes),

@@ -4,7 +4,9 @@
 # -Werror (and -Wpedantic -Wshadow), with g++ and with clang++, with exceptions and
 # without: those of the test service of every type, of the sample, and of a description
 # whose names come as close as they may to the generated code's own, with doc comments
-# that C++ could misread, and of a path and doc comments that would become code or join lines.
+# that C++ could misread, of a path and doc comments that would become code or join lines,
+# and of files of several interfaces that pass objects (the ticker's, and interfaces whose
+# namespaces nest).
 # Usage: compile_generated.sh SOURCE_DIR ZORLEK_IDL. Exits 77 (skipped) when a compiler is
 # missing.
 set -u
@@ -37,7 +39,15 @@ method call(status: i32) -> (request: i32) = 2;
 oneway method flags(code: i32) = 3;
 method empty() = 4;
 ZI
-for zi in "$src/tests/idl/every_type.zi" "$src/services/sample/adder.zi" "$tmp/close.zi"; do
+cat >"$tmp/nested.zi" <<'ZI'
+interface closely;
+record Data { object: i32; }
+method object(object: closely.calls, data: Data) -> (proxy: closely, reply: closely.calls.IClose) = 1;
+interface closely.calls;
+oneway method drop(closely: closely) = 1;
+ZI
+for zi in "$src/tests/idl/every_type.zi" "$src/services/sample/adder.zi" "$tmp/close.zi" \
+    "$src/services/sample/ticker.zi" "$src/tests/idl/objects.zi" "$tmp/nested.zi"; do
     "$idl" -o "$tmp/$(basename "$zi").h" "$zi" || { echo "FAIL: zorlek-idl $zi"; exit 1; }
 done
 # Text copied into the header never becomes code nor joins lines: a path whose line breaks
@@ -54,6 +64,9 @@ cat >"$tmp/use.cpp" <<'CPP'
 #include "adder.zi.h"
 #include "close.zi.h"
 #include "hostile.zi.h"
+#include "nested.zi.h"
+#include "objects.zi.h"
+#include "ticker.zi.h"
 #include "tests/idl/every_type_service.h"
 
 namespace {
@@ -75,6 +88,36 @@ struct Close : Service {
     zorlek::status_t empty() override { return zorlek::OK; }
 };
 
+struct Ticker : sample::ITicker::Service {
+    zorlek::status_t subscribe(const zorlek::sp<zorlek::IBinder>& listener, int32_t period_ms,
+                               int32_t* subscribers) override {
+        *subscribers = period_ms;
+        return sample::ITickListener::Proxy(listener).tick(1);
+    }
+    zorlek::status_t probe(const zorlek::sp<zorlek::IBinder>& listener, int32_t n, int32_t* answer) override {
+        sample::ITickListener::Proxy wrapped(listener);
+        return wrapped.ping(n, answer);
+    }
+};
+
+struct Listener : sample::ITickListener::Service {
+    zorlek::status_t tick(int64_t) override { return zorlek::OK; }
+    zorlek::status_t ping(int32_t n, int32_t* echo) override {
+        *echo = n;
+        return zorlek::OK;
+    }
+};
+
+struct Outer : closely::Service {
+    zorlek::status_t object(const zorlek::sp<zorlek::IBinder>& object, const closely::Data& data,
+                            zorlek::sp<zorlek::IBinder>* proxy,
+                            zorlek::sp<zorlek::IBinder>* reply) override {
+        *proxy = object;
+        *reply = nullptr;
+        return data.object;
+    }
+};
+
 struct Adder : sample::IAdder::Service {
     zorlek::status_t add(int32_t a, int32_t b, int32_t* sum) override {
         *sum = a + b;
@@ -93,10 +136,20 @@ int main() {
     int32_t sum = 0;
     adder.add(1, 2, &sum);
     ::test::IEveryType::Proxy every(zorlek::make<zorlek::test::EveryType>());
+    sample::ITicker::Proxy ticker(zorlek::make<Ticker>());
+    int32_t subscribers = 0;
+    ticker.subscribe(zorlek::make<Listener>(), 5, &subscribers);
+    ticker.probe(nullptr, 5, &subscribers);
+    closely::Proxy outer(zorlek::make<Outer>());
+    zorlek::sp<zorlek::IBinder> back;
+    outer.object(nullptr, closely::Data{}, &back, nullptr);
+    closely::calls::Proxy(back).drop(nullptr);
+    test::IObjects::Proxy objects(nullptr);
+    objects.drop(nullptr);
     hostile::IText::Text text;
     text.first = 1;
     text.second = 2;
-    return every.nothing() + status + sum + text.first + text.second;
+    return every.nothing() + status + sum + text.first + text.second + subscribers;
 }
 CPP
 failed=0

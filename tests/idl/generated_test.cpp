@@ -10,9 +10,11 @@
 
 #include "idl/generator.h"
 #include "idl/parser.h"
+#include "objects.zi.h"
 #include "tests/idl/every_type_calls.h"
 #include "tests/idl/every_type_service.h"
 #include "tests/support/bytes.h"
+#include "ticker.zi.h"
 
 namespace zorlek::test {
 namespace {
@@ -128,10 +130,122 @@ TEST(GeneratedCode, TheProxyNeverSendsARequestItCouldNotBuild) {
     EXPECT_EQ(none.nothing(), -ENOENT);
 }
 
+// test.IObjects: remembers what it was given, and hands the first object back.
+class Objects : public ::test::IObjects::Service {
+  public:
+    status_t pass(const sp<IBinder>& first, int32_t n, const sp<IBinder>& second, sp<IBinder>* back,
+                  int32_t* count) override {
+        *back = first;
+        *count = n + (second ? 1 : 0);
+        return OK;
+    }
+    status_t drop(const sp<IBinder>& gone) override {
+        dropped = gone == nullptr ? 1 : 2;
+        return OK;
+    }
+    int dropped = 0;
+};
+
+// test.IListener: sees n as n + 1.
+class Listener : public ::test::IListener::Service {
+  public:
+    status_t heard(int32_t n, int32_t* seen) override {
+        *seen = n + 1;
+        return OK;
+    }
+};
+
+TEST(GeneratedCode, ObjectsTravelAsReferencesThatProxiesWrap) {
+    sp<Objects> service = make<Objects>();
+    ::test::IObjects::Proxy proxy(service);
+    sp<IBinder> back = service;
+    int32_t count = 0;
+    ASSERT_EQ(proxy.pass(nullptr, 4, nullptr, &back, &count), OK);
+    EXPECT_EQ(back, nullptr);
+    EXPECT_EQ(count, 4);
+    EXPECT_EQ(proxy.drop(nullptr), OK);
+    EXPECT_EQ(service->dropped, 1);
+    // A receiver wraps what it got in the interface's proxy; a null one fails every call.
+    ::test::IListener::Proxy listener(back);
+    EXPECT_EQ(listener.heard(1, nullptr), -ENOENT);
+    // A non-null object goes as the same object, and comes back so; wrapped in its
+    // interface's proxy, calls reach it.
+    sp<Listener> heard = make<Listener>();
+    ASSERT_EQ(proxy.pass(heard, 1, service, &back, &count), OK);
+    EXPECT_EQ(back, sp<IBinder>(heard));
+    EXPECT_EQ(count, 2);
+    int32_t seen = 0;
+    EXPECT_EQ(::test::IListener::Proxy(back).heard(7, &seen), OK);
+    EXPECT_EQ(seen, 8);
+    EXPECT_EQ(proxy.drop(service), OK);
+    EXPECT_EQ(service->dropped, 2);
+}
+
+TEST(GeneratedCode, ReferencesAreCheckedLikeEveryOtherValue) {
+    const Bytes token = s16(u"test.IObjects");
+    const Bytes none = cat({i32(0), i32(0)});
+    struct Row {
+        const char* what;
+        uint32_t code;
+        Bytes request;
+        status_t status;
+    } rows[] = {
+        {"two null references", 1, cat({token, none, i32(1), none}), OK},
+        {"one-way, null", 2, cat({token, none}), OK},
+        {"half a reference", 2, cat({token, i32(0)}), -EBADMSG},
+        {"no reference", 2, token, -EBADMSG},
+        {"a reference this parcel cannot hold", 2, cat({token, i32(0x7A7A7A7A), i32(1)}), -EBADMSG},
+        {"the second missing", 1, cat({token, none, i32(1)}), -EBADMSG},
+        {"bytes after the arguments", 1, cat({token, none, i32(1), none, i32(0)}), -EBADMSG},
+    };
+    for (const Row& row : rows) {
+        sp<Objects> service = make<Objects>();
+        Parcel data, answer;
+        data.setData(row.request.data(), row.request.size());
+        EXPECT_EQ(service->sendTransaction(row.code, data, &answer, 0), row.status) << row.what;
+        if (row.status == OK && row.code == 1) {
+            EXPECT_EQ(bytesOf(answer), cat({none, i32(1)}));
+        }
+    }
+    // Replies, through the proxy: a reference cut short is a malformed reply.
+    struct Reply {
+        Bytes reply;
+        status_t result;
+    } replies[] = {
+        {cat({none, i32(3)}), OK},
+        {cat({i32(0), i32(0)}), -EBADMSG},
+        {cat({i32(0)}), -EBADMSG},
+        {{}, -EBADMSG},
+    };
+    for (const Reply& reply : replies) {
+        ::test::IObjects::Proxy proxy(make<Scripted>(OK, reply.reply));
+        int32_t count = -1;
+        EXPECT_EQ(proxy.pass(nullptr, 0, nullptr, nullptr, &count), reply.result);
+        EXPECT_EQ(count, reply.result == OK ? 3 : -1);
+    }
+}
+
+TEST(GeneratedCode, EachInterfaceOfAFileAnswersItsOwnDescriptionFirst) {
+    idl::ParseError error;
+    for (const char16_t* description :
+         {::sample::ITicker::kDescription, ::sample::ITickListener::kDescription,
+          ::test::IObjects::kDescription}) {
+        std::optional<idl::Description> parsed = idl::parseDescription(description, &error);
+        ASSERT_TRUE(parsed) << error.why.c_str();
+        EXPECT_EQ(parsed->interfaces.size(), 2u);
+    }
+    EXPECT_EQ(idl::parseDescription(::sample::ITicker::kDescription, &error)->interfaces[0].name,
+              "sample.ITicker");
+    EXPECT_EQ(
+        idl::parseDescription(::sample::ITickListener::kDescription, &error)->interfaces[0].name,
+        "sample.ITickListener");
+    EXPECT_EQ(std::u16string(::sample::ITicker::kDescriptor), u"sample.ITicker");
+}
+
 // The lines of the header generated from `text` read from `source`.
 std::vector<std::string> headerLines(const std::u16string& text, const std::string& source) {
     idl::ParseError error;
-    std::optional<idl::Interface> parsed = idl::parseInterface(text, &error);
+    std::optional<idl::Description> parsed = idl::parseDescription(text, &error);
     EXPECT_TRUE(parsed) << error.line << ": " << error.why.c_str();
     if (!parsed) return {};
     std::string header = idl::generateHeader(*parsed, source);
@@ -176,6 +290,22 @@ TEST(GeneratedCode, NoTextCopiedIntoTheHeaderBecomesCodeOrJoinsLines) {
             ASSERT_FALSE(lines.empty());
             EXPECT_TRUE(lines[0].starts_with("// Generated by zorlek-idl from ")) << lines[0];
             EXPECT_EQ(lines[0].find('/', 3), std::string::npos) << "the base name only";
+        }
+    }
+    // The same in a second interface of the file, whose text also goes into the first's
+    // description: as many lines as with a plain doc comment.
+    auto second = [&](const std::u16string& doc) {
+        return headerLines(
+            body + u"/// " + doc + u"\ninterface a.IOther;\n/// " + doc + u"\nmethod m() = 1;\n",
+            "x.zi");
+    };
+    const size_t plainTwo = second(u"plain").size();
+    for (const std::u16string& doc : docs) {
+        std::vector<std::string> lines = second(doc);
+        EXPECT_EQ(lines.size(), plainTwo) << "copied text on its own lines";
+        for (const std::string& line : lines) {
+            std::string trimmed = line.substr(0, line.find_last_not_of(" \t\f\v") + 1);
+            EXPECT_FALSE(trimmed.ends_with("\\") || trimmed.ends_with("?\?/")) << line;
         }
     }
     EXPECT_EQ(headerLines(body, "dir/x\nint injected = 42;\n.zi")[0],

@@ -67,6 +67,10 @@ TEST(ZorlekIdl, ErrorsAreFileLineWhy) {
         {head + "method Service() = 1;", ":2: 'Service' is a word C++ or the generated code takes"},
         {head + "method m(int: i32) = 1;", ":2: 'int' is a word C++ or the generated code takes"},
         {head + "method m(std: i32) = 1;", ":2: 'std' is a word C++ or the generated code takes"},
+        {head + "method m() -> (Proxy: a.IThing) = 1;",
+         ":2: 'Proxy' is a word C++ or the generated code takes"},
+        {head + "method m(Service: i32) = 1;",
+         ":2: 'Service' is a word C++ or the generated code takes"},
         {head + "method m(a: i32) ->\n (a: s16) = 1;",
          ":3: 'a' names both an argument and a reply field, which C++ cannot tell apart"},
         // Names the preprocessor would replace before C++ sees them.
@@ -86,6 +90,17 @@ TEST(ZorlekIdl, ErrorsAreFileLineWhy) {
         {head + "method m(WNOHANG: i32) = 1;", ":2: 'WNOHANG'" + kMacro},
         {"interface linux.IThing;", ":1: 'linux' in the interface's name" + kMacro},
         {"interface a.EPERM;", ":1: 'EPERM' in the interface's name" + kErrno},
+        // Several interfaces: each is checked, and one whose namespace lies in another's
+        // cannot take a name that one's namespace holds.
+        {head + "method m() = 1;\n\ninterface b.IOther;\nmethod n(int: i32) = 1;",
+         ":5: 'int' is a word C++ or the generated code takes"},
+        {head + "\n/// doc\ninterface a.linux;", ":4: 'linux' in the interface's name" + kMacro},
+        {head + "record R { a: i32; }\ninterface a.IThing.R.IMore;",
+         ":3: 'R' in the interface's name is taken in interface a.IThing"},
+        {"interface a.IThing.Proxy;\n" + head,
+         ":1: 'Proxy' in the interface's name is taken in interface a.IThing"},
+        {head + "interface a.IThing.kDescription;",
+         ":2: 'kDescription' in the interface's name is taken in interface a.IThing"},
     };
     for (const Row& row : rows) {
         writeFile(file, row.text);
@@ -119,7 +134,9 @@ TEST(ZorlekIdl, NamesCloseToMacrosAreTaken) {
     writeFile(file,
               "interface a.IThing;\nrecord Event { error: i32; signal: i32; Entry: i32; E: i32; }\n"
               "method m(maxSize: i32, Int32_max: i32, Sig: i32, sigint: i32, linux2: i32, "
-              "null: i32, Eof_x: Event) = 1;\n");
+              "null: i32, Eof_x: Event) = 1;\n"
+              // Interfaces inside a.IThing's namespace, named as nothing there is.
+              "interface a.IThing.Event2;\ninterface a.IThing.readItems.Event;\n");
     RunResult got = idl({file});
     EXPECT_EQ(got.err, "");
     EXPECT_EQ(got.exitCode, 0);
@@ -143,8 +160,8 @@ TEST(ZorlekIdl, CommandLinesAndFilesThatCannotBeRead) {
     const std::string usage =
         "Usage: zorlek-idl [-o OUTPUT] FILE.zi\n"
         "       zorlek-idl -h|--help|--version\n"
-        "Writes the C++ header of the interface that FILE.zi describes (a client proxy and a\n"
-        "service base class) to OUTPUT, or to standard output.\n";
+        "Writes the C++ header of the interfaces that FILE.zi describes (for each, a client\n"
+        "proxy and a service base class) to OUTPUT, or to standard output.\n";
     for (const char* asked : {"-h", "--help"}) {
         RunResult help = idl({asked});
         EXPECT_EQ(help.out, usage) << asked;
