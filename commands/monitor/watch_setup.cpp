@@ -27,8 +27,10 @@ std::vector<idl::Method> methodsIn(status_t status, Parcel& reply) {
     String16 text;
     if (status != OK || reply.readString16(&text) != OK || text.size() == 0) return {};
     idl::ParseError error;
-    std::optional<idl::Interface> parsed = idl::parseInterface(text.view(), &error);
-    return parsed ? std::move(parsed->methods) : std::vector<idl::Method>();
+    // The service's own interface comes first.
+    std::optional<idl::Description> parsed = idl::parseDescription(text.view(), &error);
+    if (!parsed || parsed->interfaces.empty()) return {};
+    return std::move(parsed->interfaces.front().methods);
 }
 
 // Looks every service up and asks its description. A name the lookup gives nothing for is
