@@ -79,10 +79,18 @@ class Scene {
     void step(FuzzInput& input) {
         uint8_t op = input.byte();
         switch (op & 3) {
-            case 0: clientStep(input, op >> 2); break;
-            case 1: secondStep(input, op >> 2); break;
-            case 2: raw_->step(input); break;
-            default: fake_->step(input); break;
+            case 0:
+                clientStep(input, op >> 2);
+                break;
+            case 1:
+                secondStep(input, op >> 2);
+                break;
+            case 2:
+                raw_->step(input);
+                break;
+            default:
+                fake_->step(input);
+                break;
         }
     }
 
@@ -134,17 +142,22 @@ class Scene {
 
 sp<IBinder> Scene::objectOf(uint8_t choice) {
     switch (choice % 6) {
-        case 3: return hubProxy_;
-        case 4: return made_.empty() ? nullptr : made_[choice / 6 % made_.size()];
-        case 5: return second_ ? make<ObjectProxy>(second_, 1) : nullptr;
-        default: return listeners_[choice % 6];
+        case 3:
+            return hubProxy_;
+        case 4:
+            return made_.empty() ? nullptr : made_[choice / 6 % made_.size()];
+        case 5:
+            return second_ ? make<ObjectProxy>(second_, 1) : nullptr;
+        default:
+            return listeners_[choice % 6];
     }
 }
 
 void Scene::clientStep(FuzzInput& input, uint8_t op) {
     if (!client_) return;
     switch (op % 4) {
-        case 1: return client_->takeIn(nullptr, nullptr);
+        case 1:
+            return client_->takeIn(nullptr, nullptr);
         case 2:
             if (!made_.empty()) made_.erase(made_.begin() + input.byte() % made_.size());
             return;
@@ -154,7 +167,8 @@ void Scene::clientStep(FuzzInput& input, uint8_t op) {
             hubProxy_.reset();
             client_.reset();
             return;
-        default: break;
+        default:
+            break;
     }
     uint32_t code = 1 + input.byte() % 8;
     uint8_t choice = input.byte();
@@ -196,7 +210,8 @@ void Scene::secondStep(FuzzInput& input, uint8_t op) {
             second_->transact(1, kKeep, request, nullptr, FLAG_ONEWAY);
             return;
         }
-        case 1: return second_->takeIn(nullptr, nullptr);
+        case 1:
+            return second_->takeIn(nullptr, nullptr);
         default:
             if ((op & 4) != 0) second_.reset();
     }
@@ -248,6 +263,8 @@ void Scene::finish() {
     check(turnUntil([&] { return allLetGo(); }),
           "every object passed is let go, and every notice told, once its channel ended");
     serveAnother();
+    // What the raw client sent before it left may have been served since.
+    hub_->kept.clear();
     hub_->watched.clear();
     hub_->made.clear();
     raw_.reset();

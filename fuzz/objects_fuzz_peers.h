@@ -29,6 +29,11 @@ struct Counted : DeathRecipient {
     std::atomic<int>* count_;
 };
 
+// An object the hub makes and hands out: it holds nothing.
+struct Session : LocalObject {
+    Session() : LocalObject(String16("fuzz.ISession")) {}
+};
+
 // The host's published object, served on the host's thread only.
 class Hub : public LocalObject {
   public:
@@ -41,6 +46,7 @@ class Hub : public LocalObject {
         data.readInt32(&n);
         switch (code) {
             case kKeep:
+                if (!object) return -EINVAL;
                 if (kept.size() >= kHubKeeps) kept.erase(kept.begin());
                 kept.push_back(object);
                 return reply->writeInt32(static_cast<int32_t>(kept.size()));
@@ -76,7 +82,7 @@ class Hub : public LocalObject {
                 return OK;
             default:  // kMake
                 if (made.size() >= kHubKeeps) return -EDQUOT;
-                made.push_back(make<Hub>());
+                made.push_back(make<Session>());
                 return reply->writeStrongBinder(made.back());
         }
     }
@@ -90,7 +96,8 @@ class Hub : public LocalObject {
 // A client's object: answers pings, counts ticks, calls the hub again when asked to go deeper.
 class Listener : public LocalObject {
   public:
-    explicit Listener(const sp<IBinder>* hub) : LocalObject(String16("fuzz.IListener")), hub_(hub) {}
+    explicit Listener(const sp<IBinder>* hub)
+        : LocalObject(String16("fuzz.IListener")), hub_(hub) {}
     status_t onTransact(uint32_t code, Parcel& data, Parcel* reply, uint32_t flags) override {
         int32_t n = 0;
         data.readInt32(&n);
@@ -128,13 +135,26 @@ inline std::vector<uint8_t> referenceTable(const std::vector<std::pair<uint32_t,
     storeLe32(at + 8 * count, static_cast<uint32_t>(n));
     uint32_t last = count > 0 ? parcel + 4 * (count - 1) : parcel;
     switch (spoil % 7) {
-        case 1: storeLe32(at + last, 8 * (count - 1) + 2); break;
-        case 2: if (count > 1) storeLe32(at + last, 8 * (count - 2) + 4); break;
-        case 3: storeLe32(at + last, parcel); break;
-        case 4: count = kMaxObjectsPerParcel + 1; break;
-        case 5: parcel += 4; break;
-        case 6: out.resize(out.size() - 4); return out;
-        default: break;
+        case 1:
+            storeLe32(at + last, 8 * (count - 1) + 2);
+            break;
+        case 2:
+            if (count > 1) storeLe32(at + last, 8 * (count - 2) + 4);
+            break;
+        case 3:
+            storeLe32(at + last, parcel);
+            break;
+        case 4:
+            count = kMaxObjectsPerParcel + 1;
+            break;
+        case 5:
+            parcel += 4;
+            break;
+        case 6:
+            out.resize(out.size() - 4);
+            return out;
+        default:
+            break;
     }
     storeLe32(at + out.size() - 8, count);
     storeLe32(at + out.size() - 4, parcel);

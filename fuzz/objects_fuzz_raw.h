@@ -28,19 +28,32 @@ class RawSide {
         if (!peer_->open()) return;
         uint8_t op = input.byte();
         switch (op % 6) {
-            case 0: call(input, op); break;
-            case 1: release(input); break;
-            case 2: answer(input); break;
-            case 4: peer_->close(); return;
+            case 0:
+                call(input, op);
+                break;
+            case 1:
+                release(input);
+                break;
+            case 2:
+                answer(input);
+                break;
+            case 4:
+                peer_->close();
+                return;
             case 5: {
                 // A message of a type nobody knows, or a release of a size that breaks it.
-                MessageHeader header{(op & 8) != 0 ? 77u : uint32_t{MSG_OBJ_RELEASE}, 1, 0, 0, 0,
+                MessageHeader header{(op & 8) != 0 ? 77u : uint32_t{MSG_OBJ_RELEASE},
+                                     1,
+                                     0,
+                                     0,
+                                     0,
                                      kFirstPassedHandle};
                 uint8_t word[4] = {};
                 peer_->queueMessage(header, word, (op & 16) != 0 ? 4 : 0);
                 break;
             }
-            default: break;
+            default:
+                break;
         }
         peer_->sendQueued();
         pump();
@@ -63,7 +76,8 @@ class RawSide {
                 check(readReferences(message.payload, &refs), "the references sent hold together");
                 for (auto [kind, handle] : refs) {
                     check(kind == 1 || kind == 2, "a reference sent is of a known kind");
-                    if (kind == 1 && handle >= kFirstPassedHandle && got_.size() < 64) ++got_[handle];
+                    if (kind == 1 && handle >= kFirstPassedHandle && got_.size() < 64)
+                        ++got_[handle];
                 }
             }
             bool call = type == MSG_TRANSACT || type == MSG_OBJ_TRANSACT;
@@ -85,13 +99,27 @@ class RawSide {
         for (size_t i = 1 + input.byte() % 4; i > 0; --i) {
             uint8_t choice = input.byte();
             switch (choice % 7) {
-                case 0: list.emplace_back(1, kFirstPassedHandle + choice / 7 % 4); break;
-                case 1: list.emplace_back(2, someGot(choice / 7)); break;
-                case 2: list.emplace_back(2, 1); break;
-                case 3: list.emplace_back(2, kFirstPassedHandle + 999); break;
-                case 4: list.emplace_back(choice / 7 % 2 != 0 ? 0 : 3, kFirstPassedHandle); break;
-                case 5: list.emplace_back(1, choice / 7 % 4); break;
-                default: list.emplace_back(1, UINT32_MAX - choice / 7 % 2); break;
+                case 0:
+                    list.emplace_back(1, kFirstPassedHandle + choice / 7 % 4);
+                    break;
+                case 1:
+                    list.emplace_back(2, someGot(choice / 7));
+                    break;
+                case 2:
+                    list.emplace_back(2, 1);
+                    break;
+                case 3:
+                    list.emplace_back(2, kFirstPassedHandle + 999);
+                    break;
+                case 4:
+                    list.emplace_back(choice / 7 % 2 != 0 ? 0 : 3, kFirstPassedHandle);
+                    break;
+                case 5:
+                    list.emplace_back(1, choice / 7 % 4);
+                    break;
+                default:
+                    list.emplace_back(1, UINT32_MAX - choice / 7 % 2);
+                    break;
             }
         }
         uint8_t spoil = input.byte();
