@@ -27,6 +27,18 @@ bool withoutCredentials(const ucred& sender) {
     return sender.pid == 0 && (sender.uid == static_cast<uid_t>(-1) || sender.uid == kUnnamedUid);
 }
 
+// Lets go of the objects of a call's request and reply once it is served: the rooms they
+// are read into and built in stay for the next call, and must not keep a peer's object (or
+// a proxy that keeps this very end) alive until then.
+struct ObjectsDropped {
+    Parcel& request;
+    Parcel& reply;
+    ~ObjectsDropped() {
+        ParcelAccess::objects(request).clear();
+        ParcelAccess::objects(reply).clear();
+    }
+};
+
 }  // namespace
 
 ChannelEnd::~ChannelEnd() = default;
@@ -185,6 +197,7 @@ void ChannelEnd::serve(const MessageHeader& header, Parcel& request, const ucred
     Parcel& reply = callDepth() == 0 ? room : nested;
     reply.clear();
     sp<IBinder> object;
+    ObjectsDropped dropped{request, reply};
     if (header.object >= kFirstPassedHandle) {
         auto found = passed_.find(header.object);
         if (found != passed_.end()) object = found->second.object;

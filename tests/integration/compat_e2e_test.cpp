@@ -116,5 +116,94 @@ TEST(RegistryWithoutFeatures, TheToolAndAServiceUseOnlyWhatItDoes) {
     echo->stop();
 }
 
+// An object of this process, and a service that answers a plain call with its request and
+// hands out an object of its own when asked.
+struct Plain : LocalObject {
+    Plain() : LocalObject(String16("test.IPlain")) {}
+    status_t onTransact(uint32_t code, Parcel& data, Parcel* reply, uint32_t flags) override {
+        if (code == 1) return reply->write(data.data(), data.dataSize());
+        if (code == 2) return reply->writeStrongBinder(sp<IBinder>(this));
+        return LocalObject::onTransact(code, data, reply, flags);
+    }
+};
+
+// A new client and a host built before objects travelled (its greeting announces none):
+// the host's channel is introduced as before, an object never reaches it, and plain calls
+// go on.
+TEST_F(Fixture, ANewClientPassesNoObjectToAnOldHost) {
+    RawPeer host(registry);
+    ASSERT_TRUE(host.hello());
+    ASSERT_TRUE(host.sendBytes(registration(s16(u"old"))));
+    ASSERT_EQ(host.answer().type, MSG_REGISTER_REPLY);
+    sp<RegistryClient> client = clientOf(registry, 2000);
+    sp<IBinder> old = client->lookupService(String16("old"));
+    ASSERT_TRUE(old);
+    Parcel introduced;
+    unique_fd channel;
+    ASSERT_EQ(host.answer(&introduced, &channel).type, MSG_CHANNEL);
+    EXPECT_EQ(introduced.dataSize(), 12u) << "pid, uid, gid: no feature bits to an old host";
+    ASSERT_TRUE(channel.valid());
+    Parcel request, reply;
+    request.writeStrongBinder(make<Plain>());
+    EXPECT_EQ(old->sendTransaction(1, request, &reply, 0), -EPROTONOSUPPORT);
+    EXPECT_EQ(old->sendTransaction(1, request, nullptr, FLAG_ONEWAY), -EPROTONOSUPPORT);
+    pollfd p{channel.get(), POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 100), 0) << "nothing of the refused calls was sent";
+    // A plain call still goes, and is all the host reads.
+    std::thread serving([&] {
+        MessageHeader call;
+        Parcel payload;
+        if (receiveMessage(channel.get(), &call, &payload, nullptr, kMaxParcelSize, 2000) != OK)
+            return;
+        if (call.type != MSG_TRANSACT) return;
+        MessageHeader answer{MSG_REPLY, call.code, OK, 0, call.serial, call.object};
+        sendMessage(channel.get(), answer, payload.data(), payload.dataSize(), -1, 2000);
+    });
+    Parcel plain;
+    plain.writeInt32(7);
+    EXPECT_EQ(old->sendTransaction(1, plain, &reply, 0), OK);
+    serving.join();
+    EXPECT_EQ(bytesOf(reply), i32(7));
+    EXPECT_EQ(::poll(&p, 1, 100), 0) << "one call read, none more";
+}
+
+// An old client (its greeting announces no objects) and a new host: the lookup and the
+// calls are byte for byte as before, and an object the host would hand out fails the call
+// rather than reach it.
+TEST_F(Fixture, AnOldClientCallsANewHostAsBefore) {
+    ServiceHost host(2000);
+    ASSERT_EQ(host.connect(registry.socketPath().c_str()), OK);
+    ASSERT_EQ(host.addService(String16("new"), make<Plain>()), OK);
+    std::thread serving([&] { host.serve(); });
+    RawPeer client(registry);
+    ASSERT_TRUE(client.hello());
+    ASSERT_TRUE(client.sendBytes(message(MSG_LOOKUP, s16(u"new"))));
+    Parcel found;
+    unique_fd channel;
+    MessageHeader lookup = client.answer(&found, &channel);
+    EXPECT_EQ(lookup.type, MSG_LOOKUP_REPLY);
+    EXPECT_EQ(lookup.value, OK);
+    EXPECT_EQ(found.dataSize(), 0u) << "no feature bits to an old client";
+    ASSERT_TRUE(channel.valid());
+    RawPeer calls(std::move(channel));
+    ASSERT_TRUE(calls.sendBytes(cat({header(MSG_TRANSACT, 1, 0, 4, 1, lookup.object), i32(9)})));
+    Parcel reply;
+    MessageHeader answer = calls.answer(&reply);
+    EXPECT_EQ(
+        header(answer.type, answer.code, answer.value, answer.size, answer.serial, answer.object),
+        header(MSG_REPLY, 1, OK, 4, 1, lookup.object));
+    EXPECT_EQ(bytesOf(reply), i32(9));
+    ASSERT_TRUE(calls.sendBytes(header(MSG_TRANSACT, 2, 0, 0, 2, lookup.object)));
+    answer = calls.answer(&reply);
+    EXPECT_EQ(answer.type, static_cast<uint32_t>(MSG_REPLY));
+    EXPECT_EQ(answer.value, -EPROTONOSUPPORT);
+    EXPECT_EQ(answer.size, 0u);
+    ASSERT_TRUE(calls.sendBytes(cat({header(MSG_TRANSACT, 1, 0, 4, 3, lookup.object), i32(10)})));
+    EXPECT_EQ(calls.answer(&reply).value, OK) << "the channel serves on";
+    EXPECT_EQ(bytesOf(reply), i32(10));
+    host.stop();
+    serving.join();
+}
+
 }  // namespace
 }  // namespace zorlek::test

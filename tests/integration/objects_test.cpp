@@ -67,7 +67,8 @@ class Hub : public LocalObject {
             case FORGET:
                 kept.clear();
                 return OK;
-            default:  // WATCH
+            default:  // WATCH: a proxy's notices go with it, so the hub keeps it
+                kept.push_back(object);
                 return object->notifyWhenGone(sp<DeathRecipient>(new Told(&gone)));
         }
     }
@@ -225,6 +226,15 @@ TEST_F(ObjectsFixture, TheLastReleaseAndTheChannelsEndLetGo) {
     sp<Told> late = make<Told>();
     EXPECT_EQ(hub->notifyWhenGone(late), OK);
     EXPECT_EQ(late->count, 1) << "told at once";
+}
+
+TEST_F(ObjectsFixture, AServedCallHoldsNoObjectOnceAnswered) {
+    sp<Listener> listener = make<Listener>();
+    Parcel reply;
+    ASSERT_EQ(call(hub, PROBE, listener, &reply, 1), OK);
+    // The host read the listener into the room its requests share, and called it back.
+    EXPECT_TRUE(dispatchUntil(client, [&] { return listener->strongCount() == 1; }))
+        << "the host's rooms let go of the call's proxy once it is answered";
 }
 
 TEST_F(ObjectsFixture, ReferencesHeldAreBounded) {
