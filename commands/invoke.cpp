@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "commands/commands.h"
+#include "commands/integer.h"
+#include "commands/invoke_events.h"
 #include "commands/limits.h"
 #include "commands/transaction_failure.h"
 #include "commands/typed/values.h"
@@ -40,17 +42,41 @@ void printReply(ToolState& state, const TypedService& typed, const idl::Method& 
     state.exitStatus = EXIT_USAGE;
 }
 
+// Reads --count and --timeout, which bound the calls an `@` object is served for.
+bool readEventOptions(ToolState& state, uint64_t* count, int* timeoutMs) {
+    const char* what = nullptr;
+    const char* text = state.option("--count");
+    if (text != nullptr) {
+        std::optional<uint64_t> n = parseDecimal(text, UINT64_MAX / 10);
+        if (!n || *n == 0) what = "count";
+        *count = n.value_or(0);
+    }
+    if (const char* seconds = state.option("--timeout"); what == nullptr && seconds != nullptr) {
+        std::optional<int> ms = parseSeconds(text = seconds);
+        if (!ms) what = "timeout";
+        *timeoutMs = ms.value_or(-1);
+    }
+    if (what == nullptr) return true;
+    aerr << "zorlek: invalid " << what << ": " << text << endl;
+    state.failUsage();
+    return false;
+}
+
 }  // namespace
 
 void runInvoke(ToolState& state) {
     TypedOptions options;
     options.interfaceFile = state.option("--interface");
     options.raw = state.option("--raw") != nullptr;
+    uint64_t count = 0;
+    int timeoutMs = -1;
+    if (!readEventOptions(state, &count, &timeoutMs)) return;
     const char* service = state.argv[state.cursor];
     const char* methodName = state.argv[state.cursor + 1];
     state.cursor += 2;
     TypedService typed;
     if (!obtainInterface(state, service, options.interfaceFile, &typed)) return;
+    EventSink events(typed);
     const idl::Method* method = typed.interface().findMethod(methodName);
     String8 why;
     Parcel request;
@@ -61,7 +87,7 @@ void runInvoke(ToolState& state) {
     } else if (!typed::writeArguments(request, typed.interface(), *method,
                                       state.argv + state.cursor,
                                       static_cast<size_t>(state.argc - state.cursor), &why,
-                                      {&typed.description, nullptr})) {
+                                      {&typed.description, &events})) {
         aerr << "zorlek: " << why << endl;
     }
     if (method == nullptr || why.size() != 0) {
@@ -72,8 +98,11 @@ void runInvoke(ToolState& state) {
     uint32_t flags = method->oneway ? FLAG_ONEWAY : 0;
     status_t status =
         sendAndReport(state, *typed.object, method->code, request, flags, options.raw, &reply);
-    if (status != OK || options.raw) return;
-    printReply(state, typed, *method, service, reply);
+    if (status != OK) return;
+    if (!options.raw) printReply(state, typed, *method, service, reply);
+    if (events.madeAny() && state.exitStatus == EXIT_OK) {
+        serveEvents(state, typed, events, service, count, timeoutMs);
+    }
 }
 
 }  // namespace zorlek

@@ -36,6 +36,10 @@ constexpr uint32_t kMaxJsonDepth = 64;
 // still prints whole; past it the reply is refused before a byte is written, and --raw
 // shows it.
 constexpr size_t kInvokeJsonPerInputByte = 64;
+// Calls to the tool's objects held while invoke waits for its reply, printed after it: a
+// service that calls back many times before it answers cannot grow the tool without bound
+// (those past it are counted, not shown).
+constexpr size_t kMaxHeldEvents = 256;
 // What `status` reads of a process's cgroup file: a unit's path is a few hundred bytes,
 // and on a hybrid hierarchy a line for each of a dozen controllers.
 constexpr size_t kMaxCgroupFileBytes = 4096;

@@ -14,7 +14,9 @@ constexpr OptionInfo kWaitOptions[] = {{"--timeout", "SECONDS", "timeout"},
                                        {"--gone", nullptr, nullptr}};
 constexpr OptionInfo kDescribeOptions[] = {{"--interface", "FILE.zi", "file"}};
 constexpr OptionInfo kInvokeOptions[] = {{"--raw", nullptr, nullptr},
-                                         {"--interface", "FILE.zi", "file"}};
+                                         {"--interface", "FILE.zi", "file"},
+                                         {"--count", "N", "count"},
+                                         {"--timeout", "SECONDS", "timeout"}};
 
 // capture writes every record whole to a file: it takes monitor's options but the two of
 // the output's form.

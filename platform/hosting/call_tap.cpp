@@ -52,9 +52,8 @@ void CallTaps::adopt(unique_fd sock, const ucred& monitor, int32_t snaplen) {
     taps_.push_back(std::move(tap));
 }
 
-void CallTaps::told(bool back, const MessageHeader& call, const ucred& peer,
-                    const Parcel& request, const Parcel& reply, status_t status,
-                    int64_t beganNs) {
+void CallTaps::told(bool back, const MessageHeader& call, const ucred& peer, const Parcel& request,
+                    const Parcel& reply, status_t status, int64_t beganNs) {
     int64_t tookNs = monotonicNs() - beganNs;
     CallRecord record;
     record.timeUs = static_cast<uint64_t>(wallClockUs() - tookNs / 1000);

@@ -132,14 +132,19 @@ TEST(Invoke, AWrongCommandLineSendsNothing) {
              10,
              asked("adder"),
              {}},
-            // Objects: only null, until the tool can host one; and only the service's own
-            // interface's methods.
-            {{"objects", "pass", "@", "2"},
-             "",
-             "zorlek: Invalid value for argument 'l' (s.IListener): objects (@) cannot be passed "
-             "here\n",
+            // Objects: null, or @ (served after the reply until --count or --timeout); and
+            // only the service's own interface's methods.
+            {{"--timeout", "0", "objects", "pass", "@", "2"},
+             "{\"back\": null, \"count\": 3}\n",
+             "zorlek: Timed out waiting for objects\n",
              10,
-             asked("objects"),
+             {"lookup objects", "send objects 5f494446", "send objects 1"},
+             {}},
+            {{"--count", "0", "objects", "pass", "@", "2"},
+             kUsage,
+             "zorlek: invalid count: 0\n",
+             10,
+             {},
              {}},
             {{"objects", "pass", "l=0", "2"},
              "",

@@ -98,6 +98,7 @@ constexpr Limit kLimits[] = {
     LIMIT(kMaxAccountFileBytes, Bytes),
     LIMIT(kMaxJsonDepth, Count),
     LIMIT(kInvokeJsonPerInputByte, Bytes),
+    LIMIT(kMaxHeldEvents, Count),
     LIMIT(idl::kMaxCode, Hex),
     LIMIT(idl::kMaxDepth, Count),
     LIMIT(idl::kMaxSourceBytes, Bytes),

@@ -11,7 +11,10 @@ forbidden='platform/transport/|platform/hosting/'
 
 for file in "$src"/commands/*.cpp "$src"/commands/*.h "$src"/commands/typed/*.cpp "$src"/commands/typed/*.h; do
     deps=$("$cxx" -std=c++20 -I"$src" -M -x c++ "$file" 2>&1) || { echo "cannot read $file: $deps"; fail=1; continue; }
-    seen=$(printf '%s\n' "$deps" | tr ' \\' '\n\n' | grep -E "$forbidden" | sort -u)
+    # A client passes objects of its own (invoke's `@`): the one public hosting header it
+    # may use.
+    seen=$(printf '%s\n' "$deps" | tr ' \\' '\n\n' | grep -E "$forbidden" |
+        grep -v 'platform/hosting/local_object\.h' | sort -u)
     if [ -n "$seen" ]; then
         echo "${file#$src/} reaches past the client surface:"; printf '  %s\n' $seen; fail=1
     fi
