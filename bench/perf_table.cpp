@@ -4,7 +4,7 @@
 //
 // usage: perf_table [GROUP...]   (about two to four minutes; prints a Markdown table)
 //   GROUP is one of list, process, operator, rounds, throughput, silent, descriptors,
-//   hashing, polling, shared: only those groups of rows run (all of them without one).
+//   hashing, polling, shared, callbacks: only those groups of rows run (all of them without one).
 
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/callback_rows.h"
 #include "bench/channel_rows.h"
 #include "bench/dbus_peer.h"
 #include "bench/measure.h"
@@ -246,8 +247,9 @@ void throughputRows() {
 
 int main(int argc, char** argv) {
     using namespace zorlek::bench;
-    constexpr const char* kGroups[] = {"list",   "process",     "operator", "rounds",  "throughput",
-                                       "silent", "descriptors", "hashing",  "polling", "shared"};
+    constexpr const char* kGroups[] = {"list",       "process", "operator",    "rounds",
+                                       "throughput", "silent",  "descriptors", "hashing",
+                                       "polling",    "shared",  "callbacks"};
     for (int i = 1; i < argc; ++i) {
         bool known = false;
         for (const char* group : kGroups) known = known || std::strcmp(argv[i], group) == 0;
@@ -291,6 +293,7 @@ int main(int argc, char** argv) {
     if (wanted("hashing")) collidingWaitRow();
     if (wanted("polling")) pollingRows();
     if (wanted("shared")) sharedMemoryRows();
+    if (wanted("callbacks")) callbackRows();
     std::printf("\nwhole run: %.0f s\n", (nowMicros() - start) / 1e6);
     return 0;
 }

@@ -103,6 +103,23 @@ const String8& ServiceHost::refusalReason() const {
     return impl_->link.refusalReason();
 }
 
+HostTimer::HostTimer(ServiceHost& host, std::function<void()> fire)
+    : timer_(std::make_unique<Timer>(host.impl_->loop, std::move(fire))) {}
+
+HostTimer::~HostTimer() = default;
+
+void HostTimer::armIn(int64_t ms) {
+    timer_->armIn(ms < 0 ? 0 : ms);
+}
+
+void HostTimer::disarm() {
+    timer_->disarm();
+}
+
+bool HostTimer::armed() const {
+    return timer_->armed();
+}
+
 const char* describeHostStatus(status_t status) {
     switch (status) {
         case OK:

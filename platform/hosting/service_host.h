@@ -14,6 +14,8 @@
 
 namespace zorlek {
 
+class Timer;
+
 // Offers LocalObjects to other processes under registered names, and serves their
 // transactions on one thread.
 //
@@ -88,8 +90,34 @@ class ServiceHost {
     const String8& refusalReason() const;
 
   private:
+    friend class HostTimer;
     class Impl;
     std::unique_ptr<Impl> impl_;
+};
+
+// Wakes a service on its host's serving loop after a delay: `fire` is called there, between
+// two calls, never inside one (so it may call out, hold or drop objects, and arm the timer
+// again). Owned by the service; disarmed on destruction; must not outlive its host, and must
+// not be destroyed from inside its own `fire`.
+//
+//     HostTimer timer(host, [&] { tickAll(); timer.armIn(100); });
+//     timer.armIn(100);
+class HostTimer {
+  public:
+    HostTimer(ServiceHost& host, std::function<void()> fire);
+    ~HostTimer();
+    HostTimer(const HostTimer&) = delete;
+    HostTimer& operator=(const HostTimer&) = delete;
+
+    // Fires once `ms` milliseconds from now (a negative delay: as soon as the loop runs);
+    // replaces an earlier arming. Fires only while the host serves (serve(), or the waits
+    // of connect() and addService()).
+    void armIn(int64_t ms);
+    void disarm();
+    bool armed() const;
+
+  private:
+    std::unique_ptr<Timer> timer_;
 };
 
 // A short English text for a status from ServiceHost (e.g. "the name is already

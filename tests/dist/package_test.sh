@@ -35,12 +35,14 @@ declare -A holds=(
         lib/systemd/system/zorlek-registry.socket lib/systemd/system/zorlek-echo.service
         usr/lib/sysusers.d/zorlek.conf usr/lib/tmpfiles.d/zorlek.conf
         usr/share/zorlek/registry.d/zorlek-echo.conf usr/share/man/man8/zorlek-registry.8.gz
-        usr/share/man/man1/zorlek-echo.1.gz"
+        usr/share/man/man1/zorlek-echo.1.gz usr/bin/zorlek-sample-adder usr/bin/zorlek-sample-ticker
+        usr/share/man/man1/zorlek-sample-adder.1.gz usr/share/man/man1/zorlek-sample-ticker.1.gz"
     [libzorlek-dev]="usr/include/zorlek/platform/ipc.h usr/include/zorlek/platform/hosting.h
         usr/lib/$multiarch/libzorlek_ipc.a usr/lib/$multiarch/libzorlek_text.a
         usr/lib/$multiarch/pkgconfig/zorlek.pc usr/lib/$multiarch/cmake/zorlek/zorlek-config.cmake
         usr/lib/$multiarch/cmake/zorlek/zorlek-interface.cmake usr/bin/zorlek-idl
-        usr/share/man/man1/zorlek-idl.1.gz"
+        usr/share/man/man1/zorlek-idl.1.gz usr/share/doc/libzorlek-dev/examples/adder.zi
+        usr/share/doc/libzorlek-dev/examples/ticker.zi"
 )
 root=$tmp/root
 for package in zorlek zorlek-registry libzorlek-dev; do
@@ -55,7 +57,8 @@ done
 grep -h ' \./usr/lib/[^/]*\.a$\| \./usr/lib/pkgconfig/' "$tmp"/*.contents && fail "a library outside multiarch"
 dpkg-deb -f "$debs"/zorlek_*.deb Depends | grep -q libc6 || fail "zorlek does not depend on libc6"
 
-for program in usr/bin/zorlek usr/bin/zorlek-echo usr/sbin/zorlek-registry usr/bin/zorlek-idl; do
+for program in usr/bin/zorlek usr/bin/zorlek-echo usr/sbin/zorlek-registry usr/bin/zorlek-idl \
+    usr/bin/zorlek-sample-adder usr/bin/zorlek-sample-ticker; do
     dynamic=$(readelf -d "$root/$program")
     readelf -h "$root/$program" | grep -q 'Type: *DYN' || fail "$program is not position-independent"
     grep -q 'NEEDED.*libc\.so' <<<"$dynamic" || fail "$program does not link libc dynamically"

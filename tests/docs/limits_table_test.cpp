@@ -15,6 +15,7 @@
 #include "platform/base/limits.h"
 #include "platform/text/limits.h"
 #include "registry/limits.h"
+#include "services/sample/limits.h"
 #include "tests/docs/limits_reading.h"
 
 namespace zorlek {
@@ -148,11 +149,14 @@ constexpr Limit kLimits[] = {
     LIMIT(kTapBatchMs, Ms),
     LIMIT(registry::kMaxTapsPerHost, Count),
     LIMIT(registry::kMaxTapsPerUser, Count),
+    LIMIT(kMaxTickerSubscribers, Count),
+    LIMIT(kMinTickPeriodMs, Ms),
+    LIMIT(kMaxTickPeriodMs, Ms),
 };
 
 constexpr const char* kHeaders[] = {"platform/base/limits.h", "registry/limits.h",
-                                    "commands/limits.h", "idl/limits.h",
-                                    "platform/text/limits.h"};
+                                    "commands/limits.h",      "idl/limits.h",
+                                    "platform/text/limits.h", "services/sample/limits.h"};
 
 std::string_view bareName(std::string_view name) {
     size_t colons = name.rfind("::");
