@@ -208,5 +208,63 @@ TEST_F(TickerFixture, TheClientIsToldWhenTheTickerGoes) {
     EXPECT_EQ(ticker.subscribe(listener, 20, &count), -EPIPE);
 }
 
+// The tool's own object, from the shell: `invoke ... listener=@`.
+TEST_F(TickerFixture, TheToolsObjectPrintsItsTicksAndAnswersNothing) {
+    struct Row {
+        const char* what;
+        std::vector<std::string> args;
+        std::string out;
+        std::string err;
+        int status;
+    };
+    const std::string tick = "{\"method\": \"tick\", \"args\": {\"n\": ";
+    const Row rows[] = {
+        {"three ticks",
+         {"--count", "3", "sample.ticker", "subscribe", "listener=@", "period_ms=20"},
+         "{\"subscribers\": 1}\n" + tick + "1}}\n" + tick + "2}}\n" + tick + "3}}\n",
+         "",
+         0},
+        {"a call back while the tool waits gets its failure, at once",
+         {"sample.ticker", "probe", "listener=@", "n=7"},
+         "",
+         "zorlek: Transaction failed with status -95 (Operation not supported)\n",
+         10},
+        {"no tick within the time",
+         {"--timeout", "0.2", "sample.ticker", "subscribe", "listener=@", "period_ms=60000"},
+         "{\"subscribers\": 1}\n",
+         "zorlek: Timed out waiting for sample.ticker\n",
+         10},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> argv = {binPath("zorlek"), "invoke"};
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        RunResult run = runProgram(argv, registry.env(), 20000);
+        EXPECT_EQ(run.out, row.out) << row.what;
+        EXPECT_EQ(run.err, row.err) << row.what;
+        EXPECT_EQ(run.exitCode, row.status) << row.what;
+    }
+}
+
+TEST_F(TickerFixture, TheToolSaysWhenTheTickerGoesFirst) {
+    auto tool = Process::start(
+        {binPath("zorlek"), "invoke", "sample.ticker", "subscribe", "listener=@", "period_ms=20"},
+        registry.env());
+    ASSERT_TRUE(tool);
+    ASSERT_TRUE(tool->waitForLine("{\"method\": \"tick\", \"args\": {\"n\": 1}}", 10000));
+    process->stop(SIGKILL);
+    EXPECT_EQ(tool->wait(10000), 10);
+    EXPECT_EQ(tool->errText(), "zorlek: sample.ticker is gone\n");
+}
+
+TEST_F(TickerFixture, TheToolEndsAtASignalWithStatusZero) {
+    auto tool = Process::start(
+        {binPath("zorlek"), "invoke", "sample.ticker", "subscribe", "listener=@", "period_ms=20"},
+        registry.env());
+    ASSERT_TRUE(tool);
+    ASSERT_TRUE(tool->waitForLine("{\"method\": \"tick\", \"args\": {\"n\": 2}}", 10000));
+    EXPECT_EQ(tool->stop(SIGINT, 10000), 0);
+    EXPECT_EQ(tool->errText(), "");
+}
+
 }  // namespace
 }  // namespace zorlek::test
