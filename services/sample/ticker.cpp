@@ -84,13 +84,13 @@ class Ticker : public sample::ITicker::Service {
     }
 
     // Ticks every listener that is due. A listener that does not read (-ENOBUFS) misses
-    // this tick alone; one whose channel ended (-EPIPE) is dropped.
+    // this tick alone; one whose channel ended (-EPIPE) is dropped when its notice comes,
+    // so that the notice never names a listener already let go.
     void tickDue() {
         int64_t now = nowMs();
         for (Subscriber& s : subscribers_) {
             if (s.gone || s.nextMs > now) continue;
-            status_t status = sample::ITickListener::Proxy(s.listener).tick(++s.ticks);
-            if (status == -EPIPE) s.gone = true;
+            sample::ITickListener::Proxy(s.listener).tick(++s.ticks);
             // A late loop does not make a burst: the next tick is a period from now.
             s.nextMs = s.nextMs + s.periodMs > now ? s.nextMs + s.periodMs : now + s.periodMs;
         }
