@@ -187,9 +187,11 @@ TEST_F(TickerFixture, AStoppedSubscriberCostsABoundedQueueAndNoOtherSubscriber) 
         ASSERT_LT(listener->ticks[i - 1], listener->ticks[i]) << i;
     }
     Footprint after = quietFootprintOf(process->pid());
-    EXPECT_LE(after.rssKb,
-              before.rssKb + static_cast<long>(kCallbackQueueBytes / 1024) + kRssSlackKb)
-        << "the ticker's memory stays flat";
+    // Freed memory is held back on purpose under the sanitizer: only a plain build measures.
+    EXPECT_TRUE(kSanitized || after.rssKb <= before.rssKb +
+                                                 static_cast<long>(kCallbackQueueBytes / 1024) +
+                                                 kRssSlackKb)
+        << "the ticker's memory stays flat: " << after.rssKb << " KiB against " << before.rssKb;
     EXPECT_TRUE(process->running());
     EXPECT_EQ(ticker.subscribe(listener, 1, &count), OK);
     EXPECT_EQ(count, 51) << "a stopped subscriber misses ticks but stays subscribed";
