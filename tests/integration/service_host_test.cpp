@@ -77,33 +77,6 @@ TEST_F(HostFixture, ConnectAndAddServiceStatuses) {
     EXPECT_EQ(listed(registry), (std::vector<std::string>{"d", "d2", "held"}));
 }
 
-// A service's timers fire on the serving loop, in the order of their points, again when armed
-// from their own callback, and never once disarmed or destroyed.
-TEST_F(HostFixture, TimersWakeTheServiceOnItsLoop) {
-    ServiceHost host(2000);
-    ASSERT_EQ(host.connect(registry.socketPath().c_str()), OK);
-    std::vector<char> fired;
-    HostTimer never(host, [&] { fired.push_back('n'); });
-    auto dropped = std::make_unique<HostTimer>(host, [&] { fired.push_back('d'); });
-    HostTimer late(host, [&] { fired.push_back('l'); });
-    HostTimer again(host, [&] {
-        fired.push_back('a');
-        if (fired.size() < 3) return again.armIn(1);
-        late.armIn(-5);  // as soon as the loop runs
-    });
-    HostTimer last(host, [&] { fired.push_back('z'), host.stop(); });
-    never.armIn(0);
-    never.disarm();
-    dropped->armIn(1);
-    dropped.reset();
-    again.armIn(1);
-    last.armIn(200);
-    EXPECT_TRUE(again.armed());
-    EXPECT_FALSE(never.armed());
-    ASSERT_EQ(host.serve(), OK);
-    EXPECT_EQ(std::string(fired.begin(), fired.end()), "aaalz");
-}
-
 TEST(HostStatusText, NamesEachRefusal) {
     EXPECT_STREQ(describeHostStatus(-EEXIST), "the name is already registered");
     EXPECT_STREQ(describeHostStatus(-EPERM), "this user may not hold the name");
