@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # zorlek across PID namespaces, as root with unshare: a host in a PID namespace of its own
-# serves calls from outside it (the kernel names such a caller with pid 0), and status run
+# serves calls from outside it (the kernel names such a caller with pid 0), calls back cross
+# the boundary both ways, and status run
 # in another PID namespace than the registry's reads nothing of /proc. Exits 77 where it
 # cannot run (not root, no unshare, no PID namespaces). Usage: pid_namespace_test.sh BIN_DIR
 set -u
@@ -31,6 +32,25 @@ expect "a call into another PID namespace is served" \
     "$("$bin/zorlek" call inside 7 2>&1; echo "status $?")"
 expect "list shows its interface" $'Found 1 services:\n0\tinside: [zorlek.IEcho]' \
     "$("$bin/zorlek" list 2>&1)"
+
+# Calls back across the boundary, both ways. The ticker inside, the tool's object outside:
+# the ticker's subscribers come from pid 0, and its ticks reach the tool.
+ticker=$bin/../samples/zorlek-sample-ticker
+tick='{"method": "tick", "args": {"n": '
+start_ready unshare --pid --fork --mount-proc --kill-child "$ticker"
+unshared=${pids[-1]}
+pids+=($(cat "/proc/$unshared/task/$unshared/children"))
+expect "ticks from a ticker in another PID namespace" \
+    $'{"subscribers": 1}\n'"${tick}1}}"$'\n'"${tick}2}}"$'\nstatus 0' \
+    "$(timeout 20 "$bin/zorlek" invoke --count 2 sample.ticker subscribe listener=@ period_ms=20 2>&1; echo "status $?")"
+# The tool inside, the ticker outside: the calls back come into the tool from pid 0 and are
+# served, one-way and two-way (its object answers the ping with its failure, not a refusal).
+expect "ticks into another PID namespace" \
+    $'{"subscribers": 1}\n'"${tick}1}}"$'\n'"${tick}2}}"$'\nstatus 0' \
+    "$(timeout 20 unshare --pid --fork "$bin/zorlek" invoke --count 2 sample.ticker subscribe listener=@ period_ms=20 2>&1; echo "status $?")"
+expect "a two-way call back into another PID namespace" \
+    $'zorlek: Transaction failed with status -95 (Operation not supported)\nstatus 10' \
+    "$(timeout 20 unshare --pid --fork "$bin/zorlek" invoke sample.ticker probe listener=@ n=7 2>&1; echo "status $?")"
 
 # status run in another PID namespace than the registry's: the holder's pid is the
 # registry's number, which may name any process here; nothing of /proc is shown.
