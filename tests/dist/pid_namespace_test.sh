@@ -2,9 +2,9 @@
 # SPDX-License-Identifier: Apache-2.0
 # zorlek across PID namespaces, as root with unshare: a host in a PID namespace of its own
 # serves calls from outside it (the kernel names such a caller with pid 0), calls back cross
-# the boundary both ways, and status run
-# in another PID namespace than the registry's reads nothing of /proc. Exits 77 where it
-# cannot run (not root, no unshare, no PID namespaces). Usage: pid_namespace_test.sh BIN_DIR
+# the boundary both ways, and status run in another PID namespace than the registry's reads
+# nothing of /proc. Exits 77 where it cannot run (not root, no unshare, no PID namespaces).
+# Usage: pid_namespace_test.sh BIN_DIR
 set -u
 bin=$1
 [ "$(id -u)" -eq 0 ] || { echo "skipped: PID namespaces need root here"; exit 77; }
