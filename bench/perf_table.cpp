@@ -4,7 +4,8 @@
 //
 // usage: perf_table [GROUP...]   (about two to four minutes; prints a Markdown table)
 //   GROUP is one of list, process, operator, rounds, throughput, silent, descriptors,
-//   hashing, polling, shared, callbacks: only those groups of rows run (all of them without one).
+//   hashing, polling, shared, callbacks, monitor: only those groups of rows run (all of them
+//   without one).
 
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include "bench/channel_rows.h"
 #include "bench/dbus_peer.h"
 #include "bench/measure.h"
+#include "bench/monitor_rows.h"
 #include "bench/operator_rows.h"
 #include "bench/polling_rows.h"
 #include "bench/round_trips.h"
@@ -249,7 +251,7 @@ int main(int argc, char** argv) {
     using namespace zorlek::bench;
     constexpr const char* kGroups[] = {"list",       "process", "operator",    "rounds",
                                        "throughput", "silent",  "descriptors", "hashing",
-                                       "polling",    "shared",  "callbacks"};
+                                       "polling",    "shared",  "callbacks",   "monitor"};
     for (int i = 1; i < argc; ++i) {
         bool known = false;
         for (const char* group : kGroups) known = known || std::strcmp(argv[i], group) == 0;
@@ -294,6 +296,10 @@ int main(int argc, char** argv) {
     if (wanted("polling")) pollingRows();
     if (wanted("shared")) sharedMemoryRows();
     if (wanted("callbacks")) callbackRows();
+    if (wanted("monitor")) {
+        monitorRows("one core", {0});
+        if (processorsAvailable() >= 2) monitorRows("two cores", {0, 1});
+    }
     std::printf("\nwhole run: %.0f s\n", (nowMicros() - start) / 1e6);
     return 0;
 }

@@ -111,6 +111,8 @@ void CallTaps::writeTo(Tap& tap, CallRecord record) {
         ++droppedInAll_;
         ++tap.dropped;
     }
+    // Enough for one send: it goes now, and the batch's time starts again with the next.
+    if (connection.holding() && connection.queuedBytes() >= kTapSendBytes) connection.sendHeld();
 }
 
 bool CallTaps::onMessage(Connection& /*connection*/, Message& /*message*/) {

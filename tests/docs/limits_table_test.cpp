@@ -147,6 +147,7 @@ constexpr Limit kLimits[] = {
     LIMIT(kMaxTaps, Count),
     LIMIT(kTapQueueBytes, Bytes),
     LIMIT(kTapBatchMs, Ms),
+    LIMIT(kTapSendBytes, Bytes),
     LIMIT(registry::kMaxTapsPerHost, Count),
     LIMIT(registry::kMaxTapsPerUser, Count),
     LIMIT(kMaxTickerSubscribers, Count),

@@ -94,6 +94,21 @@ TEST_F(MonitorLoad, AMonitorThatNeverReadsCostsTheHostABoundedBuffer) {
     EXPECT_LT(records * 200, 4 * kTapQueueBytes + 4 * 1024 * 1024);
 }
 
+// A burst whose records pass a tap's queue before its batch is due: they leave as soon as
+// enough wait, so a monitor that reads later loses none of them.
+TEST_F(MonitorLoad, ABurstOverTheQueueLeavesBeforeItsBatchIsDue) {
+    unique_fd tap = tapOn(registry, "load.svc", 4096);
+    ASSERT_TRUE(tap.valid());
+    // Records of about 8 KiB (the request and the reply each cut at 4,000 bytes): 1.25
+    // queues' worth, under what the queue and the socket's buffer hold together.
+    const int burst = static_cast<int>(kTapQueueBytes * 5 / 4 / 8000);
+    ASSERT_EQ(calls(burst, 1000), 0);
+    uint64_t records = 0, dropped = 0, markers = 0;
+    ASSERT_TRUE(drainWithMarkers(*this, tap.get(), &records, &dropped, &markers));
+    EXPECT_EQ(dropped, 0u);
+    EXPECT_EQ(records, burst + markers);
+}
+
 // The monitor closes its tap at each point of its life; the host goes on answering, and
 // holds nothing for it after (not one descriptor more, its memory back within the slack).
 TEST_F(MonitorLoad, AMonitorThatLeavesAtAnyPointCostsTheHostNothing) {
