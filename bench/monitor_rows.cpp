@@ -64,7 +64,7 @@ double childrenCpuMicros(pid_t pid) {
 
 // The rows, on the processors this process is pinned to, with polling off everywhere:
 // what is measured is the tap, not whether a channel learnt to poll.
-void measure(const std::string& cores) {
+void measure(const std::string& cores, int clientCpu) {
     test::Registry registry({}, {"ZORLEK_POLL=0"});
     setenv("ZORLEK_POLL", "0", 1);
     auto now = registry.ready() ? registry.startEcho({"bench.now"}) : nullptr;
@@ -74,9 +74,10 @@ void measure(const std::string& cores) {
     EchoCall toNow(client, "bench.now"), toWatched(client, "bench.watched"),
         toBefore(client, "bench.before");
     auto monitor = toWatched.object ? attachMonitor(registry, "bench.watched", toWatched) : nullptr;
+    bool pinned = pinTo({clientCpu});
     // Batches of each in turn, so that all meet the same load.
     std::vector<double> times[3], unwatched, watching;
-    bool ok = now && toNow.object && monitor;
+    bool ok = now && toNow.object && monitor && pinned;
     double monitorCpu = ok ? childrenCpuMicros(monitor->pid()) : 0;
     double hostCpu[2] = {ok ? cpuNs(now->pid()) / 1000 : 0, ok ? cpuNs(watched->pid()) / 1000 : 0};
     for (int turn = 0; ok && turn < kTurns; ++turn) {
@@ -111,9 +112,11 @@ void measure(const std::string& cores) {
 
 }  // namespace
 
-void monitorRows(const char* cores, std::initializer_list<int> cpus) {
-    if (!pinTo(cpus)) return row(std::string("monitor rows, ") + cores, "cannot pin", "", -1, "");
-    measure(cores);
+void monitorRows(const char* cores, int peersCpu, int clientCpu) {
+    if (!pinTo({peersCpu})) {
+        return row(std::string("monitor rows, ") + cores, "cannot pin", "", -1, "");
+    }
+    measure(cores, clientCpu);
     unpin();
 }
 

@@ -5,11 +5,10 @@
 // `zorlek monitor` watches against one that no monitor watches.
 #pragma once
 
-#include <initializer_list>
-
 namespace zorlek::bench {
 
-// Both rows with this process and all it starts pinned to `cpus` (`cores` names them).
-void monitorRows(const char* cores, std::initializer_list<int> cpus);
+// The rows with the registry, the hosts and the monitor pinned to processor `peersCpu`, and
+// the calling client (this process) to `clientCpu`; `cores` names the two.
+void monitorRows(const char* cores, int peersCpu, int clientCpu);
 
 }  // namespace zorlek::bench
