@@ -2,7 +2,8 @@
 // The built zorlek monitor against a real registry and real services, called from this
 // process: the lines it prints, how a count, a timeout, SIGINT and SIGTERM end it (status
 // 0), a service that goes (status 10), a service waited for, and a monitor stopped
-// (SIGSTOP) while the service keeps answering, told of what it missed once it reads again.
+// (SIGSTOP) while the service answers 100,000 calls in flat memory, told of what it missed
+// once it reads again.
 // Every wait is bounded; the registry and the services stop with the test.
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 
 #include "harness/harness.h"
 #include "platform/ipc/registry_client.h"
+#include "tests/integration/reliability_support.h"
 
 namespace zorlek::test {
 namespace {
@@ -155,11 +157,19 @@ TEST(MonitorE2E, AStoppedMonitorCostsTheServiceNothingAndIsToldWhatItMissed) {
     ASSERT_TRUE(monitor);
     ASSERT_TRUE(callUntil(caller, *monitor, 2000, [&] { return lines(monitor->outText()) > 0; }));
     ASSERT_EQ(::kill(monitor->pid(), SIGSTOP), 0);
-    // Far more calls than a tap holds; each answered at once.
-    constexpr int kCalls = 20000;
+    // Far more calls than a tap holds; each answered at once, and the host's memory flat
+    // once the tap's queue and the socket are full (within the first fifth).
+    const int kCalls = scaled(100000);
     int answered = 0;
-    for (int i = 0; i < kCalls; ++i) answered += caller.call() == OK;
+    for (int i = 0; i < kCalls / 5; ++i) answered += caller.call() == OK;
+    Footprint filled = quietFootprintOf(echo->pid());
+    for (int i = kCalls / 5; i < kCalls; ++i) answered += caller.call() == OK;
     EXPECT_EQ(answered, kCalls);
+    Footprint after = quietFootprintOf(echo->pid());
+    if (!kSanitized) {
+        EXPECT_LE(after.rssKb, filled.rssKb + kRssSlackKb) << "the host's memory";
+    }
+    EXPECT_EQ(after.fds, filled.fds);
     ASSERT_EQ(::kill(monitor->pid(), SIGCONT), 0);
     std::regex told("zorlek: (\\d+) calls not shown\n");
     std::smatch match;
