@@ -15,7 +15,7 @@
 #include <new>
 #include <utility>
 
-#include "platform/transport/deadline.h"
+#include "platform/base/deadline.h"
 
 namespace zorlek::bench {
 namespace {

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "fuzz/check.h"
-#include "platform/transport/deadline.h"
+#include "platform/base/deadline.h"
 #include "platform/transport/fd_closer.h"
 
 namespace zorlek::fuzz {

@@ -8,7 +8,7 @@
 #include "fuzz/check.h"
 #include "fuzz/loop_turns.h"
 #include "platform/base/call_timeout.h"
-#include "platform/transport/deadline.h"
+#include "platform/base/deadline.h"
 
 namespace zorlek::fuzz {
 

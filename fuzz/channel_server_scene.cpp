@@ -14,7 +14,7 @@
 #include "fuzz/check.h"
 #include "fuzz/chosen_send.h"
 #include "fuzz/loop_turns.h"
-#include "platform/transport/deadline.h"
+#include "platform/base/deadline.h"
 #include "platform/transport/fd_closer.h"
 
 namespace zorlek::fuzz {

@@ -30,11 +30,11 @@
 #include "fuzz/hostile_peer.h"
 #include "fuzz/input.h"
 #include "fuzz/scripted_host.h"
+#include "platform/base/deadline.h"
 #include "platform/ipc/call_pipeline.h"
-#include "platform/transport/object_proxy.h"
 #include "platform/transport/client_channel.h"
-#include "platform/transport/deadline.h"
 #include "platform/transport/fd_closer.h"
+#include "platform/transport/object_proxy.h"
 
 namespace zorlek {
 namespace {

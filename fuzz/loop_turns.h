@@ -8,7 +8,7 @@
 
 #include "fuzz/attached_descriptors.h"
 #include "fuzz/check.h"
-#include "platform/transport/deadline.h"
+#include "platform/base/deadline.h"
 #include "platform/transport/event_loop.h"
 
 namespace zorlek::fuzz {

@@ -10,11 +10,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "commands/limits.h"
 #include "commands/monitor/pcapng.h"
 #include "commands/monitor/record_format.h"
-#include "commands/monitor/tap_reader.h"
 #include "fuzz/check.h"
 #include "fuzz/input.h"
+#include "platform/ipc/tap_reader.h"
 #include "platform/transport/wire.h"
 
 namespace zorlek {
@@ -134,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::FuzzInput in(data, size);
     size_t piece = 1 + in.number(2) % 4096;
     std::vector<uint8_t> bytes = stream(in);
-    TapReader reader(unique_fd(), 0);
+    TapReader reader(unique_fd(), 0, kTapReadBuffer, kMaxCallRecordPayload);
     CheckingSink sink;
     for (size_t at = 0; at < bytes.size(); at += piece) {
         size_t n = bytes.size() - at < piece ? bytes.size() - at : piece;

@@ -31,9 +31,9 @@
 
 #include "fuzz/attached_descriptors.h"
 #include "fuzz/objects_fuzz_raw.h"
+#include "platform/base/deadline.h"
 #include "platform/hosting/channel_server.h"
 #include "platform/transport/client_channel.h"
-#include "platform/transport/deadline.h"
 #include "platform/transport/object_proxy.h"
 
 namespace zorlek::fuzz {

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "fuzz/chosen_send.h"
-#include "platform/transport/deadline.h"
+#include "platform/base/deadline.h"
 #include "platform/transport/message_reader.h"
 #include "platform/transport/wire.h"
 

@@ -2,8 +2,8 @@
 // MSG_MONITOR: a tap on the host of a name, granted by the policy and bounded per host and
 // per user. The registry makes the tap as it makes channels, hands the host one end and the
 // monitor the other, and stays out of what flows on it.
+#include "platform/base/deadline.h"
 #include "platform/text.h"
-#include "platform/transport/deadline.h"
 #include "registry/policy.h"
 #include "registry/request_handler.h"
 

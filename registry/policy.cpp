@@ -10,8 +10,8 @@
 #include <climits>
 #include <string>
 
+#include "platform/base/deadline.h"
 #include "platform/text.h"
-#include "platform/transport/deadline.h"
 #include "registry/log_limit.h"
 #include "registry/name_table.h"
 #include "registry/peer.h"

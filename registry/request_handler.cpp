@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "registry/request_handler.h"
 
+#include "platform/base/deadline.h"
 #include "platform/text.h"
-#include "platform/transport/deadline.h"
 #include "registry/policy.h"
 
 namespace zorlek::registry {

@@ -6,7 +6,7 @@
 
 #include <utility>
 
-#include "platform/transport/deadline.h"
+#include "platform/base/deadline.h"
 #include "platform/transport/fd_closer.h"
 #include "registry/policy.h"
 

@@ -3,7 +3,7 @@
 // is one section in little-endian order: a section header block naming the application,
 // one interface description block of link type kCaptureLinkType, then one enhanced packet
 // block per call record. A packet is the record's payload exactly as the host sent it
-// (platform/transport/call_record.h), then what the tool adds: the service's name and the
+// (platform/base/call_record.h), then what the tool adds: the service's name and the
 // method's name (empty when unknown), each as the record's snaps are written (an int32
 // length, the UTF-8 bytes, zero padding to 4), and last an int32 that counts the bytes of
 // those two. A reader finds the names from the end, so that the fields a newer host may add

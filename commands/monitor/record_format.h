@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <string_view>
 
+#include "platform/base/call_record.h"
 #include "platform/text/string16.h"
 #include "platform/text/string8.h"
 #include "platform/text/text_output.h"
-#include "platform/transport/call_record.h"
 
 namespace zorlek {
 

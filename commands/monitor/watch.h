@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "commands/monitor/record_format.h"
-#include "commands/monitor/tap_reader.h"
 #include "commands/tool_state.h"
 #include "idl/model.h"
-#include "platform/transport/deadline.h"
+#include "platform/base/deadline.h"
+#include "platform/ipc/tap_reader.h"
 
 namespace zorlek {
 

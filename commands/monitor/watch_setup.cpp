@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "commands/limits.h"
 #include "commands/monitor/watch.h"
 #include "commands/registry_failure.h"
 #include "idl/parser.h"
@@ -67,7 +68,8 @@ Step tapEach(ToolState& state, const WatchOptions& options, std::vector<WatchedS
         unique_fd tap;
         status_t status = state.serviceManager->monitor(s.name, snaplen, &s.handle, &tap);
         if (status == OK) {
-            s.tap = std::make_unique<TapReader>(std::move(tap), i);
+            s.tap = std::make_unique<TapReader>(std::move(tap), i, kTapReadBuffer,
+                                                kMaxCallRecordPayload);
             continue;
         }
         if (status == -ENOENT && options.wait) return Step::kAgain;

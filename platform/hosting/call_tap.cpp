@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <new>
 
+#include "platform/base/deadline.h"
 #include "platform/base/ibinder.h"
-#include "platform/transport/deadline.h"
 #include "platform/transport/fd_closer.h"
 
 namespace zorlek {

@@ -14,9 +14,9 @@
 #include <memory>
 #include <vector>
 
+#include "platform/base/call_record.h"
 #include "platform/base/parcel.h"
 #include "platform/base/unique_fd.h"
-#include "platform/transport/call_record.h"
 #include "platform/transport/connection.h"
 #include "platform/transport/message_reader.h"
 

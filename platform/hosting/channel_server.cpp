@@ -9,7 +9,7 @@
 #include <new>
 
 #include "platform/base/call_context.h"
-#include "platform/transport/deadline.h"
+#include "platform/base/deadline.h"
 #include "platform/transport/fd_closer.h"
 
 namespace zorlek {

@@ -3,7 +3,7 @@
 
 #include "platform/base/call_context.h"
 #include "platform/base/call_timeout.h"
-#include "platform/transport/deadline.h"
+#include "platform/base/deadline.h"
 #include "platform/transport/parcel_access.h"
 
 namespace zorlek {

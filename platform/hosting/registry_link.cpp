@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/hosting/registry_link.h"
 
+#include "platform/base/deadline.h"
 #include "platform/text/narrow.h"
-#include "platform/transport/deadline.h"
 #include "platform/transport/unix_connect.h"
 
 namespace zorlek {

@@ -3,10 +3,10 @@
 
 #include <cstring>
 
+#include "platform/base/deadline.h"
 #include "platform/base/registry_path.h"
 #include "platform/hosting/channel_server.h"
 #include "platform/hosting/registry_link.h"
-#include "platform/transport/deadline.h"
 #include "platform/transport/wire.h"
 
 namespace zorlek {

@@ -3,8 +3,8 @@
 
 #include <poll.h>
 
+#include "platform/base/deadline.h"
 #include "platform/transport/client_channel.h"
-#include "platform/transport/deadline.h"
 #include "platform/transport/object_proxy.h"
 #include "platform/transport/parcel_access.h"
 

@@ -3,8 +3,8 @@
 
 #include <vector>
 
+#include "platform/base/deadline.h"
 #include "platform/base/registry_path.h"
-#include "platform/transport/deadline.h"
 #include "platform/transport/fd_closer.h"
 #include "platform/transport/object_proxy.h"
 #include "platform/transport/unix_connect.h"

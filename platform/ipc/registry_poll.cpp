@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/base/deadline.h"
 #include "platform/ipc/registry_client.h"
-#include "platform/transport/deadline.h"
 
 namespace zorlek {
 

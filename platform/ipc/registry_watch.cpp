@@ -5,10 +5,10 @@
 #include <climits>
 
 #include "platform/base/call_timeout.h"
+#include "platform/base/deadline.h"
 #include "platform/base/registry_path.h"
 #include "platform/ipc/registry_client.h"
 #include "platform/ipc/service_manager.h"
-#include "platform/transport/deadline.h"
 #include "platform/transport/wire.h"
 
 namespace zorlek {

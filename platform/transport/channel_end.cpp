@@ -5,8 +5,8 @@
 #include <utility>
 
 #include "platform/base/call_context.h"
+#include "platform/base/deadline.h"
 #include "platform/base/little_endian.h"
-#include "platform/transport/deadline.h"
 #include "platform/transport/object_proxy.h"
 #include "platform/transport/parcel_access.h"
 

@@ -13,11 +13,11 @@
 #include <utility>
 #include <vector>
 
+#include "platform/base/deadline.h"
 #include "platform/base/parcel.h"
 #include "platform/base/refbase.h"
 #include "platform/transport/channel_end.h"
 #include "platform/transport/client_connection.h"
-#include "platform/transport/deadline.h"
 #include "platform/transport/poll_budget.h"
 
 struct pollfd;

@@ -13,10 +13,10 @@
 
 #include <cstddef>
 
+#include "platform/base/deadline.h"
 #include "platform/base/parcel.h"
 #include "platform/base/status.h"
 #include "platform/base/unique_fd.h"
-#include "platform/transport/deadline.h"
 #include "platform/transport/message_reader.h"
 #include "platform/transport/out_queue.h"
 

@@ -10,10 +10,10 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/base/deadline.h"
 #include "platform/base/parcel.h"
 #include "platform/base/unique_fd.h"
 #include "platform/transport/budget.h"
-#include "platform/transport/deadline.h"
 #include "platform/transport/event_loop.h"
 #include "platform/transport/message_reader.h"
 #include "platform/transport/out_queue.h"

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "platform/transport/deadline.h"
+#include "platform/base/deadline.h"
 
 namespace zorlek {
 Timer::Timer(EventLoop& loop, std::function<void()> fire) : loop_(loop), fire_(std::move(fire)) {}

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "platform/transport/deadline.h"
+#include "platform/base/deadline.h"
 
 namespace zorlek {
 

@@ -117,7 +117,7 @@ enum MessageType : uint32_t {
     // uid and gid as the kernel gave them to the registry, then the snaplen (int32 each).
     // Only the host writes on a tap; the monitor reads and closes.
     MSG_TAP = 24,
-    // Host to monitor, on a tap: one call served or made (platform/transport/call_record.h).
+    // Host to monitor, on a tap: one call served or made (platform/base/call_record.h).
     MSG_CALL_RECORD = 25,
     // Host to monitor, on a tap: code is the number of records dropped since the last such
     // message, because the monitor did not read them in time. It comes before the next record.

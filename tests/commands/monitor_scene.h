@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/transport/call_record.h"
+#include "platform/base/call_record.h"
 #include "tests/commands/fakes.h"
 
 namespace zorlek::test {

@@ -4,7 +4,7 @@
 
 #include <time.h>
 
-#include "platform/transport/call_record.h"
+#include "platform/base/call_record.h"
 #include "tests/integration/ipc_support.h"
 
 namespace zorlek::test {

@@ -9,7 +9,8 @@ src=$1 build=$2 cxx=$3
 fail=0
 forbidden='platform/transport/|platform/hosting/'
 
-for file in "$src"/commands/*.cpp "$src"/commands/*.h "$src"/commands/typed/*.cpp "$src"/commands/typed/*.h; do
+for file in "$src"/commands/*.cpp "$src"/commands/*.h "$src"/commands/typed/*.cpp "$src"/commands/typed/*.h \
+    "$src"/commands/monitor/*.cpp "$src"/commands/monitor/*.h; do
     deps=$("$cxx" -std=c++20 -I"$src" -M -x c++ "$file" 2>&1) || { echo "cannot read $file: $deps"; fail=1; continue; }
     # A client passes objects of its own (invoke's `@`): the one public hosting header it
     # may use.

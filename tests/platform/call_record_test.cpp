@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/base/call_record.h"
 #include "platform/base/ibinder.h"
-#include "platform/transport/call_record.h"
 #include "tests/support/bytes.h"
 
 namespace zorlek::test {

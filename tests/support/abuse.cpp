@@ -47,9 +47,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/deadline.h"
 #include "platform/base/registry_path.h"
 #include "platform/ipc/registry_client.h"
-#include "platform/transport/deadline.h"
 #include "platform/transport/message_reader.h"
 #include "platform/transport/unix_connect.h"
 #include "tests/support/abuse.h"

@@ -5,8 +5,8 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include "platform/base/deadline.h"
 #include "platform/base/registry_path.h"
-#include "platform/transport/deadline.h"
 #include "platform/transport/fd_passing.h"
 #include "platform/transport/unix_connect.h"
 #include "tests/support/abuse.h"

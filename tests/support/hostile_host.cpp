@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/deadline.h"
 #include "platform/base/ibinder.h"
 #include "platform/base/registry_path.h"
 #include "platform/ipc/registry_client.h"
-#include "platform/transport/deadline.h"
 #include "platform/transport/message_reader.h"
 #include "tests/support/bytes.h"
 #include "tests/support/wire_peer.h"

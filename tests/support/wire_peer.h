@@ -7,9 +7,9 @@
 #include <poll.h>
 #include <sys/uio.h>
 
+#include "platform/base/deadline.h"
 #include "platform/base/parcel.h"
 #include "platform/base/unique_fd.h"
-#include "platform/transport/deadline.h"
 #include "platform/transport/fd_passing.h"
 #include "platform/transport/message_reader.h"
 #include "platform/transport/wire.h"

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "platform/transport/deadline.h"
+#include "platform/base/deadline.h"
 
 #include <poll.h>
 #include <time.h>

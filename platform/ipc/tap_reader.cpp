@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "commands/monitor/tap_reader.h"
+#include "platform/ipc/tap_reader.h"
 
-#include "commands/limits.h"
 #include "platform/transport/fd_closer.h"
+#include "platform/transport/message_reader.h"
 #include "platform/transport/wire.h"
 
 namespace zorlek {
 
-TapReader::TapReader(unique_fd tap, size_t index)
-    : fd_(std::move(tap)), index_(index), reader_(kTapReadBuffer, kMaxCallRecordPayload) {
+TapReader::TapReader(unique_fd tap, size_t index, size_t readBuffer, size_t maxPayload)
+    : fd_(std::move(tap)),
+      index_(index),
+      reader_(std::make_unique<MessageReader>(readBuffer, maxPayload)),
+      message_(std::make_unique<Message>()) {
     if (fd_) refuseDescriptors(fd_.get());
 }
 
@@ -17,7 +20,7 @@ TapReader::~TapReader() {
 }
 
 TapState TapReader::readOnce(TapSink& sink) {
-    ssize_t got = reader_.fill(fd_.get());
+    ssize_t got = reader_->fill(fd_.get());
     if (got == 0) return TapState::kGone;
     if (got == -EAGAIN || got == -ENOBUFS) return handOut(sink);
     if (got == -EBADMSG) return TapState::kMalformed;
@@ -29,24 +32,24 @@ TapState TapReader::readOnce(TapSink& sink) {
 }
 
 TapState TapReader::take(const uint8_t* bytes, size_t size, TapSink& sink) {
-    ssize_t taken = reader_.feed(bytes, size);
+    ssize_t taken = reader_->feed(bytes, size);
     if (taken < 0 || static_cast<size_t>(taken) != size) return TapState::kMalformed;
     return handOut(sink);
 }
 
 TapState TapReader::handOut(TapSink& sink) {
     for (;;) {
-        int next = reader_.next(&message_);
+        int next = reader_->next(message_.get());
         if (next == 0) return TapState::kOpen;
         if (next == -ENOMEM) failure_ = -ENOMEM;
         if (next < 0) return next == -ENOMEM ? TapState::kFailed : TapState::kMalformed;
-        const MessageHeader& header = message_.header;
+        const MessageHeader& header = message_->header;
         if (header.type == MSG_RECORDS_DROPPED) {
             sink.onDropped(index_, header.code);
         } else if (header.type == MSG_CALL_RECORD) {
             CallRecord record;
-            const uint8_t* payload = message_.payload.data();
-            size_t size = message_.payload.dataSize();
+            const uint8_t* payload = message_->payload.data();
+            size_t size = message_->payload.dataSize();
             if (decodeCallRecord(payload, size, &record) != OK) return TapState::kMalformed;
             if (!sink.onRecord(index_, record, payload, size)) return TapState::kStopped;
         } else if (knownMessageType(header.type)) {

@@ -7,11 +7,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <memory>
+
+#include "platform/base/call_record.h"
 #include "platform/base/unique_fd.h"
-#include "platform/transport/call_record.h"
-#include "platform/transport/message_reader.h"
 
 namespace zorlek {
+
+class MessageReader;
+struct Message;
 
 // Where a tap's messages go.
 class TapSink {
@@ -39,8 +43,9 @@ enum class TapState {
 class TapReader {
   public:
     // Takes `tap` (connected, non-blocking), which is refused descriptors where the kernel
-    // can. `index` is what the sink is told the records come from.
-    TapReader(unique_fd tap, size_t index);
+    // can. `index` is what the sink is told the records come from. One receive takes at
+    // most `readBuffer` bytes; a message whose payload is over `maxPayload` is malformed.
+    TapReader(unique_fd tap, size_t index, size_t readBuffer, size_t maxPayload);
     // Closes the tap without waiting on the host (closeSocket()).
     ~TapReader();
     TapReader(const TapReader&) = delete;
@@ -61,8 +66,8 @@ class TapReader {
 
     unique_fd fd_;
     size_t index_;
-    MessageReader reader_;
-    Message message_;
+    std::unique_ptr<MessageReader> reader_;
+    std::unique_ptr<Message> message_;
     status_t failure_ = OK;
 };
 

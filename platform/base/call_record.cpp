@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "platform/transport/call_record.h"
+#include "platform/base/call_record.h"
 
 #include <cerrno>
 
