@@ -62,8 +62,9 @@ double childrenCpuMicros(pid_t pid) {
     return sum;
 }
 
-// The rows, on the processors this process is pinned to, with polling off everywhere:
-// what is measured is the tap, not whether a channel learnt to poll.
+// The rows: the registry, the hosts and the monitor start on the processor this process is
+// pinned to, and this process then calls from `clientCpu`. Polling is off everywhere: what
+// is measured is the tap, not whether a channel learnt to poll.
 void measure(const std::string& cores, int clientCpu) {
     test::Registry registry({}, {"ZORLEK_POLL=0"});
     setenv("ZORLEK_POLL", "0", 1);
