@@ -15,43 +15,31 @@
 #include "bench/round_trips.h"
 #include "bench/shm_ring.h"
 #include "bench/table.h"
+#include "platform/transport/fd_passing.h"
 #include "platform/transport/wire.h"
 
 namespace zorlek::bench {
 namespace {
 
+// One byte with `fd` attached, through the library's descriptor passing.
 bool sendFd(int sock, int fd) {
     char byte = 0;
     iovec iov{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &iov;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
-    header->cmsg_level = SOL_SOCKET;
-    header->cmsg_type = SCM_RIGHTS;
-    header->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
-    return sendmsg(sock, &message, MSG_NOSIGNAL) == 1;
+    return sendNow(sock, &iov, 1, fd) == 1;
 }
 
 unique_fd receiveFd(int sock) {
     char byte = 0;
     iovec iov{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    ControlBuffer control;
     msghdr message{};
     message.msg_iov = &iov;
     message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    prepareReceiveControl(&message, &control);
     if (recvmsg(sock, &message, MSG_CMSG_CLOEXEC) != 1) return {};
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
-    if (header == nullptr || header->cmsg_type != SCM_RIGHTS) return {};
-    int fd = -1;
-    std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
-    return unique_fd(fd);
+    ReceivedFds fds;
+    collectFds(&message, &fds);
+    return fds.takeFirst();
 }
 
 // A client and a host (a child that echoes each message) over the prototype. Each makes
