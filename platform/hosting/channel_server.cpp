@@ -133,7 +133,9 @@ void ChannelServer::serveCall(Connection& connection, HostChannel& end, Message&
     if ((header.value & FLAG_ONEWAY) != 0) return;
     // The next call may follow at once: polled for before the loop sleeps. Found again,
     // as the object may have opened or closed channels meanwhile.
-    if ((poll = pollOf(connection)) != nullptr) loop_.pollBeforeWait(poll->answered(monotonicNs()));
+    if ((poll = pollOf(connection)) != nullptr) {
+        loop_.pollBeforeWait(poll->answered(monotonicNs()), &connection);
+    }
 }
 
 bool ChannelServer::serves(const Connection& /*connection*/, uint32_t type) const {

@@ -235,7 +235,19 @@ void Connection::onEvents(uint32_t events) {
     }
     // The answers of this batch leave together, after it.
     out_.cork();
-    if (!handleRead(events)) return;
+    if (handleRead(events)) endBatch();
+}
+
+bool Connection::readNow() {
+    if (closed() || paused() || stalled_ || !out_.empty()) return true;
+    ssize_t n = reader_.fill(sock_.get());
+    if (n == -EAGAIN) return false;
+    out_.cork();
+    if (handleFilled(n)) endBatch();
+    return true;
+}
+
+void Connection::endBatch() {
     for (;;) {
         status_t status = out_.uncork(sock_.get());
         if (status != OK) return close(status);
@@ -259,7 +271,10 @@ bool Connection::handleRead(uint32_t events) {
         if ((events & (EPOLLHUP | EPOLLERR)) != 0) close(-EPIPE);
         return !closed();
     }
-    ssize_t n = reader_.fill(sock_.get());
+    return handleFilled(reader_.fill(sock_.get()));
+}
+
+bool Connection::handleFilled(ssize_t n) {
     if (n == 0) {
         close(-EPIPE);
         return false;

@@ -154,6 +154,9 @@ class Connection final : public EventSource {
     void setId(uint64_t id) { id_ = id; }
 
     void onEvents(uint32_t events) override;
+    // One read without waiting, handled as a readable event: false when nothing was there.
+    // A connection not at rest (ended, paused, answers unsent) says true at once.
+    bool readNow() override;
 
   private:
     // True while neither reading nor handling requests: too much unsent, the budget spent,
@@ -174,6 +177,11 @@ class Connection final : public EventSource {
     bool handleMessages();
     // Handles what was read before, then reads once (for `events`) and handles that.
     bool handleRead(uint32_t events);
+    // Handles what one read returned (`n`, as MessageReader::fill); false once closed.
+    bool handleFilled(ssize_t n);
+    // Sends the answers of the batch, goes on with one its answers cut short, and settles
+    // the budget and what the loop watches for.
+    void endBatch();
     // Watches for what the connection needs now; closes it when epoll refuses.
     void updateInterest();
     // Charges the budget with what the connection holds now, waking the connections that

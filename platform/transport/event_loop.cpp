@@ -71,7 +71,17 @@ void EventLoop::unwatch(int fd) {
 }
 
 void EventLoop::retire(std::unique_ptr<EventSource> source) {
+    if (expected_ == source.get()) expected_ = nullptr;
+    if (polled_ == source.get()) polled_ = nullptr;
     retired_.push_back(std::move(source));
+}
+
+void EventLoop::pollBeforeWait(int64_t ns, EventSource* expected) {
+    if (ns <= 0) return;
+    pollNs_ = std::max(ns, pollNs_);
+    // Two requests that expect different sources expect none.
+    expected_ = !expectedAsked_ || expected_ == expected ? expected : nullptr;
+    expectedAsked_ = true;
 }
 
 void EventLoop::wake(EventSource* source) {
@@ -79,6 +89,8 @@ void EventLoop::wake(EventSource* source) {
 }
 
 void EventLoop::forget(EventSource* source) {
+    if (expected_ == source) expected_ = nullptr;
+    if (polled_ == source) polled_ = nullptr;
     woken_.erase(std::remove(woken_.begin(), woken_.end(), source), woken_.end());
 }
 
@@ -148,12 +160,26 @@ std::vector<EventSource*> EventLoop::hungUpNow() {
     return out;
 }
 
-int EventLoop::pollReady(epoll_event* events) {
-    int64_t now = monotonicNs(), until = now + pollNs_;
-    for (;;) {
-        int n = ::epoll_wait(epoll_.get(), events, kEventBatch, 0);
-        int64_t before = std::exchange(now, monotonicNs());
+int EventLoop::pollReady(epoll_event* events, bool* read) {
+    // The request is spent now: a handler that runs in a step may make the next one.
+    int64_t now = monotonicNs(), until = now + std::exchange(pollNs_, 0);
+    polled_ = std::exchange(expected_, nullptr);
+    expectedAsked_ = false;
+    for (int step = 0;; ++step) {
+        int n = 0;
         ++pollSteps_.count;
+        if (polled_ != nullptr && step % 4 != 0) {
+            // A handler in it runs as in a batch, and may read pollSteps().
+            pollSteps_.underwaySinceNs = now;
+            dispatching_ = true;
+            *read = polled_->readNow();
+            dispatching_ = false;
+            pollSteps_.underwaySinceNs = 0;
+            if (*read) return 0;
+        } else {
+            n = ::epoll_wait(epoll_.get(), events, kEventBatch, 0);
+        }
+        int64_t before = std::exchange(now, monotonicNs());
         pollSteps_.longestNs = std::max(pollSteps_.longestNs, now - before);
         if (n != 0 || stopRequested()) return n;
         if (now >= until) return 0;
@@ -167,9 +193,15 @@ status_t EventLoop::runOnce(int timeoutMs) {
     epoll_event events[kEventBatch];
     int wait = waitMs(timeoutMs);
     pollSteps_ = PollSteps();
-    int n = pollNs_ > 0 && wait != 0 ? pollReady(events) : 0;
-    pollNs_ = 0;
-    if (n == 0) {
+    bool read = false;
+    int n = pollNs_ > 0 && wait != 0 ? pollReady(events, &read) : 0;
+    polled_ = nullptr;
+    if (!read) {
+        pollNs_ = 0;
+        expected_ = nullptr;
+        expectedAsked_ = false;
+    }
+    if (n == 0 && !read) {
         pollSteps_ = PollSteps();
         n = ::epoll_wait(epoll_.get(), events, kEventBatch, wait);
     }

@@ -25,10 +25,13 @@ namespace zorlek {
 class EventLoop;
 
 // The steps of a check for ready descriptors without sleeping (EventLoop::pollBeforeWait):
-// how many epoll_wait calls it made, and the longest time one took, in nanoseconds.
+// how many it made (the first always over every descriptor), the longest time one took,
+// in nanoseconds, and when the step still under way began, if a read at once of the
+// expected source is what brought the events being handled (0 otherwise).
 struct PollSteps {
     int count = 0;
     int64_t longestNs = 0;
+    int64_t underwaySinceNs = 0;
 };
 
 // Something the loop wakes for when a watched descriptor is ready.
@@ -37,6 +40,11 @@ class EventSource {
     virtual ~EventSource() = default;
     // `events` are epoll's flags (EPOLLIN, EPOLLOUT, EPOLLHUP, EPOLLERR).
     virtual void onEvents(uint32_t events) = 0;
+    // Reads what its descriptor holds without waiting and handles it as onEvents(EPOLLIN)
+    // would, for a loop that polls this source first (EventLoop::pollBeforeWait). False
+    // when nothing was there; true when something was handled, or when polling it no longer
+    // makes sense (it ended, or does not read now). Sources that cannot say leave it true.
+    virtual bool readNow() { return true; }
 };
 
 // A callback at a point on the monotonic clock, armed and disarmed at will. Disarmed on
@@ -106,8 +114,11 @@ class EventLoop {
 
     // Before its next wait, checks for ready descriptors without sleeping for up to `ns`
     // nanoseconds (the longest asked for since the last wait): for a host that has just
-    // answered and expects the next call soon. Once the check ends the request is spent.
-    void pollBeforeWait(int64_t ns) { pollNs_ = ns > pollNs_ ? ns : pollNs_; }
+    // answered and expects the next call soon. `expected` (not owned), when every request
+    // since the last wait named the same, is read at once (readNow) in most steps, which
+    // spares a system call; every fourth step, and the first, checks every descriptor, so
+    // no other waits on it. Once the check ends the request is spent.
+    void pollBeforeWait(int64_t ns, EventSource* expected = nullptr);
     // The check that brought the events being handled: its steps and the longest of them
     // (one that long lost the processor meanwhile); none when they came otherwise.
     const PollSteps& pollSteps() const { return pollSteps_; }
@@ -125,7 +136,8 @@ class EventLoop {
     void fireDueTimers();
     // epoll_wait without waiting, over and over for the time pollBeforeWait() asked for,
     // until something is ready or a stop is asked for; its result as epoll_wait's.
-    int pollReady(epoll_event* events);
+    // Sets `read` when a read at once of the expected source handled something instead.
+    int pollReady(epoll_event* events, bool* read);
     void handleWoken();
 
     status_t initStatus_ = OK;
@@ -134,6 +146,9 @@ class EventLoop {
     std::atomic<bool> stopRequested_{false};
     bool dispatching_ = false;
     int64_t pollNs_ = 0;
+    EventSource* expected_ = nullptr;
+    bool expectedAsked_ = false;     // a request named a source; later ones must name it too
+    EventSource* polled_ = nullptr;  // the expected source of the poll under way
     PollSteps pollSteps_;
     std::multimap<int64_t, Timer*> timers_;
     std::vector<EventSource*> woken_;

@@ -32,7 +32,12 @@ void PollBudget::record(int64_t nowNs, int64_t plannedNs, int64_t waitedNs, bool
     waitedNs = std::max<int64_t>(waitedNs, 0);
     if (plannedNs <= 0) return learn(waitedNs);
     if (waitedNs <= plannedNs && !lostCpu) {
-        hitNs_ = hitNs_ == 0 ? waitedNs : hitNs_ + (waitedNs - hitNs_) / 4;
+        // The quicker polls say what a wake-up costs, so the mean follows a quicker wait
+        // fast and a slower one slowly: a peer slowed for a while (by its own wake-ups,
+        // while it stopped polling) would otherwise shrink the budget just when it needs
+        // the room, and both ends would stop each other.
+        int64_t step = waitedNs < hitNs_ ? (waitedNs - hitNs_) / 2 : (waitedNs - hitNs_) / 16;
+        hitNs_ = hitNs_ == 0 ? waitedNs : hitNs_ + step;
         credit_ = std::min(credit_ + 1, limits_.creditMax);
         // A good spell: the next stop pauses only briefly again.
         if (credit_ == limits_.creditMax) pauseNs_ = limits_.firstPauseNs;
@@ -59,8 +64,11 @@ void AnswerPoll::requested(int64_t nowNs, const PollSteps& steps) {
     if (!answered_) return;
     // There at the first check: sleeping would have cost nothing either.
     if (steps.count != 1) {
+        // A step still under way (a read at once that brought this request) counts to now.
+        int64_t underway = steps.underwaySinceNs > 0 ? nowNs - steps.underwaySinceNs : 0;
+        int64_t longest = underway > steps.longestNs ? underway : steps.longestNs;
         budget_.record(nowNs, plannedNs_, nowNs - answeredNs_,
-                       steps.longestNs > budget_.limits().lostCpuNs);
+                       longest > budget_.limits().lostCpuNs);
     }
     answered_ = false;
 }

@@ -59,8 +59,8 @@ class PollBudget {
     // a poll that ran out, or lost its processor, is a miss.
     void record(int64_t nowNs, int64_t plannedNs, int64_t waitedNs, bool lostCpu);
 
-    // What a sleeping wait costs on this channel by now, less what a poll that found the
-    // message took, bounded by limits.capNs; 0 until it has been measured.
+    // What a sleeping wait costs on this channel by now, less what the quicker polls that
+    // found the message took, bounded by limits.capNs; 0 until it has been measured.
     int64_t wakeNs() const;
     // True while polling stands stopped, until pausedUntil().
     bool paused(int64_t nowNs) const { return nowNs < pausedUntilNs_; }

@@ -71,7 +71,10 @@ const Row kRows[] = {
     {"no longer than the cap, however costly a wake-up", true, 2,
      join({learnt(300), {plan(5000, 100)}})},
     {"takes what a poll that found the reply took off the wake-up", true, 2,
-     join({learnt(40), {polled(5000, 4), plan(6000, 36), polled(7000, 8), plan(8000, 35)}})},
+     join({learnt(40), {polled(5000, 4), plan(6000, 36), polled(7000, 20), plan(8000, 35)}})},
+    {"a quicker poll counts at once, a slower one slowly (a peer slowed for a while)", true, 2,
+     join({learnt(40),
+           {polled(5000, 10), polled(6000, 26), plan(7000, 29), polled(8000, 5), plan(9000, 32)}})},
     {"never on one processor", true, 1, join({learnt(40), {plan(5000, 0), plan(60000000, 0)}})},
     {"never when the setting is off", false, 2, join({learnt(40), {plan(5000, 0)}})},
     {"an idle peer's long waits teach nothing", true, 2,
@@ -156,10 +159,17 @@ TEST(AnswerPoll, RecordsTheWaitFromEachAnswerToTheNextRequestOnce) {
     }
     // Polling: requests that come in its checks after their budget, or in a check that
     // lost its processor, are misses that stop it; its first check's are neither.
-    const PollSteps kinds[] = {{1, 0}, {5, 0}, {3, 50 * kUs}};
-    const int64_t waited[] = {1 * kUs, 60 * kUs, 5 * kUs};
-    const bool stops[] = {false, true, true};
-    for (size_t k = 0; k < 3; ++k) {
+    // A read at once still under way when the request came counts to that moment.
+    struct PolledRow {
+        PollSteps steps;
+        int64_t waited, underwayFor;  // microseconds
+        bool stops;
+    } polled[] = {
+        {{1, 0}, 1, 0, false},       {{5, 0}, 60, 0, true},       {{3, 50 * kUs}, 5, 0, true},
+        {{3, 2 * kUs}, 5, 3, false}, {{3, 2 * kUs}, 5, 50, true},
+    };
+    for (const PolledRow& row : polled) {
+        size_t k = &row - polled;
         AnswerPoll poll{PollBudget(true, 2)};
         int64_t now = 0;
         for (int answer = 0; answer < 4; ++answer, now += kMs) {
@@ -167,10 +177,13 @@ TEST(AnswerPoll, RecordsTheWaitFromEachAnswerToTheNextRequestOnce) {
             poll.requested(now + 40 * kUs, PollSteps());
         }
         for (int answer = 0; answer < 2; ++answer, now += kMs) {
-            ASSERT_EQ(poll.answered(now), 40 * kUs) << k;
-            poll.requested(now + waited[k], kinds[k]);
+            ASSERT_GT(poll.answered(now), 0) << k;
+            PollSteps steps = row.steps;
+            int64_t came = now + row.waited * kUs;
+            if (row.underwayFor > 0) steps.underwaySinceNs = came - row.underwayFor * kUs;
+            poll.requested(came, steps);
         }
-        EXPECT_EQ(poll.answered(now) == 0, stops[k]) << k;
+        EXPECT_EQ(poll.answered(now) == 0, row.stops) << k;
     }
 }
 
