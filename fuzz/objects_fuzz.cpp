@@ -258,9 +258,13 @@ void Scene::finish() {
     raw_->close();
     fake_->close();
     stopHost();
-    // The hub's own objects it kept (passed back to it) are the scene's doing, not held.
-    hub_->kept.clear();
-    check(turnUntil([&] { return allLetGo(); }),
+    // The hub's own objects it kept (passed back to it) are the scene's doing, not held;
+    // so are those of calls a client sent before it left that this loop serves only now
+    // (on a loaded machine the host's thread may not have come to them).
+    check(turnUntil([&] {
+              hub_->kept.clear();
+              return allLetGo();
+          }),
           "every object passed is let go, and every notice told, once its channel ended");
     serveAnother();
     // What the raw client sent before it left may have been served since.
