@@ -134,9 +134,10 @@ class EventLoop {
     // Milliseconds until the earliest timer, capped by `limitMs` (-1: no cap).
     int waitMs(int limitMs) const;
     void fireDueTimers();
-    // epoll_wait without waiting, over and over for the time pollBeforeWait() asked for,
-    // until something is ready or a stop is asked for; its result as epoll_wait's.
-    // Sets `read` when a read at once of the expected source handled something instead.
+    // Checks without waiting, over and over for the time pollBeforeWait() asked for, until
+    // something is ready or a stop is asked for: epoll_wait, or a read at once of the
+    // expected source (three steps in four). Its result as epoll_wait's; sets `read` when
+    // a read at once handled something instead.
     int pollReady(epoll_event* events, bool* read);
     void handleWoken();
 
