@@ -78,10 +78,9 @@ void EventLoop::retire(std::unique_ptr<EventSource> source) {
 
 void EventLoop::pollBeforeWait(int64_t ns, EventSource* expected) {
     if (ns <= 0) return;
-    pollNs_ = std::max(ns, pollNs_);
     // Two requests that expect different sources expect none.
-    expected_ = !expectedAsked_ || expected_ == expected ? expected : nullptr;
-    expectedAsked_ = true;
+    expected_ = pollNs_ == 0 || expected_ == expected ? expected : nullptr;
+    pollNs_ = std::max(ns, pollNs_);
 }
 
 void EventLoop::wake(EventSource* source) {
@@ -164,7 +163,6 @@ int EventLoop::pollReady(epoll_event* events, bool* read) {
     // The request is spent now: a handler that runs in a step may make the next one.
     int64_t now = monotonicNs(), until = now + std::exchange(pollNs_, 0);
     polled_ = std::exchange(expected_, nullptr);
-    expectedAsked_ = false;
     for (int step = 0;; ++step) {
         int n = 0;
         ++pollSteps_.count;
@@ -197,9 +195,9 @@ status_t EventLoop::runOnce(int timeoutMs) {
     int n = pollNs_ > 0 && wait != 0 ? pollReady(events, &read) : 0;
     polled_ = nullptr;
     if (!read) {
+        // Spent, also when the wait was not to be polled for (a timer due).
         pollNs_ = 0;
         expected_ = nullptr;
-        expectedAsked_ = false;
     }
     if (n == 0 && !read) {
         pollSteps_ = PollSteps();

@@ -147,9 +147,8 @@ class EventLoop {
     std::atomic<bool> stopRequested_{false};
     bool dispatching_ = false;
     int64_t pollNs_ = 0;
-    EventSource* expected_ = nullptr;
-    bool expectedAsked_ = false;     // a request named a source; later ones must name it too
-    EventSource* polled_ = nullptr;  // the expected source of the poll under way
+    EventSource* expected_ = nullptr;  // meaningful while pollNs_ > 0 (a poll is asked for)
+    EventSource* polled_ = nullptr;    // the expected source of the poll under way
     PollSteps pollSteps_;
     std::multimap<int64_t, Timer*> timers_;
     std::vector<EventSource*> woken_;
