@@ -18,8 +18,8 @@ Deadline Deadline::after(int ms) {
     return d;
 }
 
-int Deadline::remainingMs() const {
-    int64_t left = atNs_ - monotonicNs();
+int Deadline::remainingMsAt(int64_t nowNs) const {
+    int64_t left = atNs_ - nowNs;
     if (left <= 0) return 0;
     // Round up so that a wait never ends just before the deadline and spins.
     return static_cast<int>((left + 999999) / 1000000);

@@ -7,13 +7,18 @@
 
 namespace zorlek {
 
+// Nanoseconds on the monotonic clock.
+int64_t monotonicNs();
+
 // A point on the monotonic clock by which a wait must end.
 class Deadline {
   public:
     // The deadline `ms` milliseconds from now.
     static Deadline after(int ms);
     // Milliseconds left, rounded up, 0 once passed; suitable for poll().
-    int remainingMs() const;
+    int remainingMs() const { return remainingMsAt(monotonicNs()); }
+    // The same at `nowNs`, a reading of monotonicNs() the caller has already taken.
+    int remainingMsAt(int64_t nowNs) const;
     // The later of `a` and `b`.
     static Deadline later(const Deadline& a, const Deadline& b) {
         return a.atNs_ < b.atNs_ ? b : a;
@@ -25,8 +30,6 @@ class Deadline {
 
 // Milliseconds on the monotonic clock.
 int64_t monotonicMs();
-// Nanoseconds on the same clock.
-int64_t monotonicNs();
 
 // The pause after `pauseMs` when tries keep failing: twice as long, at most `capMs`.
 inline int doubledPause(int pauseMs, int capMs) {

@@ -119,7 +119,7 @@ bool ChannelServer::onMessage(Connection& connection, Message& message) {
 void ChannelServer::serveCall(Connection& connection, HostChannel& end, Message& message) {
     const MessageHeader header = message.header;
     AnswerPoll* poll = pollOf(connection);
-    if (poll != nullptr) poll->requested(monotonicNs(), loop_.pollSteps());
+    if (poll != nullptr && poll->measures()) poll->requested(monotonicNs(), loop_.pollSteps());
     // Whoever the kernel names as the sender of this very message: the process that looked
     // the name up may have dropped its privileges since, or handed the channel on.
     const ucred sender = message.sender;
@@ -130,7 +130,7 @@ void ChannelServer::serveCall(Connection& connection, HostChannel& end, Message&
     swap(request, message.payload);
     end.serve(header, request, sender, reply_);
     if (!nested) swap(request, message.payload);
-    if ((header.value & FLAG_ONEWAY) != 0) return;
+    if ((header.value & FLAG_ONEWAY) != 0 || poll == nullptr || !poll->measures()) return;
     // The next call may follow at once: polled for before the loop sleeps. Found again,
     // as the object may have opened or closed channels meanwhile.
     if ((poll = pollOf(connection)) != nullptr) {

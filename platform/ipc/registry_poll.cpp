@@ -13,8 +13,8 @@ status_t RegistryClient::awaitAnswer(Message* answer, const Deadline& deadline) 
     // An answer already here (one of a batch), or one partly here, measures nothing.
     int got = connection_.next(answer);
     if (got != 0) return got < 0 ? got : OK;
-    bool measured = !connection_.midMessage() && !connection_.wantsToSend();
-    int64_t start = monotonicNs();
+    bool measured = poll_.usable() && !connection_.midMessage() && !connection_.wantsToSend();
+    int64_t start = measured ? monotonicNs() : 0;
     int64_t planned = measured ? poll_.plan(start) : 0;
     bool lostCpu = false;
     for (int64_t now = start, checks = 1; now - start < planned; ++checks) {

@@ -143,13 +143,13 @@ void ClientChannel::flush() {
     if (status != OK) end(status);
 }
 
-bool ClientChannel::receiveMayWait(const Deadline& deadline) {
+bool ClientChannel::receiveMayWait(int leftMs) {
     // The socket's bound is the whole timeout: it fits only a wait that has just begun.
-    if (deadline.remainingMs() < timeoutMs_) return false;
+    if (leftMs < timeoutMs_) return false;
     // Set at the first wait that could use it: channels read only among many (a listing)
     // wait in poll() and never need it.
     if (!connection_.waitsInReceive()) connection_.waitInReceive(timeoutMs_);
-    return connection_.receiveMayWait(deadline);
+    return connection_.receiveMayWait(leftMs);
 }
 
 void ClientChannel::takeIn(const PendingReply* awaited, HeldReplies* held, bool wait) {

@@ -169,11 +169,13 @@ class ClientChannel final : public ChannelEnd {
     // allows it (its PendingReply marked dropped), else kept all the same. A failure ends
     // the channel.
     void takeIn(const PendingReply* awaited, HeldReplies* held, bool wait = false);
-    // Waits for `awaited` alone: polls the socket for the channel's budget (poll_budget.h),
-    // then one receive that may wait inside recvmsg, as takeIn(awaited, held, true).
-    void awaitReply(const PendingReply* awaited, HeldReplies* held);
-    // True when a receive may wait inside recvmsg and still end by `deadline`.
-    bool receiveMayWait(const Deadline& deadline);
+    // Waits for `awaited` alone, from `startNs` (monotonicNs(), read as the wait began):
+    // polls the socket for the channel's budget (poll_budget.h), then one receive that may
+    // wait inside recvmsg, as takeIn(awaited, held, true).
+    void awaitReply(const PendingReply* awaited, HeldReplies* held, int64_t startNs);
+    // True when a receive may wait inside recvmsg and still end with `leftMs` to go
+    // (Deadline::remainingMs()).
+    bool receiveMayWait(int leftMs);
     // The room taken by a large reply being received, not yet whole.
     size_t partialBytes() const { return connection_.partialBytes(); }
 

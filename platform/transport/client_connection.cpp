@@ -90,7 +90,7 @@ status_t ClientConnection::receive(Message* out, const Deadline& deadline) {
     // The first receive may block in the kernel, under the socket's timeout, when that
     // ends no later than the deadline and nothing waits to be sent; every later one only
     // takes what is there, and the waits between them end at the deadline.
-    bool wait = receiveMayWait(deadline);
+    bool wait = receiveMayWait(deadline.remainingMs());
     bool filled = false;
     for (;;) {
         int got = next(out);

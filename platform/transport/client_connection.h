@@ -60,10 +60,10 @@ class ClientConnection {
     // Sends never wait inside the kernel.
     void waitInReceive(int timeoutMs);
     bool waitsInReceive() const { return blockingReceive_; }
-    // True when a receive may wait inside recvmsg with `deadline` to keep: its receive
-    // timeout is no longer than the time left (which is rounded up to the millisecond).
-    bool receiveMayWait(const Deadline& deadline) const {
-        return blockingReceive_ && deadline.remainingMs() >= receiveTimeoutMs_;
+    // True when a receive may wait inside recvmsg with `leftMs` (Deadline::remainingMs())
+    // to keep: its receive timeout is no longer than the time left.
+    bool receiveMayWait(int leftMs) const {
+        return blockingReceive_ && leftMs >= receiveTimeoutMs_;
     }
 
     // Sends a message (its header's size set from the payload) at once as far as the

@@ -7,10 +7,10 @@
 
 namespace zorlek {
 
-void ClientChannel::awaitReply(const PendingReply* awaited, HeldReplies* held) {
+void ClientChannel::awaitReply(const PendingReply* awaited, HeldReplies* held, int64_t start) {
     // A reply already partly here measures nothing: only a wait from its start is planned.
-    bool measured = !connection_.midMessage();
-    int64_t start = monotonicNs();
+    // Nor does any wait where polling is off for good: the clock is left alone.
+    bool measured = poll_.usable() && !connection_.midMessage();
     int64_t planned = measured ? poll_.plan(start) : 0;
     bool lostCpu = false;
     for (int64_t now = start, checks = 1; now - start < planned; ++checks) {

@@ -16,7 +16,9 @@ void ClientChannel::wait(uint32_t serial, PendingReply* awaited, const Deadline&
     ClientChannel** polledChannels = others.count > 0 ? others.polledChannels : &singleChannel;
     auto over = [&] { return awaited != nullptr ? awaited->done : !wantsToSend() || !alive(); };
     while (!over()) {
-        int left = deadline.remainingMs();
+        // One reading of the clock a turn: the time left and the start of a reply's wait.
+        int64_t now = monotonicNs();
+        int left = deadline.remainingMsAt(now);
         if (left == 0) return giveUp(serial, awaited, -ETIMEDOUT);
         // Queued requests go first; a failure ends its channel and settles its calls.
         flush();
@@ -42,8 +44,8 @@ void ClientChannel::wait(uint32_t serial, PendingReply* awaited, const Deadline&
         }
         // Waiting for this channel alone: inside the receive, one system call, when its
         // bound ends no later than the deadline.
-        if (count == 1 && awaited != nullptr && !wantsToSend() && receiveMayWait(deadline)) {
-            awaitReply(awaited, held);
+        if (count == 1 && awaited != nullptr && !wantsToSend() && receiveMayWait(left)) {
+            awaitReply(awaited, held, now);
             continue;
         }
         int ready = ::poll(polled, count, left);

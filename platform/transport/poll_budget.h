@@ -62,6 +62,9 @@ class PollBudget {
     // What a sleeping wait costs on this channel by now, less what the quicker polls that
     // found the message took, bounded by limits.capNs; 0 until it has been measured.
     int64_t wakeNs() const;
+    // False where the setting or the processors rule polling out for good: then nothing
+    // need be measured for it.
+    bool usable() const { return usable_; }
     // True while polling stands stopped, until pausedUntil().
     bool paused(int64_t nowNs) const { return nowNs < pausedUntilNs_; }
     int64_t pausedUntil() const { return pausedUntilNs_; }
@@ -97,6 +100,8 @@ class AnswerPoll {
     void requested(int64_t nowNs, const PollSteps& steps);
     // An answer went at `nowNs`: how long to poll for the next request (0: none).
     int64_t answered(int64_t nowNs);
+    // False where polling is off for good: requested() and answered() need not be called.
+    bool measures() const { return budget_.usable(); }
 
   private:
     PollBudget budget_;
