@@ -6,6 +6,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -51,17 +52,25 @@ inline double cpuNs(pid_t pid) {
 
 // The baseline: `size` bytes each way over a socket pair between this process and a
 // child, both ends receiving with the sender's credentials, as a host reads its calls.
+// With `loop`, the floor of a host that serves many channels and of a client whose wait
+// ends on time: the child waits in epoll_wait before each receive, and this end's
+// receives are under a receive timeout (a kernel timer each time they sleep).
 class CredentialPair {
   public:
-    explicit CredentialPair(size_t size) : buf_(size, 'x') {
+    explicit CredentialPair(size_t size, bool loop = false) : buf_(size, 'x') {
         int fds[2];
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return;
         int on = 1;
         setsockopt(fds[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
         setsockopt(fds[1], SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+        timeval bound{5, 0};
+        if (loop) setsockopt(fds[0], SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
         child_ = forkChild([&] {
             close(fds[0]);
-            while (receive(fds[1])) {
+            int waits = loop ? epoll_create1(EPOLL_CLOEXEC) : -1;
+            epoll_event readable{EPOLLIN, {}}, ready[8];
+            if (loop && epoll_ctl(waits, EPOLL_CTL_ADD, fds[1], &readable) != 0) return 1;
+            while ((!loop || epoll_wait(waits, ready, 8, -1) > 0) && receive(fds[1])) {
                 if (write(fds[1], buf_.data(), buf_.size()) != static_cast<ssize_t>(buf_.size())) {
                     break;
                 }
