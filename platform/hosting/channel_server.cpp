@@ -130,10 +130,10 @@ void ChannelServer::serveCall(Connection& connection, HostChannel& end, Message&
     swap(request, message.payload);
     end.serve(header, request, sender, reply_);
     if (!nested) swap(request, message.payload);
-    if ((header.value & FLAG_ONEWAY) != 0 || poll == nullptr || !poll->measures()) return;
+    if ((header.value & FLAG_ONEWAY) != 0) return;
     // The next call may follow at once: polled for before the loop sleeps. Found again,
-    // as the object may have opened or closed channels meanwhile.
-    if ((poll = pollOf(connection)) != nullptr) {
+    // as the object may have opened or closed channels meanwhile (this one too).
+    if ((poll = pollOf(connection)) != nullptr && poll->measures()) {
         loop_.pollBeforeWait(poll->answered(monotonicNs()), &connection);
     }
 }

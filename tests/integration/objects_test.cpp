@@ -6,6 +6,9 @@
 // and the notices when the host or the subscriber goes.
 
 #include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "platform/transport/object_proxy.h"
 #include "tests/integration/ipc_support.h"
@@ -259,6 +262,33 @@ TEST_F(ObjectsFixture, CallsBackNestAsDeepAsTheBound) {
     EXPECT_EQ(call(hub, DEEP, listener, &reply, 0), -EDEADLK);
     EXPECT_EQ(call(hub, PROBE, listener, &reply, 6), OK) << "the channel stays in step";
     EXPECT_EQ(firstInt(reply), 7);
+}
+
+// A client's object that ends its whole process when called.
+class Leaver : public LocalObject {
+  public:
+    Leaver() : LocalObject(String16("test.ILeaver")) {}
+    status_t onTransact(uint32_t, Parcel&, Parcel*, uint32_t) override { _exit(0); }
+};
+
+TEST_F(ObjectsFixture, AClientThatLeavesWhileCalledBackLeavesTheHostServing) {
+    // Its channel ends inside the host's handler of its own call, as the call back waits.
+    pid_t child = fork();
+    if (child == 0) {
+        sp<RegistryClient> own = clientOf(registry, 2000);
+        sp<IBinder> theirs = own ? own->lookupService(String16("hub")) : nullptr;
+        Parcel reply;
+        _exit(theirs && call(theirs, PROBE, make<Leaver>(), &reply) == OK ? 3 : 2);
+    }
+    ASSERT_GT(child, 0);
+    int status = -1;
+    bool ended = waitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, 5000);
+    if (!ended) kill(child, SIGKILL), waitpid(child, nullptr, 0);
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "left inside the call back";
+    Parcel reply;
+    ASSERT_EQ(call(hub, ECHO, hub, &reply), OK) << "the host serves on";
+    EXPECT_EQ(firstInt(reply), 1);
 }
 
 TEST_F(ObjectsFixture, AReceiverThatStopsReadingCostsOnlyItself) {
