@@ -28,13 +28,14 @@ bool worthAnotherTry(status_t status) {
 }
 
 // One connection's part: sends the wait and reads its answer, as RegistryClient::watch(),
-// or the failure to connect, which worthAnotherTry() tells apart.
+// or the failure to connect, which worthAnotherTry() tells apart. Reaching the registry is
+// bounded as every exchange with it is, not by the time left to wait: at the deadline the
+// registry is still asked which name is missing, so a wait whose time ran out (or was 0)
+// while a loaded registry took the connection names that name, not merely the first.
 status_t waitOnce(const Parcel& request, bool gone, bool bounded, const Deadline& deadline,
                   size_t* pending, bool* connected) {
-    int connectMs = bounded && deadline.remainingMs() < callTimeoutMs() ? deadline.remainingMs()
-                                                                        : callTimeoutMs();
     sp<RegistryClient> client;
-    status_t status = RegistryClient::open(registryPath(), connectMs > 0 ? connectMs : 1, &client);
+    status_t status = RegistryClient::open(registryPath(), callTimeoutMs(), &client);
     if (status != OK) return status;
     *connected = true;
     return client->watch(request, gone, bounded, deadline, pending);

@@ -3,6 +3,7 @@
 // when another user does, and waits for names that come, go, never come, or come while
 // the registry restarts.
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <regex>
@@ -163,6 +164,23 @@ TEST(WaitE2E, EndsWhenNamesComeOrGoAndTimesOutNamingTheFirstMissing) {
         EXPECT_EQ(got.err, c.err) << c.args[1];
         EXPECT_EQ(got.exitCode, c.status) << c.args[1];
     }
+
+    // A registry slow to take the connection (stopped until the tool waits for it) is
+    // still asked which name is missing, however short the time to wait.
+    pid_t registry = stage.registry->pid();
+    ASSERT_EQ(::kill(registry, SIGSTOP), 0);
+    waiting =
+        Process::start(tool({"wait", "--gone", "--timeout", "0", "nothere", "held"}), stage.env());
+    // Resumed once the tool waits for it, or has ended without.
+    bool settled =
+        waiting &&
+        waitUntil(
+            [&] { return !waiting->running() || statFields(waiting->pid()).rfind('S', 0) == 0; },
+            kGuardMs);
+    ::kill(registry, SIGCONT);
+    ASSERT_TRUE(settled);
+    EXPECT_EQ(waiting->wait(kGuardMs), 10);
+    EXPECT_EQ(waiting->errText(), "zorlek: Timed out waiting for held\n");
 }
 
 TEST(WaitE2E, WaitsThroughARegistryNotThereYetAndOneThatRestarts) {
